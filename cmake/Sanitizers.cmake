@@ -1,0 +1,21 @@
+# Sanitizers apply to the whole build tree so that every object agrees on them.
+if(VTX_SANITIZE AND VTX_TSAN)
+  message(FATAL_ERROR "VTX_SANITIZE and VTX_TSAN cannot be combined")
+endif()
+if(VTX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(VTX_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+if(VTX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VTX_FUZZ needs clang")
+  endif()
+  # Every library is instrumented for coverage; only fuzz executables link the driver.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

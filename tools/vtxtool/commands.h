@@ -1,0 +1,24 @@
+// Subcommands of vtxtool. Each takes the arguments after its own name and returns the exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vtx::tool {
+
+using Args = std::vector<std::string>;
+
+struct Command {
+  const char* name;
+  const char* usage;  // one line, shown by "vtxtool help"
+  int (*run)(const Args& args);
+};
+
+// Reads all of standard input as bytes.
+std::string readStdin();
+// Writes bytes to standard output unchanged.
+void writeStdout(const std::string& bytes);
+// Reads a whole file as bytes; throws std::runtime_error naming the file when it cannot.
+std::string readFile(const std::string& path);
+
+}  // namespace vtx::tool
