@@ -227,7 +227,12 @@ void TRtcRecord::readFields(std::string_view s, std::size_t& at, int depth) {
     for (std::int32_t i = 0; i < n; ++i) {
       auto name = Utf8Decode(wire::readUpTo(s, at, ':', "END-MARK missing."));
       auto v = wire::readItem(s, at, depth + 1);
-      SetObject(name, std::move(v));
+      if (!v && find(name) < 0 && !name.empty()) {  // a null field keeps its slot
+        FIndex.emplace(UpperCaseAscii(name), static_cast<int>(FValues.size()));
+        FValues.push_back(Entry{std::move(name), nullptr});
+      } else {
+        SetObject(name, std::move(v));
+      }
     }
   } catch (const std::exception& e) {
     Clear();

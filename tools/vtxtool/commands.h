@@ -21,4 +21,7 @@ void writeStdout(const std::string& bytes);
 // Reads a whole file as bytes; throws std::runtime_error naming the file when it cannot.
 std::string readFile(const std::string& path);
 
+// wire roundtrip|dump: reads one code text from standard input.
+int runWire(const Args& args);
+
 }  // namespace vtx::tool

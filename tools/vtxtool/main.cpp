@@ -9,6 +9,7 @@ namespace vtx::tool {
 // Each subcommand lives in its own cmd_<name>.cpp; list it here.
 const Command kCommands[] = {
     {"help", "help                      list the subcommands", nullptr},
+    {"wire", "wire roundtrip|dump       read code text from stdin; rewrite it or dump it", runWire},
 };
 }  // namespace vtx::tool
 
