@@ -339,8 +339,8 @@ size_t EncodeLineChange(LineScratch& scratch, uint8_t* reference, const uint8_t*
       size_t size = codes.writeDelta(reducedDelta, recordOut);
       if (updateReference)
         UnpackLineDelta({scratch.deltaData, reducedDelta.dataLength},
-                        {scratch.deltaControl, reducedDelta.controlLength}, reference,
-                        lengthBytes, 0);
+                        {scratch.deltaControl, reducedDelta.controlLength}, reference, lengthBytes,
+                        0);
       return size;
     }
     size_t size = codes.writeFull(full, recordOut);
@@ -376,7 +376,8 @@ size_t EncodeLineChange(LineScratch& scratch, uint8_t* reference, const uint8_t*
     size_t exactTotal = exact.total();
     LineCode reducedDelta = makeReduced();  // overwrites the exact delta's scratch
     if (reducedDelta.empty()) return 0;
-    if (reductionPays(percent, exactTotal, reducedDelta.total())) return reducedRecord(reducedDelta);
+    if (reductionPays(percent, exactTotal, reducedDelta.total()))
+      return reducedRecord(reducedDelta);
     firstPass = false;
     return exactRecord(codes.delta(reference, current));
   }

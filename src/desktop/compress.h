@@ -21,10 +21,16 @@ inline constexpr uint8_t kLineKindFull = 0;
 inline constexpr uint8_t kLineKindDelta = 3;
 
 // Room a block stream of lengthBytes input bytes may need.
-constexpr size_t PackedSizeBound(size_t lengthBytes) { return lengthBytes + 16; }
+constexpr size_t PackedSizeBound(size_t lengthBytes) {
+  return lengthBytes + 16;
+}
 // Room the control and data bytes of a line code of lengthBytes input bytes may need.
-constexpr size_t LineControlBound(size_t lengthBytes) { return lengthBytes / 2 + 8; }
-constexpr size_t LineDataBound(size_t lengthBytes) { return lengthBytes; }
+constexpr size_t LineControlBound(size_t lengthBytes) {
+  return lengthBytes / 2 + 8;
+}
+constexpr size_t LineDataBound(size_t lengthBytes) {
+  return lengthBytes;
+}
 
 struct LineCode {
   size_t controlLength = 0;

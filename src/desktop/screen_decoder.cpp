@@ -135,14 +135,22 @@ Token lineFullToken(uint8_t b) {
   if (b == 0) return {Op::Tail, 0, 1, 0};
   if (b >= 0x02 && b <= 0xF4) return {Op::Run, b, 0, 2};
   switch (b) {
-    case 0xF5: return {Op::Run, 0, 2, 2};
-    case 0xF7: return {Op::Run, 0, 1, 1};
-    case 0xF8: return {Op::Run, 0, 2, 1};
-    case 0xFA: return {Op::Run, 0, 1, 0};
-    case 0xFB: return {Op::Run, 0, 2, 0};
-    case 0xFD: return {Op::Literal, 0, 1, 0};
-    case 0xFE: return {Op::Literal, 0, 2, 0};
-    default: return {};
+    case 0xF5:
+      return {Op::Run, 0, 2, 2};
+    case 0xF7:
+      return {Op::Run, 0, 1, 1};
+    case 0xF8:
+      return {Op::Run, 0, 2, 1};
+    case 0xFA:
+      return {Op::Run, 0, 1, 0};
+    case 0xFB:
+      return {Op::Run, 0, 2, 0};
+    case 0xFD:
+      return {Op::Literal, 0, 1, 0};
+    case 0xFE:
+      return {Op::Literal, 0, 2, 0};
+    default:
+      return {};
   }
 }
 
@@ -156,15 +164,16 @@ void walk(const char* format, Token (*classify)(uint8_t), Cursor ctl, Cursor& da
     size_t at = in.offset();
     uint8_t b = *in.p++;
     Token tok = classify(b);
-    if (tok.op == Op::Invalid) fail(format, "unknown token " + hex(b) + " at byte " + std::to_string(at));
+    if (tok.op == Op::Invalid)
+      fail(format, "unknown token " + hex(b) + " at byte " + std::to_string(at));
     if (!in.has(tok.countWidth))
       fail(format, "token " + hex(b) + " at byte " + std::to_string(at) + " is cut short");
     uint64_t count = tok.countWidth ? in.get(tok.countWidth) : tok.count;
     switch (tok.op) {
       case Op::Tail:
         if (count < 1 || count > 3)
-          fail(format, "tail of " + std::to_string(count) + " bytes at byte " +
-                           std::to_string(at) + " (must be 1 to 3)");
+          fail(format, "tail of " + std::to_string(count) + " bytes at byte " + std::to_string(at) +
+                           " (must be 1 to 3)");
         if (!data.has(count))
           fail(format, "tail at byte " + std::to_string(at) + " lacks its data bytes");
         sink.tail(data.p, count);

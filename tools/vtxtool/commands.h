@@ -21,4 +21,7 @@ void writeStdout(const std::string& bytes);
 // Reads a whole file as bytes; throws std::runtime_error naming the file when it cannot.
 std::string readFile(const std::string& path);
 
+int runPack(const Args& args);    // cmd_pack.cpp
+int runUnpack(const Args& args);  // cmd_pack.cpp
+
 }  // namespace vtx::tool

@@ -9,6 +9,8 @@ namespace vtx::tool {
 // Each subcommand lives in its own cmd_<name>.cpp; list it here.
 const Command kCommands[] = {
     {"help", "help                      list the subcommands", nullptr},
+    {"pack", "pack image|line|delta PREV|linedelta PREV  pack standard input", runPack},
+    {"unpack", "unpack image|line PREV     apply standard input to PREV", runUnpack},
 };
 }  // namespace vtx::tool
 

@@ -79,7 +79,8 @@ TEST(PackImage, LiteralsStopBeforeEqualPairs) {
     Bytes d = dwords({v});
     expected.insert(expected.end(), d.begin(), d.end());
   }
-  expected.insert(expected.end(), {0xF6, 0x02, 0x03, 0x0C, 0x0C, 0x0C, 0xFD, 0x01, 4, 0xD, 0xD, 0xD});
+  expected.insert(expected.end(),
+                  {0xF6, 0x02, 0x03, 0x0C, 0x0C, 0x0C, 0xFD, 0x01, 4, 0xD, 0xD, 0xD});
   EXPECT_EQ(pack(dwords({A, B, C, C, D})), expected);
 }
 
@@ -133,9 +134,12 @@ TEST(PackImageDelta, SkipThresholds) {
     Bytes out = packDelta(prev, cur);
     Bytes lit{0xFD, 0x01, 1, 0, 0, 0};
     Bytes head;
-    if (k <= 241) head = {static_cast<uint8_t>(k)};
-    else if (k <= 65535) head = {0xF2, static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8)};
-    else head = {0xF3, 0x00, 0x00, 0x01, 0x00};
+    if (k <= 241)
+      head = {static_cast<uint8_t>(k)};
+    else if (k <= 65535)
+      head = {0xF2, static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8)};
+    else
+      head = {0xF3, 0x00, 0x00, 0x01, 0x00};
     head.insert(head.end(), lit.begin(), lit.end());
     EXPECT_EQ(out, head) << k;
   }
@@ -244,8 +248,8 @@ TEST_F(LineEncoders, ExactChangePicksSmallerAndKeepsReferenceInStep) {
       if (rng() % 4 == 0) cur[i] = static_cast<uint8_t>(rng());
     Bytes viewer = ref;
     bool firstPass = false;
-    size_t n = EncodeLineChange(*scratch, ref.data(), cur.data(), len, 0, firstPass, 0, 0, record,
-                                true);
+    size_t n =
+        EncodeLineChange(*scratch, ref.data(), cur.data(), len, 0, firstPass, 0, 0, record, true);
     if (n == 0) {
       EXPECT_EQ(viewer, cur);
       continue;

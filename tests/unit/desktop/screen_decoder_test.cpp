@@ -45,9 +45,14 @@ Bytes structured(std::mt19937& rng, size_t length) {
     size_t span = 1 + rng() % (rng() % 8 == 0 ? 70000 : 300);
     uint32_t v = rng();
     switch (rng() % 5) {
-      case 0: v = (v & 0xFF) * 0x01010101u; break;
-      case 1: v = (v & 0xFFFF) * 0x10001u; break;
-      default: break;
+      case 0:
+        v = (v & 0xFF) * 0x01010101u;
+        break;
+      case 1:
+        v = (v & 0xFFFF) * 0x10001u;
+        break;
+      default:
+        break;
     }
     bool noisy = rng() % 3 == 0;
     for (size_t k = 0; k < span && i < length; ++k, ++i) {
@@ -175,12 +180,11 @@ TEST(Decoder, RejectsBadLineRecords) {
 
 TEST(Decoder, FullLineRecordTokens) {
   // 4-byte-value run with the count in the token byte, then a 1-byte-value run and a tail.
-  Bytes record{0x00, 0x05, 0x00, 0x06, 0x00, 0x02, 0xFA, 0x02, 0x00, 0x01,
-               1, 2, 3, 4, 0x34, 0xAB};
+  Bytes record{0x00, 0x05, 0x00, 0x06, 0x00, 0x02, 0xFA, 0x02, 0x00, 0x01, 1, 2, 3, 4, 0x34, 0xAB};
   Bytes frame(17, 0);
   DecodeLineRecord(record, frame, 0);
-  EXPECT_EQ(frame, (Bytes{1, 2, 3, 4, 1, 2, 3, 4, 0x34, 0x34, 0x34, 0x34, 0x34, 0x34, 0x34, 0x34,
-                          0xAB}));
+  EXPECT_EQ(frame,
+            (Bytes{1, 2, 3, 4, 1, 2, 3, 4, 0x34, 0x34, 0x34, 0x34, 0x34, 0x34, 0x34, 0x34, 0xAB}));
 }
 
 }  // namespace
