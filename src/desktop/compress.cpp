@@ -85,6 +85,22 @@ struct BlockWriter {
     std::memcpy(p, src, t);
     p += t;
   }
+  // A literal of more than 255 dwords whose length is not known yet: its data goes after room
+  // for the widest header it may need, and moves down if the header turns out narrower.
+  uint8_t* beginLongLiteral(size_t remaining) { return p + (remaining <= 0xFFFF ? 3 : 5); }
+  void endLongLiteral(size_t count, uint8_t* data) {
+    // The literal may stop just short of 256 dwords when a pair starts at the 256th.
+    size_t header = count <= 0xFF ? 2 : count <= 0xFFFF ? 3 : 5;
+    if (p + header != data) std::memmove(p + header, data, 4 * count);
+    if (header == 2) {
+      *p++ = 0xFD;
+      *p++ = static_cast<uint8_t>(count);
+    } else {
+      *p = header == 3 ? 0xFE : 0xFF;
+      p = header == 3 ? put16(p + 1, count) : put32(p + 1, count);
+    }
+    p += 4 * count;
+  }
 };
 
 // Line codes: tokens and counts to the control bytes, values and literals to the data bytes.
@@ -110,6 +126,11 @@ struct LineWriterBase {
     *c++ = static_cast<uint8_t>(t);
     std::memcpy(d, src, t);
     d += t;
+  }
+  uint8_t* beginLongLiteral(size_t) { return d; }
+  void endLongLiteral(size_t n, uint8_t*) {
+    count(0xFD, 0xFE, n);
+    d += 4 * n;
   }
 };
 
@@ -168,10 +189,20 @@ size_t codeDwords(Writer& w, const uint8_t* prev, const uint8_t* cur, size_t n) 
       i = end;
       continue;
     }
+    // Short literals are measured, then copied; a long one is copied while it is measured.
+    constexpr size_t kShort = 256;
     bool pair;
-    size_t j = scan::literalEnd(cur, prev, i + 1, n, pair);
-    if (pair) --j;
-    w.literal(cur + 4 * i, j - i);
+    size_t limit = n - i > kShort ? i + kShort : n;
+    size_t j = scan::literalEnd(cur, prev, i + 1, limit, pair);
+    if (j == limit && limit < n) {
+      uint8_t* data = w.beginLongLiteral(n - i);
+      j = scan::literalEndCopy(cur, prev, limit, n, pair, data, i);
+      if (pair) --j;
+      w.endLongLiteral(j - i, data);
+    } else {
+      if (pair) --j;
+      w.literal(cur + 4 * i, j - i);
+    }
     i = j;
   }
   return 0;

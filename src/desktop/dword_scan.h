@@ -21,7 +21,8 @@ inline uint32_t load(const uint8_t* base, size_t index) {
 // First index in [from, n) where a and b differ, or n.
 inline size_t firstDifference(const uint8_t* a, const uint8_t* b, size_t from, size_t n) {
   size_t j = from;
-  constexpr size_t kBig = 1024, kSmall = 64;  // dwords
+  constexpr size_t kHuge = 16384, kBig = 1024, kSmall = 64;  // dwords
+  while (n - j >= kHuge && std::memcmp(a + 4 * j, b + 4 * j, 4 * kHuge) == 0) j += kHuge;
   while (n - j >= kBig && std::memcmp(a + 4 * j, b + 4 * j, 4 * kBig) == 0) j += kBig;
   while (n - j >= kSmall && std::memcmp(a + 4 * j, b + 4 * j, 4 * kSmall) == 0) j += kSmall;
   while (j < n && load(a, j) == load(b, j)) ++j;
@@ -78,6 +79,33 @@ inline size_t literalEnd(const uint8_t* cur, const uint8_t* prev, size_t from, s
       return j;
     }
   }
+  return j;
+}
+
+// As literalEnd, and copies cur[copyFrom, end) to dst (dst holds dword copyFrom) on the way,
+// so that a long literal is read once.
+inline size_t literalEndCopy(const uint8_t* cur, const uint8_t* prev, size_t from, size_t n,
+                             bool& pairFound, uint8_t* dst, size_t copyFrom) {
+  size_t j = from;
+  std::memcpy(dst, cur + 4 * copyFrom, 4 * (from - copyFrom));
+#if defined(__SSE2__)
+  for (; j + 4 <= n; j += 4) {
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + 4 * j));
+    __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + 4 * j - 4));
+    __m128i stop = _mm_cmpeq_epi32(c, q);
+    if (prev) {
+      __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + 4 * j));
+      stop = _mm_or_si128(stop, _mm_cmpeq_epi32(c, p));
+    }
+    if (_mm_movemask_ps(_mm_castsi128_ps(stop))) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * (j - copyFrom)), c);
+  }
+#endif
+  size_t stored = j;
+  j = literalEnd(cur, prev, j, n, pairFound);
+  size_t end = pairFound ? j - 1 : j;
+  if (end > stored)
+    std::memcpy(dst + 4 * (stored - copyFrom), cur + 4 * stored, 4 * (end - stored));
   return j;
 }
 

@@ -5,6 +5,10 @@
 
 #include "util/exceptions.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vtx {
 namespace {
 
@@ -33,7 +37,7 @@ class BoundsCheck {
 
  private:
   void advance(const char* what, uint64_t count, uint64_t bytes) {
-    if (bytes > size_ - pos_)
+    if (bytes > size_ - pos_) [[unlikely]]
       fail(format_, std::string(what) + " of " + std::to_string(count) +
                         (std::strcmp(what, "tail") == 0 ? " bytes" : " dwords") + " at byte " +
                         std::to_string(pos_) + " runs past the end of the destination (" +
@@ -51,20 +55,28 @@ class Writer {
   Writer(uint8_t* frame, int64_t at) : p_(frame + at) {}
   void skip(uint64_t n) { p_ += 4 * n; }
   void run(uint64_t n, uint32_t v) {
-    if (v == (v & 0xFF) * 0x01010101u) {
+    if (n <= 8) {  // short runs dominate text; no library call for them
+      for (uint64_t i = 0; i < n; ++i) std::memcpy(p_ + 4 * i, &v, 4);
+      p_ += 4 * n;
+      return;
+    }
+    if (n >= 64 && v == (v & 0xFF) * 0x01010101u) {
       std::memset(p_, static_cast<int>(v & 0xFF), 4 * n);
       p_ += 4 * n;
       return;
     }
-    uint64_t pair = v | (static_cast<uint64_t>(v) << 32);
-    for (; n >= 2; n -= 2, p_ += 8) std::memcpy(p_, &pair, 8);
-    if (n) {
-      std::memcpy(p_, &v, 4);
-      p_ += 4;
-    }
+#if defined(__SSE2__)
+    const __m128i vv = _mm_set1_epi32(static_cast<int>(v));
+    for (; n >= 4; n -= 4, p_ += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p_), vv);
+#endif
+    for (; n > 0; --n, p_ += 4) std::memcpy(p_, &v, 4);
   }
   void literal(const uint8_t* src, uint64_t n) {
-    std::memcpy(p_, src, 4 * n);
+    if (n <= 4) {
+      for (uint64_t i = 0; i < n; ++i) std::memcpy(p_ + 4 * i, src + 4 * i, 4);
+    } else {
+      std::memcpy(p_, src, 4 * n);
+    }
     p_ += 4 * n;
   }
   void tail(const uint8_t* src, uint64_t t) {
@@ -109,17 +121,6 @@ struct Token {
   int form = 2;           // run value form
 };
 
-Token blockToken(uint8_t b) {
-  if (b == 0) return {Op::Tail, 0, 1, 0};
-  if (b <= 0xF1) return {Op::Skip, b, 0, 0};
-  if (b == 0xF2) return {Op::Skip, 0, 2, 0};
-  if (b == 0xF3) return {Op::Skip, 0, 4, 0};
-  if (b <= 0xF6) return {Op::Run, 0, 1, b - 0xF4};
-  if (b <= 0xF9) return {Op::Run, 0, 2, b - 0xF7};
-  if (b <= 0xFC) return {Op::Run, 0, 4, b - 0xFA};
-  return {Op::Literal, 0, b == 0xFD ? 1u : b == 0xFE ? 2u : 4u, 0};
-}
-
 Token lineDeltaToken(uint8_t b) {
   if (b == 0) return {Op::Tail, 0, 1, 0};
   if (b <= 0xF1) return {Op::Skip, b, 0, 0};
@@ -154,12 +155,10 @@ Token lineFullToken(uint8_t b) {
   }
 }
 
-// Walks the tokens of ctl (values and literals read from data, which is ctl itself for a block
-// stream) and hands each to sink. Malformed tokens throw.
-template <class Sink>
-void walk(const char* format, Token (*classify)(uint8_t), Cursor ctl, Cursor& data, bool shared,
-          Sink& sink) {
-  Cursor& in = shared ? data : ctl;
+// Walks the control tokens of a line code (values and literals read from data) and hands each
+// to sink. Malformed tokens throw.
+template <class Sink, Token (*classify)(uint8_t)>
+void walk(const char* format, Cursor in, Cursor& data, Sink& sink) {
   while (in.has(1)) {
     size_t at = in.offset();
     uint8_t b = *in.p++;
@@ -202,22 +201,125 @@ void walk(const char* format, Token (*classify)(uint8_t), Cursor ctl, Cursor& da
         break;
     }
   }
-  if (!shared && data.p != data.end)
+  if (data.p != data.end)
     fail(format, std::to_string(data.end - data.p) + " data bytes are left over");
 }
 
+// The block stream's own walker: one buffer, a direct switch on the token byte.
 template <class Sink>
 void walkBlock(ConstBytes stream, Sink& sink) {
-  Cursor c{stream.data(), stream.data() + stream.size(), stream.data()};
-  walk("Block stream", blockToken, c, c, true, sink);
+  constexpr const char* kFormat = "Block stream";
+  const uint8_t* const begin = stream.data();
+  const uint8_t* p = begin;
+  const uint8_t* const end = begin + stream.size();
+  auto left = [&] { return static_cast<uint64_t>(end - p); };
+  auto where = [&](const uint8_t* t) { return std::to_string(t - begin); };
+  auto need = [&](const uint8_t* t, uint64_t n) __attribute__((always_inline)) {
+    if (n > left()) fail(kFormat, "token " + hex(*t) + " at byte " + where(t) + " is cut short");
+  };
+  auto read = [&](size_t width) __attribute__((always_inline)) {
+    uint64_t v;
+    if (width == 1) {
+      v = p[0];
+    } else if (width == 2) {
+      v = p[0] | uint64_t{p[1]} << 8;
+    } else {
+      uint32_t w;
+      std::memcpy(&w, p, 4);
+      v = w;
+    }
+    p += width;
+    return v;
+  };
+  auto run = [&](const uint8_t* t, size_t countWidth, int form) __attribute__((always_inline)) {
+    need(t, countWidth);
+    uint64_t count = read(countWidth);
+    if (kFormBytes[form] > left()) fail(kFormat, "run at byte " + where(t) + " lacks its value");
+    sink.run(count, expand(read(kFormBytes[form]), form));
+  };
+  auto literal = [&](const uint8_t* t, size_t countWidth) __attribute__((always_inline)) {
+    need(t, countWidth);
+    uint64_t count = read(countWidth);
+    if (4 * count > left())
+      fail(kFormat, "literal of " + std::to_string(count) + " dwords at byte " + where(t) +
+                        " lacks its data bytes");
+    sink.literal(p, count);
+    p += 4 * count;
+  };
+  while (p < end) {
+    const uint8_t* t = p++;
+    switch (*t) {
+      case 0x00: {
+        need(t, 1);
+        uint64_t count = *p++;
+        if (count < 1 || count > 3)
+          fail(kFormat, "tail of " + std::to_string(count) + " bytes at byte " + where(t) +
+                            " (must be 1 to 3)");
+        if (count > left()) fail(kFormat, "tail at byte " + where(t) + " lacks its data bytes");
+        sink.tail(p, count);
+        p += count;
+        if (p < end) fail(kFormat, "tail token at byte " + where(t) + " is not the last token");
+        break;
+      }
+      case 0xF2:
+        need(t, 2);
+        sink.skip(read(2));
+        break;
+      case 0xF3:
+        need(t, 4);
+        sink.skip(read(4));
+        break;
+      case 0xF4:
+        run(t, 1, 0);
+        break;
+      case 0xF5:
+        run(t, 1, 1);
+        break;
+      case 0xF6:
+        run(t, 1, 2);
+        break;
+      case 0xF7:
+        run(t, 2, 0);
+        break;
+      case 0xF8:
+        run(t, 2, 1);
+        break;
+      case 0xF9:
+        run(t, 2, 2);
+        break;
+      case 0xFA:
+        run(t, 4, 0);
+        break;
+      case 0xFB:
+        run(t, 4, 1);
+        break;
+      case 0xFC:
+        run(t, 4, 2);
+        break;
+      case 0xFD:
+        literal(t, 1);
+        break;
+      case 0xFE:
+        literal(t, 2);
+        break;
+      case 0xFF:
+        literal(t, 4);
+        break;
+      default:
+        sink.skip(*t);
+        break;
+    }
+  }
 }
 
 template <class Sink>
-void walkLine(const char* format, Token (*classify)(uint8_t), ConstBytes control, ConstBytes data,
-              Sink& sink) {
+void walkLine(const char* format, uint8_t kind, ConstBytes control, ConstBytes data, Sink& sink) {
   Cursor c{control.data(), control.data() + control.size(), control.data()};
   Cursor d{data.data(), data.data() + data.size(), data.data()};
-  walk(format, classify, c, d, false, sink);
+  if (kind == kLineKindFull)
+    walk<Sink, lineFullToken>(format, c, d, sink);
+  else
+    walk<Sink, lineDeltaToken>(format, c, d, sink);
 }
 
 }  // namespace
@@ -231,21 +333,13 @@ void DecodeBlockStream(ConstBytes stream, MutableBytes frame, int64_t at) {
 
 void DecodeLineCode(uint8_t kind, ConstBytes control, ConstBytes data, MutableBytes frame,
                     int64_t at) {
-  const char* format;
-  Token (*classify)(uint8_t);
-  if (kind == kLineKindFull) {
-    format = "Full line code";
-    classify = lineFullToken;
-  } else if (kind == kLineKindDelta) {
-    format = "Delta line code";
-    classify = lineDeltaToken;
-  } else {
+  if (kind != kLineKindFull && kind != kLineKindDelta)
     fail("Line record", "unknown kind " + std::to_string(kind));
-  }
+  const char* format = kind == kLineKindFull ? "Full line code" : "Delta line code";
   BoundsCheck check(format, frame.size(), at);
-  walkLine(format, classify, control, data, check);
+  walkLine(format, kind, control, data, check);
   Writer writer(frame.data(), at);
-  walkLine(format, classify, control, data, writer);
+  walkLine(format, kind, control, data, writer);
 }
 
 void DecodeLineRecord(ConstBytes record, MutableBytes frame, int64_t at) {
