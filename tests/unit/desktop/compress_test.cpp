@@ -101,6 +101,38 @@ TEST(PackImage, LiteralCountWidthsAndTail) {
   EXPECT_TRUE(pack({}).empty());
 }
 
+// Literals of 255, 256 and more distinct dwords ending in an equal pair, in full and delta
+// streams and with much or little input left behind them: the count width follows the count.
+TEST(PackImage, LiteralHeadersAroundTheWidthThresholds) {
+  for (size_t count : {254u, 255u, 256u, 257u, 65535u, 65536u}) {
+    for (size_t after : {2u, 70000u}) {
+      Bytes in;
+      for (uint32_t i = 0; i < count; ++i) {
+        Bytes d = dwords({i * 2654435761u | 1});
+        in.insert(in.end(), d.begin(), d.end());
+      }
+      Bytes zero(4 * after, 0);
+      in.insert(in.end(), zero.begin(), zero.end());
+      Bytes header = count <= 255     ? Bytes{0xFD, static_cast<uint8_t>(count)}
+                     : count <= 65535 ? Bytes{0xFE, static_cast<uint8_t>(count),
+                                              static_cast<uint8_t>(count >> 8)}
+                                      : Bytes{0xFF, 0x00, 0x00, 0x01, 0x00};
+      Bytes out = pack(in);
+      ASSERT_EQ(Bytes(out.begin(), out.begin() + header.size()), header) << count << " " << after;
+      ASSERT_EQ(out.size(), header.size() + 4 * count +
+                                (after <= 255     ? 3
+                                 : after <= 65535 ? 4
+                                                  : 6));
+      Bytes frame(in.size(), 0xFF);
+      DecodeBlockStream(out, frame, 0);
+      ASSERT_EQ(frame, in);
+      Bytes prev(in.size(), 0xEE);
+      out = packDelta(prev, in);
+      ASSERT_EQ(Bytes(out.begin(), out.begin() + header.size()), header) << count << " " << after;
+    }
+  }
+}
+
 TEST(PackImage, RejectsTooSmallOutput) {
   Bytes in(64, 1), out(PackedSizeBound(64) - 1);
   EXPECT_THROW(PackImage(in, out), ERtcInfo);
