@@ -89,6 +89,20 @@ inline size_t literalEndCopy(const uint8_t* cur, const uint8_t* prev, size_t fro
   size_t j = from;
   std::memcpy(dst, cur + 4 * copyFrom, 4 * (from - copyFrom));
 #if defined(__SSE2__)
+  auto at = [&](const uint8_t* b, size_t k) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 4 * k));
+  };
+  for (; j + 8 <= n; j += 8) {  // two vectors per step while nothing stops the literal
+    __m128i c0 = at(cur, j), c1 = at(cur, j + 4);
+    __m128i stop =
+        _mm_or_si128(_mm_cmpeq_epi32(c0, at(cur, j - 1)), _mm_cmpeq_epi32(c1, at(cur, j + 3)));
+    if (prev)
+      stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi32(c0, at(prev, j)),
+                                             _mm_cmpeq_epi32(c1, at(prev, j + 4))));
+    if (_mm_movemask_ps(_mm_castsi128_ps(stop))) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * (j - copyFrom)), c0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * (j + 4 - copyFrom)), c1);
+  }
   for (; j + 4 <= n; j += 4) {
     __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + 4 * j));
     __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + 4 * j - 4));
