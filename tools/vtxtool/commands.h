@@ -23,5 +23,7 @@ std::string readFile(const std::string& path);
 
 // wire roundtrip|dump: reads one code text from standard input.
 int runWire(const Args& args);
+int runPack(const Args& args);    // cmd_pack.cpp
+int runUnpack(const Args& args);  // cmd_pack.cpp
 
 }  // namespace vtx::tool

@@ -10,6 +10,8 @@ namespace vtx::tool {
 const Command kCommands[] = {
     {"help", "help                      list the subcommands", nullptr},
     {"wire", "wire roundtrip|dump       read code text from stdin; rewrite it or dump it", runWire},
+    {"pack", "pack image|line|delta PREV|linedelta PREV  pack standard input", runPack},
+    {"unpack", "unpack image|line PREV     apply standard input to PREV", runUnpack},
 };
 }  // namespace vtx::tool
 
