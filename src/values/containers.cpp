@@ -30,7 +30,8 @@ void storeInSlot(std::unique_ptr<TRtcValueObject>& slot, std::unique_ptr<TRtcVal
       w->SetObject(std::move(v));
       return;
     }
-    if (isContainer(slot.get())) throw ERtcInfo(std::string("Value of type ") + slot->ClassName() + assignedMessage);
+    if (isContainer(slot.get()))
+      throw ERtcInfo(std::string("Value of type ") + slot->ClassName() + assignedMessage);
   }
   slot = std::move(v);
 }

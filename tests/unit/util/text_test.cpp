@@ -14,7 +14,9 @@ TEST(Text, EachUtf16UnitEncodesOnItsOwnAndDecodesBack) {
 
 TEST(Text, BadSequencesGiveEmptyText) {
   EXPECT_EQ(Utf8Decode("ab\xE0\xA0"), u"");
-  EXPECT_EQ(Utf8Decode("ab\xC3" "A"), u"");
+  EXPECT_EQ(Utf8Decode("ab\xC3"
+                       "A"),
+            u"");
   EXPECT_EQ(Utf8Decode("\xF0\x80\x80"), std::u16string(1, u'\0'));  // only the low lead bits count
 }
 

@@ -18,12 +18,29 @@ std::string roundtrip(std::string_view text) {
 }
 
 TEST(Wire, ExamplesReadBackUnchanged) {
-  for (std::string_view t : std::initializer_list<std::string_view>
-       {"RE=4;n:I=5;s:T=3\"abc\";f:B=T;x:X=;", "FC=Sum;RE=2;a:I=1;b:I=2;", "RE=0;", "X=;",
-        "T=3\"abc\";", "AR=3;X=;S=2\"\";\";W=2\"a\0\";"sv, "D=2024-5-5 12:30:0.0;", "D=2024-1-31;",
-        "D=6:0:0.0;", "F=1.5;", "F=-0.25;", "F=1E20;", "F=1.5E-10;", "C=12.5;", "C=-3;",
-        "C=0.0001;", "K=4294967295;", "L=-9223372036854775808;", "BS=3\"\0\1\2\";"sv,
-        "DS=2;a:I,0,F;b:S,10,T;ROWS=3;AR=1;I=1;X=;AR=2;X=;T=1\"x\";", "E=2\"no\";", "V=1\"v\";"})
+  for (std::string_view t : std::initializer_list<std::string_view>{
+           "RE=4;n:I=5;s:T=3\"abc\";f:B=T;x:X=;",
+           "FC=Sum;RE=2;a:I=1;b:I=2;",
+           "RE=0;",
+           "X=;",
+           "T=3\"abc\";",
+           "AR=3;X=;S=2\"\";\";W=2\"a\0\";"sv,
+           "D=2024-5-5 12:30:0.0;",
+           "D=2024-1-31;",
+           "D=6:0:0.0;",
+           "F=1.5;",
+           "F=-0.25;",
+           "F=1E20;",
+           "F=1.5E-10;",
+           "C=12.5;",
+           "C=-3;",
+           "C=0.0001;",
+           "K=4294967295;",
+           "L=-9223372036854775808;",
+           "BS=3\"\0\1\2\";"sv,
+           "DS=2;a:I,0,F;b:S,10,T;ROWS=3;AR=1;I=1;X=;AR=2;X=;T=1\"x\";",
+           "E=2\"no\";",
+           "V=1\"v\";"})
     EXPECT_EQ(roundtrip(t), t);
 }
 
@@ -69,7 +86,8 @@ TEST(Wire, ReaderErrorsAndTheirClasses) {
   EXPECT_EQ(roundtrip("I=abc;"), "EConvertError: 'abc' is not a valid integer value");
   EXPECT_EQ(roundtrip("D=2024-5-5 25:0:0.0;"),
             "EConvertError: Invalid argument to time encode.\r\nInvalid date format.");
-  EXPECT_EQ(roundtrip("D=2024-x-5;"), "EConvertError: Invalid DateTime format.\r\nInvalid date format.");
+  EXPECT_EQ(roundtrip("D=2024-x-5;"),
+            "EConvertError: Invalid DateTime format.\r\nInvalid date format.");
   EXPECT_EQ(roundtrip("AR=2000000000;I=1;"), "ERtcInfo: Object type specifier not found.");
   EXPECT_EQ(roundtrip("S=2000000000\"x\";"), "ERtcInfo: Not enough data.");
   EXPECT_EQ(roundtrip("S=99999999999\"x\";"), "ERtcInfo: Length value missing.");
@@ -111,8 +129,7 @@ TEST(Wire, WriterNamesTheFailingChild) {
     r.toCode();
     FAIL();
   } catch (const ERtcInfo& e) {
-    EXPECT_STREQ(e.what(),
-                 "fld#1 ERtcInfo: idx#0 EConvertError: Invalid argument to date decode.");
+    EXPECT_STREQ(e.what(), "fld#1 ERtcInfo: idx#0 EConvertError: Invalid argument to date decode.");
   }
 }
 
