@@ -2,6 +2,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <fstream>
 #include <iostream>
@@ -33,6 +34,7 @@ constexpr const char* kUso = R"(usage: vorantelix-supportd --listen HOST:PORT [o
   --version-build N       build number the "versao" endpoint reports (default 5068)
   --installer FILE        bytes served as the installer (default: a small placeholder)
   --latin1                text and JSON replies in ISO-8859-1
+  --exit-with-parent      stop (as on SIGTERM) when the starting process ends
   --help                  this text
 The bearer token and access code come from the file named by VORANTELIX_CONFIG (defaults
 otherwise). On start it prints one line per listener, the certificate's path and "pronto";
@@ -44,6 +46,7 @@ struct Opcoes {
   std::string listen, tlsListen, db = ":memory:", seed = VTX_SUPPORTD_SEED, certDir, installer;
   int32_t versao = 5068;
   bool latin1 = false;
+  bool comPai = false;
 };
 
 struct Endereco {
@@ -90,6 +93,8 @@ std::optional<Opcoes> LeOpcoes(int argc, char** argv) {
       o.installer = valor();
     } else if (a == "--latin1") {
       o.latin1 = true;
+    } else if (a == "--exit-with-parent") {
+      o.comPai = true;
     } else if (a == "--version-build") {
       const std::string v = valor();
       std::size_t usado = 0;
@@ -138,6 +143,11 @@ int Executa(const Opcoes& o) {
   sigaddset(&sinais, SIGTERM);
   sigaddset(&sinais, SIGINT);
   pthread_sigmask(SIG_BLOCK, &sinais, nullptr);
+  if (o.comPai) {
+    const pid_t pai = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != pai) return 0;  // the parent is already gone
+  }
 
   httplib::Server simples;
   simples.set_payload_max_length(1u << 20);
