@@ -131,7 +131,9 @@ TConfiguracao LeConfiguracao(std::string_view texto) {
   }
   if (!doc.is_object()) Falha("o documento deve ser um objeto JSON");
   TConfiguracao c;
-  for (const auto& [chave, valor] : doc.items()) {
+  for (const auto& item : doc.items()) {
+    const std::string& chave = item.key();
+    const json& valor = item.value();
     if (!chave.empty() && chave.front() == '_') continue;
     const auto* campo = std::find_if(std::begin(kCampos), std::end(kCampos),
                                      [&](const Campo& k) { return chave == k.nome; });
