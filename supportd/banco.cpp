@@ -113,7 +113,12 @@ TBanco::TBanco(const std::string& arquivo, const std::filesystem::path& semente)
     }
     std::ostringstream sql;
     sql << entrada.rdbuf();
-    Executa(sql.str());
+    try {
+      Executa(sql.str());
+    } catch (...) {
+      sqlite3_close(db_);
+      throw;
+    }
   }
 }
 

@@ -98,8 +98,13 @@ std::optional<Opcoes> LeOpcoes(int argc, char** argv) {
     } else if (a == "--version-build") {
       const std::string v = valor();
       std::size_t usado = 0;
-      o.versao = std::stoi(v, &usado);
-      if (usado != v.size()) throw std::runtime_error("--version-build inválido: " + v);
+      try {
+        o.versao = std::stoi(v, &usado);
+      } catch (const std::exception&) {
+        usado = 0;
+      }
+      if (v.empty() || usado != v.size())
+        throw std::runtime_error("--version-build inválido: " + v);
     } else {
       throw std::runtime_error("opção desconhecida: " + a);
     }
