@@ -21,4 +21,8 @@ void writeStdout(const std::string& bytes);
 // Reads a whole file as bytes; throws std::runtime_error naming the file when it cannot.
 std::string readFile(const std::string& path);
 
+// cmd_crypt.cpp
+int cmdCrypt(const Args& args);
+int cmdDecrypt(const Args& args);
+
 }  // namespace vtx::tool
