@@ -8,6 +8,14 @@
 
 namespace vtx {
 
+namespace {
+
+bool hasLineBreak(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace
+
 TRtcHttpHeader::TRtcHttpHeader(std::string cookieName)
     : FCookieName(std::move(cookieName)), FCookieNameUpper(httpUpper(FCookieName)) {}
 
@@ -23,6 +31,9 @@ std::string TRtcHttpHeader::Value(std::string_view name) const {
 }
 
 void TRtcHttpHeader::setValue(std::string_view name, std::string_view value) {
+  // A line break would let the value forge further header lines.
+  if (hasLineBreak(name) || hasLineBreak(value))
+    throw ERtcInfo("Line break in HTTP header name or value.");
   const std::string up = httpUpper(name);
   if (up == FCookieNameUpper) return setCookieHeader(value);
   auto it = FIndex.find(up);
@@ -83,8 +94,10 @@ std::string TRtcHttpHeader::HeaderText() const {
     out += "\r\n";
   }
   if (FCookie) {
-    for (std::size_t i = 0; i < FCookie->ItemCount(); ++i)
-      out += FCookieName + ": " + FCookie->ItemName(i) + "=" + FCookie->ItemValue(i) + "\r\n";
+    for (std::size_t i = 0; i < FCookie->ItemCount(); ++i) {
+      const std::string item = FCookie->ItemName(i) + "=" + FCookie->ItemValue(i);
+      if (!hasLineBreak(item)) out += FCookieName + ": " + item + "\r\n";
+    }
   }
   return out;
 }
@@ -97,7 +110,9 @@ void TRtcHttpHeader::parseHeaderLines(std::string_view text) {
     std::string_view line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const size_t colon = line.find(':');
-    if (colon != std::string_view::npos)
+    // Lines without a name, or with a stray CR inside, are not header lines.
+    if (colon != std::string_view::npos && !hasLineBreak(line) &&
+        !httpTrim(line.substr(0, colon)).empty())
       setValue(httpTrim(line.substr(0, colon)), httpTrim(line.substr(colon + 1)));
     start = end + 1;
   }

@@ -23,7 +23,7 @@ class TRtcHttpHeader {
   // Missing headers read as "". Setting replaces the value in place or appends the header; an
   // empty value keeps the name but leaves the header out of HeaderText. The cookie header
   // ("COOKIE" or "SET-COOKIE") maps onto Cookie(): reading gives the cookie text, setting adds
-  // to it.
+  // to it. Names and values holding CR or LF raise ERtcInfo.
   std::string Value(std::string_view name) const;
   void setValue(std::string_view name, std::string_view value);
   std::string ValueCS(std::string_view upperName) const;

@@ -31,6 +31,17 @@ TEST(TRtcHttpHeader, HeaderTextParsing) {
   EXPECT_EQ(r.ItemCount(), 2u);
 }
 
+TEST(TRtcHttpHeader, LineBreaksCannotForgeHeaders) {
+  TRtcRequest r;
+  EXPECT_THROW(r.setValue("X", "a\r\nEvil: 1"), ERtcInfo);
+  EXPECT_THROW(r.setValue("X\n", "a"), ERtcInfo);
+  r.setHeaderText("A: x\ry\r\n: nameless\r\nB: 2\r\n");
+  EXPECT_EQ(r.HeaderText(), "B: 2\r\n");
+  r.Cookie().setValue("c", "v\r\nEvil: 1");
+  r.Cookie().setValue("d", "4");
+  EXPECT_EQ(r.HeaderText(), "B: 2\r\nCookie: d=4\r\n");
+}
+
 TEST(TRtcHttpHeader, ContentLengthAndChunked) {
   TRtcResponse r;
   EXPECT_EQ(r.ContentLength(), 0);
