@@ -21,6 +21,8 @@ void writeStdout(const std::string& bytes);
 // Reads a whole file as bytes; throws std::runtime_error naming the file when it cannot.
 std::string readFile(const std::string& path);
 
+// wire roundtrip|dump: reads one code text from standard input.
+int runWire(const Args& args);
 // cmd_crypt.cpp
 int cmdCrypt(const Args& args);
 int cmdDecrypt(const Args& args);

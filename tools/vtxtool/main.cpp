@@ -9,6 +9,7 @@ namespace vtx::tool {
 // Each subcommand lives in its own cmd_<name>.cpp; list it here.
 const Command kCommands[] = {
     {"help", "help                      list the subcommands", nullptr},
+    {"wire", "wire roundtrip|dump       read code text from stdin; rewrite it or dump it", runWire},
     {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
 };

@@ -1,0 +1,31 @@
+#include "util/text.h"
+
+#include <gtest/gtest.h>
+
+namespace vtx {
+namespace {
+
+TEST(Text, EachUtf16UnitEncodesOnItsOwnAndDecodesBack) {
+  std::u16string all;
+  for (char32_t u = 0; u <= 0xFFFF; ++u) all.push_back(static_cast<char16_t>(u));
+  EXPECT_EQ(Utf8Decode(Utf8Encode(all)), all);
+  EXPECT_EQ(Utf8Encode(u"\u07FF\u0800"), "\xDF\xBF\xE0\xA0\x80");
+}
+
+TEST(Text, BadSequencesGiveEmptyText) {
+  EXPECT_EQ(Utf8Decode("ab\xE0\xA0"), u"");
+  EXPECT_EQ(Utf8Decode("ab\xC3" "A"), u"");
+  EXPECT_EQ(Utf8Decode("\xF0\x80\x80"), std::u16string(1, u'\0'));  // only the low lead bits count
+}
+
+TEST(Text, Latin1AndFolding) {
+  EXPECT_EQ(Widen("\xE9"), u"\u00e9");
+  EXPECT_EQ(Narrow(u"\u00e9\u20ac"), "\xE9?");
+  EXPECT_EQ(UpperCaseAscii(u"abz\u00e9"), u"ABZ\u00e9");
+  EXPECT_TRUE(SameTextAscii(u"User", u"uSER"));
+  EXPECT_FALSE(SameTextAscii(u"\u00e9", u"\u00c9"));
+  EXPECT_EQ(FromUtf16LE(ToUtf16LE(u"a\u20ac") + "x"), u"a\u20ac");
+}
+
+}  // namespace
+}  // namespace vtx
