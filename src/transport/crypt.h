@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "values/object.h"
+
 namespace vtx {
 
-class TRtcCrypt {
+class TRtcCrypt : public TRtcObject {
  public:
   TRtcCrypt();
-  ~TRtcCrypt();
-  TRtcCrypt(const TRtcCrypt&) = delete;
-  TRtcCrypt& operator=(const TRtcCrypt&) = delete;
+  ~TRtcCrypt() override;
 
   const std::string& Key() const { return FCryptKey; }
   // Stores the key and restarts the keystream.

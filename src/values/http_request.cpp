@@ -32,6 +32,11 @@ const std::vector<std::string>& TRtcRequest::FilePath() const {
   return *FFilePath;
 }
 
+TRtcInfo& TRtcRequest::Info() const {
+  if (!FInfo) FInfo = std::make_unique<TRtcInfo>();
+  return *FInfo;
+}
+
 TRtcHttpValues& TRtcRequest::Query() const {
   if (!FQuery) FQuery = std::make_unique<TRtcHttpValues>();
   return *FQuery;
@@ -88,6 +93,7 @@ void TRtcRequest::setHeaderText(std::string_view text) {
 
 void TRtcRequest::Clear() {
   TRtcHttpHeader::Clear();
+  FInfo.reset();
   FQuery.reset();
   FParams.reset();
   FFilePath.reset();

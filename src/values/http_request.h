@@ -8,6 +8,7 @@
 
 #include "values/http_header.h"
 #include "values/http_values.h"
+#include "values/info.h"
 
 namespace vtx {
 
@@ -50,12 +51,16 @@ class TRtcRequest : public TRtcHttpHeader {
   bool Close() const { return FClose; }
   void setClose(bool close) { FClose = close; }
 
+  // Free per-request store; created on first use.
+  TRtcInfo& Info() const;
+
   // Takes a first line ending in "HTTP/1.x" (or "HTTPS/1.x") as the request line.
   void setHeaderText(std::string_view text) override;
 
   void Clear() override;
 
  private:
+  mutable std::unique_ptr<TRtcInfo> FInfo;
   mutable std::unique_ptr<TRtcHttpValues> FQuery;
   mutable std::unique_ptr<TRtcHttpValues> FParams;
   mutable std::unique_ptr<std::vector<std::string>> FFilePath;

@@ -64,7 +64,10 @@ TEST(TRtcRequest, ClearResetsEverything) {
   r.setHeaderText("POST /p?q=1 HTTP/1.1\r\nHost: h\r\nCookie: c=1\r\n");
   r.Params().setText("f=2");
   r.setClose(true);
+  r.Info().setAsBoolean("CLIMOD.LOGIN$", true);
+  ASSERT_TRUE(r.Info().asBoolean("CLIMOD.LOGIN$"));
   r.Clear();
+  EXPECT_FALSE(r.Info().asBoolean("CLIMOD.LOGIN$"));
   EXPECT_EQ(r.Method(), "");
   EXPECT_EQ(r.FileName(), "");
   EXPECT_EQ(r.FullName(), "");
