@@ -25,5 +25,8 @@ std::string readFile(const std::string& path);
 int runWire(const Args& args);
 int runPack(const Args& args);    // cmd_pack.cpp
 int runUnpack(const Args& args);  // cmd_pack.cpp
+// cmd_crypt.cpp
+int cmdCrypt(const Args& args);
+int cmdDecrypt(const Args& args);
 
 }  // namespace vtx::tool

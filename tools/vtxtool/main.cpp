@@ -12,6 +12,8 @@ const Command kCommands[] = {
     {"wire", "wire roundtrip|dump       read code text from stdin; rewrite it or dump it", runWire},
     {"pack", "pack image|line|delta PREV|linedelta PREV  pack standard input", runPack},
     {"unpack", "unpack image|line PREV     apply standard input to PREV", runUnpack},
+    {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
+    {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
 };
 }  // namespace vtx::tool
 
