@@ -14,6 +14,8 @@ const Command kCommands[] = {
     {"unpack", "unpack image|line PREV     apply standard input to PREV", runUnpack},
     {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
+    {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
+    {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
 };
 }  // namespace vtx::tool
 
