@@ -184,7 +184,8 @@ void ThreadPool::makeReadyLocked(TRtcThread* q) {
   if (q->paused_ || !q->alive_ || q->jobs_.empty()) return;
   if (ready_.count(q->id_) || served_.count(q->id_)) return;
   ready_.insert(q->id_);
-  wakeWorkerLocked();
+  // Workers between jobs pick ready queues themselves; wake one only when they cannot cover it.
+  if (static_cast<int>(ready_.size()) > searching_) wakeWorkerLocked();
 }
 
 void ThreadPool::spawnLocked() {
@@ -199,6 +200,7 @@ void ThreadPool::spawnLocked() {
     return;
   }
   ++starting_;
+  ++searching_;
   workers_.push_back(std::move(w));
 }
 
@@ -208,6 +210,7 @@ void ThreadPool::wakeWorkerLocked() {
     Worker* w = idle_.back();
     idle_.pop_back();
     w->msg = true;
+    ++searching_;
     w->run.notify_one();
   } else if (starting_ == 0 && WorkerCountLocked() < kMaxWorkers) {
     spawnLocked();
@@ -260,7 +263,7 @@ void ThreadPool::serve(Worker* w, const TRtcThread::Ptr& q, std::unique_lock<std
     killed.push_back(std::move(job));
     return;
   }
-  std::string jobClass = job ? job->className() : "nil";
+  const char* jobClass = job ? job->className() : "nil";  // static names, no copy
   lock.unlock();
   bool failed = false;
   tl_queue = q.get();
@@ -268,10 +271,10 @@ void ThreadPool::serve(Worker* w, const TRtcThread::Ptr& q, std::unique_lock<std
     q->Work(job);
   } catch (const std::exception& e) {
     failed = true;
-    WriteExceptionLog("TRtcThread.Work(" + jobClass + ")", e, "THREAD");
+    WriteExceptionLog(std::string("TRtcThread.Work(") + jobClass + ")", e, "THREAD");
   } catch (...) {
     failed = true;
-    WriteLog("TRtcThread.Work(" + jobClass + ") Exception! unknown", "THREAD");
+    WriteLog(std::string("TRtcThread.Work(") + jobClass + ") Exception! unknown", "THREAD");
   }
   tl_queue = nullptr;
   job.reset();  // a job left behind by a failing Work
@@ -288,7 +291,9 @@ void ThreadPool::workerLoop(Worker* w) {
     TRtcThread::Ptr q = pickLocked();
     if (q) {
       std::vector<std::unique_ptr<TRtcJob>> killed;
+      --searching_;
       serve(w, q, lock, killed);
+      ++searching_;
       lock.unlock();
       q.reset();
       killAll(killed);
@@ -296,11 +301,12 @@ void ThreadPool::workerLoop(Worker* w) {
       continue;
     }
     if (static_cast<int>(idle_.size()) >= kMaxIdleWorkers) break;
+    --searching_;
     idle_.push_back(w);
     w->msg = false;
     w->run.wait(lock, [w] { return w->msg || w->quit; });
   }
-  std::erase(idle_, w);
+  if (!std::erase(idle_, w)) --searching_;
   w->done = true;
   workerGone_.notify_all();
 }

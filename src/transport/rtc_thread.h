@@ -164,6 +164,7 @@ class ThreadPool {
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<Worker*> idle_;
   int starting_ = 0;
+  int searching_ = 0;  // awake workers between jobs
 };
 
 template <class T, class... A>

@@ -60,7 +60,8 @@ bool TimerService::tickOne(std::unique_lock<std::mutex>& lock, int64_t now) {
   heap_.pop();
   auto t = e.timer.lock();
   if (!t || !t->registered_ || !t->FRunning || t->gen_ != e.gen) return true;
-  t->nextTick_ += t->period_;
+  // Ticks keep their phase; a late tick neither drifts the next ones nor loses a period.
+  t->nextTick_ = e.due + t->period_;
   if (t->nextTick_ <= now) t->nextTick_ = now + t->period_;
   scheduleLocked(t);
   if (now < t->FNextTrigger) return true;
@@ -69,7 +70,7 @@ bool TimerService::tickOne(std::unique_lock<std::mutex>& lock, int64_t now) {
     t->FRunning = false;
     ++t->gen_;
   } else {
-    t->FNextTrigger = now + t->FInterval;
+    t->FNextTrigger = e.due + t->FInterval;
   }
   TRtcTimer::TRtcTimerEvent event = t->FEvent;
   TRtcThread::Ptr thr = t->FThr;
