@@ -249,7 +249,6 @@ TRtcClient::~TRtcClient() {
       OnDataReceived = OnReadyToSend = OnConnectFail = OnConnectLost = OnReconnect = nullptr;
   OnException = OnConnectError = nullptr;
   WantConnect = false;
-  Releasing = true;
   try {
     if (provider_ && State() != TRtcConnectionState::conInactive) provider_->Disconnect();
   } catch (const std::exception& e) {
@@ -293,7 +292,10 @@ void TRtcClient::Release() {
   Releasing = true;
   if (insideEvent()) return;
   Disconnect();
-  afterEvents();
+  if (State() == TRtcConnectionState::conInactive) {  // nothing left to close
+    Releasing = false;
+    releaseProvider();
+  }
 }
 
 void TRtcClient::Reconnect(uint32_t WaitSeconds) {
@@ -461,11 +463,6 @@ void TRtcClient::afterEvents() {
     } else {
       Closing = Disconnecting = false;
     }
-    return;
-  }
-  if (Releasing && State() == TRtcConnectionState::conInactive) {
-    Releasing = false;
-    releaseProvider();
     return;
   }
   if (Connecting && !Closing && (!provider_ || State() == TRtcConnectionState::conInactive)) {

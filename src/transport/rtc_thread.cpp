@@ -333,8 +333,10 @@ void ThreadPool::Shutdown() {
     }
     workerGone_.wait_for(lock, std::chrono::milliseconds(5));
   }
-  std::vector<std::unique_ptr<Worker>> workers;
-  workers.swap(workers_);
+  // Ended workers stay allocated until the pool goes: queues may still ask who served them.
+  std::vector<Worker*> workers;
+  for (auto& w : workers_) workers.push_back(w.get()), retired_.push_back(std::move(w));
+  workers_.clear();
   idle_.clear();
   std::vector<std::unique_ptr<TRtcJob>> killed;
   std::vector<TRtcThread::Ptr> queues;

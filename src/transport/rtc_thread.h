@@ -163,6 +163,7 @@ class ThreadPool {
   std::set<uint64_t> served_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<Worker*> idle_;
+  std::vector<std::unique_ptr<Worker>> retired_;
   int starting_ = 0;
   int searching_ = 0;  // awake workers between jobs
 };

@@ -206,7 +206,12 @@ TEST(ConnectionThreads, MultiThreadedEventsRunOnTheQueueAndSyncReachesTheMainThr
     std::atomic<bool> gone{false};
     client.OnDisconnect = [&](TRtcConnection&) { gone = true; };
     client.Disconnect();
-    loop.runUntil([&] { return gone.load() && !client.isConnected(); });
+    loop.runUntil([&] { return gone.load(); });
+    // The connection's state belongs to its thread: read it there.
+    std::atomic<int> connected{-1};
+    client.PostJob([&] { connected = client.isConnected(); });
+    loop.runUntil([&] { return connected.load() >= 0; });
+    EXPECT_EQ(connected.load(), 0);
   }
   SetMainLoop(nullptr);
 }

@@ -111,9 +111,11 @@ TEST(RtcThread, ThrowingJobEndsOnlyItsQueue) {
   auto bad = TRtcThread::Create(&pool), good = TRtcThread::Create(&pool);
   std::atomic<int> runs{0}, kills{0};
   bad->PostJob([] { throw ERtcInfo("broken"); });
-  bad->PostJob(std::make_unique<CountingJob>(runs, kills));
+  // Either queued behind the failing job (then killed, never run) or refused once it failed.
+  bool posted = bad->PostJob(std::make_unique<CountingJob>(runs, kills));
   ASSERT_TRUE(eventually([&] { return !bad->Alive(); }));
-  EXPECT_EQ(kills.load() + runs.load(), 1);
+  EXPECT_EQ(runs.load(), 0);
+  EXPECT_EQ(kills.load(), posted ? 1 : 0);
   std::atomic<bool> ran{false};
   EXPECT_TRUE(good->PostJob([&] { ran = true; }));
   EXPECT_TRUE(eventually([&] { return ran.load(); }));
