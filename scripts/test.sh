@@ -2,6 +2,7 @@
 # Builds and runs the whole test suite: the default build, the sanitizer build, then a short
 # run of every fuzz target. Exits non-zero on any failure.
 #   VTX_SKIP_ASAN=1      skip the sanitizer build (quicker local runs)
+#   VTX_SKIP_TSAN=1      skip the thread-sanitizer run of the util and transport tests
 #   VTX_FUZZ_SECONDS=N   seconds per fuzz target (default 20; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,6 +28,14 @@ if [ "${VTX_SKIP_ASAN:-0}" != 1 ]; then
   step "sanitizer tests"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset asan
+fi
+
+if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
+  step "thread sanitizer build (util, transport)"
+  cmake --preset tsan >/dev/null
+  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests
+  step "thread sanitizer tests"
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}

@@ -1,0 +1,220 @@
+#include "transport/rtc_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "fakes/fake_transport.h"
+#include "transport/main_loop.h"
+#include "util/exceptions.h"
+
+namespace vtx {
+namespace {
+using testing::FakeClient;
+using testing::FakeTransport;
+using O = FakeTransport::Outcome;
+
+// Single-threaded clients on a manual-clock timer service; no main loop, so the test thread is
+// the connection's thread.
+class ConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client.setTimerService(&timers);
+    client.ServerAddr = "gw";
+    client.ServerPort = "1025";
+    client.OnConnect = [this](TRtcConnection&) { log.push_back("connect"); };
+    client.OnDisconnect = [this](TRtcConnection&) { log.push_back("disconnect"); };
+    client.OnReconnect = [this](TRtcConnection&) { log.push_back("reconnect"); };
+    client.OnConnectFail = [this](TRtcConnection&) { log.push_back("fail"); };
+    client.OnConnectLost = [this](TRtcConnection&) { log.push_back("lost"); };
+  }
+  void advanceSeconds(double s) {
+    int64_t until = now + static_cast<int64_t>(s * 1000);
+    while (now < until) {
+      now += 1;
+      timers.ProcessDue();
+    }
+  }
+
+  int64_t now = 0;
+  TimerService timers{[this] { return now; }, false};
+  FakeTransport::Script script;
+  std::vector<std::string> log;
+  FakeClient client{script};
+};
+
+TEST_F(ConnectionTest, UnhandledConnectErrorRaisesWithTheTransportMessage) {
+  script.outcomes = {O::Error};
+  try {
+    client.Connect();
+    FAIL() << "no exception";
+  } catch (const ERtcConnection& e) {
+    EXPECT_STREQ(e.what(), "Connection refused");
+  }
+  EXPECT_FALSE(client.isConnecting());
+
+  // A handler takes the error instead.
+  std::string seen;
+  client.OnConnectError = [&](TRtcConnection&, const std::exception& e) { seen = e.what(); };
+  script.outcomes = {O::Error};
+  EXPECT_NO_THROW(client.Connect());
+  EXPECT_EQ(seen, "Connection refused");
+  EXPECT_EQ(ConnectionLimits::Clients(), 0);
+}
+
+TEST_F(ConnectionTest, ConnectCountsAndDisconnectUncounts) {
+  int before = ConnectionLimits::Total();
+  client.Connect();
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_EQ(ConnectionLimits::Total(), before + 1);
+  EXPECT_EQ(client.PeerAddr(), "gw");
+  client.Disconnect();
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_EQ(ConnectionLimits::Total(), before);
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "lost"}));
+  EXPECT_EQ(script.connects, 1);
+}
+
+TEST_F(ConnectionTest, ClosingApplicationRefusesTheOpen) {
+  ConnectionLimits::SetClosingApplication(true);
+  std::string seen, cls;
+  client.OnConnectError = [&](TRtcConnection&, const std::exception& e) {
+    seen = e.what();
+    cls = exceptionClassName(e);
+  };
+  client.ReconnectOn.ConnectError = true;  // a limit error is never retried
+  client.Connect();
+  ConnectionLimits::SetClosingApplication(false);
+  EXPECT_EQ(seen, "Closing application.");
+  EXPECT_EQ(cls, "EClientLimitReached");
+  EXPECT_FALSE(client.isConnected());
+  advanceSeconds(5);
+  EXPECT_EQ(script.connects, 1);
+}
+
+TEST_F(ConnectionTest, ReconnectWaitsAndASecondRequestWhilePendingDoesNothing) {
+  client.Reconnect(0);
+  EXPECT_EQ(script.connects, 1);
+  EXPECT_TRUE(client.isConnected());
+  client.Disconnect();
+
+  client.Reconnect(2);
+  client.Reconnect(2);
+  client.Reconnect(0);
+  advanceSeconds(1.9);
+  EXPECT_EQ(script.connects, 1);
+  advanceSeconds(0.2);
+  EXPECT_EQ(script.connects, 2);
+  advanceSeconds(10);
+  EXPECT_EQ(script.connects, 2);
+
+  // Disconnect cancels a pending reconnect.
+  client.Disconnect();
+  client.Reconnect(2);
+  client.Disconnect();
+  advanceSeconds(5);
+  EXPECT_EQ(script.connects, 2);
+}
+
+TEST_F(ConnectionTest, LostConnectionAndConnectFailureReconnectAfterTheWait) {
+  client.ReconnectOn.ConnectLost = client.ReconnectOn.ConnectFail = true;
+  client.ReconnectOn.Wait = 2;
+  script.outcomes = {O::Connect, O::Fail, O::Connect};
+  client.Connect();
+  client.Fake()->Drop();
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "lost"}));
+  advanceSeconds(2.1);  // reconnect → fails
+  EXPECT_EQ(script.connects, 2);
+  advanceSeconds(2.1);  // reconnect → connects
+  EXPECT_EQ(script.connects, 3);
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "lost", "reconnect", "fail",
+                                           "reconnect", "connect"}));
+  // Without ConnectLost the connection stays down.
+  client.ReconnectOn.ConnectLost = false;
+  client.Fake()->Drop();
+  advanceSeconds(5);
+  EXPECT_EQ(script.connects, 3);
+  EXPECT_FALSE(client.isConnecting());
+}
+
+TEST_F(ConnectionTest, AfterConnectingCountdownRestartsOnEveryTrigger) {
+  client.Timeout.AfterConnecting = 30;
+  client.Connect();
+  advanceSeconds(20);
+  client.Fake()->Receive(10);  // restarts: due at 50 s, the next tick is at 60 s
+  EXPECT_EQ(client.ReadCount, 10u);
+  advanceSeconds(39.5);
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_FALSE(client.TimedOut());
+  advanceSeconds(1);
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_TRUE(client.TimedOut());
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "lost"}));
+  client.Connect();  // clears TimedOut
+  EXPECT_FALSE(client.TimedOut());
+}
+
+TEST_F(ConnectionTest, DisconnectInsideAnEventTakesEffectWhenItReturns) {
+  bool connectedInside = false;
+  client.ReconnectOn.ConnectLost = true;  // a wanted disconnect never reconnects
+  client.OnConnect = [&](TRtcConnection& c) {
+    client.Disconnect();
+    connectedInside = c.State() == TRtcConnectionState::conActive;
+    log.push_back("connect");
+  };
+  client.Connect();
+  EXPECT_TRUE(connectedInside);
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_FALSE(client.isClosing() && client.Provider() == nullptr);
+  EXPECT_EQ(log, (std::vector<std::string>{"connect", "disconnect", "lost"}));
+  advanceSeconds(5);
+  EXPECT_EQ(script.connects, 1);
+}
+
+TEST_F(ConnectionTest, MultiThreadedCannotChangeWhileConnecting) {
+  client.Connect();
+  EXPECT_THROW(client.setMultiThreaded(true), ERtcConnection);
+  client.Disconnect();
+  EXPECT_NO_THROW(client.setMultiThreaded(true));
+  EXPECT_EQ(client.Provider(), nullptr);
+}
+
+TEST(ConnectionThreads, MultiThreadedEventsRunOnTheQueueAndSyncReachesTheMainThread) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  FakeTransport::Script script;
+  std::atomic<bool> inThread{false}, syncOnMain{false}, done{false};
+  {
+    FakeClient client(script);
+    client.setMultiThreaded(true);
+    TRtcNotifyEvent onMain = [&](TRtcConnection&) { syncOnMain = loop.isMainThread(); };
+    client.OnConnect = [&](TRtcConnection& c) {
+      inThread = c.inThread() && !loop.isMainThread();
+      EXPECT_TRUE(c.Sync(onMain));
+      done = true;
+    };
+    EXPECT_FALSE(client.Sync(onMain) && false);
+    client.Connect();
+    loop.runUntil([&] { return done.load(); });
+    EXPECT_TRUE(inThread.load());
+    EXPECT_TRUE(syncOnMain.load());
+    std::atomic<bool> posted{false};
+    EXPECT_TRUE(client.PostJob([&] { posted = client.inThread(); }));
+    loop.runUntil([&] { return posted.load(); });
+    std::atomic<bool> gone{false};
+    client.OnDisconnect = [&](TRtcConnection&) { gone = true; };
+    client.Disconnect();
+    loop.runUntil([&] { return gone.load(); });
+    // The connection's state belongs to its thread: read it there.
+    std::atomic<int> connected{-1};
+    client.PostJob([&] { connected = client.isConnected(); });
+    loop.runUntil([&] { return connected.load() >= 0; });
+    EXPECT_EQ(connected.load(), 0);
+  }
+  SetMainLoop(nullptr);
+}
+
+}  // namespace
+}  // namespace vtx

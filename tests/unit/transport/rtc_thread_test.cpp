@@ -1,0 +1,191 @@
+#include "transport/rtc_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include "transport/main_loop.h"
+#include "util/exceptions.h"
+
+namespace vtx {
+namespace {
+
+// Waits (generously) until `cond` holds.
+template <class F>
+bool eventually(F cond) {
+  for (int i = 0; i < 20000 && !cond(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return cond();
+}
+
+struct Recorder {
+  std::mutex m;
+  std::vector<int> order;
+  void add(int v) {
+    std::lock_guard g(m);
+    order.push_back(v);
+  }
+  std::vector<int> get() {
+    std::lock_guard g(m);
+    return order;
+  }
+};
+
+class CountingJob : public TRtcJob {
+ public:
+  CountingJob(std::atomic<int>& runs, std::atomic<int>& kills) : runs_(runs), kills_(kills) {}
+  bool Run(TRtcThread*) override {
+    ++runs_;
+    return true;
+  }
+  void Kill() override { ++kills_; }
+
+ private:
+  std::atomic<int>& runs_;
+  std::atomic<int>& kills_;
+};
+
+TEST(RtcThread, JobsOfOneQueueRunInOrderAndNeverOverlap) {
+  ThreadPool pool;
+  auto q = TRtcThread::Create(&pool);
+  Recorder rec;
+  std::atomic<int> running{0}, overlaps{0};
+  for (int i = 0; i < 500; ++i)
+    ASSERT_TRUE(q->PostJob([&, i] {
+      if (++running > 1) ++overlaps;
+      rec.add(i);
+      --running;
+    }));
+  ASSERT_TRUE(eventually([&] { return rec.get().size() == 500; }));
+  auto order = rec.get();
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(order[i], i);
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_LE(pool.WorkerCount(), ThreadPool::kMaxWorkers);
+}
+
+TEST(RtcThread, HighPriorityJumpsTheQueueAndPauseHoldsIt) {
+  ThreadPool pool;
+  auto q = TRtcThread::Create(&pool);
+  Recorder rec;
+  q->Pause();
+  q->PostJob([&] { rec.add(1); });
+  q->PostJob([&] { rec.add(2); });
+  q->PostJob([&] { rec.add(0); }, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(rec.get().empty());
+  q->PostJob([&] { rec.add(3); }, false, /*AutoResume=*/true);
+  ASSERT_TRUE(eventually([&] { return rec.get().size() == 4; }));
+  EXPECT_EQ(rec.get(), (std::vector<int>{0, 1, 2, 3}));
+}
+
+TEST(RtcThread, StopKillsQueuedJobsAfterTheRunningOneAndPostFailsAfterwards) {
+  ThreadPool pool;
+  auto q = TRtcThread::Create(&pool);
+  std::atomic<int> runs{0}, kills{0};
+  std::promise<void> entered, release;
+  auto released = release.get_future().share();
+  q->PostJob([&] {
+    entered.set_value();
+    released.wait();
+  });
+  entered.get_future().wait();
+  for (int i = 0; i < 3; ++i) q->PostJob(std::make_unique<CountingJob>(runs, kills));
+  EXPECT_TRUE(q->Stop());
+  EXPECT_EQ(kills.load(), 3);
+  std::unique_ptr<TRtcJob> late = std::make_unique<CountingJob>(runs, kills);
+  EXPECT_FALSE(q->PostJob(late));  // quitting
+  EXPECT_NE(late, nullptr);        // still the caller's
+  release.set_value();
+  ASSERT_TRUE(eventually([&] { return !q->Alive(); }));
+  EXPECT_FALSE(q->PostJob(late));
+  EXPECT_NE(late, nullptr);
+  EXPECT_FALSE(q->Stop());
+  EXPECT_EQ(runs.load(), 0);
+}
+
+TEST(RtcThread, ThrowingJobEndsOnlyItsQueue) {
+  ThreadPool pool;
+  auto bad = TRtcThread::Create(&pool), good = TRtcThread::Create(&pool);
+  std::atomic<int> runs{0}, kills{0};
+  bad->PostJob([] { throw ERtcInfo("broken"); });
+  // Either queued behind the failing job (then killed, never run) or refused once it failed.
+  bool posted = bad->PostJob(std::make_unique<CountingJob>(runs, kills));
+  ASSERT_TRUE(eventually([&] { return !bad->Alive(); }));
+  EXPECT_EQ(runs.load(), 0);
+  EXPECT_EQ(kills.load(), posted ? 1 : 0);
+  std::atomic<bool> ran{false};
+  EXPECT_TRUE(good->PostJob([&] { ran = true; }));
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
+}
+
+TEST(RtcThread, ReadyQueuesAreServedInRotation) {
+  ThreadPool pool;
+  // One gate queue holds the only... rather: pause all, fill, resume together and check that no
+  // queue runs its second job before every queue ran its first.
+  std::vector<TRtcThread::Ptr> qs;
+  Recorder rec;
+  for (int i = 0; i < 8; ++i) qs.push_back(TRtcThread::Create(&pool));
+  for (int i = 0; i < 8; ++i) {
+    qs[i]->Pause();
+    for (int j = 0; j < 3; ++j) qs[i]->PostJob([&rec, i, j] { rec.add(j * 100 + i); });
+  }
+  for (auto& q : qs) q->Resume();
+  ASSERT_TRUE(eventually([&] { return rec.get().size() == 24; }));
+  // Per queue the order holds; and every first job precedes the last third job of any queue.
+  auto order = rec.get();
+  std::vector<int> pos(300, -1);
+  for (size_t k = 0; k < order.size(); ++k) pos[order[k]] = static_cast<int>(k);
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_LT(pos[i], pos[100 + i]);
+    EXPECT_LT(pos[100 + i], pos[200 + i]);
+  }
+}
+
+TEST(RtcThread, SyncRunsOnTheMainThreadAndShutdownKeepsTheLoopGoing) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  auto pool = std::make_unique<ThreadPool>();
+  auto q = TRtcThread::Create(pool.get());
+  EXPECT_THROW(q->Sync([] {}), ERtcInfo);  // never served yet
+  std::atomic<bool> onMain{false}, insideFromMain{false}, done{false};
+  q->PostJob([&] {
+    q->Sync([&] {
+      onMain = loop.isMainThread();
+      insideFromMain = q->InsideThread();
+    });
+    // A second Sync while the main thread is busy shutting the pool down must still complete.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    q->Sync([] {});
+    done = true;
+  });
+  loop.runUntil([&] { return onMain.load(); });
+  pool->Shutdown();  // from the main thread, while the job still needs it
+  EXPECT_TRUE(done.load());
+  EXPECT_TRUE(onMain.load());
+  EXPECT_TRUE(insideFromMain.load());
+  EXPECT_FALSE(q->InsideThread());
+  EXPECT_THROW(TRtcThread::Create(pool.get()), ERtcInfo);
+  SetMainLoop(nullptr);
+}
+
+TEST(MainLoopTest, InvokeFromMainThreadRunsInlineAndCloseReleasesWaiters) {
+  RunLoop loop;
+  int n = 0;
+  EXPECT_TRUE(loop.invoke([&] { ++n; }));
+  EXPECT_EQ(n, 1);
+  std::future<bool> r = std::async(std::launch::async, [&] { return loop.invoke([&] { ++n; }); });
+  while (loop.processPending() == 0) std::this_thread::yield();
+  EXPECT_TRUE(r.get());
+  EXPECT_EQ(n, 2);
+  std::future<bool> dropped = std::async(std::launch::async, [&] { return loop.invoke([] {}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  loop.close();
+  EXPECT_FALSE(dropped.get());
+  EXPECT_FALSE(loop.post([] {}));
+}
+
+}  // namespace
+}  // namespace vtx
