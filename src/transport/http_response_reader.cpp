@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/exceptions.h"
 #include "values/http_text.h"
 
 namespace vtx {
@@ -272,7 +273,13 @@ bool HttpResponseReader::readHeader(HttpReadEvents& ev) {
     FStage = Stage::StatusLine;
     return true;
   }
-  for (const auto& [name, value] : headerLines(block)) FResponse->setValue(name, value);
+  try {
+    for (const auto& [name, value] : headerLines(block)) FResponse->setValue(name, value);
+  } catch (const RtcException& e) {
+    // A cookie text too large for memory goes to a temporary file, which may fail.
+    return fail(ev, HttpReadError::InvalidResponse,
+                "Response header could not be stored: " + e.message());
+  }
   return startBody(ev, noHeader);
 }
 
