@@ -23,8 +23,8 @@ std::string readFile(const std::string& path);
 
 // wire roundtrip|dump: reads one code text from standard input.
 int runWire(const Args& args);
-int runPack(const Args& args);    // cmd_pack.cpp
-int runUnpack(const Args& args);  // cmd_pack.cpp
+int runPack(const Args& args);     // cmd_pack.cpp
+int runUnpack(const Args& args);   // cmd_pack.cpp
 int cmdCrypt(const Args& args);    // cmd_crypt.cpp
 int cmdDecrypt(const Args& args);  // cmd_crypt.cpp
 // cmd_crypt.cpp
