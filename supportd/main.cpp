@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -187,9 +189,21 @@ int Executa(const Opcoes& o) {
               << std::filesystem::absolute(cert.certificado).string() << std::endl;
   }
 
-  std::thread t1([&] { simples.listen_after_bind(); });
+  std::atomic<int> terminados{0};
+  std::thread t1([&] {
+    simples.listen_after_bind();
+    ++terminados;
+  });
   std::thread t2;
-  if (seguro) t2 = std::thread([&] { seguro->listen_after_bind(); });
+  if (seguro)
+    t2 = std::thread([&] {
+      seguro->listen_after_bind();
+      ++terminados;
+    });
+  // stop() is ignored by a server that has not entered its accept loop yet, so "pronto" (and
+  // with it the first SIGTERM a caller may send) waits until both are running.
+  while (terminados == 0 && (!simples.is_running() || (seguro && !seguro->is_running())))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::cout << "vorantelix-supportd: pronto" << std::endl;
 
   int sinal = 0;
