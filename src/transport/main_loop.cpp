@@ -114,6 +114,11 @@ size_t RunLoop::processPending() {
   return ran;
 }
 
+bool RunLoop::quitRequested() const {
+  std::lock_guard g(mutex_);
+  return quit_;
+}
+
 void RunLoop::quit() {
   {
     std::lock_guard g(mutex_);

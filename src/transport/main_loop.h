@@ -24,6 +24,8 @@ class MainLoop {
   bool invoke(Task task);
   // Runs the tasks queued now (main thread only); used by waits that must not block the loop.
   virtual size_t processPending() { return 0; }
+  // True once the loop was asked to quit; long waits on the main thread then stop early.
+  virtual bool quitRequested() const { return false; }
 };
 
 // The process-wide main loop (not owned); null until the program or a test installs one.
@@ -49,6 +51,7 @@ class RunLoop final : public MainLoop {
   void runUntil(const std::function<bool()>& done);
   // Runs the tasks queued now, without waiting; returns how many ran. Main thread only.
   size_t processPending() override;
+  bool quitRequested() const override;
   // Makes run() return after the current task.
   void quit();
   // Drops queued tasks and refuses new ones; waiting invokers are released with false.

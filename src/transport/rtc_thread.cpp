@@ -1,7 +1,10 @@
 #include "transport/rtc_thread.h"
 
-#include <chrono>
+#include <condition_variable>
+#include <map>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "transport/main_loop.h"
 #include "util/exceptions.h"
@@ -9,9 +12,390 @@
 
 namespace vtx {
 
+namespace detail {
+
+struct PoolWorker {
+  std::thread thread;
+  std::condition_variable run;  // sleeps on the pool lock
+  bool msg = false;             // woken for work (pool lock)
+  bool done = false;            // the loop has ended (pool lock)
+  std::atomic<bool> quit{false};
+  std::atomic<bool> insideMain{false};
+};
+
+using Killed = std::vector<std::unique_ptr<TRtcJob>>;
+
+struct PoolCore : std::enable_shared_from_this<PoolCore> {
+  explicit PoolCore(std::chrono::milliseconds limit) : shutdownLimit(limit) {}
+
+  void registerQueue(const TRtcThread::Ptr& q);
+  bool post(TRtcThread* q, std::unique_ptr<TRtcJob>& job, bool high, bool resume);
+  void schedule(TRtcThread* q);
+  void pushReadyLocked(TRtcThread* q);
+  TRtcThread::Ptr popReadyLocked();
+  void wakeLocked();
+  void spawnLocked();
+  int workerCountLocked() const;
+  void workerLoop(PoolWorker* w);
+  bool serve(PoolWorker* w, const TRtcThread::Ptr& q);
+  void finish(TRtcThread* q, Killed& killed);
+  void runCallbacks(bool start);
+  bool shutdown();
+  static void killAll(Killed& killed);
+
+  const std::chrono::milliseconds shutdownLimit;
+  mutable std::mutex lock;  // the pool lock
+  std::condition_variable workerGone;
+  uint64_t nextId = 1;
+  bool closed = false;
+  bool callbacksGone = false;
+  std::map<uint64_t, TRtcThread::Ptr> live;
+  TRtcThread *readyHead = nullptr, *readyTail = nullptr;
+  std::atomic<int> readyCount{0};  // written under the pool lock, read anywhere
+  std::vector<std::unique_ptr<PoolWorker>> workers;
+  std::vector<PoolWorker*> idle;
+  int starting = 0;   // created, not yet in their loop
+  int searching = 0;  // awake workers between jobs (spinning ones included)
+  int spinning = 0;
+  std::vector<std::shared_ptr<TRtcThreadCallback>> callbacks;
+};
+
 namespace {
 thread_local TRtcThread* tl_queue = nullptr;  // the queue whose job this thread runs
+thread_local PoolWorker* tl_worker = nullptr;
+
+constexpr int kMaxSpinners = 2;
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
 }
+}  // namespace
+
+void PoolCore::registerQueue(const TRtcThread::Ptr& q) {
+  std::lock_guard g(lock);
+  if (closed) throw ERtcInfo("Thread Pool already closed.");
+  q->pool_ = shared_from_this();
+  q->id_ = nextId++;
+  q->alive_ = true;
+  live[q->id_] = q;
+}
+
+void PoolCore::killAll(Killed& killed) {
+  for (auto& j : killed) {
+    try {
+      if (j) j->Kill();
+    } catch (const std::exception& e) {
+      WriteExceptionLog("TRtcThread.Kill", e, "THREAD");
+    } catch (...) {
+    }
+    j.reset();
+  }
+  killed.clear();
+}
+
+bool PoolCore::post(TRtcThread* q, std::unique_ptr<TRtcJob>& job, bool high, bool resume) {
+  Killed killed;
+  bool wake = false;
+  {
+    std::lock_guard g(q->lock_);
+    if (!q->alive_ || q->quitting_) return false;
+    if (!job) return true;
+    if (dynamic_cast<TRtcQuitMessage*>(job.get())) {
+      q->quitting_ = true;
+      for (auto& j : q->jobs_) killed.push_back(std::move(j));
+      q->jobs_.clear();
+    }
+    if (high)
+      q->jobs_.push_front(std::move(job));
+    else
+      q->jobs_.push_back(std::move(job));
+    if (resume) q->paused_ = false;
+    // A quit marker is served even in a paused queue, so Stop always ends it.
+    if (!q->scheduled_ && (!q->paused_ || q->quitting_)) wake = q->scheduled_ = true;
+  }
+  if (wake) schedule(q);
+  killAll(killed);
+  return true;
+}
+
+void PoolCore::schedule(TRtcThread* q) {
+  std::lock_guard g(lock);
+  pushReadyLocked(q);
+}
+
+void PoolCore::pushReadyLocked(TRtcThread* q) {
+  if (closed) return;  // shutdown finishes every queue
+  q->nextReady_ = nullptr;
+  if (readyTail)
+    readyTail->nextReady_ = q;
+  else
+    readyHead = q;
+  readyTail = q;
+  int n = readyCount.fetch_add(1, std::memory_order_relaxed) + 1;
+  // Workers between jobs pick ready queues themselves; wake one only when they cannot cover it.
+  if (n > searching) wakeLocked();
+}
+
+TRtcThread::Ptr PoolCore::popReadyLocked() {
+  TRtcThread* q = readyHead;
+  if (!q) return nullptr;
+  readyHead = q->nextReady_;
+  if (!readyHead) readyTail = nullptr;
+  q->nextReady_ = nullptr;
+  readyCount.fetch_sub(1, std::memory_order_relaxed);
+  return q->shared_from_this();  // a scheduled queue is alive, so the live set holds it
+}
+
+int PoolCore::workerCountLocked() const {
+  int n = 0;
+  for (auto& w : workers) n += w->done ? 0 : 1;
+  return n;
+}
+
+void PoolCore::spawnLocked() {
+  auto w = std::make_unique<PoolWorker>();
+  PoolWorker* raw = w.get();
+  try {
+    // The thread shares the pool's state, so an abandoned worker never outlives it.
+    raw->thread = std::thread([self = shared_from_this(), raw] { self->workerLoop(raw); });
+  } catch (const std::system_error& e) {
+    if (workerCountLocked() == 0) throw EThreadLimitReached(std::string("EOSError:") + e.what());
+    return;
+  }
+  ++starting;
+  ++searching;
+  workers.push_back(std::move(w));
+}
+
+void PoolCore::wakeLocked() {
+  if (closed) return;
+  if (!idle.empty()) {
+    PoolWorker* w = idle.back();
+    idle.pop_back();
+    w->msg = true;
+    ++searching;
+    w->run.notify_one();
+  } else if (starting == 0 && workerCountLocked() < ThreadPool::kMaxWorkers) {
+    spawnLocked();
+  }
+  while (static_cast<int>(idle.size()) + starting < ThreadPool::kStandingWorkers &&
+         workerCountLocked() < ThreadPool::kMaxWorkers)
+    spawnLocked();
+}
+
+void PoolCore::finish(TRtcThread* q, Killed& killed) {
+  {
+    std::lock_guard g(q->lock_);
+    q->alive_ = false;
+    q->quitting_ = true;
+    q->scheduled_ = false;
+    for (auto& j : q->jobs_) killed.push_back(std::move(j));
+    q->jobs_.clear();
+  }
+  std::lock_guard g(lock);
+  live.erase(q->id_);  // the caller still holds a reference
+}
+
+// Serves the queue whose token this worker holds, one job at a time; goes on with the same
+// queue while no other queue is ready. True: the queue keeps its token and goes back to the end
+// of the ready list.
+bool PoolCore::serve(PoolWorker* w, const TRtcThread::Ptr& q) {
+  q->thr_ = w;
+  std::unique_lock ql(q->lock_);
+  for (;;) {
+    if (!q->alive_ || q->jobs_.empty() || (q->paused_ && !q->quitting_)) {
+      q->scheduled_ = false;
+      return false;
+    }
+    std::unique_ptr<TRtcJob> job = std::move(q->jobs_.front());
+    q->jobs_.pop_front();
+    if (dynamic_cast<TRtcQuitMessage*>(job.get())) {
+      ql.unlock();
+      Killed killed;
+      finish(q.get(), killed);
+      killed.push_back(std::move(job));
+      killAll(killed);
+      return false;
+    }
+    const char* jobClass = job ? job->className() : "nil";  // static names, no copy
+    ql.unlock();
+    bool failed = false;
+    tl_queue = q.get();
+    try {
+      q->Work(job);
+    } catch (const std::exception& e) {
+      failed = true;
+      WriteExceptionLog(std::string("TRtcThread.Work(") + jobClass + ")", e, "THREAD");
+    } catch (...) {
+      failed = true;
+      WriteLog(std::string("TRtcThread.Work(") + jobClass + ") Exception! unknown", "THREAD");
+    }
+    tl_queue = nullptr;
+    job.reset();  // a job left behind by a failing Work
+    if (failed) {
+      Killed killed;
+      finish(q.get(), killed);
+      killAll(killed);
+      return false;
+    }
+    ql.lock();
+    if (!q->alive_ || q->jobs_.empty() || (q->paused_ && !q->quitting_)) continue;  // releases
+    if (readyCount.load(std::memory_order_relaxed) == 0 && !w->quit.load()) continue;
+    return true;
+  }
+}
+
+void PoolCore::runCallbacks(bool start) {
+  std::vector<std::shared_ptr<TRtcThreadCallback>> list;
+  {
+    std::lock_guard g(lock);
+    if (callbacksGone) return;
+    list = callbacks;
+  }
+  for (auto& cb : list) {
+    try {
+      if (start)
+        cb->AfterThreadStart();
+      else
+        cb->BeforeThreadStop();
+    } catch (const std::exception& e) {
+      WriteExceptionLog(start ? "DoAfterThreadStart TRtcThreadCallback.AfterThreadStart"
+                              : "DoBeforeThreadStop TRtcThreadCallback.BeforeThreadStop",
+                        e);
+    } catch (...) {
+    }
+  }
+}
+
+void PoolCore::workerLoop(PoolWorker* w) {
+  tl_worker = w;
+  runCallbacks(true);
+  std::unique_lock lk(lock);
+  --starting;
+  while (!w->quit) {
+    TRtcThread::Ptr q = popReadyLocked();
+    if (!q && spinning < kMaxSpinners) {
+      // A short spin catches the next post without a sleep and a wake-up.
+      ++spinning;
+      lk.unlock();
+      auto until = std::chrono::steady_clock::now() + kSpinTime;
+      for (int i = 1; readyCount.load(std::memory_order_relaxed) == 0 && !w->quit; ++i) {
+        cpuRelax();
+        if (i % 64 == 0) {
+          if (std::chrono::steady_clock::now() >= until) break;
+          std::this_thread::yield();
+        }
+      }
+      lk.lock();
+      --spinning;
+      if (w->quit) break;
+      q = popReadyLocked();
+    }
+    if (q) {
+      --searching;
+      if (readyCount.load(std::memory_order_relaxed) > searching) wakeLocked();
+      lk.unlock();
+      bool again = serve(w, q);
+      if (!again) q.reset();  // may be the last reference: dropped unlocked
+      lk.lock();
+      ++searching;  // counted before the queue goes back, so it wakes nobody for itself
+      if (again) pushReadyLocked(q.get()), q.reset();
+      continue;
+    }
+    if (static_cast<int>(idle.size()) >= ThreadPool::kMaxIdleWorkers) break;
+    --searching;
+    idle.push_back(w);
+    w->msg = false;
+    w->run.wait(lk, [w] { return w->msg || w->quit; });
+  }
+  if (!std::erase(idle, w)) --searching;
+  bool abandoned = closed && callbacksGone;
+  lk.unlock();
+  if (!abandoned) runCallbacks(false);
+  lk.lock();
+  w->done = true;
+  workerGone.notify_all();
+}
+
+bool PoolCore::shutdown() {
+  std::unique_lock lk(lock);
+  if (closed && callbacksGone) return true;
+  closed = true;
+  for (auto& w : workers) {
+    w->quit = true;
+    w->run.notify_one();
+  }
+  auto allDone = [this] {
+    for (auto& w : workers)
+      if (!w->done && w.get() != tl_worker) return false;
+    return true;
+  };
+  auto deadline = std::chrono::steady_clock::now() + shutdownLimit;
+  MainLoop* loop = InMainThread() ? GetMainLoop() : nullptr;
+  while (!allDone() && std::chrono::steady_clock::now() < deadline) {
+    if (loop) {
+      lk.unlock();
+      loop->processPending();
+      bool quit = loop->quitRequested();
+      lk.lock();
+      if (quit) break;
+    }
+    workerGone.wait_for(lk, std::chrono::milliseconds(loop ? 2 : 5));
+  }
+  bool complete = allDone();
+  callbacksGone = true;  // from here on an ending worker runs no stop callbacks
+  std::vector<std::thread> joinable, abandoned;
+  for (auto& w : workers) {
+    if (!w->thread.joinable()) continue;
+    if (w->done)
+      joinable.push_back(std::move(w->thread));
+    else
+      abandoned.push_back(std::move(w->thread));
+  }
+  idle.clear();
+  readyHead = readyTail = nullptr;
+  readyCount = 0;
+  std::vector<TRtcThread::Ptr> queues;
+  for (auto& [id, q] : live) queues.push_back(q);
+  auto cbs = std::move(callbacks);
+  callbacks.clear();
+  lk.unlock();
+  for (auto& t : joinable) t.join();
+  for (auto& t : abandoned) t.detach();  // runs its job to the end, then leaves quietly
+  Killed killed;
+  for (auto& q : queues) finish(q.get(), killed);
+  killAll(killed);
+  queues.clear();
+  for (auto& cb : cbs) {
+    try {
+      cb->DestroyCallback();
+    } catch (const std::exception& e) {
+      WriteExceptionLog("TRtcThreadCallback.DestroyCallback", e);
+    } catch (...) {
+    }
+  }
+  cbs.clear();
+  if (loop && complete) {
+    // Let what the last workers posted to the main thread run.
+    auto quietSince = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - quietSince < std::chrono::milliseconds(100)) {
+      if (loop->processPending() > 0) quietSince = std::chrono::steady_clock::now();
+      if (loop->quitRequested()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  return complete;
+}
+
+}  // namespace detail
+
+using detail::PoolCore;
+using detail::PoolWorker;
 
 // ---- TRtcThread ----
 
@@ -33,26 +417,7 @@ bool TRtcThread::PostJob(std::function<void()> fn, bool HighPriority, bool AutoR
 }
 
 bool TRtcThread::PostJob(std::unique_ptr<TRtcJob>& job, bool HighPriority, bool AutoResume) {
-  if (!pool_) return false;
-  std::vector<std::unique_ptr<TRtcJob>> killed;
-  {
-    std::lock_guard g(pool_->lock_);
-    if (!alive_ || quitting_) return false;
-    if (!job) return true;
-    if (dynamic_cast<TRtcQuitMessage*>(job.get())) {
-      quitting_ = true;
-      for (auto& j : jobs_) killed.push_back(std::move(j));
-      jobs_.clear();
-    }
-    if (HighPriority)
-      jobs_.push_front(std::move(job));
-    else
-      jobs_.push_back(std::move(job));
-    if (AutoResume) paused_ = false;
-    pool_->makeReadyLocked(this);
-  }
-  ThreadPool::killAll(killed);
-  return true;
+  return pool_ && pool_->post(this, job, HighPriority, AutoResume);
 }
 
 bool TRtcThread::Stop() {
@@ -60,47 +425,46 @@ bool TRtcThread::Stop() {
 }
 
 void TRtcThread::Pause() {
-  if (!pool_) return;
-  std::lock_guard g(pool_->lock_);
-  if (!alive_) return;
-  paused_ = true;
-  pool_->ready_.erase(id_);
+  std::lock_guard g(lock_);
+  // A queue left in the ready list is dropped by the worker that picks it.
+  if (alive_) paused_ = true;
 }
 
 void TRtcThread::Resume() {
   if (!pool_) return;
-  std::lock_guard g(pool_->lock_);
-  if (!alive_) return;
-  paused_ = false;
-  pool_->makeReadyLocked(this);
+  bool wake = false;
+  {
+    std::lock_guard g(lock_);
+    if (!alive_) return;
+    paused_ = false;
+    if (!scheduled_ && !jobs_.empty()) wake = scheduled_ = true;
+  }
+  if (wake) pool_->schedule(this);
 }
 
 bool TRtcThread::Lock() {
-  if (!pool_) return false;
-  pool_->lock_.lock();
+  lock_.lock();
   if (alive_) return true;
-  pool_->lock_.unlock();
+  lock_.unlock();
   return false;
 }
 
 void TRtcThread::UnLock() {
-  pool_->lock_.unlock();
+  lock_.unlock();
 }
 
 bool TRtcThread::Alive() const {
-  if (!pool_) return false;
-  std::lock_guard g(pool_->lock_);
+  std::lock_guard g(lock_);
   return alive_;
 }
 
 size_t TRtcThread::PendingJobs() const {
-  if (!pool_) return 0;
-  std::lock_guard g(pool_->lock_);
+  std::lock_guard g(lock_);
   return jobs_.size();
 }
 
 void TRtcThread::Sync(const std::function<void()>& event) {
-  auto* w = static_cast<ThreadPool::Worker*>(thr_.load());
+  PoolWorker* w = thr_.load();
   if (!w) throw ERtcInfo("No thread assigned.");
   MainLoop* loop = GetMainLoop();
   if (!loop) {
@@ -109,7 +473,7 @@ void TRtcThread::Sync(const std::function<void()>& event) {
   }
   bool outer = !w->insideMain.exchange(true);
   struct Restore {
-    ThreadPool::Worker* w;
+    PoolWorker* w;
     bool outer;
     ~Restore() {
       if (outer) w->insideMain = false;
@@ -119,8 +483,8 @@ void TRtcThread::Sync(const std::function<void()>& event) {
 }
 
 bool TRtcThread::InsideThread() const {
-  if (tl_queue == this) return true;
-  auto* w = static_cast<ThreadPool::Worker*>(thr_.load());
+  if (detail::tl_queue == this) return true;
+  PoolWorker* w = thr_.load();
   return w && w->insideMain && InMainThread();
 }
 
@@ -134,7 +498,8 @@ void TRtcThread::Work(std::unique_ptr<TRtcJob>& job) {
 
 // ---- ThreadPool ----
 
-ThreadPool::ThreadPool() = default;
+ThreadPool::ThreadPool(std::chrono::milliseconds shutdownLimit)
+    : core_(std::make_shared<PoolCore>(shutdownLimit)) {}
 
 ThreadPool::~ThreadPool() {
   Shutdown();
@@ -146,207 +511,38 @@ ThreadPool& ThreadPool::Instance() {
   return pool;
 }
 
+bool ThreadPool::Shutdown() {
+  return core_->shutdown();
+}
+
 bool ThreadPool::Closed() const {
-  std::lock_guard g(lock_);
-  return closed_;
+  std::lock_guard g(core_->lock);
+  return core_->closed;
 }
 
 int ThreadPool::WorkerCount() const {
-  std::lock_guard g(lock_);
-  int n = 0;
-  for (auto& w : workers_) n += w->done ? 0 : 1;
-  return n;
+  std::lock_guard g(core_->lock);
+  return core_->workerCountLocked();
 }
 
 void ThreadPool::registerQueue(const TRtcThread::Ptr& q) {
-  std::lock_guard g(lock_);
-  if (closed_) throw ERtcInfo("Thread Pool already closed.");
-  q->pool_ = this;
-  q->id_ = nextId_++;
-  q->alive_ = true;
-  live_[q->id_] = q;
+  core_->registerQueue(q);
 }
 
-void ThreadPool::killAll(std::vector<std::unique_ptr<TRtcJob>>& killed) {
-  for (auto& j : killed) {
-    try {
-      if (j) j->Kill();
-    } catch (const std::exception& e) {
-      WriteExceptionLog("TRtcThread.Kill", e, "THREAD");
-    } catch (...) {
+void ThreadPool::AddThreadCallback(std::unique_ptr<TRtcThreadCallback> cb) {
+  if (!cb) return;
+  {
+    std::lock_guard g(core_->lock);
+    if (!core_->callbacksGone) {
+      core_->callbacks.push_back(std::move(cb));
+      return;
     }
-    j.reset();
   }
-  killed.clear();
+  cb->DestroyCallback();
 }
 
-void ThreadPool::makeReadyLocked(TRtcThread* q) {
-  if (q->paused_ || !q->alive_ || q->jobs_.empty()) return;
-  if (ready_.count(q->id_) || served_.count(q->id_)) return;
-  ready_.insert(q->id_);
-  // Workers between jobs pick ready queues themselves; wake one only when they cannot cover it.
-  if (static_cast<int>(ready_.size()) > searching_) wakeWorkerLocked();
-}
-
-void ThreadPool::spawnLocked() {
-  auto w = std::make_unique<Worker>();
-  Worker* raw = w.get();
-  try {
-    raw->thread = std::thread([this, raw] { workerLoop(raw); });
-  } catch (const std::system_error& e) {
-    bool none = true;
-    for (auto& x : workers_) none = none && x->done;
-    if (none) throw EThreadLimitReached(std::string("EOSError:") + e.what());
-    return;
-  }
-  ++starting_;
-  ++searching_;
-  workers_.push_back(std::move(w));
-}
-
-void ThreadPool::wakeWorkerLocked() {
-  if (closed_) return;
-  if (!idle_.empty()) {
-    Worker* w = idle_.back();
-    idle_.pop_back();
-    w->msg = true;
-    ++searching_;
-    w->run.notify_one();
-  } else if (starting_ == 0 && WorkerCountLocked() < kMaxWorkers) {
-    spawnLocked();
-  }
-  while (static_cast<int>(idle_.size()) + starting_ < kStandingWorkers &&
-         WorkerCountLocked() < kMaxWorkers)
-    spawnLocked();
-}
-
-int ThreadPool::WorkerCountLocked() const {
-  int n = 0;
-  for (auto& w : workers_) n += w->done ? 0 : 1;
-  return n;
-}
-
-TRtcThread::Ptr ThreadPool::pickLocked() {
-  if (ready_.empty()) return nullptr;
-  auto it = ready_.upper_bound(lastServed_);
-  if (it == ready_.end()) it = ready_.begin();
-  uint64_t id = *it;
-  ready_.erase(it);
-  auto q = live_.find(id);
-  if (q == live_.end()) return nullptr;
-  served_.insert(id);
-  lastServed_ = id;
-  return q->second;
-}
-
-void ThreadPool::finishLocked(TRtcThread* q, std::vector<std::unique_ptr<TRtcJob>>& killed) {
-  q->alive_ = false;
-  q->quitting_ = true;
-  for (auto& j : q->jobs_) killed.push_back(std::move(j));
-  q->jobs_.clear();
-  ready_.erase(q->id_);
-  served_.erase(q->id_);
-  live_.erase(q->id_);  // the caller still holds a reference
-}
-
-void ThreadPool::serve(Worker* w, const TRtcThread::Ptr& q, std::unique_lock<std::mutex>& lock,
-                       std::vector<std::unique_ptr<TRtcJob>>& killed) {
-  q->thr_ = w;
-  if (q->jobs_.empty()) {
-    served_.erase(q->id_);
-    return;
-  }
-  std::unique_ptr<TRtcJob> job = std::move(q->jobs_.front());
-  q->jobs_.pop_front();
-  if (dynamic_cast<TRtcQuitMessage*>(job.get())) {
-    finishLocked(q.get(), killed);
-    killed.push_back(std::move(job));
-    return;
-  }
-  const char* jobClass = job ? job->className() : "nil";  // static names, no copy
-  lock.unlock();
-  bool failed = false;
-  tl_queue = q.get();
-  try {
-    q->Work(job);
-  } catch (const std::exception& e) {
-    failed = true;
-    WriteExceptionLog(std::string("TRtcThread.Work(") + jobClass + ")", e, "THREAD");
-  } catch (...) {
-    failed = true;
-    WriteLog(std::string("TRtcThread.Work(") + jobClass + ") Exception! unknown", "THREAD");
-  }
-  tl_queue = nullptr;
-  job.reset();  // a job left behind by a failing Work
-  lock.lock();
-  if (failed) return finishLocked(q.get(), killed);
-  served_.erase(q->id_);
-  if (q->alive_ && !q->paused_ && !q->jobs_.empty()) ready_.insert(q->id_);
-}
-
-void ThreadPool::workerLoop(Worker* w) {
-  std::unique_lock lock(lock_);
-  --starting_;
-  while (!w->quit) {
-    TRtcThread::Ptr q = pickLocked();
-    if (q) {
-      std::vector<std::unique_ptr<TRtcJob>> killed;
-      --searching_;
-      serve(w, q, lock, killed);
-      ++searching_;
-      lock.unlock();
-      q.reset();
-      killAll(killed);
-      lock.lock();
-      continue;
-    }
-    if (static_cast<int>(idle_.size()) >= kMaxIdleWorkers) break;
-    --searching_;
-    idle_.push_back(w);
-    w->msg = false;
-    w->run.wait(lock, [w] { return w->msg || w->quit; });
-  }
-  if (!std::erase(idle_, w)) --searching_;
-  w->done = true;
-  workerGone_.notify_all();
-}
-
-void ThreadPool::Shutdown() {
-  std::unique_lock lock(lock_);
-  if (closed_ && workers_.empty()) return;
-  closed_ = true;
-  for (auto& w : workers_) {
-    w->quit = true;
-    w->run.notify_one();
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  auto allDone = [this] {
-    for (auto& w : workers_)
-      if (!w->done) return false;
-    return true;
-  };
-  while (!allDone() && std::chrono::steady_clock::now() < deadline) {
-    if (InMainThread()) {
-      lock.unlock();
-      if (MainLoop* loop = GetMainLoop()) loop->processPending();
-      lock.lock();
-    }
-    workerGone_.wait_for(lock, std::chrono::milliseconds(5));
-  }
-  // Ended workers stay allocated until the pool goes: queues may still ask who served them.
-  std::vector<Worker*> workers;
-  for (auto& w : workers_) workers.push_back(w.get()), retired_.push_back(std::move(w));
-  workers_.clear();
-  idle_.clear();
-  std::vector<std::unique_ptr<TRtcJob>> killed;
-  std::vector<TRtcThread::Ptr> queues;
-  for (auto& [id, q] : live_) queues.push_back(q);
-  for (auto& q : queues) finishLocked(q.get(), killed);
-  lock.unlock();
-  for (auto& w : workers)
-    if (w->thread.joinable()) w->thread.join();
-  killAll(killed);
-  queues.clear();
+void AddThreadCallback(std::unique_ptr<TRtcThreadCallback> cb) {
+  ThreadPool::Instance().AddThreadCallback(std::move(cb));
 }
 
 }  // namespace vtx

@@ -2,28 +2,34 @@
 //
 // A queue runs at most one job at a time, in posting order (high-priority jobs go first), so
 // everything posted to one queue is serialised while different queues run in parallel. Ready
-// queues are served in rotation, one job per pick. Queues are shared objects: the pool keeps a
-// queue alive until it is stopped (or a job fails), holders of a handle may keep the object
-// after that, but every operation on a finished queue does nothing or returns false.
+// queues are served in rotation (in the order they became ready), one job per pick; a worker
+// goes on with the same queue's next job only while no other queue is waiting. Queues are
+// shared objects: the pool keeps a queue alive until it is stopped (or a job fails), holders of
+// a handle may keep the object after that, but every operation on a finished queue does nothing
+// or returns false.
+//
+// Locks: each queue has its own lock for its job list and flags; the pool lock guards the ready
+// list, the live set and the workers. Neither is held while a job runs, and they are never
+// nested.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace vtx {
 
 class TRtcThread;
 class ThreadPool;
+namespace detail {
+struct PoolCore;
+struct PoolWorker;
+}  // namespace detail
 
 // One unit of work. The queue owns a posted job: it is destroyed after Run returns true or
 // after Kill; when Run returns false the job is released (it manages its own life).
@@ -57,6 +63,19 @@ class TRtcQuitMessage final : public TRtcJob {
   const char* className() const override { return "TRtcQuitMessage"; }
 };
 
+// Hooks every worker thread runs when it starts and before it stops. Exceptions are logged and
+// ignored. DestroyCallback is called once when the pool shuts down, after the workers ended.
+class TRtcThreadCallback {
+ public:
+  virtual ~TRtcThreadCallback() = default;
+  virtual void AfterThreadStart() = 0;
+  virtual void BeforeThreadStop() = 0;
+  virtual void DestroyCallback() {}
+};
+
+// Adds `cb` to the process-wide pool's callback list.
+void AddThreadCallback(std::unique_ptr<TRtcThreadCallback> cb);
+
 class TRtcThread : public std::enable_shared_from_this<TRtcThread> {
  public:
   using Ptr = std::shared_ptr<TRtcThread>;
@@ -73,14 +92,17 @@ class TRtcThread : public std::enable_shared_from_this<TRtcThread> {
 
   // Queues `job`. On success the queue owns it and `job` is empty; false when the queue is
   // finished or quitting, and the job stays with the caller. An empty job counts as posted.
+  // Raises EThreadLimitReached when no worker thread exists and none can be created (the job
+  // stays queued).
   bool PostJob(std::unique_ptr<TRtcJob>& job, bool HighPriority = false, bool AutoResume = false);
   bool PostJob(std::unique_ptr<TRtcJob>&& job, bool HighPriority = false, bool AutoResume = false);
   bool PostJob(std::function<void()> fn, bool HighPriority = false, bool AutoResume = false);
-  // Ends the queue: queued jobs are killed, a running job finishes first.
+  // Ends the queue: queued jobs are killed, a running job finishes first. Ends a paused queue
+  // too.
   bool Stop();
   void Pause();
   void Resume();
-  // Holds the pool lock while the queue is alive (true); pair with UnLock.
+  // Holds the queue's lock while the queue is alive (true); pair with UnLock.
   bool Lock();
   void UnLock();
   // Runs `event` on the main thread while the calling worker waits. Raises ERtcInfo
@@ -103,12 +125,17 @@ class TRtcThread : public std::enable_shared_from_this<TRtcThread> {
 
  private:
   friend class ThreadPool;
+  friend struct detail::PoolCore;
 
-  ThreadPool* pool_ = nullptr;
+  std::shared_ptr<detail::PoolCore> pool_;
   uint64_t id_ = 0;
-  std::deque<std::unique_ptr<TRtcJob>> jobs_;  // guarded by the pool lock
+  mutable std::mutex lock_;                    // the job list and the flags below
+  std::deque<std::unique_ptr<TRtcJob>> jobs_;  // guarded by lock_
   bool paused_ = false, quitting_ = false, alive_ = false;
-  std::atomic<void*> thr_{nullptr};  // the ThreadPool worker serving it (or last)
+  // The queue holds the one scheduling token: it is in the ready list or a worker serves it.
+  bool scheduled_ = false;
+  TRtcThread* nextReady_ = nullptr;                // ready list link, guarded by the pool lock
+  std::atomic<detail::PoolWorker*> thr_{nullptr};  // the worker serving it (or last)
 };
 
 // The worker pool. ThreadPool::Instance() is the process-wide one, created on first use and
@@ -118,54 +145,32 @@ class ThreadPool {
   static constexpr int kMaxWorkers = 64;
   static constexpr int kStandingWorkers = 3;
   static constexpr int kMaxIdleWorkers = 2048;
+  static constexpr std::chrono::milliseconds kShutdownLimit{10000};
 
-  ThreadPool();
+  // `shutdownLimit`: how long Shutdown waits for the last worker.
+  explicit ThreadPool(std::chrono::milliseconds shutdownLimit = kShutdownLimit);
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
   static ThreadPool& Instance();
 
-  // Ends every worker after its current job and joins it. While waiting on the main thread the
-  // main loop keeps running, so a job inside Sync can finish. Queues left are finished, their
-  // jobs killed.
-  void Shutdown();
+  // Tells every worker to quit after its current job and waits for them, at most the shutdown
+  // limit; on the main thread the main loop keeps running meanwhile, so a job inside Sync can
+  // finish. A worker still busy after the limit is abandoned: its thread is detached, runs its
+  // job to the end and then ends without running the stop callbacks; the pool's state stays
+  // allocated until it has gone. Then the callback list is destroyed and the queues left are
+  // finished, their jobs killed. Returns false when a worker was abandoned.
+  bool Shutdown();
   bool Closed() const;
   int WorkerCount() const;
+  // Run by every worker of this pool at start and stop (see TRtcThreadCallback). After
+  // shutdown the callback is destroyed at once.
+  void AddThreadCallback(std::unique_ptr<TRtcThreadCallback> cb);
 
  private:
   friend class TRtcThread;
-  struct Worker {
-    std::thread thread;
-    std::condition_variable run;
-    bool msg = false, quit = false, done = false;
-    std::atomic<bool> insideMain{false};
-  };
-
   void registerQueue(const TRtcThread::Ptr& q);
-  void makeReadyLocked(TRtcThread* q);
-  void wakeWorkerLocked();
-  void spawnLocked();
-  int WorkerCountLocked() const;
-  void workerLoop(Worker* w);
-  TRtcThread::Ptr pickLocked();
-  void finishLocked(TRtcThread* q, std::vector<std::unique_ptr<TRtcJob>>& killed);
-  void serve(Worker* w, const TRtcThread::Ptr& q, std::unique_lock<std::mutex>& lock,
-             std::vector<std::unique_ptr<TRtcJob>>& killed);
-  static void killAll(std::vector<std::unique_ptr<TRtcJob>>& killed);
-
-  mutable std::mutex lock_;
-  std::condition_variable workerGone_;
-  uint64_t nextId_ = 1;
-  uint64_t lastServed_ = 0;
-  bool closed_ = false;
-  std::map<uint64_t, TRtcThread::Ptr> live_;
-  std::set<uint64_t> ready_;
-  std::set<uint64_t> served_;
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::vector<Worker*> idle_;
-  std::vector<std::unique_ptr<Worker>> retired_;
-  int starting_ = 0;
-  int searching_ = 0;  // awake workers between jobs
+  std::shared_ptr<detail::PoolCore> core_;
 };
 
 template <class T, class... A>
