@@ -265,6 +265,26 @@ void TRtcClient::Connect(bool Force, bool) {
   WantConnect = true;
   timedOut_ = false;
   forced_ = Force;
+  // Nested calls (a reconnect run from a transport that reports synchronously) only count
+  // themselves; the outermost call makes one transport connect per pending call, so failures
+  // retried at once never deepen the stack.
+  ++pendingConnects_;
+  for (;;) {
+    int outer = 0;
+    if (!connectLevel_.compare_exchange_strong(outer, 1)) return;
+    struct Level {
+      std::atomic<int>& level;
+      ~Level() { level = 0; }
+    } level{connectLevel_};
+    while (pendingConnects_ > 0) {
+      --pendingConnects_;
+      connectOnce();
+    }
+    if (pendingConnects_ == 0) return;  // else a call counted itself just as this one ended
+  }
+}
+
+void TRtcClient::connectOnce() {
   if (insideEvent()) {
     Connecting = true;
     return;

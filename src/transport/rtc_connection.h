@@ -191,6 +191,9 @@ class TRtcClient : public TRtcConnection {
   void Reconnect(uint32_t WaitSeconds);
   // Disconnects and drops the transport once no event of the connection runs.
   void Release();
+  // Connect calls under way (the outermost serves the others) and calls not yet served.
+  int ConnectLevel() const { return connectLevel_.load(); }
+  int PendingConnects() const { return pendingConnects_.load(); }
 
  protected:
   // Hooks, each called inside an event scope.
@@ -211,12 +214,15 @@ class TRtcClient : public TRtcConnection {
  private:
   void reconnectStep();
   void readyToRelease();
-  bool pendingConnect() const { return Connecting || Reconnecting; }
+  void connectOnce();
+  // A connect or reconnect is pending.
+  bool pendingConnect() const { return Connecting || Reconnecting || pendingConnects_ > 0; }
   void stopReconnectTimer();
 
   TRtcTimer::Ptr reconnectTimer_;
   bool readyPending_ = false;
   bool disconnectPending_ = false;
+  std::atomic<int> connectLevel_{0}, pendingConnects_{0};
 };
 
 }  // namespace vtx

@@ -173,6 +173,43 @@ TEST_F(ConnectionTest, DisconnectInsideAnEventTakesEffectWhenItReturns) {
   EXPECT_EQ(script.connects, 1);
 }
 
+TEST_F(ConnectionTest, ImmediateRetriesAreServedOneAfterAnotherNotNested) {
+  client.ReconnectOn.ConnectFail = true;  // Wait 0: retried at once
+  script.outcomes.assign(500, O::Fail);
+  script.outcomes.push_back(O::Connect);
+  client.Connect();
+  EXPECT_EQ(script.connects, 501);
+  EXPECT_EQ(script.maxDepth, 1);
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_EQ(client.ConnectLevel(), 0);
+  EXPECT_EQ(client.PendingConnects(), 0);
+}
+
+TEST_F(ConnectionTest, ANestedConnectIsServedAfterTheCurrentOneAndKeepsTheWish) {
+  // The first attempt errs with no handler and no retry, but a second Connect is pending: no
+  // exception, and the pending call gets its own transport connect.
+  script.outcomes = {O::Error, O::Connect};
+  int pendingInside = -1;
+  script.onConnect = [&] {
+    client.Connect();
+    pendingInside = client.PendingConnects();
+  };
+  EXPECT_NO_THROW(client.Connect());
+  EXPECT_EQ(pendingInside, 1);
+  EXPECT_EQ(script.connects, 2);
+  EXPECT_EQ(script.maxDepth, 1);
+  EXPECT_TRUE(client.isConnected());
+
+  // The same with a lost connection: the pending connect keeps WantConnect.
+  client.Disconnect();
+  script.outcomes = {O::Fail, O::Connect};
+  script.onConnect = [&] { client.Connect(); };
+  client.Connect();
+  EXPECT_EQ(script.connects, 4);
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_EQ(log.back(), "connect");
+}
+
 TEST_F(ConnectionTest, MultiThreadedCannotChangeWhileConnecting) {
   client.Connect();
   EXPECT_THROW(client.setMultiThreaded(true), ERtcConnection);

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "transport/main_loop.h"
 #include "util/exceptions.h"
+#include "util/log.h"
 
 namespace vtx {
 namespace {
@@ -170,6 +175,132 @@ TEST(RtcThread, SyncRunsOnTheMainThreadAndShutdownKeepsTheLoopGoing) {
   EXPECT_FALSE(q->InsideThread());
   EXPECT_THROW(TRtcThread::Create(pool.get()), ERtcInfo);
   SetMainLoop(nullptr);
+}
+
+TEST(RtcThread, StopEndsAPausedQueue) {
+  ThreadPool pool;
+  auto q = TRtcThread::Create(&pool);
+  std::atomic<int> runs{0}, kills{0};
+  q->Pause();
+  for (int i = 0; i < 3; ++i) q->PostJob(std::make_unique<CountingJob>(runs, kills));
+  EXPECT_TRUE(q->Stop());
+  EXPECT_TRUE(eventually([&] { return !q->Alive(); }));
+  EXPECT_EQ(kills.load(), 3);
+  EXPECT_EQ(runs.load(), 0);
+}
+
+// Counts the hooks; optionally throws from the start and stop hooks.
+class CountingCallback : public TRtcThreadCallback {
+ public:
+  struct Counts {
+    std::mutex m;
+    std::set<std::thread::id> started, stopped;
+    std::atomic<int> destroyed{0};
+  };
+  CountingCallback(Counts& c, bool fail) : c_(c), fail_(fail) {}
+  void AfterThreadStart() override {
+    {
+      std::lock_guard g(c_.m);
+      c_.started.insert(std::this_thread::get_id());
+    }
+    if (fail_) throw ERtcInfo("start hook");
+  }
+  void BeforeThreadStop() override {
+    {
+      std::lock_guard g(c_.m);
+      c_.stopped.insert(std::this_thread::get_id());
+    }
+    if (fail_) throw ERtcInfo("stop hook");
+  }
+  void DestroyCallback() override { ++c_.destroyed; }
+
+ private:
+  Counts& c_;
+  bool fail_;
+};
+
+std::string readAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST(RtcThread, EveryWorkerRunsTheCallbacksAndTheirFailuresAreOnlyLogged) {
+  namespace fs = std::filesystem;
+  fs::path root = fs::temp_directory_path() / ("vtx-cb-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "bin");
+  ResetLogForTest();
+  SetLogProgramPathForTest(root / "bin" / "vtx");
+  StartLogging();
+
+  CountingCallback::Counts quiet, failing;
+  {
+    ThreadPool pool;
+    pool.AddThreadCallback(std::make_unique<CountingCallback>(quiet, false));
+    pool.AddThreadCallback(std::make_unique<CountingCallback>(failing, true));
+    std::vector<TRtcThread::Ptr> qs;
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 8; ++i) {
+      qs.push_back(TRtcThread::Create(&pool));
+      qs.back()->PostJob([&] { ++ran; });
+    }
+    ASSERT_TRUE(eventually([&] { return ran.load() == 8; }));
+    int workers = pool.WorkerCount();
+    EXPECT_GE(workers, 1);
+    EXPECT_TRUE(pool.Shutdown());
+    EXPECT_EQ(quiet.started.size(), static_cast<size_t>(workers));
+    EXPECT_EQ(quiet.stopped, quiet.started);
+    EXPECT_EQ(failing.stopped, quiet.started);  // a throwing hook stops nothing
+    EXPECT_EQ(quiet.destroyed.load(), 1);
+    // Added after shutdown: destroyed at once.
+    pool.AddThreadCallback(std::make_unique<CountingCallback>(quiet, false));
+    EXPECT_EQ(quiet.destroyed.load(), 2);
+  }
+  EXPECT_EQ(failing.destroyed.load(), 1);
+  StopLogging();
+  std::string log = readAll(root / "bin" / "LOG" / "vtx.log");
+  ResetLogForTest();
+  fs::remove_all(root);
+  EXPECT_NE(log.find("DoAfterThreadStart TRtcThreadCallback.AfterThreadStart Exception! "
+                     "ERtcInfo: start hook"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("DoBeforeThreadStop TRtcThreadCallback.BeforeThreadStop Exception! "
+                     "ERtcInfo: stop hook"),
+            std::string::npos);
+}
+
+TEST(RtcThread, ShutdownAbandonsAJobThatHangsPastTheLimit) {
+  auto pool = std::make_unique<ThreadPool>(std::chrono::milliseconds(100));
+  CountingCallback::Counts counts;
+  pool->AddThreadCallback(std::make_unique<CountingCallback>(counts, false));
+  auto hung = TRtcThread::Create(pool.get()), other = TRtcThread::Create(pool.get());
+  std::atomic<int> runs{0}, kills{0};
+  std::promise<void> entered, release;
+  auto released = release.get_future().share();
+  std::atomic<bool> finished{false};
+  hung->PostJob([&] {
+    entered.set_value();
+    released.wait_for(std::chrono::seconds(30));
+    finished = true;
+  });
+  entered.get_future().wait();
+  other->Pause();
+  other->PostJob(std::make_unique<CountingJob>(runs, kills));
+  EXPECT_FALSE(pool->Shutdown());  // returns although the job still runs
+  EXPECT_FALSE(finished.load());
+  EXPECT_FALSE(hung->Alive());
+  EXPECT_EQ(kills.load(), 1);  // queues left are finished
+  EXPECT_EQ(counts.destroyed.load(), 1);
+  pool.reset();  // the abandoned worker keeps the pool's state alive
+  EXPECT_FALSE(hung->PostJob([] {}));
+  release.set_value();
+  EXPECT_TRUE(eventually([&] { return finished.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the detached thread end
+  std::lock_guard g(counts.m);
+  EXPECT_EQ(counts.stopped.size() + 1, counts.started.size());  // the abandoned one ran none
 }
 
 TEST(MainLoopTest, InvokeFromMainThreadRunsInlineAndCloseReleasesWaiters) {

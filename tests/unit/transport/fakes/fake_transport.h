@@ -2,9 +2,11 @@
 // through the connection's job queue when it is multi-threaded.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "transport/rtc_connection.h"
 #include "util/exceptions.h"
@@ -18,6 +20,8 @@ class FakeTransport final : public TRtcConnectionProvider {
     std::deque<Outcome> outcomes;
     std::string errorText = "Connection refused";
     int connects = 0, disconnects = 0;
+    int depth = 0, maxDepth = 0;      // nesting of Connect calls
+    std::function<void()> onConnect;  // runs inside Connect before the outcome is reported
     std::string written;
   };
 
@@ -28,6 +32,12 @@ class FakeTransport final : public TRtcConnectionProvider {
   void SetMultiThreaded(bool multi) override { multi_ = multi; }
   void Connect() override {
     ++script_.connects;
+    struct Depth {
+      Script& s;
+      explicit Depth(Script& sc) : s(sc) { s.maxDepth = std::max(s.maxDepth, ++s.depth); }
+      ~Depth() { --s.depth; }
+    } depth{script_};
+    if (script_.onConnect) std::exchange(script_.onConnect, nullptr)();
     Outcome o = script_.outcomes.empty() ? Outcome::Connect : script_.outcomes.front();
     if (!script_.outcomes.empty()) script_.outcomes.pop_front();
     deliver([this, o] {
