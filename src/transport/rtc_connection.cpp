@@ -129,6 +129,7 @@ bool TRtcConnection::inMainThread() const {
 }
 
 bool TRtcConnection::inThread() const {
+  if (!provider_ && !multiThreaded_) return true;
   if (multiThreaded_) return thr_ && thr_->InsideThread();
   return !GetMainLoop() || InMainThread();
 }

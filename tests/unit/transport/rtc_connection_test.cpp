@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "fakes/fake_transport.h"
@@ -216,6 +217,23 @@ TEST_F(ConnectionTest, MultiThreadedCannotChangeWhileConnecting) {
   client.Disconnect();
   EXPECT_NO_THROW(client.setMultiThreaded(true));
   EXPECT_EQ(client.Provider(), nullptr);
+}
+
+TEST(ConnectionThreads, WithoutATransportASingleThreadedClientIsInItsThreadAnywhere) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  FakeTransport::Script script;
+  FakeClient client(script);
+  bool ranAtOnce = false;
+  std::thread([&] {
+    EXPECT_TRUE(client.inThread());
+    EXPECT_TRUE(client.inMainThread());
+    EXPECT_TRUE(client.PostJob([&] { ranAtOnce = true; }));
+  }).join();
+  EXPECT_TRUE(ranAtOnce);
+  client.setMultiThreaded(true);
+  EXPECT_FALSE(client.inThread());
+  SetMainLoop(nullptr);
 }
 
 TEST(ConnectionThreads, MultiThreadedEventsRunOnTheQueueAndSyncReachesTheMainThread) {
