@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "transport/main_loop.h"
@@ -175,6 +176,61 @@ TEST(RtcThread, SyncRunsOnTheMainThreadAndShutdownKeepsTheLoopGoing) {
   EXPECT_FALSE(q->InsideThread());
   EXPECT_THROW(TRtcThread::Create(pool.get()), ERtcInfo);
   SetMainLoop(nullptr);
+}
+
+TEST(RtcThread, ManyPostersManyQueuesKeepPerQueueOrderWhilePausingAndResuming) {
+  ThreadPool pool;
+  constexpr int kQueues = 40, kPosters = 4, kJobs = 300;
+  struct Track {
+    std::atomic<int> running{0}, overlaps{0}, ran{0};
+    std::mutex m;
+    std::vector<int> last = std::vector<int>(kPosters, -1);
+    std::atomic<int> disorder{0};
+  };
+  std::vector<TRtcThread::Ptr> qs;
+  std::vector<Track> tracks(kQueues);
+  for (int i = 0; i < kQueues; ++i) qs.push_back(TRtcThread::Create(&pool));
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p)
+    posters.emplace_back([&, p] {
+      for (int j = 0; j < kJobs; ++j)
+        for (int i = 0; i < kQueues; ++i) {
+          Track& t = tracks[i];
+          qs[i]->PostJob([&t, p, j] {
+            if (++t.running > 1) ++t.overlaps;
+            {
+              std::lock_guard g(t.m);
+              if (t.last[p] >= j) ++t.disorder;
+              t.last[p] = j;
+            }
+            --t.running;
+            ++t.ran;
+          });
+          if (p == 0 && j % 50 == 0) qs[i]->Pause();
+          if (p == 1 && j % 50 == 10) qs[i]->Resume();
+        }
+    });
+  for (auto& t : posters) t.join();
+  for (auto& q : qs) q->Resume();
+  ASSERT_TRUE(eventually([&] {
+    for (auto& t : tracks)
+      if (t.ran.load() != kPosters * kJobs) return false;
+    return true;
+  }));
+  for (auto& t : tracks) {
+    EXPECT_EQ(t.overlaps.load(), 0);
+    EXPECT_EQ(t.disorder.load(), 0);
+  }
+  EXPECT_LE(pool.WorkerCount(), ThreadPool::kMaxWorkers);
+}
+
+TEST(RtcThread, AJobMayShutTheIdlePoolDownWithoutWaitingForItself) {
+  ThreadPool pool(std::chrono::milliseconds(5000));
+  auto q = TRtcThread::Create(&pool);
+  std::atomic<int> result{-1};
+  q->PostJob([&] { result = pool.Shutdown() ? 1 : 0; });
+  ASSERT_TRUE(eventually([&] { return result.load() >= 0; }));
+  EXPECT_TRUE(pool.Closed());
 }
 
 TEST(RtcThread, StopEndsAPausedQueue) {
