@@ -359,6 +359,31 @@ TEST(RtcThread, ShutdownAbandonsAJobThatHangsPastTheLimit) {
   EXPECT_EQ(counts.stopped.size() + 1, counts.started.size());  // the abandoned one ran none
 }
 
+TEST(RtcThread, AQuitOfTheMainLoopEndsTheShutdownWaitAtOnce) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  auto pool = std::make_unique<ThreadPool>(std::chrono::seconds(60));
+  auto q = TRtcThread::Create(pool.get());
+  std::promise<void> entered, release;
+  auto released = release.get_future().share();
+  std::atomic<bool> finished{false};
+  q->PostJob([&] {
+    entered.set_value();
+    // Gives up long before the pool's limit: a shutdown that ignored the quit would see it end.
+    released.wait_for(std::chrono::seconds(10));
+    finished = true;
+  });
+  entered.get_future().wait();
+  loop.post([&] { loop.quit(); });
+  EXPECT_FALSE(pool->Shutdown());
+  EXPECT_FALSE(finished.load());
+  release.set_value();
+  EXPECT_TRUE(eventually([&] { return finished.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the detached thread end
+  pool.reset();
+  SetMainLoop(nullptr);
+}
+
 TEST(MainLoopTest, InvokeFromMainThreadRunsInlineAndCloseReleasesWaiters) {
   RunLoop loop;
   int n = 0;
