@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -211,6 +212,28 @@ TEST(GatewayProcess, IdleSessionsExpire) {
   EXPECT_EQ(c.call(*MakeCall(u"Echo", 1, u""), r), 200);
   EXPECT_EQ(g.stop(), 0);
   EXPECT_NE(g.log().find("event=session-expired"), std::string::npos);
+}
+
+TEST(GatewayProcess, ParallelSessionsKeepTheirOwnCipherStreams) {
+  GatewayProcess g(kBlackBox);
+  std::vector<std::thread> clients;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; ++t)
+    clients.emplace_back([&, t] {
+      HttpConnection http(g.port());
+      ProtocolClient c(http.transport(), withKey("K3y!"), 100 + t);
+      if (c.handshake() != 200) return;
+      Results r;
+      for (int i = 0; i < 40; ++i) {
+        auto call = MakeCall(u"Echo", t * 1000 + i, u"x");
+        if (c.call(*call, r) != 200 || r.size() != 1 || !r[0]->asRecord() ||
+            r[0]->asRecord()->asInteger("n") != t * 1000 + i)
+          return;
+      }
+      ++good;
+    });
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(good, 4);
 }
 
 TEST(GatewayProcess, HelpListsTheOptionsAndBadOptionsFail) {
