@@ -1,0 +1,47 @@
+// The server functions a gateway offers: each receives one function-call value and returns
+// its result value. An exception thrown by a function becomes an exception value carrying its
+// message, so one failing call never spoils the other results of a request.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "values/values.h"
+
+namespace vtx::gateway {
+
+class Session;
+
+// What a function may use besides its call: the session's storage (a scratch one, dropped
+// after the request, when the request has no session) and the peer address.
+struct CallContext {
+  Session* session = nullptr;
+  TRtcInfo& storage;
+  const std::string& peer;
+};
+
+using ServerFunction =
+    std::function<std::unique_ptr<TRtcValueObject>(CallContext& context, TRtcFunctionInfo& call)>;
+
+// Names are matched without regard to ASCII case. Filled before serving, read-only after.
+class FunctionRegistry {
+ public:
+  // Adds or replaces the function of that name.
+  void add(const RtcWideString& name, ServerFunction function);
+  const ServerFunction* find(const RtcWideString& name) const;
+  bool empty() const { return functions_.empty(); }
+
+  // Runs one call: the function's result, or an exception value for an unknown name
+  // ("Function \"NAME\" not found."), a thrown exception or a missing result.
+  std::unique_ptr<TRtcValueObject> execute(CallContext& context, TRtcFunctionInfo& call) const;
+
+ private:
+  std::unordered_map<RtcWideString, ServerFunction> functions_;  // upper-cased name
+};
+
+// "Echo": returns its parameter record unchanged, as a record.
+void AddEchoFunction(FunctionRegistry& registry);
+
+}  // namespace vtx::gateway

@@ -1,0 +1,28 @@
+// Structured log lines: "level=info event=hello session=1A2B status=200", values quoted when
+// they hold blanks, quotes or "=". The sink adds the time and writes the line.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vtx::gateway {
+
+using LogSink = std::function<void(const std::string& line)>;
+
+class LogLine {
+ public:
+  LogLine(std::string_view level, std::string_view event);
+  LogLine& add(std::string_view key, std::string_view value);
+  LogLine& add(std::string_view key, const char* value) {
+    return add(key, std::string_view(value));
+  }
+  LogLine& add(std::string_view key, std::int64_t value);
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace vtx::gateway

@@ -1,0 +1,121 @@
+#include "gateway/options.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <thread>
+
+namespace vtx::gateway {
+
+const char* const kGatewayUsage =
+    R"(usage: vorantelix-gateway [options]
+  --listen HOST:PORT         address to listen on (default 127.0.0.1:1025; PORT 0 picks one)
+  --path PATH                request path of the remote calls (default /$rdgate)
+  --secure-key KEY           pre-shared key that protects the first handshake message
+  --encryption N             length in bytes of the gateway's key halves (default 16;
+                             0 = answer unencrypted)
+  --force-encryption         refuse unencrypted calls (status 412)
+  --session-timeout SECONDS  forget a session idle this long (default 600; fractions allowed)
+  --max-request-size BYTES   largest request body, also after inflating (default 16777216)
+  --max-sessions N           most open sessions (default 10000)
+  --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
+                             (default none; a compressed request gets at least fast)
+  --threads N                threads serving the connections (default: one per core)
+  --enable-echo              offer the test function Echo
+  --help                     this text
+Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
+standard error. Stops on SIGTERM or SIGINT.
+)";
+
+namespace {
+
+unsigned long long number(const std::string& option, const std::string& text,
+                          unsigned long long max) {
+  std::size_t used = 0;
+  unsigned long long v = 0;
+  try {
+    if (!text.empty() && text[0] != '-') v = std::stoull(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (text.empty() || used != text.size() || v > max)
+    throw std::invalid_argument("invalid value for " + option + ": " + text);
+  return v;
+}
+
+Compression compressionLevel(const std::string& text) {
+  if (text == "none") return Compression::None;
+  if (text == "fast") return Compression::Fast;
+  if (text == "default") return Compression::Default;
+  if (text == "max") return Compression::Max;
+  throw std::invalid_argument("invalid value for --compression: " + text);
+}
+
+}  // namespace
+
+GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
+  GatewayOptions o;
+  const unsigned cores = std::thread::hardware_concurrency();
+  o.server.threads = cores > 0 ? static_cast<int>(cores) : 1;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw std::invalid_argument("missing value for " + a);
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--listen") {
+      const std::string& v = value();
+      const auto colon = v.rfind(':');
+      if (colon == std::string::npos || colon == 0)
+        throw std::invalid_argument("invalid value for --listen: " + v);
+      o.server.address = v.substr(0, colon);
+      if (o.server.address.size() > 2 && o.server.address.front() == '[' &&
+          o.server.address.back() == ']')
+        o.server.address = o.server.address.substr(1, o.server.address.size() - 2);
+      o.server.port = static_cast<unsigned short>(number(a, v.substr(colon + 1), 65535));
+    } else if (a == "--path") {
+      o.core.path = value();
+      if (o.core.path.empty() || o.core.path[0] != '/') o.core.path = "/" + o.core.path;
+    } else if (a == "--secure-key") {
+      o.core.secureKey = value();
+    } else if (a == "--encryption") {
+      o.core.encryptionKey = number(a, value(), 4096);
+    } else if (a == "--force-encryption") {
+      o.core.forceEncryption = true;
+    } else if (a == "--session-timeout") {
+      const std::string& v = value();
+      double seconds = -1;
+      std::size_t used = 0;
+      try {
+        seconds = std::stod(v, &used);
+      } catch (const std::exception&) {
+        used = 0;
+      }
+      if (used != v.size() || !std::isfinite(seconds) || seconds <= 0 || seconds > 1e7)
+        throw std::invalid_argument("invalid value for --session-timeout: " + v);
+      o.sessionTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+      if (o.sessionTimeout.count() == 0) o.sessionTimeout = std::chrono::milliseconds(1);
+    } else if (a == "--max-request-size") {
+      o.core.maxBody = number(a, value(), 1ull << 32);
+      if (o.core.maxBody == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+      o.server.maxBody = o.core.maxBody;
+    } else if (a == "--max-sessions") {
+      o.maxSessions = number(a, value(), 100000000);
+      if (o.maxSessions == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--compression") {
+      o.core.compression = compressionLevel(value());
+    } else if (a == "--threads") {
+      o.server.threads = static_cast<int>(number(a, value(), 256));
+      if (o.server.threads == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--enable-echo") {
+      o.echo = true;
+    } else {
+      throw std::invalid_argument("unknown option " + a);
+    }
+  }
+  if (o.core.forceEncryption && o.core.encryptionKey == 0) o.core.encryptionKey = 16;
+  return o;
+}
+
+}  // namespace vtx::gateway

@@ -1,0 +1,27 @@
+// Command line of vorantelix-gateway.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "gateway/request_core.h"
+#include "gateway/server.h"
+
+namespace vtx::gateway {
+
+struct GatewayOptions {
+  ServerConfig server;
+  CoreConfig core;
+  std::chrono::milliseconds sessionTimeout{600000};
+  std::size_t maxSessions = 10000;
+  bool echo = false;
+  bool help = false;
+};
+
+extern const char* const kGatewayUsage;
+
+// Throws std::invalid_argument with a message naming the bad option.
+GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args);
+
+}  // namespace vtx::gateway

@@ -1,0 +1,293 @@
+#include "gateway/server.h"
+
+#include <utility>  // before Asio, whose headers use std::exchange
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace vtx::gateway {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+namespace {
+
+const char* refusalText(int status) {
+  switch (status) {
+    case 400:
+      return "Bad request.";
+    case 413:
+      return "Request too large.";
+    default:
+      return "Request header too large.";
+  }
+}
+
+}  // namespace
+
+class Connection;
+
+class GatewayServer::Impl {
+ public:
+  Impl(ServerConfig c, RequestCore& r, SessionStore& s, LogSink l)
+      : config(std::move(c)), core(r), sessions(s), log(std::move(l)) {}
+  ~Impl() {
+    finished_ = true;
+    ioc.stop();
+  }
+
+  void listen();
+  void run();
+  void stop(std::chrono::milliseconds grace);
+  void note(const LogLine& line) {
+    if (log) log(line.text());
+  }
+  void enroll(Connection* c, std::weak_ptr<Connection> w);
+  void leave(Connection* c);
+
+  ServerConfig config;
+  RequestCore& core;
+  SessionStore& sessions;
+  LogSink log;
+
+ private:
+  void accept();
+  void sweepLater();
+
+  std::mutex connectionsLock_;
+  std::unordered_map<Connection*, std::weak_ptr<Connection>> connections_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> finished_{false};
+
+ public:
+  net::io_context ioc;
+
+ private:
+  net::strand<net::io_context::executor_type> strand_{ioc.get_executor()};
+  tcp::acceptor acceptor_{strand_};
+  net::steady_timer sweep_{strand_};
+  net::steady_timer deadline_{strand_};
+  unsigned short port_ = 0;
+
+  friend class GatewayServer;
+};
+
+// One client connection: read a request, answer it, read the next. Runs on its own strand.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(tcp::socket socket, GatewayServer::Impl& owner)
+      : stream_(std::move(socket)), owner_(owner) {
+    beast::error_code ec;
+    const auto remote = stream_.socket().remote_endpoint(ec);
+    if (!ec) peer_ = remote.address().to_string();
+  }
+  ~Connection() { owner_.leave(this); }
+
+  void start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->read(); });
+  }
+  // Ends the connection once its current exchange is over (at once when it waits for a request).
+  void close() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] {
+      self->stopping_ = true;
+      if (self->reading_) self->shutdown();
+    });
+  }
+
+ private:
+  void read() {
+    if (stopping_) return shutdown();
+    parser_.emplace();
+    parser_->body_limit(owner_.config.maxBody);
+    parser_->header_limit(static_cast<std::uint32_t>(owner_.config.maxHeader));
+    stream_.expires_after(owner_.config.idleConnection);
+    reading_ = true;
+    http::async_read(stream_, buffer_, *parser_,
+                     beast::bind_front_handler(&Connection::onRead, shared_from_this()));
+  }
+
+  void onRead(beast::error_code ec, std::size_t) {
+    reading_ = false;
+    if (ec == http::error::body_limit) return refuse(413);
+    if (ec == http::error::header_limit) return refuse(431);
+    if (ec && ec.category() == http::make_error_code(http::error::bad_target).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message)
+      return refuse(400);
+    if (ec) return shutdown();
+
+    auto& message = parser_->get();
+    GatewayRequest request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    request.cookie = std::string(message[http::field::cookie]);
+    request.body = std::move(message.body());
+    request.peer = peer_;
+    GatewayResponse answer = owner_.core.handle(request);
+    send(answer.status, std::move(answer.body), answer.sessionId,
+         message.keep_alive() && !stopping_, message.version());
+  }
+
+  void refuse(int status) {
+    owner_.note(LogLine("warn", "request-refused")
+                    .add("status", static_cast<std::int64_t>(status))
+                    .add("peer", peer_));
+    send(status, refusalText(status), {}, false, 11);
+  }
+
+  void send(int status, std::string body, const std::string& sessionId, bool keepAlive,
+            unsigned version) {
+    response_.emplace(static_cast<http::status>(status), version);
+    if (!sessionId.empty()) response_->set(http::field::set_cookie, "ID=" + sessionId);
+    response_->keep_alive(keepAlive);
+    response_->body() = std::move(body);
+    response_->prepare_payload();
+    stream_.expires_after(owner_.config.idleConnection);
+    http::async_write(stream_, *response_,
+                      [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
+                        self->response_.reset();
+                        if (ec || !keepAlive) return self->shutdown();
+                        self->read();
+                      });
+  }
+
+  void shutdown() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream_.close();
+  }
+
+  beast::tcp_stream stream_;
+  GatewayServer::Impl& owner_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::response<http::string_body>> response_;
+  std::string peer_;
+  bool reading_ = false;
+  bool stopping_ = false;
+};
+
+void GatewayServer::Impl::listen() {
+  beast::error_code ec;
+  const auto address = net::ip::make_address(config.address, ec);
+  if (ec) throw std::runtime_error("invalid listen address " + config.address);
+  const tcp::endpoint endpoint(address, config.port);
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+  if (ec)
+    throw std::runtime_error("cannot listen on " + config.address + ":" +
+                             std::to_string(config.port) + ": " + ec.message());
+  port_ = acceptor_.local_endpoint().port();
+  net::post(strand_, [this] {
+    accept();
+    sweepLater();
+  });
+}
+
+void GatewayServer::Impl::accept() {
+  acceptor_.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+    if (stopping_) return;
+    if (!ec) {
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      auto connection = std::make_shared<Connection>(std::move(socket), *this);
+      enroll(connection.get(), connection);
+      connection->start();
+    } else {
+      note(LogLine("warn", "accept-failed").add("error", ec.message()));
+    }
+    accept();
+  });
+}
+
+void GatewayServer::Impl::sweepLater() {
+  sweep_.expires_after(std::chrono::seconds(1));
+  sweep_.async_wait([this](beast::error_code ec) {
+    if (ec || stopping_) return;
+    for (const auto& id : sessions.expire())
+      note(LogLine("info", "session-expired").add("session", id));
+    sweepLater();
+  });
+}
+
+void GatewayServer::Impl::enroll(Connection* c, std::weak_ptr<Connection> w) {
+  std::lock_guard<std::mutex> hold(connectionsLock_);
+  connections_.emplace(c, std::move(w));
+}
+
+void GatewayServer::Impl::leave(Connection* c) {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> hold(connectionsLock_);
+    connections_.erase(c);
+    last = connections_.empty();
+  }
+  if (last && stopping_ && !finished_) net::post(strand_, [this] { deadline_.cancel(); });
+}
+
+void GatewayServer::Impl::run() {
+  const int extra = config.threads > 1 ? config.threads - 1 : 0;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < extra; ++i) threads.emplace_back([this] { ioc.run(); });
+  ioc.run();
+  for (auto& t : threads) t.join();
+}
+
+void GatewayServer::Impl::stop(std::chrono::milliseconds grace) {
+  net::post(strand_, [this, grace] {
+    if (stopping_.exchange(true)) return;
+    beast::error_code ec;
+    acceptor_.close(ec);
+    sweep_.cancel();
+    std::vector<std::shared_ptr<Connection>> open;
+    {
+      std::lock_guard<std::mutex> hold(connectionsLock_);
+      for (auto& [raw, weak] : connections_)
+        if (auto c = weak.lock()) open.push_back(std::move(c));
+    }
+    for (auto& c : open) c->close();
+    open.clear();
+    bool empty = false;
+    {
+      std::lock_guard<std::mutex> hold(connectionsLock_);
+      empty = connections_.empty();
+    }
+    if (empty) return;
+    deadline_.expires_after(grace);
+    deadline_.async_wait([this](beast::error_code e) {
+      if (!e) ioc.stop();
+    });
+  });
+}
+
+GatewayServer::GatewayServer(ServerConfig config, RequestCore& core, SessionStore& sessions,
+                             LogSink log)
+    : impl_(std::make_unique<Impl>(std::move(config), core, sessions, std::move(log))) {}
+
+GatewayServer::~GatewayServer() = default;
+
+void GatewayServer::listen() {
+  impl_->listen();
+}
+unsigned short GatewayServer::port() const {
+  return impl_->port_;
+}
+void GatewayServer::run() {
+  impl_->run();
+}
+void GatewayServer::stop(std::chrono::milliseconds grace) {
+  impl_->stop(grace);
+}
+
+}  // namespace vtx::gateway

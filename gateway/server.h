@@ -1,0 +1,50 @@
+// The gateway's HTTP side on Boost.Asio and Beast: accepts connections, reads one request at a
+// time per connection (keep-alive), hands it to the RequestCore and writes the answer. Requests
+// over the size limits get 413 (body) or 431 (header) and the connection is closed. Idle
+// sessions are swept once a second.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "gateway/log_line.h"
+#include "gateway/request_core.h"
+#include "gateway/session.h"
+
+namespace vtx::gateway {
+
+struct ServerConfig {
+  std::string address = "127.0.0.1";
+  unsigned short port = 1025;  // 0 picks a free port
+  std::size_t maxBody = 16u << 20;
+  std::size_t maxHeader = 16u << 10;
+  std::chrono::milliseconds idleConnection{120000};  // a connection silent this long is closed
+  int threads = 1;
+};
+
+class GatewayServer {
+ public:
+  // The core and the store are observed and must outlive the server.
+  GatewayServer(ServerConfig config, RequestCore& core, SessionStore& sessions, LogSink log = {});
+  ~GatewayServer();
+
+  // Binds and listens; throws std::runtime_error when the address cannot be used.
+  void listen();
+  // The port actually listened on (after listen).
+  unsigned short port() const;
+  // Serves on `threads` threads (the caller's among them) until stop() has drained the
+  // connections.
+  void run();
+  // Graceful stop from any thread, signal handlers excluded: no new connections, open ones end
+  // after their current exchange (or at once when idle); gives up waiting after `grace`.
+  void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
+
+  class Impl;  // defined in server.cpp, with the connections
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vtx::gateway

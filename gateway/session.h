@@ -1,0 +1,86 @@
+// Server sessions of the remote-call protocol, keyed by the session cookie "ID": the cipher
+// state of the handshake and the storage the server functions share.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "transport/crypt.h"
+#include "values/info.h"
+
+namespace vtx::gateway {
+
+using Clock = std::chrono::steady_clock;
+using ClockFn = std::function<Clock::time_point()>;
+
+// Cipher state of one session, from the server's side. The server reads with the key the
+// client writes with, and the other way round.
+struct ServerCrypt {
+  enum class Stage { Hello, Ready };
+  Stage stage = Stage::Hello;
+  std::string clientHello, serverHello, clientKey, serverKey;
+  TRtcCrypt read, write;  // used once the stage is Ready
+  int expectedCounter = 0;
+
+  // Both ciphers restarted from their keys (after START and on "RESET").
+  void restart();
+};
+
+class Session {
+ public:
+  Session(std::string id, std::string peer);
+
+  const std::string& id() const { return id_; }
+  const std::string& peer() const { return peer_; }
+
+  // Serialises the requests of this session; hold it while using everything below.
+  std::mutex& lock() { return lock_; }
+  // Cipher state; none before HELLO or after it was dropped.
+  std::unique_ptr<ServerCrypt>& crypt() { return crypt_; }
+  // Values and objects the server functions keep for this session.
+  TRtcInfo& storage() { return storage_; }
+
+ private:
+  std::string id_, peer_;
+  std::mutex lock_;
+  std::unique_ptr<ServerCrypt> crypt_;
+  TRtcInfo storage_;
+};
+
+// Every open session. A session unused for longer than the idle time is forgotten; lookups of
+// a forgotten ID find nothing. Thread-safe.
+class SessionStore {
+ public:
+  SessionStore(Clock::duration idle, std::size_t maxSessions, ClockFn clock = {});
+
+  // A new session with a fresh ID; none when the store is full even after expiry.
+  std::shared_ptr<Session> create(const std::string& id, const std::string& peer);
+  // The live session of `id` (its idle time restarts), or none.
+  std::shared_ptr<Session> find(const std::string& id);
+  void remove(const std::string& id);
+  // Forgets idle sessions; returns their IDs.
+  std::vector<std::string> expire();
+  std::size_t size() const;
+  Clock::time_point now() const { return clock_(); }
+
+ private:
+  struct Entry {
+    std::shared_ptr<Session> session;
+    Clock::time_point lastUsed;
+  };
+  void expireLocked(Clock::time_point now, std::vector<std::string>* ids);
+
+  Clock::duration idle_;
+  std::size_t maxSessions_;
+  ClockFn clock_;
+  mutable std::mutex lock_;
+  std::unordered_map<std::string, Entry> sessions_;
+};
+
+}  // namespace vtx::gateway

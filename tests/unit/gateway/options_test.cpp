@@ -1,0 +1,42 @@
+#include "gateway/options.h"
+
+#include <gtest/gtest.h>
+
+namespace vtx::gateway {
+namespace {
+
+TEST(GatewayOptions, DefaultsBlackBoxLineAndRefusals) {
+  const GatewayOptions d = ParseGatewayOptions({});
+  EXPECT_EQ(d.server.address, "127.0.0.1");
+  EXPECT_EQ(d.server.port, 1025);
+  EXPECT_EQ(d.core.path, "/$rdgate");
+  EXPECT_FALSE(d.echo);
+
+  const GatewayOptions o = ParseGatewayOptions(
+      {"--listen", "127.0.0.1:4321", "--secure-key", "K", "--encryption", "0", "--force-encryption",
+       "--enable-echo", "--path", "gate", "--session-timeout", "0.25", "--max-request-size", "1000",
+       "--compression", "max"});
+  EXPECT_EQ(o.server.port, 4321);
+  EXPECT_EQ(o.core.secureKey, "K");
+  EXPECT_EQ(o.core.encryptionKey, 16u);  // forcing needs a key length
+  EXPECT_TRUE(o.core.forceEncryption && o.echo);
+  EXPECT_EQ(o.core.path, "/gate");
+  EXPECT_EQ(o.sessionTimeout, std::chrono::milliseconds(250));
+  EXPECT_EQ(o.server.maxBody, 1000u);
+  EXPECT_EQ(o.core.maxBody, 1000u);
+  EXPECT_EQ(o.core.compression, Compression::Max);
+
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--listen", "127.0.0.1"},
+                                       {"--listen", "h:70000"},
+                                       {"--encryption", "-1"},
+                                       {"--session-timeout", "0"},
+                                       {"--session-timeout", "x"},
+                                       {"--compression", "lots"},
+                                       {"--max-request-size", "0"},
+                                       {"--threads"},
+                                       {"--bogus"}})
+    EXPECT_THROW(ParseGatewayOptions(bad), std::invalid_argument) << bad[0];
+}
+
+}  // namespace
+}  // namespace vtx::gateway
