@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/socket_test_client.h"
 #include "fakes/socket_test_server.h"
 #include "transport/main_loop.h"
 #include "transport/rtc_connection.h"
@@ -13,86 +14,10 @@
 
 namespace vtx {
 namespace {
+using testing::pattern;
+using testing::SocketClient;
 using testing::TestServer;
 using namespace std::chrono_literals;
-
-// A client on the socket transport that records its events and what it read.
-class SocketClient : public TRtcClient {
- public:
-  explicit SocketClient(TRtcSocketOptions options = {}, bool multi = true) {
-    setMultiThreaded(multi);
-    ServerAddr = "127.0.0.1";
-    setProviderFactory(
-        [this, options](TRtcConnection& c) { return NewSocketProvider(c, Sink(), options); });
-    OnConnect = [this](TRtcConnection&) { note("connect"); };
-    OnConnectLost = [this](TRtcConnection&) { note("lost"); };
-    OnConnectFail = [this](TRtcConnection&) { note("fail"); };
-    OnConnectError = [this](TRtcConnection&, const std::exception& e) {
-      note(std::string("error: ") + e.what());
-    };
-    OnDataSent = [this](TRtcConnection&) { note("sent"); };
-    OnDataReceived = [this](TRtcConnection&) {
-      std::string got = Provider()->Read();
-      std::lock_guard g(lock);
-      received += got;
-    };
-  }
-  ~SocketClient() override {
-    // Handlers refer to this object: drop them before the transport goes.
-    OnConnect = OnConnectLost = OnConnectFail = OnDataSent = OnDataReceived = nullptr;
-    OnConnectError = nullptr;
-  }
-  void note(const std::string& e) {
-    std::lock_guard g(lock);
-    events.push_back(e);
-    if (e == "connect") {
-      peer = PeerAddr() + ":" + PeerPort();
-      local = LocalAddr();
-    }
-  }
-  bool has(const std::string& e) {
-    std::lock_guard g(lock);
-    for (auto& x : events)
-      if (x == e) return true;
-    return false;
-  }
-  std::string lastEvent() {
-    std::lock_guard g(lock);
-    return events.empty() ? "" : events.back();
-  }
-  size_t receivedSize() {
-    std::lock_guard g(lock);
-    return received.size();
-  }
-  // Runs `fn` in the connection's context and waits for it.
-  void inContext(std::function<void()> fn) {
-    std::atomic<bool> done{false};
-    PostJob([&] {
-      fn();
-      done = true;
-    });
-    waitFor([&] { return done.load(); });
-  }
-  static bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-      if (std::chrono::steady_clock::now() > until) return false;
-      std::this_thread::sleep_for(2ms);
-    }
-    return true;
-  }
-
-  std::mutex lock;
-  std::vector<std::string> events;
-  std::string received, peer, local;
-};
-
-std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 12345;
-  for (auto& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
-  return s;
-}
 
 TEST(SocketTcp, ConnectsEchoesAndReportsAddresses) {
   TestServer server(TestServer::Echo);
@@ -228,18 +153,46 @@ TEST(SocketTcp, ReceiveTimeOutDropsASilentPeer) {
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.has("lost"); }));
 }
 
-TEST(SocketTcp, DestroyingTheConnectionWithEventsPendingIsSafe) {
-  TestServer server([](int fd, const std::atomic<bool>& stop) {
-    const std::string chunk(4096, 'x');
-    while (!stop && TestServer::WriteAll(fd, chunk)) {
-    }
-  });
-  for (int round = 0; round < 20; ++round) {
-    auto client = std::make_unique<SocketClient>();
+// A server that floods every connection, so readiness and deliveries are always pending.
+void flood(int fd, const std::atomic<bool>& stop) {
+  const std::string chunk(4096, 'x');
+  while (!stop && TestServer::WriteAll(fd, chunk)) {
+  }
+}
+
+TEST(SocketTcp, DestroyedWithDeliveriesQueuedOnTheMainLoop) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  TestServer server(flood);
+  for (int round = 0; round < 10; ++round) {
+    auto client = std::make_unique<SocketClient>(TRtcSocketOptions{}, false);
     client->ServerPort = server.Port();
     client->Connect();
-    if (round % 2) SocketClient::waitFor([&] { return client->receivedSize() > 0; });
-    client.reset();  // deliveries queued or under way for it are dropped
+    if (round % 2) loop.runUntil([&] { return client->received.size() > 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(round));
+    client.reset();
+    loop.processPending();  // deliveries queued for it find the gate closed
+  }
+  SetMainLoop(nullptr);
+}
+
+TEST(SocketTcp, DestroyedInsideItsOwnEventWhileTheReactorKeepsReading) {
+  TestServer server(flood);
+  for (int round = 0; round < 10; ++round) {
+    auto* client = new SocketClient();
+    client->ServerPort = server.Port();
+    std::atomic<bool> gone{false};
+    bool asked = false;
+    client->OnDataIn = [&, client](TRtcConnection&) {
+      if (asked || client->ReadCount < 20000u * static_cast<unsigned>(round + 1)) return;
+      asked = true;
+      client->PostJob([&, client] {
+        delete client;
+        gone = true;
+      });
+    };
+    client->Connect();
+    ASSERT_TRUE(SocketClient::waitFor([&] { return gone.load(); }));
   }
 }
 
