@@ -1,5 +1,6 @@
 #include "transport/socket_provider.h"
 
+#include "transport/blocking_socket_provider.h"
 #include "transport/reactor_socket_provider.h"
 
 namespace vtx {
@@ -7,6 +8,7 @@ namespace vtx {
 std::unique_ptr<TRtcConnectionProvider> NewSocketProvider(TRtcConnection& conn,
                                                           TRtcConnectionSink& sink,
                                                           const TRtcSocketOptions& options) {
+  if (options.Blocking) return NewBlockingSocketProvider(conn, sink, options);
   return NewReactorSocketProvider(conn, sink, options);
 }
 

@@ -100,15 +100,15 @@ IoStatus TlsSession::Handshake(std::string& error) {
   int ret = SSL_connect(ssl_);
   if (ret == 1) return IoStatus::Ok;
   IoStatus st = status(ret, "TLS handshake failed", error);
+  if (st == IoStatus::Closed) {
+    st = IoStatus::Failed;
+    error = "TLS handshake failed: connection closed by the server";
+  }
   if (st == IoStatus::Failed && verify_) {
     long v = SSL_get_verify_result(ssl_);
     if (v != X509_V_OK)
       error =
           std::string("TLS certificate verification failed: ") + X509_verify_cert_error_string(v);
-  }
-  if (st == IoStatus::Closed) {
-    st = IoStatus::Failed;
-    error = "TLS handshake failed: connection closed by the server";
   }
   return st;
 }

@@ -44,9 +44,12 @@ class TlsFixture : public ::testing::Test {
     SSL_CTX_use_PrivateKey_file(ctx, (*dir / "key.pem").c_str(), SSL_FILETYPE_PEM);
     SSL* ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);
-    timeval tv{0, 100000};
+    timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (SSL_accept(ssl) == 1) {
+    bool accepted = SSL_accept(ssl) == 1;
+    tv = {0, 100000};  // then poll for the stop flag
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (accepted) {
       char buf[16384];
       while (!stop) {
         int n = SSL_read(ssl, buf, sizeof buf);
