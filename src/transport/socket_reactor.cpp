@@ -1,5 +1,7 @@
 #include "transport/socket_reactor.h"
 
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -29,6 +31,9 @@ struct ReactorHolder {
 }  // namespace
 
 std::shared_ptr<SocketReactor> SocketReactor::Get() {
+  // The TLS library first, so its exit handlers run after the reactor has stopped.
+  static const bool tlsReady = OPENSSL_init_ssl(0, nullptr) == 1;
+  (void)tlsReady;
   static ReactorHolder holder;
   return holder.reactor;
 }
@@ -198,6 +203,8 @@ void SocketReactor::loop() {
   timers_.clear();
   for (auto& [fd, e] : entries_) epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
   entries_.clear();
+  // TLS sessions left per-thread state here; the library may already be past its exit handlers.
+  OPENSSL_thread_stop();
 }
 
 }  // namespace vtx
