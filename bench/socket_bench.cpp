@@ -108,7 +108,7 @@ void BM_BlockingTransportSend(benchmark::State& state) {
 }
 }  // namespace
 
-BENCHMARK(BM_PlainBlockingSend)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReactorTransportSend)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BlockingTransportSend)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainBlockingSend)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReactorTransportSend)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BlockingTransportSend)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_MAIN();
