@@ -23,16 +23,16 @@ bool SinkGate::Inline() const {
 }
 
 bool SinkGate::Post(Delivery fn) {
-  TRtcThread::Ptr queue;
-  {
-    std::lock_guard g(lock_);
-    if (!open_) return false;
-    queue = queue_;
-  }
   auto self = shared_from_this();
   auto job = [self, fn = std::move(fn)] { self->run(fn); };
-  if (queue) return queue->PostJob(std::move(job));
-  if (MainLoop* loop = GetMainLoop()) return loop->post(std::move(job));
+  {
+    // Held while handing over, so that nothing is posted once Close has returned (the main loop
+    // or queue may go right after).
+    std::lock_guard g(lock_);
+    if (!open_) return false;
+    if (queue_) return queue_->PostJob(std::move(job));
+    if (MainLoop* loop = GetMainLoop()) return loop->post(std::move(job));
+  }
   job();
   return true;
 }

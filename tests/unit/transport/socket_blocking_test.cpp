@@ -48,7 +48,7 @@ TEST(SocketBlocking, LargeDataRoundTripsOnTheConnectionThread) {
   const std::string data = pattern(4u << 20);
   client.inContext([&] { client.Provider()->Write(data); });
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() >= data.size(); }, 60s));
-  EXPECT_TRUE(client.received == data);
+  EXPECT_TRUE(client.receivedCopy() == data);
 }
 
 TEST(SocketBlocking, FailuresAndTimeOuts) {
@@ -68,7 +68,7 @@ TEST(SocketBlocking, FailuresAndTimeOuts) {
   peerClose.ServerPort = closing.Port();
   peerClose.Connect();
   ASSERT_TRUE(SocketClient::waitFor([&] { return peerClose.has("lost"); }));
-  EXPECT_EQ(peerClose.received, "bye");
+  EXPECT_EQ(peerClose.receivedCopy(), "bye");
 
   TestServer silent([](int fd, const std::atomic<bool>& stop) {
     TestServer::ReadSome(fd, 2000);
@@ -94,8 +94,8 @@ TEST(SocketBlocking, SingleThreadedRunsOnTheMainLoop) {
     client.Connect();
     loop.runUntil([&] { return client.has("connect"); });
     client.Provider()->Write("main");
-    loop.runUntil([&] { return client.received.size() == 4; });
-    EXPECT_EQ(client.received, "main");
+    loop.runUntil([&] { return client.receivedCopy().size() == 4; });
+    EXPECT_EQ(client.receivedCopy(), "main");
   }
   loop.processPending();
   SetMainLoop(nullptr);

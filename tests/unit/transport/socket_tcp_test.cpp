@@ -29,7 +29,7 @@ TEST(SocketTcp, ConnectsEchoesAndReportsAddresses) {
   EXPECT_EQ(client.local, "127.0.0.1");
   client.inContext([&] { client.Provider()->Write("hello"); });
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() == 5; }));
-  EXPECT_EQ(client.received, "hello");
+  EXPECT_EQ(client.receivedCopy(), "hello");
   EXPECT_TRUE(client.has("sent"));
   EXPECT_EQ(client.WriteCount, 5u);
   EXPECT_EQ(client.ReadCount, 5u);
@@ -53,7 +53,7 @@ TEST(SocketTcp, SeveralMebibytesArriveIntactInBothDirections) {
       client.Provider()->Write(data.substr(off, 1u << 20));
   });
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() >= data.size(); }, 60s));
-  EXPECT_TRUE(client.received == data);
+  EXPECT_TRUE(client.receivedCopy() == data);
   std::atomic<uint64_t> written{0};
   client.inContext([&] { written = client.WriteCount; });
   EXPECT_EQ(written.load(), data.size());
@@ -65,8 +65,8 @@ TEST(SocketTcp, PeerCloseIsALostConnectionAfterTheLastData) {
   client.ServerPort = server.Port();
   client.Connect();
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.has("lost"); }));
-  EXPECT_EQ(client.received, "bye");
-  EXPECT_EQ(client.events, (std::vector<std::string>{"connect", "lost"}));
+  EXPECT_EQ(client.receivedCopy(), "bye");
+  EXPECT_EQ(client.eventsCopy(), (std::vector<std::string>{"connect", "lost"}));
 }
 
 TEST(SocketTcp, ClosedPortAndUnknownHostAreConnectErrors) {
@@ -168,7 +168,7 @@ TEST(SocketTcp, DestroyedWithDeliveriesQueuedOnTheMainLoop) {
     auto client = std::make_unique<SocketClient>(TRtcSocketOptions{}, false);
     client->ServerPort = server.Port();
     client->Connect();
-    if (round % 2) loop.runUntil([&] { return client->received.size() > 0; });
+    if (round % 2) loop.runUntil([&] { return client->receivedSize() > 0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(round));
     client.reset();
     loop.processPending();  // deliveries queued for it find the gate closed
@@ -208,8 +208,8 @@ TEST(SocketTcp, SingleThreadedEventsRunOnTheMainLoop) {
     client.Connect();
     loop.runUntil([&] { return client.has("connect"); });
     client.Provider()->Write("main loop");
-    loop.runUntil([&] { return client.received.size() == 9; });
-    EXPECT_EQ(client.received, "main loop");
+    loop.runUntil([&] { return client.receivedCopy().size() == 9; });
+    EXPECT_EQ(client.receivedCopy(), "main loop");
     EXPECT_TRUE(onMain);
     client.Disconnect();
     loop.runUntil([&] { return client.has("lost"); });

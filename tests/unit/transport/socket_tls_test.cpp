@@ -85,7 +85,7 @@ TEST_F(TlsFixture, VerifiedAgainstTheCAFileItEchoesLargeData) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 11));
   client.inContext([&] { client.Provider()->Write(data); });
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() >= data.size(); }, 60s));
-  EXPECT_TRUE(client.received == data);
+  EXPECT_TRUE(client.receivedCopy() == data);
   client.inContext([&] { client.Disconnect(); });
   ASSERT_TRUE(SocketClient::waitFor([&] { return client.has("lost"); }));
 }

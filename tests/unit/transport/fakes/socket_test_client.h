@@ -36,8 +36,22 @@ class SocketClient : public TRtcClient {
     };
   }
   ~SocketClient() override {
-    // Handlers refer to this object: drop them before the transport goes.
-    OnConnect = OnConnectLost = OnConnectFail = OnDataSent = OnDataReceived = nullptr;
+    // A multi-threaded connection's events run on its queue: close it there and wait until the
+    // transport is idle, so no event is running while the object goes.
+    if (MultiThreaded() && Thread() && !inThread()) {
+      inContext([this] { Disconnect(); });
+      waitFor([this] {
+        bool idle = false;
+        inContext([&] { idle = State() == TRtcConnectionState::conInactive; });
+        return idle;
+      });
+      inContext([this] { clearHandlers(); });
+    } else {
+      clearHandlers();
+    }
+  }
+  void clearHandlers() {
+    OnConnect = OnConnectLost = OnConnectFail = OnDataSent = OnDataReceived = OnDataIn = nullptr;
     OnConnectError = nullptr;
   }
   void note(const std::string& e) {
@@ -57,6 +71,14 @@ class SocketClient : public TRtcClient {
   std::string lastEvent() {
     std::lock_guard g(lock);
     return events.empty() ? "" : events.back();
+  }
+  std::string receivedCopy() {
+    std::lock_guard g(lock);
+    return received;
+  }
+  std::vector<std::string> eventsCopy() {
+    std::lock_guard g(lock);
+    return events;
   }
   size_t receivedSize() {
     std::lock_guard g(lock);
