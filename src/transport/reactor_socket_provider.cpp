@@ -171,7 +171,7 @@ class ReactorLink final : public SocketReactor::Handler,
       stream_.Addresses(peerAddr_, peerPort_, localAddr_, localPort_);
     }
     phase_ = Phase::Accepting;
-    reactor_->Modify(stream_.Fd(), 0);
+    watch(0);
     auto self = shared_from_this();
     gate_->Post([self](TRtcConnectionSink& sink) { self->deliverOpened(sink); });
   }
@@ -197,8 +197,8 @@ class ReactorLink final : public SocketReactor::Handler,
       std::lock_guard g(lock_);
       st = stream_.Handshake(error);
     }
-    if (st == IoStatus::WantRead) return reactor_->Modify(stream_.Fd(), EPOLLIN);
-    if (st == IoStatus::WantWrite) return reactor_->Modify(stream_.Fd(), EPOLLOUT);
+    if (st == IoStatus::WantRead) return watch(EPOLLIN);
+    if (st == IoStatus::WantWrite) return watch(EPOLLOUT);
     if (st != IoStatus::Ok) return failConnect(error);
     auto self = shared_from_this();
     gate_->Post([self](TRtcConnectionSink& sink) { self->deliverConnect(sink); });
@@ -214,6 +214,20 @@ class ReactorLink final : public SocketReactor::Handler,
     flush();
   }
 
+  // Readiness wanted for the fd; none at all takes it out of epoll, so a hang-up is not
+  // reported again and again while nobody can act on it.
+  void watch(uint32_t events) {
+    if (events == 0) {
+      if (fdRegistered_) reactor_->Remove(stream_.Fd());
+      fdRegistered_ = false;
+    } else if (fdRegistered_) {
+      reactor_->Modify(stream_.Fd(), events);
+    } else {
+      reactor_->Add(stream_.Fd(), events, shared_from_this());
+      fdRegistered_ = true;
+    }
+  }
+
   void updateInterest() {
     if (phase_ != Phase::Open) return;
     bool pending, paused;
@@ -222,8 +236,7 @@ class ReactorLink final : public SocketReactor::Handler,
       pending = outOff_ < out_.size();
       paused = readPaused_;
     }
-    reactor_->Modify(stream_.Fd(),
-                     (paused ? 0u : uint32_t{EPOLLIN}) | (pending ? uint32_t{EPOLLOUT} : 0u));
+    watch((paused ? 0u : uint32_t{EPOLLIN}) | (pending ? uint32_t{EPOLLOUT} : 0u));
   }
 
   void flush() {

@@ -133,6 +133,19 @@ TEST(SocketTcp, ConnectTimesOutAgainstAnUnansweringListener) {
   client.Connect();
   ASSERT_TRUE(SocketClient::waitFor([&] { return !client.lastEvent().empty(); }));
   EXPECT_EQ(client.lastEvent(), "error: Connection timed out");
+
+  // Closed while the connect is still under way: a connect failure, and the transport is idle.
+  SocketClient cancelled;
+  cancelled.ServerPort = full.server.Port();
+  cancelled.Connect();
+  std::this_thread::sleep_for(50ms);
+  cancelled.inContext([&] {
+    cancelled.Provider()->Write("dropped");
+    cancelled.Disconnect();
+  });
+  ASSERT_TRUE(SocketClient::waitFor([&] { return !cancelled.lastEvent().empty(); }));
+  EXPECT_EQ(cancelled.eventsCopy(), (std::vector<std::string>{"fail"}));
+  EXPECT_EQ(ConnectionLimits::Clients(), 0);
 }
 
 TEST(SocketTcp, ReceiveTimeOutDropsASilentPeer) {
