@@ -47,12 +47,12 @@ class ReactorLink final : public SocketReactor::Handler,
     if (s == TRtcConnectionState::conInactive || s == TRtcConnectionState::conClosing) return;
     state = TRtcConnectionState::conClosing;
     auto self = shared_from_this();
-    if (!reactor_->Post([self] { self->closeNow(""); })) closeNow("");
+    if (!reactor_->Post([self] { self->closeNow(); })) closeNow();
   }
   // The provider is gone: close without telling anyone.
   void Abandon() {
     auto self = shared_from_this();
-    if (!reactor_->Post([self] { self->closeNow("", true); })) {
+    if (!reactor_->Post([self] { self->closeNow(true); })) {
       std::lock_guard g(lock_);
       stream_.Close();
     }
@@ -110,7 +110,7 @@ class ReactorLink final : public SocketReactor::Handler,
   // ---- reactor thread ----
   void begin() {
     if (phase_ != Phase::Idle) return;
-    if (state == TRtcConnectionState::conClosing) return closeNow("");
+    if (state == TRtcConnectionState::conClosing) return closeNow();
     if (options_.ConnectTimeout > 0) {
       std::weak_ptr<ReactorLink> weak = shared_from_this();
       connectTimer_ = reactor_->RunAfter(options_.ConnectTimeout, [weak] {
@@ -281,7 +281,7 @@ class ReactorLink final : public SocketReactor::Handler,
     } else if (!empty && sendTimer_ == 0) {
       armSendWait(true);
     }
-    if (!error.empty()) return closeNow(error);
+    if (!error.empty()) return closeNow();
     updateInterest();
   }
 
@@ -311,8 +311,8 @@ class ReactorLink final : public SocketReactor::Handler,
         if (self->gate_->Open()) sink.TriggerDataReceived();
       });
     }
-    if (st == IoStatus::Closed) return closeNow("");
-    if (st == IoStatus::Failed) return closeNow(error);
+    if (st == IoStatus::Closed) return closeNow();
+    if (st == IoStatus::Failed) return closeNow();
     updateInterest();
   }
 
@@ -340,8 +340,7 @@ class ReactorLink final : public SocketReactor::Handler,
   uint64_t armTimeout(uint32_t ms) {
     std::weak_ptr<ReactorLink> weak = shared_from_this();
     return reactor_->RunAfter(ms, [weak] {
-      if (auto self = weak.lock(); self && self->phase_ == Phase::Open)
-        self->closeNow(SocketErrorText(ETIMEDOUT));
+      if (auto self = weak.lock(); self && self->phase_ == Phase::Open) self->closeNow();
     });
   }
 
@@ -372,7 +371,7 @@ class ReactorLink final : public SocketReactor::Handler,
   }
 
   // Any other close: lost (or failed, before the connect was reported), then ready to release.
-  void closeNow(const std::string& /*reason*/, bool silent = false) {
+  void closeNow(bool silent = false) {
     if (phase_ == Phase::Closed) return;
     release();
     if (silent) return;
@@ -398,7 +397,6 @@ class ReactorLink final : public SocketReactor::Handler,
       if (!raised.empty() && gate_->Open()) sink.TriggerException(ERtcConnection(raised));
       return;
     }
-    counted_ = true;
     auto self = shared_from_this();
     if (options_.UseSSL) {
       reactor_->Post([self] { self->startTls(); });
@@ -457,7 +455,7 @@ class ReactorLink final : public SocketReactor::Handler,
   uint64_t connectTimer_ = 0, recvTimer_ = 0, sendTimer_ = 0;
 
   // Connection context.
-  bool connected_ = false, counted_ = false;
+  bool connected_ = false;
 };
 
 class ReactorSocketProvider final : public TRtcConnectionProvider {
