@@ -10,6 +10,10 @@
 namespace vtx {
 
 namespace {
+// Initialised before main, so that the library's exit handlers run after every thread that
+// used it (worker pool, reactor) has been joined and released its per-thread state.
+const bool kTlsLibraryReady = OPENSSL_init_ssl(0, nullptr) == 1;
+
 bool isIpAddress(const std::string& s) {
   unsigned char buf[16];
   return inet_pton(AF_INET, s.c_str(), buf) == 1 || inet_pton(AF_INET6, s.c_str(), buf) == 1;
@@ -27,6 +31,7 @@ std::string lastError(const char* fallback) {
 
 std::unique_ptr<TlsSession> TlsSession::Create(int fd, const TRtcSocketOptions& options,
                                                const std::string& serverName, std::string& error) {
+  if (!kTlsLibraryReady) return error = "Cannot initialise the TLS library.", nullptr;
   std::unique_ptr<TlsSession> s(new TlsSession);
   ERR_clear_error();
   s->ctx_ = SSL_CTX_new(TLS_client_method());

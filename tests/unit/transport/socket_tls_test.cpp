@@ -126,6 +126,28 @@ TEST_F(TlsFixture, VerificationFailuresAreConnectErrorsNamingTheReason) {
   }
 }
 
+TEST_F(TlsFixture, BlockingTransportVerifiesAndEchoes) {
+  TestServer server(tlsEcho);
+  TRtcSocketOptions o;
+  o.UseSSL = o.Blocking = true;
+  o.CAFile = cert();
+  SocketClient client(o);
+  client.ServerPort = server.Port();  // the address itself is checked against the certificate
+  client.Connect();
+  ASSERT_TRUE(SocketClient::waitFor([&] { return !client.lastEvent().empty(); }));
+  ASSERT_EQ(client.lastEvent(), "connect");
+  client.inContext([&] { client.Provider()->Write("secure"); });
+  ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() == 6; }));
+  EXPECT_EQ(client.receivedCopy(), "secure");
+
+  o.ServerName = "wrong.example";
+  SocketClient wrong(o);
+  wrong.ServerPort = server.Port();
+  wrong.Connect();
+  ASSERT_TRUE(SocketClient::waitFor([&] { return !wrong.lastEvent().empty(); }));
+  EXPECT_EQ(wrong.lastEvent(), "error: TLS certificate verification failed: hostname mismatch");
+}
+
 TEST_F(TlsFixture, APlainServerFailsTheHandshake) {
   TestServer server([](int fd, const std::atomic<bool>&) {
     TestServer::ReadSome(fd, 2000);
