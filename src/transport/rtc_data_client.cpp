@@ -633,7 +633,7 @@ void TRtcDataClient::closeTransport(bool reopen) {
 }
 
 void TRtcDataClient::reopenIfDue() {
-  if (FAfterClose == AfterClose::None || insideEvent() || Reconnecting || Releasing ||
+  if (FAfterClose == AfterClose::None || insideEvent() || Reconnecting || Releasing || Closing ||
       Disconnecting || State() != TRtcConnectionState::conInactive)
     return;
   const bool always = FAfterClose == AfterClose::Always;
