@@ -101,6 +101,7 @@ void TRtcDataClient::CancelRequests() {
     std::lock_guard g(FLock);
     FSkipCount = static_cast<int>(FQueue.size()) + (FActive ? 1 : 0);
     idle = !FActive;
+    FAbortActive = !idle;
     if (idle && FQueue.empty()) markIdleLocked();
   }
   // With nothing active nothing would bring the queued requests up: abort them now.
@@ -360,10 +361,11 @@ bool TRtcDataClient::beginStep() {
   if (FRequest->Active) {
     if (FResponse->Done) {
       if (FRequest->Skipped) {
-        finishRequest();
+        abortIfCancelled();
+        if (FActive) finishRequest();
       } else if (FResponse->Rejected) {
         fireReject();
-        finishRequest();
+        if (FActive) finishRequest();
       } else if (FRequest->Reposting) {
         FRequest->Reposting = false;
         FResponse->Clear();
@@ -372,7 +374,8 @@ bool TRtcDataClient::beginStep() {
     }
     if (FSkipCount > 0) FRequest->Skip();
     if (FRequest->Skipped) {
-      finishRequest();
+      abortIfCancelled();
+      if (FActive) finishRequest();
       if (isConnected()) closeTransport(true);
       return false;
     }
@@ -390,9 +393,20 @@ bool TRtcDataClient::beginStep() {
     }
     return false;  // in flight: the transport's events carry it on
   }
-  if (FResponse->Rejected) fireReject();
-  finishRequest();
+  if (FResponse->Rejected)
+    fireReject();
+  else if (FRequest->Skipped)
+    abortIfCancelled();
+  if (FActive) finishRequest();
   return true;
+}
+
+// A cancelled request ends with its abort events, a skipped one without.
+void TRtcDataClient::abortIfCancelled() {
+  if (!FActive || !FAbortActive) return;
+  FAbortActive = false;
+  FActive->Call_ResponseAbort(*this);
+  if (FActive) fire(FRequest->OnAbort);
 }
 
 void TRtcDataClient::fireReject() {
@@ -405,7 +419,10 @@ bool TRtcDataClient::stateCheck() {
   if (!FActive) return true;
   if (FSkipCount > 0) FRequest->Skip();
   if (FRequest->Skipped || FResponse->Rejected) {
-    if (FResponse->Rejected) fireReject();
+    if (FResponse->Rejected)
+      fireReject();
+    else
+      abortIfCancelled();
     if (!FActive) return true;
     const bool onWire = FRequest->Active;
     finishRequest();
@@ -436,6 +453,7 @@ void TRtcDataClient::finishRequest() {
     std::lock_guard g(FLock);
     if (FSkipCount > 0) --FSkipCount;
     info = std::move(FActive);
+    FAbortActive = false;
     if (FQueue.empty()) markIdleLocked();
   }
   FRequest = FMyRequest.get();
@@ -590,7 +608,8 @@ void TRtcDataClient::connectFailed(const std::exception* e) {
 void TRtcDataClient::disposeAfterFailure() {
   if (!FActive) return;
   if (FRequest->Skipped) {
-    finishRequest();
+    abortIfCancelled();
+    if (FActive) finishRequest();
   } else if (FResponse->Rejected) {
     fireReject();
     if (FActive) finishRequest();

@@ -151,6 +151,7 @@ class TRtcDataClient : public TRtcClient {
   bool beginStep();
   bool activateNext();
   bool stateCheck();
+  void abortIfCancelled();
   void finishRequest();
   void fireReject();
   void connectFailed(const std::exception* e);
@@ -178,6 +179,7 @@ class TRtcDataClient : public TRtcClient {
   std::deque<std::unique_ptr<TRtcClientRequestInfo>> FQueue;
   std::unique_ptr<TRtcClientRequestInfo> FActive;
   int FSkipCount = 0;
+  bool FAbortActive = false;  // the active request was cancelled, not skipped
   bool FIdle = true;
   bool FMayInsert = false;
   bool FHoldBack = false;
