@@ -35,7 +35,7 @@ if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|TlsFixture)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}
