@@ -154,12 +154,13 @@ TRtcWaitForCompletionResult TRtcDataClient::DoWaitForCompletion(bool UserInterac
   if (MultiThreaded() && !inThread() && !AllowMessageProcessing && !UserInteractionAllowed) {
     const long steps = _Timeout > 0 ? static_cast<long>(_Timeout) * 10 : -1;
     for (long step = 0; steps < 0 || step < steps; ++step) {
+      bool signalled;
       {
         std::unique_lock lock(FLock);
-        if (FIdleEvent.wait_for(lock, std::chrono::milliseconds(100), [this] { return FIdle; }))
-          return finalResult(R::wait_OK);
+        signalled =
+            FIdleEvent.wait_for(lock, std::chrono::milliseconds(100), [this] { return FIdle; });
       }
-      if (idleNow()) return finalResult(R::wait_OK);
+      if (signalled || idleNow()) return finalResult(R::wait_OK);
     }
     return RequestCount() > 0 ? R::wait_Timeout : R::wait_OK;
   }
@@ -619,8 +620,16 @@ void TRtcDataClient::disposeAfterFailure() {
   } else if (FResponse->Done) {
     finishRequest();
   } else {
+    // Only the requests queued at the loss go down with it: one posted meanwhile from another
+    // thread (after a waiter saw the failed request finish) is kept.
+    int queued;
+    {
+      std::lock_guard g(FLock);
+      queued = static_cast<int>(FQueue.size());
+    }
     finishRequest();
-    CancelRequests();
+    std::lock_guard g(FLock);
+    FSkipCount = std::min<int>(queued, static_cast<int>(FQueue.size()));
   }
 }
 

@@ -329,10 +329,4 @@ void TRtcHttpClient::DoConnectionLost() {
   TRtcDataClient::DoConnectionLost();
 }
 
-// Until the socket layer is linked in, connecting reports that it is missing.
-__attribute__((weak)) std::unique_ptr<TRtcConnectionProvider> NewSocketProvider(
-    TRtcConnection&, TRtcConnectionSink&, const TRtcSocketOptions&) {
-  throw ERtcConnection("No socket transport in this build.");
-}
-
 }  // namespace vtx
