@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -205,6 +209,43 @@ TEST(HttpClientLoopback, TwoResponsesInOneWriteAndAnInterimContinue) {
   EXPECT_EQ(client.log(), (std::vector<std::string>{"/1 200 1", "/2 200 2"}));
   EXPECT_EQ(client.lastBody, "BB");
   client.c.Disconnect();
+}
+
+TEST(HttpClientLoopback, TlsWithATrustedCaFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("vtx-https-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  const std::string cmd =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+      "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout '" +
+      key + "' -out '" + cert + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  {
+    httplib::SSLServer srv(cert.c_str(), key.c_str());
+    srv.Get("/s", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(70000, 's'), "text/plain");
+    });
+    const int port = srv.bind_to_any_port("127.0.0.1");
+    std::thread t([&] { srv.listen_after_bind(); });
+    for (int i = 0; i < 2000 && !srv.is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+      LoopbackClient client(std::to_string(port));
+      client.c.ServerAddr = "localhost";
+      client.c.setUseSSL(true);
+      client.c.setSSLCAFile(cert);
+      client.get("/s");
+      client.get("/s");
+      EXPECT_TRUE(client.wait());
+      EXPECT_EQ(client.log(), (std::vector<std::string>{"/s 200 70000", "/s 200 70000"}));
+      EXPECT_EQ(client.connects, 1);
+      client.c.Disconnect();
+    }
+    srv.stop();
+    t.join();
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace
