@@ -64,17 +64,20 @@ class LoopbackClient {
     return entries;
   }
 
-  TRtcHttpClient c;
+ private:
+  std::mutex m;
+  std::vector<std::string> entries;
+
+ public:
   std::string body, lastBody, cookies;
   std::atomic<int> connects{0};
+  TRtcHttpClient c;  // last: its events use the members above until it is gone
 
  private:
   void add(std::string s) {
     std::lock_guard g(m);
     entries.push_back(std::move(s));
   }
-  std::mutex m;
-  std::vector<std::string> entries;
 };
 
 class HttplibServer {
