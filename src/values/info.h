@@ -60,6 +60,12 @@ class TRtcSession : public TRtcInfo {
   const RtcString& PeerAddr() const { return FPeerAddr; }
   double Created() const { return FCreated; }
 
+ protected:
+  // For the client-side session, which opens and closes in place.
+  void setID(RtcString id) { FID = std::move(id); }
+  void setPeerAddr(RtcString addr) { FPeerAddr = std::move(addr); }
+  void setCreated(double created) { FCreated = created; }
+
  private:
   TRtcSessionLockType FLockType = sesNoLock;
   RtcString FForwardedFor, FID, FPeerAddr;

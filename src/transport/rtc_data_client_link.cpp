@@ -1,0 +1,273 @@
+#include "transport/rtc_data_client_link.h"
+
+#include <algorithm>
+#include <string>
+
+#include "transport/rtc_data_client.h"
+#include "util/exceptions.h"
+
+namespace vtx {
+
+// ---- TRtcDataRequestInfo ----
+
+TRtcDataRequestInfo::TRtcDataRequestInfo(std::unique_ptr<TRtcClientRequest> request,
+                                         TRtcAbsDataClientLink* events)
+    : FRequest(request ? std::move(request) : std::make_unique<TRtcClientRequest>()),
+      FEvents(events) {}
+
+TRtcDataRequestInfo::~TRtcDataRequestInfo() = default;
+
+void TRtcDataRequestInfo::Call_ResponseDone(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_ResponseDone(Sender) : Sender.CallResponseDone();
+}
+void TRtcDataRequestInfo::Call_ResponseData(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_ResponseData(Sender) : Sender.CallResponseData();
+}
+void TRtcDataRequestInfo::Call_ResponseAbort(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_ResponseAbort(Sender) : Sender.CallResponseAbort();
+}
+void TRtcDataRequestInfo::Call_ResponseReject(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_ResponseReject(Sender) : Sender.CallResponseReject();
+}
+void TRtcDataRequestInfo::Call_BeginRequest(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_BeginRequest(Sender) : Sender.CallBeginRequest();
+}
+void TRtcDataRequestInfo::Call_DataOut(TRtcDataClient& Sender) {
+  if (FEvents) FEvents->Call_DataOut(Sender);
+}
+void TRtcDataRequestInfo::Call_DataIn(TRtcDataClient& Sender) {
+  if (FEvents) FEvents->Call_DataIn(Sender);
+}
+void TRtcDataRequestInfo::Call_DataSent(TRtcDataClient& Sender) {
+  if (FEvents) FEvents->Call_DataSent(Sender);
+}
+void TRtcDataRequestInfo::Call_ReadyToSend(TRtcDataClient& Sender) {
+  if (FEvents) FEvents->Call_ReadyToSend(Sender);
+}
+void TRtcDataRequestInfo::Call_SessionOpen(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_SessionOpen(Sender) : Sender.CallSessionOpen();
+}
+void TRtcDataRequestInfo::Call_SessionClose(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_SessionClose(Sender) : Sender.CallSessionClose();
+}
+void TRtcDataRequestInfo::Call_DataReceived(TRtcDataClient& Sender) {
+  if (FEvents) FEvents->Call_DataReceived(Sender);
+}
+void TRtcDataRequestInfo::Call_ConnectLost(TRtcDataClient& Sender) {
+  if (FEvents) FEvents->Call_ConnectLost(Sender);
+}
+void TRtcDataRequestInfo::Call_RepostCheck(TRtcDataClient& Sender) {
+  FEvents ? FEvents->Call_RepostCheck(Sender) : Sender.CallRepostCheck();
+}
+
+// ---- TRtcAbsDataClientLink ----
+
+TRtcAbsDataClientLink::~TRtcAbsDataClientLink() {
+  if (TRtcDataClient* root = RootClient()) root->forgetLink(this);
+  detach();
+}
+
+void TRtcAbsDataClientLink::detach() {
+  if (FClient) FClient->linkDetached(this);
+  if (FLink) {
+    auto& l = FLink->FLinks;
+    l.erase(std::remove(l.begin(), l.end(), this), l.end());
+  }
+  FClient = nullptr;
+  FLink = nullptr;
+}
+
+void TRtcAbsDataClientLink::setClient(TRtcDataClient* client) {
+  if (client == FClient && !FLink) return;
+  detach();
+  FClient = client;
+  if (FClient) FClient->linkAttached(this);
+}
+
+void TRtcAbsDataClientLink::setLink(TRtcDataClientLink* link) {
+  if (link == FLink && !FClient) return;
+  for (const TRtcAbsDataClientLink* p = link; p; p = p->FLink)
+    if (p == this) throw ERtcInfo("Circular DataClientLink reference!");
+  detach();
+  FLink = link;
+  if (FLink) FLink->FLinks.push_back(this);
+}
+
+TRtcDataClient* TRtcAbsDataClientLink::RootClient() const {
+  const TRtcAbsDataClientLink* p = this;
+  while (p->FLink) p = p->FLink;
+  return p->FClient;
+}
+
+TRtcDataClient& TRtcAbsDataClientLink::requireClient(const char* operation) const {
+  TRtcDataClient* c = RootClient();
+  if (!c) throw ERtcConnection(std::string(operation) + ": Client connection undefined.");
+  return *c;
+}
+
+void TRtcAbsDataClientLink::Call_DataReceived(TRtcDataClient& Sender) {
+  if (FLink) FLink->Call_DataReceived(Sender);
+}
+void TRtcAbsDataClientLink::Call_DataOut(TRtcDataClient& Sender) {
+  if (FLink) FLink->Call_DataOut(Sender);
+}
+void TRtcAbsDataClientLink::Call_DataIn(TRtcDataClient& Sender) {
+  if (FLink) FLink->Call_DataIn(Sender);
+}
+void TRtcAbsDataClientLink::Call_DataSent(TRtcDataClient& Sender) {
+  if (FLink) FLink->Call_DataSent(Sender);
+}
+void TRtcAbsDataClientLink::Call_ReadyToSend(TRtcDataClient& Sender) {
+  if (FLink) FLink->Call_ReadyToSend(Sender);
+}
+void TRtcAbsDataClientLink::Call_ConnectLost(TRtcDataClient& Sender) {
+  if (FLink) FLink->Call_ConnectLost(Sender);
+}
+
+void TRtcAbsDataClientLink::PostRequest(std::unique_ptr<TRtcClientRequest> Req,
+                                        bool FromInsideEvent) {
+  requireClient("PostRequest")
+      .PostRequestInfo(std::make_unique<TRtcDataRequestInfo>(std::move(Req), this),
+                       FromInsideEvent);
+}
+
+void TRtcAbsDataClientLink::InsertRequest(std::unique_ptr<TRtcClientRequest> Req) {
+  requireClient("InsertRequest")
+      .InsertRequestInfo(std::make_unique<TRtcDataRequestInfo>(std::move(Req), this));
+}
+
+void TRtcAbsDataClientLink::SkipRequests() {
+  requireClient("SkipRequests").SkipRequests();
+}
+
+void TRtcAbsDataClientLink::CancelRequests() {
+  requireClient("CancelRequests").CancelRequests();
+}
+
+int TRtcAbsDataClientLink::RequestCount() {
+  return requireClient("RequestCount").RequestCount();
+}
+
+TRtcWaitForCompletionResult TRtcAbsDataClientLink::DoWaitForCompletion(
+    bool UserInteractionAllowed, int _Timeout, bool AllowMessageProcessing) {
+  return requireClient("DoWaitForCompletion")
+      .DoWaitForCompletion(UserInteractionAllowed, _Timeout, AllowMessageProcessing);
+}
+
+bool TRtcAbsDataClientLink::WaitForCompletion(bool UserInteractionAllowed, int _Timeout,
+                                              bool AllowMessageProcessing) {
+  return requireClient("WaitForCompletion")
+      .WaitForCompletion(UserInteractionAllowed, _Timeout, AllowMessageProcessing);
+}
+
+void TRtcAbsDataClientLink::WaitForCompletionEx(bool UserInteractionAllowed, int _Timeout,
+                                                bool AllowMessageProcessing) {
+  requireClient("WaitForCompletionEx")
+      .WaitForCompletionEx(UserInteractionAllowed, _Timeout, AllowMessageProcessing);
+}
+
+void TRtcAbsDataClientLink::fireEvent(const TRtcClientRequest::Event& ev, TRtcDataClient& Sender) {
+  if (!ev) return;
+  if (AutoSyncEvents)
+    Sender.Sync(ev);
+  else
+    ev(Sender);
+}
+
+void TRtcAbsDataClientLink::parentBeginRequest(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_BeginRequest(Sender);
+  else if (FClient == &Sender)
+    Sender.CallBeginRequest();
+}
+void TRtcAbsDataClientLink::parentResponseDone(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_ResponseDone(Sender);
+  else if (FClient == &Sender)
+    Sender.CallResponseDone();
+}
+void TRtcAbsDataClientLink::parentResponseData(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_ResponseData(Sender);
+  else if (FClient == &Sender)
+    Sender.CallResponseData();
+}
+void TRtcAbsDataClientLink::parentResponseAbort(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_ResponseAbort(Sender);
+  else if (FClient == &Sender)
+    Sender.CallResponseAbort();
+}
+void TRtcAbsDataClientLink::parentResponseReject(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_ResponseReject(Sender);
+  else if (FClient == &Sender)
+    Sender.CallResponseReject();
+}
+void TRtcAbsDataClientLink::parentSessionOpen(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_SessionOpen(Sender);
+  else if (FClient == &Sender)
+    Sender.CallSessionOpen();
+}
+void TRtcAbsDataClientLink::parentSessionClose(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_SessionClose(Sender);
+  else if (FClient == &Sender)
+    Sender.CallSessionClose();
+}
+void TRtcAbsDataClientLink::parentRepostCheck(TRtcDataClient& Sender) {
+  if (FLink)
+    FLink->Call_RepostCheck(Sender);
+  else if (FClient == &Sender)
+    Sender.CallRepostCheck();
+}
+
+// ---- TRtcDataClientLink ----
+
+TRtcDataClientLink::~TRtcDataClientLink() {
+  for (TRtcAbsDataClientLink* child : FLinks) child->FLink = nullptr;
+  FLinks.clear();
+}
+
+void TRtcDataClientLink::Call_BeginRequest(TRtcDataClient& Sender) {
+  parentBeginRequest(Sender);
+  if (!Sender.RequestInserted()) fireEvent(OnBeginRequest, Sender);
+}
+
+void TRtcDataClientLink::Call_ResponseData(TRtcDataClient& Sender) {
+  fireEvent(OnResponseData, Sender);
+  if (!Sender.Request().Skipped && !Sender.Response().Rejected) parentResponseData(Sender);
+}
+
+void TRtcDataClientLink::Call_ResponseDone(TRtcDataClient& Sender) {
+  fireEvent(OnResponseDone, Sender);
+  if (!Sender.Request().Skipped && !Sender.Response().Rejected) parentResponseDone(Sender);
+}
+
+void TRtcDataClientLink::Call_RepostCheck(TRtcDataClient& Sender) {
+  fireEvent(OnRepostCheck, Sender);
+  if (!Sender.Request().Reposting) parentRepostCheck(Sender);
+}
+
+void TRtcDataClientLink::Call_ResponseAbort(TRtcDataClient& Sender) {
+  fireEvent(OnResponseAbort, Sender);
+  if (!Sender.Request().Reposting) parentResponseAbort(Sender);
+}
+
+void TRtcDataClientLink::Call_ResponseReject(TRtcDataClient& Sender) {
+  fireEvent(OnResponseReject, Sender);
+  parentResponseReject(Sender);
+}
+
+void TRtcDataClientLink::Call_SessionOpen(TRtcDataClient& Sender) {
+  fireEvent(OnSessionOpen, Sender);
+  parentSessionOpen(Sender);
+}
+
+void TRtcDataClientLink::Call_SessionClose(TRtcDataClient& Sender) {
+  fireEvent(OnSessionClose, Sender);
+  parentSessionClose(Sender);
+}
+
+}  // namespace vtx

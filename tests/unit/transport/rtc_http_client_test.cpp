@@ -1,0 +1,257 @@
+#include "transport/rtc_http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_http_transport.h"
+#include "util/exceptions.h"
+
+namespace vtx {
+namespace {
+using testing::FakeHttpClient;
+using testing::FakeHttpTransport;
+
+std::unique_ptr<TRtcClientRequest> Get(const std::string& path) {
+  auto r = std::make_unique<TRtcClientRequest>();
+  r->setMethod("GET");
+  r->setFileName(path);
+  r->setHost("h");
+  return r;
+}
+
+std::string Reply(const std::string& body, const std::string& extra = "") {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
+         "\r\n" + body;
+}
+
+// Single-threaded, no main loop: the test thread is the connection's thread and the fake
+// reports everything at once.
+class HttpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client.ServerAddr = "gw";
+    client.ServerPort = "80";
+    client.setAutoConnect(true);
+    client.OnBeginRequest = [](TRtcConnection& c) {
+      static_cast<TRtcDataClient&>(c).WriteHeader();
+    };
+    client.OnResponseData = [this](TRtcConnection&) { body += client.Read(); };
+    client.OnResponseDone = [this](TRtcConnection&) {
+      log.push_back("done " + client.Request().FileName() + " " +
+                    std::to_string(client.Response().StatusCode()) + " " + body);
+      body.clear();
+    };
+    client.OnResponseAbort = [this](TRtcConnection&) {
+      log.push_back("abort " + client.Request().FileName());
+      body.clear();
+    };
+    client.OnInvalidResponse = [this](TRtcConnection&) { log.push_back("invalid"); };
+  }
+  FakeHttpTransport& fake() { return *client.Fake(); }
+
+  FakeHttpTransport::Script script;
+  FakeHttpClient client{script};
+  std::vector<std::string> log;
+  std::string body;
+};
+
+TEST_F(HttpClientTest, BufferedWritesGoOutAsOneHeaderWithTheSummedLength) {
+  client.OnBeginRequest = [](TRtcConnection& c) {
+    auto& dc = static_cast<TRtcDataClient&>(c);
+    dc.Write("ab");
+    dc.Write("cde");
+    dc.Write("f");
+  };
+  auto r = std::make_unique<TRtcClientRequest>();
+  r->setMethod("post");
+  r->setFileName("/$rdgate");
+  r->Query().setText("ID=NEW");
+  r->setHost("gw");
+  client.PostRequest(std::move(r));
+  EXPECT_EQ(script.written,
+            "POST /$rdgate?ID=NEW HTTP/1.1\r\nHOST: gw\r\nCONTENT-LENGTH: 6\r\n\r\nabcdef");
+  fake().Feed(Reply("ok"));
+  EXPECT_EQ(log, (std::vector<std::string>{"done /$rdgate 200 ok"}));
+  EXPECT_EQ(client.RequestCount(), 0);
+}
+
+TEST_F(HttpClientTest, WritesBeyondTheDeclaredLengthAndSecondHeadersRaise) {
+  std::vector<std::string> errors;
+  client.OnBeginRequest = [&](TRtcConnection& c) {
+    auto& dc = static_cast<TRtcDataClient&>(c);
+    dc.Request().setContentLength(3);
+    dc.Write("abc");
+    for (auto f :
+         {+[](TRtcDataClient& d) { d.Write("x"); }, +[](TRtcDataClient& d) { d.WriteHeader(); }}) {
+      try {
+        f(dc);
+      } catch (const ERtcConnection& e) {
+        errors.push_back(e.what());
+      }
+    }
+  };
+  client.PostRequest(Get("/a"));
+  EXPECT_EQ(errors,
+            (std::vector<std::string>{"Error! Sending more data out than specified in header.",
+                                      "Error! Sending multiple headers for one request."}));
+  EXPECT_EQ(script.written.substr(script.written.size() - 7), "\r\n\r\nabc");
+  // Outside a request there is nothing to write to.
+  EXPECT_THROW(client.Write("x"), ERtcConnection);
+}
+
+TEST_F(HttpClientTest, ResponsesSplitAtEveryOffsetReadTheSame) {
+  const std::string wire = "HTTP/1.1 100 Continue\r\n\r\n" +
+                           Reply("hello", "Set-Cookie: ID=1A\r\n") +
+                           "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n";
+  for (size_t cut = 0; cut <= wire.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    log.clear();
+    client.PostRequest(Get("/1"));
+    client.PostRequest(Get("/2"));
+    fake().Feed(wire.substr(0, cut));
+    fake().Feed(wire.substr(cut));
+    ASSERT_EQ(log, (std::vector<std::string>{"done /1 200 hello", "done /2 404 abcde"}));
+    EXPECT_EQ(client.RequestCount(), 0);
+    EXPECT_TRUE(client.isConnected());
+  }
+  EXPECT_EQ(script.connects, 1);
+}
+
+TEST_F(HttpClientTest, CookiesFromSeveralSetCookieLinesAccumulate) {
+  std::string id, x;
+  client.OnResponseDone = [&](TRtcConnection&) {
+    id = client.Response().Cookie().Value("ID");
+    x = client.Response().Cookie().Value("X");
+  };
+  client.PostRequest(Get("/"));
+  fake().Feed(Reply("", "Set-Cookie: ID=1A2B; path=/\r\nSet-Cookie: X=5\r\n"));
+  EXPECT_EQ(id, "1A2B");
+  EXPECT_EQ(x, "5");
+}
+
+TEST_F(HttpClientTest, BodyWithoutLengthEndsWithTheConnection) {
+  client.PostRequest(Get("/a"));
+  client.PostRequest(Get("/b"));
+  fake().Feed("HTTP/1.1 200 OK\r\nServer: x\r\n\r\npart one ");
+  fake().Feed("part two");
+  EXPECT_TRUE(log.empty());
+  fake().Drop();
+  ASSERT_GE(log.size(), 1u);
+  EXPECT_EQ(log[0], "done /a 200 part one part two");
+  // The next request goes out on a new connection.
+  EXPECT_EQ(script.connects, 2);
+  fake().Feed(Reply("b"));
+  EXPECT_EQ(log.back(), "done /b 200 b");
+}
+
+TEST_F(HttpClientTest, CloseRequestUsesHttp10AndClosesAfterTheResponse) {
+  auto r = Get("/c");
+  r->setClose(true);
+  client.PostRequest(std::move(r));
+  EXPECT_EQ(script.written, "GET /c HTTP/1.0\r\nHOST: h\r\nCONNECTION: close\r\n\r\n");
+  fake().Feed(Reply("x"));
+  EXPECT_EQ(log, (std::vector<std::string>{"done /c 200 x"}));
+  EXPECT_EQ(script.disconnects, 1);
+  EXPECT_FALSE(client.isConnected());
+
+  // A server's "Connection: close" closes it as well; a later request connects again.
+  client.PostRequest(Get("/d"));
+  EXPECT_EQ(script.connects, 2);
+  fake().Feed(Reply("y", "Connection: close\r\n"));
+  EXPECT_EQ(script.disconnects, 2);
+}
+
+TEST_F(HttpClientTest, MalformedResponsesDropTheConnectionAndTheQueueGoesOn) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  client.setMaxResponseSize(40);
+  client.setMaxHeaderSize(100);
+  const std::vector<Case> cases = {
+      {"long status line", "HTTP/1.1 200 " + std::string(60, 'x') + "\r\n\r\n"},
+      {"no end of status line", "HTTP/1.1 200 " + std::string(60, 'x')},
+      {"no space", "HTTP/1.1\r\n\r\n"},
+      {"long header", "HTTP/1.1 200 OK\r\nX: " + std::string(200, 'y') + "\r\n\r\n"},
+      {"bad length", "HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\n"},
+      {"bad chunk end", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nabXY"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.clear();
+    client.PostRequest(Get("/bad"));
+    fake().Feed(c.bytes);
+    EXPECT_EQ(log, (std::vector<std::string>{"invalid", "abort /bad"}));
+    EXPECT_FALSE(client.LastResponseError().empty());
+    EXPECT_EQ(client.RequestCount(), 0);
+    // The next request connects again and completes.
+    client.PostRequest(Get("/good"));
+    fake().Feed(Reply("fine"));
+    EXPECT_EQ(log.back(), "done /good 200 fine");
+  }
+}
+
+TEST_F(HttpClientTest, ConnectionClosedMidBodyAbortsAndCancelsTheQueue) {
+  client.PostRequest(Get("/a"));
+  client.PostRequest(Get("/b"), true);
+  client.PostRequest(Get("/c"), true);
+  fake().Feed("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345");
+  fake().Drop();
+  EXPECT_EQ(log, (std::vector<std::string>{"abort /a", "abort /b", "abort /c"}));
+  EXPECT_EQ(client.RequestCount(), 0);
+  EXPECT_EQ(client.DoWaitForCompletion(false, 1), TRtcWaitForCompletionResult::wait_OK);
+}
+
+TEST_F(HttpClientTest, RepostAfterAFullResponseResendsOnTheSameConnection) {
+  int reposts = 0;
+  client.OnResponseDone = [&](TRtcConnection&) {
+    log.push_back("done " + body);
+    body.clear();
+    if (reposts++ == 0) client.Request().Repost();
+  };
+  client.PostRequest(Get("/r"));
+  fake().Feed(Reply("first"));
+  fake().Feed(Reply("second"));
+  EXPECT_EQ(log, (std::vector<std::string>{"done first", "done second"}));
+  EXPECT_EQ(script.connects, 1);
+  EXPECT_EQ(script.written, "GET /r HTTP/1.1\r\nHOST: h\r\n\r\nGET /r HTTP/1.1\r\nHOST: h\r\n\r\n");
+}
+
+TEST_F(HttpClientTest, RepostOnALostConnectionResendsAfterReconnecting) {
+  client.OnRepostCheck = [&](TRtcConnection&) {
+    log.push_back("repost");
+    body.clear();
+    client.Request().Repost();
+  };
+  client.PostRequest(Get("/r"));
+  fake().Feed("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12");
+  fake().Drop();
+  EXPECT_EQ(script.connects, 2);
+  EXPECT_EQ(log, (std::vector<std::string>{"repost"}));
+  fake().Feed(Reply("whole"));
+  EXPECT_EQ(log, (std::vector<std::string>{"repost", "done /r 200 whole"}));
+  EXPECT_EQ(client.Request().Reposted, 0u);  // the spare request again
+}
+
+TEST_F(HttpClientTest, ProxyAndCredentialSettingsAreRefused) {
+  EXPECT_THROW(client.setUseProxy(true), ERtcConnection);
+  TRtcHttpUserLogin login;
+  login.ProxyAddr = u"proxy:8080";
+  EXPECT_THROW(client.setUserLogin(login), ERtcConnection);
+  EXPECT_NO_THROW(client.setUseWinHTTP(true));
+
+  client.PostRequest(Get("/a"));
+  try {
+    client.setUseSSL(true);
+    FAIL();
+  } catch (const ERtcConnection& e) {
+    EXPECT_STREQ(e.what(), "Can not change UseSSL after Connect.");
+  }
+}
+
+}  // namespace
+}  // namespace vtx
