@@ -1,0 +1,35 @@
+// Work on a short-lived background thread whose result is handed to the user-interface thread,
+// unless the receiving object has gone by then.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace vtx {
+
+class TCaixaResultados {
+ public:
+  explicit TCaixaResultados(QObject* alvo) : estado_(std::make_shared<Estado>(alvo)) {}
+  // Forgets the receiver: results that arrive later are dropped. Called by its destructor.
+  ~TCaixaResultados();
+  TCaixaResultados(const TCaixaResultados&) = delete;
+  TCaixaResultados& operator=(const TCaixaResultados&) = delete;
+
+  // Runs trabalho on a new thread, then entrega(its result) on the receiver's thread. An
+  // exception from trabalho delivers an empty string and falhou = true.
+  void Executa(std::function<std::string()> trabalho,
+               std::function<void(const std::string& resultado, bool falhou)> entrega);
+
+ private:
+  struct Estado {
+    explicit Estado(QObject* a) : alvo(a) {}
+    std::mutex trava;
+    QObject* alvo;
+  };
+  std::shared_ptr<Estado> estado_;
+};
+
+}  // namespace vtx
