@@ -132,6 +132,7 @@ bool TArquivoIni::GravaInteiro(std::string_view secao, std::string_view chave, i
 }
 
 bool TArquivoIni::Salva() const {
+  if (arquivo_.empty()) return false;
   std::error_code ec;
   std::filesystem::create_directories(arquivo_.parent_path(), ec);
   return SubstituiArquivo(arquivo_, Texto());
