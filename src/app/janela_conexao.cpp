@@ -36,10 +36,6 @@ bool SoBrancos(const std::string& s) {
                      [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
-TServicoSuporte Copia(const TServicoSuporte& s) {
-  return s;
-}
-
 }  // namespace
 
 void TfmVorantelix::BuscaCliente() {
@@ -245,7 +241,7 @@ void TfmVorantelix::BuscaChamadosUsuario() {
 }
 
 void TfmVorantelix::BaixaFotoUsuario() {
-  const TServicoSuporte web = Copia(web_);
+  const TServicoSuporte web = web_;
   const int32_t id = usuarioPrincipal_.id_user;
   fundo_.Executa([web, id] { return web.BaixaFotoPerfil(id); },
                  [this](const std::string& bytes, bool falhou) {

@@ -204,13 +204,7 @@ void TfmVorantelix::MontaConexao(QWidget* pg) {
   imgAnuncio_->setPixmap(Placeholder(441, 161, QColor(0, 96, 96), QStringLiteral("VARNELIKO")));
   imgAnuncio_->installEventFilter(this);
 
-  auto* branco = [](QLabel* l) {
-    QPalette p = l->palette();
-    p.setColor(QPalette::WindowText, Qt::white);
-    l->setPalette(p);
-    return l;
-  }(Rotulo(pg, QStringLiteral("Informe o CNPJ da Empresa:"), 8, 170));
-  (void)branco;
+  auto* lCnpj = Rotulo(pg, QStringLiteral("Informe o CNPJ da Empresa:"), 8, 170);
   cnpj_ = Edit(pg, "cnpj", 8, 186, 130, false);
   idcli_ = Edit(pg, "idcli", 142, 186, 52, true);
   razao_ = Edit(pg, "razao", 198, 186, 251, true);
@@ -220,6 +214,7 @@ void TfmVorantelix::MontaConexao(QWidget* pg) {
   QPalette pb = lUsuario->palette();
   pb.setColor(QPalette::WindowText, Qt::white);
   lUsuario->setPalette(pb);
+  lCnpj->setPalette(pb);
   cbUsuarios_ = new QComboBox(pg);
   cbUsuarios_->setObjectName(QStringLiteral("cbUsuarios"));
   cbUsuarios_->setGeometry(8, 256, 300, 22);
@@ -267,7 +262,7 @@ void TfmVorantelix::MontaServicos(QWidget* pg) {
   l->setPalette(pb);
   listServicos_ = new QTreeWidget(pg);
   listServicos_->setObjectName(QStringLiteral("listServicos"));
-  listServicos_->setGeometry(8, 22, 441, pg->parentWidget() ? 250 : 250);
+  listServicos_->setGeometry(8, 22, 441, 250);
   listServicos_->setColumnCount(2);
   listServicos_->setHeaderLabels({QString(), QStringLiteral("Serviço")});
   listServicos_->setHeaderHidden(true);
@@ -354,7 +349,7 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
 
   auto* scroll = new QScrollArea(pg);
   scroll->setObjectName(QStringLiteral("scroll"));
-  scroll->setGeometry(0, 57, 457, pg->height() > 0 ? 556 : 556);
+  scroll->setGeometry(0, 57, 457, 556);
   auto* barra = new QWidget(pg);
   barra->setGeometry(0, 613, 457, 63);
   Fundo(barra, Qt::gray);

@@ -315,17 +315,13 @@ TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
   EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
 }
 
-// A service that answers with broken documents.
+// A service that answers the company request with `cliente` and every other one with nothing.
 class ServidorRuim {
  public:
-  ServidorRuim() {
+  explicit ServidorRuim(std::string cliente = R"({"id": 1, "nome": "sem o resto")") {
     s_.Post(R"(/api/sanctum/vorantelix/(\w+))",
-            [](const httplib::Request& q, httplib::Response& r) {
-              const std::string e = q.matches[1];
-              if (e == "cliente")
-                r.set_content(R"({"id": 1, "nome": "sem o resto")", "application/json");
-              else
-                r.set_content("", "text/plain");
+            [cliente](const httplib::Request& q, httplib::Response& r) {
+              r.set_content(q.matches[1] == "cliente" ? cliente : "", "text/plain");
             });
     porta_ = s_.bind_to_any_port("127.0.0.1");
     t_ = std::thread([this] { s_.listen_after_bind(); });
@@ -356,7 +352,35 @@ TEST_F(Janela, RespostaMalFormadaNaoApagaOCache) {
   EXPECT_FALSE(j.cliente().online);
   EXPECT_EQ(E("razao")->text(), QStringLiteral("Auto Peças Veloz Eireli"));
   EXPECT_EQ(LeArquivoTexto(pasta_ / "prog" / "portal.retorno"), cache);
-  // Empty catalogue reply with the company online is reported, the list stays empty.
+}
+
+TEST_F(Janela, RespostasVaziasDeSenhaChamadosECatalogo) {
+  Abre();
+  Digita("11222333000181");
+  const auto resposta = LeArquivoTexto(pasta_ / "prog" / "portal.retorno");
+  ASSERT_TRUE(resposta);
+  ServidorRuim vazio(*resposta);
+  config_.urlSuporte = vazio.Url();
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("11222333000181");
+  ASSERT_TRUE(j.cliente().online);
+  Tecla("cbUsuarios", Qt::Key_Return);
+  QTest::keyClicks(E("eSenha"), "x");
+  Tecla("eSenha", Qt::Key_Return);  // an empty reply is no Boolean: shown, then refused
+  ASSERT_EQ(caixas_.size(), 1u);
+  EXPECT_TRUE(caixas_[0].startsWith("erro: "));
+  EXPECT_EQ(j.TextoStatus(), "Senha incorreta!");
+  EXPECT_EQ(bots_, 0);
+  // Open tickets fail, so the catalogue is asked for, and comes back empty.
+  j.BuscaChamadosUsuario();
+  EXPECT_EQ(Pagina2(), "tsServicos");
+  EXPECT_EQ(j.TextoStatus(), QStringLiteral("Falha na obtenção da lista de serviços!"));
+  EXPECT_EQ(L("listServicos")->topLevelItemCount(), 0);
+  // With nothing selected "Abrir Chamado" sends nothing.
+  W<QPushButton>("btConectar")->setEnabled(true);
+  W<QPushButton>("btConectar")->click();
+  EXPECT_FALSE(portal_->Active());
 }
 
 TEST_F(Janela, BandejaServidorEMensagensLocais) {
