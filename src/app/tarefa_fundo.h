@@ -1,5 +1,5 @@
-// Work on a short-lived background thread whose result is handed to the user-interface thread,
-// unless the receiving object has gone by then.
+// Work on short-lived background threads whose results are handed to the user-interface thread,
+// unless the receiving object has gone by then. The threads end before the object does.
 #pragma once
 
 #include <QObject>
@@ -7,13 +7,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace vtx {
 
 class TCaixaResultados {
  public:
   explicit TCaixaResultados(QObject* alvo) : estado_(std::make_shared<Estado>(alvo)) {}
-  // Forgets the receiver: results that arrive later are dropped. Called by its destructor.
+  // Forgets the receiver, so that results arriving later are dropped, and waits for the threads.
   ~TCaixaResultados();
   TCaixaResultados(const TCaixaResultados&) = delete;
   TCaixaResultados& operator=(const TCaixaResultados&) = delete;
@@ -30,6 +32,7 @@ class TCaixaResultados {
     QObject* alvo;
   };
   std::shared_ptr<Estado> estado_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace vtx

@@ -29,8 +29,10 @@ QApplication& App() {
   static char nome[] = "vtx_app_program_tests";
   static char* argv[] = {nome, nullptr};
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
-  return app;
+  // Kept to the end of the process: destroying it among the exit handlers would outlive Qt's
+  // own globals.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 struct DialogosGravados : TDialogos {
