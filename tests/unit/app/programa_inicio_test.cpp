@@ -24,9 +24,11 @@ Resultado Executa(std::vector<std::string> env, std::vector<std::string> args) {
   args.insert(args.begin(), VTX_PROGRAM_PATH);
   std::vector<std::string> ambiente = env;
   ambiente.push_back("QT_QPA_PLATFORM=offscreen");
+  ambiente.push_back("LSAN_OPTIONS=suppressions=" VTX_LSAN_SUPP);
   for (char** e = environ; *e; ++e) {
     const std::string v = *e;
-    if (v.rfind("VORANTELIX_", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0)
+    if (v.rfind("VORANTELIX_", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0 &&
+        v.rfind("LSAN_OPTIONS=", 0) != 0)
       ambiente.push_back(v);
   }
   std::vector<char*> argv, envp;

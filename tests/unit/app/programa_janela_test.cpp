@@ -19,6 +19,11 @@
 #include "app/sistema.h"
 #include "suporte_processo.h"
 
+// Leaks inside system libraries that the program does not own (read by LeakSanitizer).
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\nleak:libdbus-1\n";
+}
+
 namespace vtx {
 namespace {
 

@@ -55,10 +55,11 @@ class Xvfb {
 };
 
 int Executa(std::vector<std::string> args, std::vector<std::string> env) {
+  env.push_back("LSAN_OPTIONS=suppressions=" VTX_LSAN_SUPP);
   for (char** e = environ; *e; ++e) {
     const std::string v = *e;
     if (v.rfind("VORANTELIX_", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0 &&
-        v.rfind("DISPLAY=", 0) != 0)
+        v.rfind("LSAN_OPTIONS=", 0) != 0 && v.rfind("DISPLAY=", 0) != 0)
       env.push_back(v);
   }
   std::vector<char*> argv, envp;
