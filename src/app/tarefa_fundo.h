@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,7 +33,11 @@ class TCaixaResultados {
     QObject* alvo;
   };
   std::shared_ptr<Estado> estado_;
-  std::vector<std::thread> threads_;
+  struct Tarefa {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> terminou;
+  };
+  std::vector<Tarefa> tarefas_;
 };
 
 }  // namespace vtx

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -139,6 +141,30 @@ TEST_F(Janela, LayoutInicial) {
   EXPECT_EQ(portal_->GateAddr(), "portal.padrao");
   EXPECT_TRUE(fs::is_directory(pasta_ / "dados" / "CfgAdicionais"));
   EXPECT_EQ(j.NOME_COMPUTADOR(), NomeComputador());
+}
+
+TEST_F(Janela, ArrastoPelaBarraDeTituloEMenuDoServidor) {
+  auto& j = Abre();
+  auto* titulo = W<QWidget>("pTitulo");
+  QTest::mousePress(titulo, Qt::LeftButton, {}, QPoint(200, 10));
+  QMouseEvent move(QEvent::MouseMove, QPointF(220, 25), QPointF(220, 25), Qt::NoButton,
+                   Qt::LeftButton, {});
+  QApplication::sendEvent(titulo, &move);
+  QTest::mouseRelease(titulo, Qt::LeftButton, {}, QPoint(220, 25));
+  EXPECT_EQ(j.pos(), QPoint(70, 115));
+
+  auto acoes = W<QMenu>("pop")->actions();
+  ASSERT_EQ(acoes.size(), 3);
+  EXPECT_EQ(acoes[0]->text(), QStringLiteral("Servidor Primário"));
+  acoes[0]->trigger();
+  EXPECT_EQ(portal_->GateAddr(), config_.gatewayPrimario);
+  EXPECT_EQ(j.TextoStatus(), QString::fromStdString(config_.gatewayPrimario + ":1025"));
+  acoes[2]->trigger();  // "Especificar": the dialog answers 10.1.2.3
+  EXPECT_EQ(portal_->GateAddr(), "10.1.2.3");
+  EXPECT_EQ(j.TextoStatus(), "10.1.2.3:1025");
+  j.setTextoStatus({});
+  QTest::mouseDClick(W<QWidget>("lTitulo"), Qt::LeftButton);
+  EXPECT_EQ(j.TextoStatus(), "10.1.2.3");
 }
 
 TEST_F(Janela, BuscaNoDecimoQuartoCaractereEGuardaOCnpjEAPosicao) {
