@@ -141,6 +141,12 @@ TEST_F(Janela, LayoutInicial) {
   EXPECT_EQ(portal_->GateAddr(), "portal.padrao");
   EXPECT_TRUE(fs::is_directory(pasta_ / "dados" / "CfgAdicionais"));
   EXPECT_EQ(j.NOME_COMPUTADOR(), NomeComputador());
+  // One of the two advertisements, its message as the picture's hint, its picture downloaded.
+  EXPECT_TRUE(j.Anuncio().link.rfind("https://loja.vorantelix.example/", 0) == 0);
+  auto* anuncio = W<QLabel>("imgAnuncio");
+  EXPECT_EQ(anuncio->toolTip(), QString::fromStdString(j.Anuncio().mensagem));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return anuncio->pixmap().toImage().pixelColor(0, 0) != QColor(0, 96, 96); }, 5000));
 }
 
 TEST_F(Janela, ArrastoPelaBarraDeTituloEMenuDoServidor) {
@@ -293,6 +299,8 @@ TEST_F(Janela, NovoChamadoParaServicoSemChamadoAberto) {
   EXPECT_EQ(j.chamadoAtual().id_serv, 3);
   EXPECT_EQ(j.chamadoAtual().iduser, 1005);
   EXPECT_EQ(W<QStackedWidget>("page2")->currentIndex(), 2);  // no inner page
+  // The user's picture arrives from its background download.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !W<QLabel>("imgUsuario")->pixmap().isNull(); }, 5000));
 }
 
 TEST_F(Janela, SenhaRecusadaEAceitaComBot) {
