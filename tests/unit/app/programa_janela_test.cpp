@@ -13,6 +13,7 @@
 #include <QStackedWidget>
 #include <QTest>
 #include <QTreeWidget>
+#include <map>
 #include <thread>
 
 #include "app/arquivos.h"
@@ -356,13 +357,16 @@ TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
   EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
 }
 
-// A service that answers the company request with `cliente` and every other one with nothing.
+// A service that answers each endpoint with a fixed text (nothing for those not listed).
 class ServidorRuim {
  public:
-  explicit ServidorRuim(std::string cliente = R"({"id": 1, "nome": "sem o resto")") {
+  explicit ServidorRuim(std::string cliente = R"({"id": 1, "nome": "sem o resto")",
+                        std::map<std::string, std::string> outras = {}) {
+    outras["cliente"] = std::move(cliente);
     s_.Post(R"(/api/sanctum/vorantelix/(\w+))",
-            [cliente](const httplib::Request& q, httplib::Response& r) {
-              r.set_content(q.matches[1] == "cliente" ? cliente : "", "text/plain");
+            [outras](const httplib::Request& q, httplib::Response& r) {
+              auto it = outras.find(q.matches[1]);
+              r.set_content(it == outras.end() ? "" : it->second, "text/plain");
             });
     porta_ = s_.bind_to_any_port("127.0.0.1");
     t_ = std::thread([this] { s_.listen_after_bind(); });
@@ -422,6 +426,34 @@ TEST_F(Janela, RespostasVaziasDeSenhaChamadosECatalogo) {
   W<QPushButton>("btConectar")->setEnabled(true);
   W<QPushButton>("btConectar")->click();
   EXPECT_FALSE(portal_->Active());
+}
+
+TEST_F(Janela, NovoChamadoSemRespostaMostraOErroENaoConecta) {
+  Abre();
+  Digita("33444555000103");
+  const auto resposta = LeArquivoTexto(pasta_ / "prog" / "portal.retorno");
+  ASSERT_TRUE(resposta);
+  ServidorRuim vazio(*resposta,
+                     {{"chamadosusuario", "[]"},
+                      {"servico", R"({"anterior": 0, "lista": [{"id": 3, "descricao": "Dúvidas",
+                                      "observacao": null, "i": null}]})"}});
+  config_.urlSuporte = vazio.Url();
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  ASSERT_EQ(Linhas("listServicos", 1), (QStringList{QStringLiteral("Dúvidas")}));
+  Tecla("listServicos", Qt::Key_Return);
+  W<QPushButton>("btConectar")->click();
+  ASSERT_EQ(caixas_.size(), 1u);
+  EXPECT_TRUE(caixas_[0].startsWith("VARNELIKO Vorantelix: Erro abrindo Chamado, tente novamente"));
+  EXPECT_EQ(j.TextoStatus(), "Erro abrindo chamado");
+  EXPECT_FALSE(portal_->Active());
+  EXPECT_FALSE(W<QPushButton>("btConectar")->isEnabled());
+  EXPECT_FALSE(W<QWidget>("btConn")->isVisible());
+  Tecla("listServicos", Qt::Key_Return);  // Enter on the list enables the buttons again
+  EXPECT_TRUE(W<QPushButton>("btReabrir")->isEnabled());
+  EXPECT_TRUE(W<QPushButton>("btConectar")->isEnabled());
 }
 
 TEST_F(Janela, BandejaServidorEMensagensLocais) {
