@@ -37,6 +37,7 @@ constexpr Campo kCampos[] = {
     {"enderecoTesteLan", &TConfiguracao::enderecoTesteLan},
     {"chaveDados", &TConfiguracao::chaveDados},
     {"senhaLogin", &TConfiguracao::senhaLogin},
+    {"pastaPrograma", &TConfiguracao::pastaPrograma},
 };
 
 [[noreturn]] void Falha(const std::string& texto) {

@@ -37,6 +37,10 @@ struct TConfiguracao {
   std::string enderecoTesteLan = "192.168.25.10";  // opens the bot window for every company
   std::string chaveDados = "kgQWdXnb5mVpW";        // 13 characters
   std::string senhaLogin = "fyduzAKrpRQdnnwXjRM";  // 19 characters
+
+  // Program files: the folder that holds "LOG" and "portal.retorno"; empty = beside the
+  // executable when writable, else the data root.
+  std::string pastaPrograma;
 };
 
 // The defaults, with the derived URLs filled in.

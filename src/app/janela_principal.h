@@ -1,0 +1,188 @@
+// TfmVorantelix: the program's main window, its start-up state, title bar, notification-area
+// icon, server menu, and the company identification and ticket opening on its connection page.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/dialogos.h"
+#include "app/ini.h"
+#include "app/pastas.h"
+#include "app/portal_cliente.h"
+#include "app/tarefa_fundo.h"
+#include "app/web/classes.h"
+#include "app/web/config.h"
+#include "app/web/servico_suporte.h"
+
+class QComboBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QStatusBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+class QMenu;
+
+namespace vtx {
+
+class TLampada;
+
+// The windows that come with other features (bot, rating). Defaults do nothing.
+class TJanelasAuxiliares {
+ public:
+  virtual ~TJanelasAuxiliares() = default;
+  virtual void AbreBot(QWidget* /*pai*/) {}
+  virtual bool BotAberto() const { return false; }
+  virtual void FechaBot() {}
+  virtual void MostraAvaliacao(QWidget* /*pai*/, const std::string& /*idChamado*/) {}
+};
+
+// What the window is built with.
+struct TAmbiente {
+  TConfiguracao config;
+  TPastas pastas;
+  std::vector<std::string> argumentos;  // command-line arguments after the program's name
+  std::unique_ptr<TPortalCliente> portal;
+  std::unique_ptr<TDialogos> dialogos;
+  std::unique_ptr<TJanelasAuxiliares> auxiliares;
+};
+
+class TfmVorantelix : public QMainWindow {
+ public:
+  explicit TfmVorantelix(TAmbiente ambiente);
+  ~TfmVorantelix() override;
+
+  // Operations other features call.
+  void xLog(const std::string& texto);
+  void ONHintBalloon(QWidget* sender, const QString& sHint, const QString& sTitle);
+  void TaskBarAddIcon();
+  void TaskBarRemoveIcon();
+  void Desconecta();
+  // The minimise button "_" and message 2024.
+  void MinimizaParaBandeja();
+  // A click on the notification-area icon.
+  void IconeAtivado(QSystemTrayIcon::ActivationReason motivo);
+
+  // Company identification and ticket opening.
+  void BuscaCliente();
+  void BuscaChamadosUsuario();
+  void BuscaServicos(int32_t id);
+  void SelecionaServico(int linha);
+  void AbreChamado();
+
+  // The status bar's one panel.
+  QString TextoStatus() const;
+  void setTextoStatus(const QString& texto);
+  // The last balloon hint shown, for observers.
+  QString UltimoBalao() const { return ultimoBalao_; }
+  bool TaskBarIcon() const { return TaskBarIcon_; }
+
+  TPortalCliente& portal() { return *ambiente_.portal; }
+  const TCliente& cliente() const { return cliente_; }
+  const TUsuario& usuarioPrincipal() const { return usuarioPrincipal_; }
+  const TChamado& chamadoAtual() const { return chamadoAtual_; }
+  const std::string& NOME_COMPUTADOR() const { return NOME_COMPUTADOR_; }
+  const std::string& IP_COMPUTADOR() const { return IP_COMPUTADOR_; }
+  const std::string& ID_CHAMADO_ATUAL() const { return ID_CHAMADO_ATUAL_; }
+  const TAnuncio& Anuncio() const { return Anuncio_; }
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* objeto, QEvent* evento) override;
+
+ private:
+  void MontaTitulo(QWidget* titulo);
+  void MontaConexao(QWidget* pagina);
+  void MontaServicos(QWidget* pagina);
+  void MontaChamados(QWidget* pagina);
+  void MontaChamado(QWidget* pagina);
+  void CarregaAnuncio();
+  void FormShow();
+  void MenuServidor();
+  void DefineServidor(const std::string& endereco);
+  bool TeclaConexao(QObject* objeto, int tecla);
+  void AplicaCliente(TCliente c, bool online);
+  void BaixaFotoUsuario();
+  void EntraSenha();
+  void HabilitaBotoes();
+  void AbrirChamadoClicado();
+  // The entry of the selected service row, or null.
+  const TServico* ServicoSelecionado() const;
+  bool PaginaServicosVisivel() const;
+  bool PaginaChamadosVisivel() const;
+
+  TAmbiente ambiente_;
+  TServicoSuporte web_;
+  TArquivoIni ini_;
+  TCaixaResultados fundo_{this};
+
+  // Window state.
+  bool LMouseD_ = false;
+  int LMouseX_ = 0, LMouseY_ = 0;
+  std::string IP_COMPUTADOR_, NOME_COMPUTADOR_;
+  int32_t ID_SERV_ANTERIOR_ = 0;
+  bool TaskBarIcon_ = false;
+  TListaChamados Chamados_;
+  TListaServicos Servicos_;
+  std::vector<std::string> Analistas_;
+  TAnuncio Anuncio_;
+  TListAnuncios Anuncios_;
+  bool temAnuncio_ = false;
+  TCliente cliente_;
+  TUsuario usuarioPrincipal_;
+  TChamado chamadoAtual_;
+  std::string ID_CHAMADO_ATUAL_;
+  QString ultimoBalao_;
+  bool mostrado_ = false;
+
+  // Controls (owned by their Qt parents).
+  QWidget* pTitulo_ = nullptr;
+  QLabel* lTitulo_ = nullptr;
+  QPushButton* btConn_ = nullptr;
+  QPushButton* btMinimiza_ = nullptr;
+  QPushButton* btFecha_ = nullptr;
+  TLampada* sStatus1_ = nullptr;
+  TLampada* sStatus2_ = nullptr;
+  QStackedWidget* page_ = nullptr;
+  QWidget* tsConexao_ = nullptr;
+  QWidget* tsChamado_ = nullptr;
+  QStatusBar* st_ = nullptr;
+  QLabel* stPainel_ = nullptr;
+  QPushButton* btDesconectar_ = nullptr;
+  QLabel* imgAnuncio_ = nullptr;
+  QLineEdit* cnpj_ = nullptr;
+  QLineEdit* idcli_ = nullptr;
+  QLineEdit* razao_ = nullptr;
+  QLineEdit* cidade_ = nullptr;
+  QLineEdit* segmento_ = nullptr;
+  QComboBox* cbUsuarios_ = nullptr;
+  QWidget* pSenha_ = nullptr;
+  QLineEdit* eSenha_ = nullptr;
+  QStackedWidget* page2_ = nullptr;
+  QWidget* tsServicos_ = nullptr;
+  QWidget* tsChamados_ = nullptr;
+  QWidget* semPagina_ = nullptr;
+  QTreeWidget* listServicos_ = nullptr;
+  QPlainTextEdit* obs_ = nullptr;
+  QPushButton* btConectar_ = nullptr;
+  QTreeWidget* listChamados_ = nullptr;
+  QPushButton* btReabrir_ = nullptr;
+  QPushButton* btNovoChamado_ = nullptr;
+  QLabel* lChamado_ = nullptr;
+  QLabel* lServico_ = nullptr;
+  QLabel* Ltempo_ = nullptr;
+  QLabel* lAnalista_ = nullptr;
+  QLabel* imgUsuario_ = nullptr;
+  QLabel* imgAnalista_ = nullptr;
+  QMenu* pop_ = nullptr;
+  QSystemTrayIcon* icone_ = nullptr;
+};
+
+}  // namespace vtx

@@ -1,0 +1,489 @@
+// The real main window under Qt's offscreen platform, driven with QTest against a real
+// vorantelix-supportd (and, for broken replies, a small HTTP server of the test's own).
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTest>
+#include <QTreeWidget>
+#include <map>
+#include <thread>
+
+#include "app/arquivos.h"
+#include "app/janela_principal.h"
+#include "app/mensagens_locais.h"
+#include "app/sistema.h"
+#include "suporte_processo.h"
+
+// Leaks inside system libraries that the program does not own (read by LeakSanitizer).
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\nleak:libdbus-1\n";
+}
+
+namespace vtx {
+namespace {
+
+namespace fs = std::filesystem;
+
+QApplication& App() {
+  static int argc = 1;
+  static char nome[] = "vtx_app_program_tests";
+  static char* argv[] = {nome, nullptr};
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Kept to the end of the process: destroying it among the exit handlers would outlive Qt's
+  // own globals.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+struct DialogosGravados : TDialogos {
+  std::vector<QString>* registro;
+  explicit DialogosGravados(std::vector<QString>* r) : registro(r) {}
+  void Informa(QWidget*, const QString& titulo, const QString& texto) override {
+    registro->push_back(titulo + ": " + texto);
+  }
+  void Erro(QWidget*, const QString& texto) override { registro->push_back("erro: " + texto); }
+  std::optional<QString> PedeTexto(QWidget*, const QString&, const QString&) override {
+    return QStringLiteral("10.1.2.3");
+  }
+};
+
+struct AuxiliaresGravados : TJanelasAuxiliares {
+  int* bots;
+  explicit AuxiliaresGravados(int* b) : bots(b) {}
+  void AbreBot(QWidget*) override { ++*bots; }
+};
+
+class Janela : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    App();
+    suporte_ = std::make_unique<teste::SuporteProcesso>(std::vector<std::string>{});
+  }
+  static void TearDownTestSuite() { suporte_.reset(); }
+
+  void SetUp() override {
+    pasta_ = fs::temp_directory_path() /
+             ("vtx-janela-" + std::to_string(::getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(pasta_);
+    fs::create_directories(pasta_);
+    config_ = suporte_->Config();
+  }
+  void TearDown() override {
+    janela_.reset();
+    fs::remove_all(pasta_);
+  }
+
+  TfmVorantelix& Abre(std::vector<std::string> args = {}) {
+    janela_.reset();
+    TAmbiente a;
+    a.config = config_;
+    a.pastas = TPastas{pasta_ / "dados", pasta_ / "prog"};
+    a.argumentos = std::move(args);
+    auto portal = std::make_unique<TPortalClienteRegistro>("portal.padrao", "1025");
+    portal_ = portal.get();
+    a.portal = std::move(portal);
+    a.dialogos = std::make_unique<DialogosGravados>(&caixas_);
+    a.auxiliares = std::make_unique<AuxiliaresGravados>(&bots_);
+    janela_ = std::make_unique<TfmVorantelix>(std::move(a));
+    janela_->show();
+    QApplication::processEvents();
+    return *janela_;
+  }
+
+  template <class T>
+  T* W(const char* nome) {
+    T* w = janela_->findChild<T*>(QString::fromLatin1(nome));
+    EXPECT_NE(w, nullptr) << nome;
+    return w;
+  }
+  QLineEdit* E(const char* nome) { return W<QLineEdit>(nome); }
+  QTreeWidget* L(const char* nome) { return W<QTreeWidget>(nome); }
+  QString Pagina2() { return W<QStackedWidget>("page2")->currentWidget()->objectName(); }
+  void Tecla(const char* nome, Qt::Key k) { QTest::keyClick(W<QWidget>(nome), k); }
+  void Digita(const QString& cnpj) { QTest::keyClicks(E("cnpj"), cnpj); }
+  QStringList Linhas(const char* lista, int coluna) {
+    QStringList r;
+    for (int i = 0; i < L(lista)->topLevelItemCount(); ++i)
+      r << L(lista)->topLevelItem(i)->text(coluna);
+    return r;
+  }
+
+  static inline std::unique_ptr<teste::SuporteProcesso> suporte_;
+  fs::path pasta_;
+  TConfiguracao config_;
+  std::unique_ptr<TfmVorantelix> janela_;
+  TPortalClienteRegistro* portal_ = nullptr;
+  std::vector<QString> caixas_;
+  int bots_ = 0;
+};
+
+TEST_F(Janela, LayoutInicial) {
+  auto& j = Abre();
+  EXPECT_EQ(j.size(), QSize(457, 720));
+  EXPECT_TRUE(j.windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(j.windowTitle(), QStringLiteral("Vorantelix VARNELIKO®"));
+  EXPECT_EQ(W<QLabel>("lTitulo")->text(), QStringLiteral("Vorantelix VARNELIKO® | v5068"));
+  EXPECT_EQ(j.pos(), QPoint(50, 100));
+  EXPECT_TRUE(E("cnpj")->text().isEmpty());
+  EXPECT_TRUE(E("cnpj")->hasFocus());
+  EXPECT_FALSE(W<QWidget>("pSenha")->isVisible());
+  EXPECT_FALSE(W<QWidget>("btDesconectar")->isVisible());
+  EXPECT_EQ(W<QStackedWidget>("page")->currentWidget()->objectName(), "tsConexao");
+  EXPECT_EQ(Pagina2(), "tsServicos");
+  EXPECT_EQ(portal_->GateAddr(), "portal.padrao");
+  EXPECT_TRUE(fs::is_directory(pasta_ / "dados" / "CfgAdicionais"));
+  EXPECT_EQ(j.NOME_COMPUTADOR(), NomeComputador());
+  // One of the two advertisements, its message as the picture's hint, its picture downloaded.
+  EXPECT_TRUE(j.Anuncio().link.rfind("https://loja.vorantelix.example/", 0) == 0);
+  auto* anuncio = W<QLabel>("imgAnuncio");
+  EXPECT_EQ(anuncio->toolTip(), QString::fromStdString(j.Anuncio().mensagem));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return anuncio->pixmap().toImage().pixelColor(0, 0) != QColor(0, 96, 96); }, 5000));
+}
+
+TEST_F(Janela, ArrastoPelaBarraDeTituloEMenuDoServidor) {
+  auto& j = Abre();
+  auto* titulo = W<QWidget>("pTitulo");
+  QTest::mousePress(titulo, Qt::LeftButton, {}, QPoint(200, 10));
+  QMouseEvent move(QEvent::MouseMove, QPointF(220, 25), QPointF(220, 25), Qt::NoButton,
+                   Qt::LeftButton, {});
+  QApplication::sendEvent(titulo, &move);
+  QTest::mouseRelease(titulo, Qt::LeftButton, {}, QPoint(220, 25));
+  EXPECT_EQ(j.pos(), QPoint(70, 115));
+
+  auto acoes = W<QMenu>("pop")->actions();
+  ASSERT_EQ(acoes.size(), 3);
+  EXPECT_EQ(acoes[0]->text(), QStringLiteral("Servidor Primário"));
+  acoes[0]->trigger();
+  EXPECT_EQ(portal_->GateAddr(), config_.gatewayPrimario);
+  EXPECT_EQ(j.TextoStatus(), QString::fromStdString(config_.gatewayPrimario + ":1025"));
+  acoes[2]->trigger();  // "Especificar": the dialog answers 10.1.2.3
+  EXPECT_EQ(portal_->GateAddr(), "10.1.2.3");
+  EXPECT_EQ(j.TextoStatus(), "10.1.2.3:1025");
+  j.setTextoStatus({});
+  QTest::mouseDClick(W<QWidget>("lTitulo"), Qt::LeftButton);
+  EXPECT_EQ(j.TextoStatus(), "10.1.2.3");
+}
+
+TEST_F(Janela, BuscaNoDecimoQuartoCaractereEGuardaOCnpjEAPosicao) {
+  auto& j = Abre({"PORTAL.Exemplo.COM"});
+  EXPECT_EQ(portal_->GateAddr(), "portal.exemplo.com");
+  Digita("3344455500010");
+  EXPECT_TRUE(E("razao")->text().isEmpty());
+  Digita("3");
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Auto Peças Veloz Eireli"));
+  EXPECT_EQ(E("idcli")->text(), "103");
+  EXPECT_EQ(E("cidade")->text(), QStringLiteral("Ribeirão Preto"));
+  EXPECT_EQ(E("segmento")->text(), QStringLiteral("Autopeças"));
+  EXPECT_TRUE(j.cliente().online);
+  EXPECT_EQ(portal_->GateAddr(), "127.0.0.1");
+  EXPECT_EQ(j.TextoStatus(), "127.0.0.1:1025");
+  auto* usuarios = W<QComboBox>("cbUsuarios");
+  ASSERT_EQ(usuarios->count(), 2);
+  EXPECT_EQ(usuarios->itemText(0), "Diego Martins | diego@veloz.example");
+  EXPECT_EQ(usuarios->currentIndex(), 0);
+  // A 15th character clears the name and sends nothing; back to 14 looks it up again.
+  Digita("9");
+  EXPECT_TRUE(E("razao")->text().isEmpty());
+  Tecla("cnpj", Qt::Key_Backspace);
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Auto Peças Veloz Eireli"));
+  EXPECT_TRUE(fs::exists(pasta_ / "prog" / "portal.retorno"));
+
+  j.move(210, 160);
+  j.close();
+  auto& j2 = Abre();
+  EXPECT_EQ(j2.pos(), QPoint(210, 160));
+  EXPECT_EQ(E("cnpj")->text(), "33444555000103");
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Auto Peças Veloz Eireli"));
+}
+
+TEST_F(Janela, CnpjComPontuacaoESemUsuarios) {
+  Abre();
+  Digita("33.444.555/0001-03");
+  EXPECT_TRUE(E("razao")->text().isEmpty());
+  E("cnpj")->clear();
+  Digita("44555666000114");
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Farmácia Nova Era Ltda"));
+  Tecla("cnpj", Qt::Key_Return);
+  ASSERT_EQ(caixas_.size(), 1u);
+  EXPECT_TRUE(caixas_[0].contains("Nenhum usuário Cadastrado"));
+  EXPECT_TRUE(E("cnpj")->hasFocus());
+  // An unknown company gets an empty reply.
+  E("cnpj")->clear();
+  Digita("99999999999999");
+  EXPECT_EQ(janela_->TextoStatus(), "Erro buscando empresa!");
+}
+
+TEST_F(Janela, ChamadosAbertosCatalogoVoltarEReabertura) {
+  auto& j = Abre();
+  Digita("33444555000103");
+  Tecla("cnpj", Qt::Key_Return);
+  EXPECT_TRUE(W<QComboBox>("cbUsuarios")->hasFocus());
+  Tecla("cbUsuarios", Qt::Key_Return);
+  EXPECT_EQ(j.usuarioPrincipal().id_user, 1004);
+  ASSERT_EQ(Pagina2(), "tsChamados");
+  EXPECT_EQ(Linhas("listChamados", 0), (QStringList{"004201", "004202"}));
+  EXPECT_EQ(Linhas("listChamados", 3), (QStringList{"0", "1"}));
+  EXPECT_EQ(L("listChamados")->currentItem(), L("listChamados")->topLevelItem(0));
+
+  // Novo Chamado: the catalogue's top; a group opens its level with the back row.
+  W<QPushButton>("btNovoChamado")->click();
+  ASSERT_EQ(Pagina2(), "tsServicos");
+  EXPECT_EQ(Linhas("listServicos", 1),
+            (QStringList{"Vendas e PDV", "Fiscal", QStringLiteral("Dúvidas gerais")}));
+  EXPECT_EQ(j.TextoStatus(), "Selecione um item");
+  Tecla("listServicos", Qt::Key_Return);
+  EXPECT_EQ(Linhas("listServicos", 1),
+            (QStringList{"Impressoras", "Frente de caixa travando", "", "<  <  Voltar"}));
+  Tecla("listServicos", Qt::Key_Escape);  // back row shown: up one level
+  EXPECT_EQ(L("listServicos")->topLevelItemCount(), 3);
+  Tecla("listServicos", Qt::Key_Return);
+  L("listServicos")->setCurrentItem(L("listServicos")->topLevelItem(3));
+  Tecla("listServicos", Qt::Key_Return);  // the back row
+  EXPECT_EQ(L("listServicos")->topLevelItemCount(), 3);
+  Tecla("listServicos", Qt::Key_Escape);  // top level: focus to the users
+  EXPECT_TRUE(W<QComboBox>("cbUsuarios")->hasFocus());
+
+  // Fiscal > Emissão de NF-e: the user already has ticket 4202 for it.
+  L("listServicos")->setCurrentItem(L("listServicos")->topLevelItem(1));
+  Tecla("listServicos", Qt::Key_Return);
+  Tecla("listServicos", Qt::Key_Return);
+  EXPECT_EQ(W<QPlainTextEdit>("obs")->toPlainText(),
+            QStringLiteral("Tenha o número da nota em mãos"));
+  EXPECT_EQ(j.TextoStatus(), QStringLiteral("Serviço: Emissão de NF-e -> Clique em Abrir Chamado"));
+  EXPECT_TRUE(W<QPushButton>("btConectar")->isEnabled());
+  W<QPushButton>("btConectar")->click();
+  EXPECT_EQ(Pagina2(), "tsChamados");
+  EXPECT_EQ(j.UltimoBalao(), "Por favor selecione o chamado e clique em Reabrir!");
+  EXPECT_FALSE(portal_->Active());
+
+  // Continuar on the second ticket reopens it and starts the session.
+  L("listChamados")->setCurrentItem(L("listChamados")->topLevelItem(1));
+  Tecla("listChamados", Qt::Key_Return);
+  EXPECT_TRUE(W<QPushButton>("btReabrir")->hasFocus());
+  Tecla("btReabrir", Qt::Key_Return);
+  EXPECT_TRUE(portal_->Active());
+  EXPECT_EQ(portal_->LoginUserName(), "1004" + NomeComputador());
+  EXPECT_EQ(j.chamadoAtual().id, 4202);
+  EXPECT_EQ(j.chamadoAtual().reabertura, 2);
+  EXPECT_EQ(j.TextoStatus(), "Conectando... ");
+  EXPECT_FALSE(W<QWidget>("btConn")->isVisible());
+  EXPECT_FALSE(W<QPushButton>("btReabrir")->isEnabled());
+
+  // Pressed again while the session runs, it ends the session instead.
+  j.AbreChamado();
+  EXPECT_FALSE(portal_->Active());
+  EXPECT_EQ(j.TextoStatus(), "Desconectado");
+  EXPECT_TRUE(W<QWidget>("btConn")->isVisible());
+}
+
+TEST_F(Janela, NovoChamadoParaServicoSemChamadoAberto) {
+  auto& j = Abre();
+  Digita("33444555000103");
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(1);  // Érica: no open tickets
+  Tecla("cbUsuarios", Qt::Key_Return);
+  ASSERT_EQ(Pagina2(), "tsServicos");
+  L("listServicos")->setCurrentItem(L("listServicos")->topLevelItem(2));
+  Tecla("listServicos", Qt::Key_Return);
+  Tecla("btConectar", Qt::Key_Return);
+  EXPECT_TRUE(portal_->Active());
+  EXPECT_GT(j.chamadoAtual().id, 4204);
+  EXPECT_EQ(j.chamadoAtual().id_serv, 3);
+  EXPECT_EQ(j.chamadoAtual().iduser, 1005);
+  EXPECT_EQ(W<QStackedWidget>("page2")->currentIndex(), 2);  // no inner page
+  // The user's picture arrives from its background download.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !W<QLabel>("imgUsuario")->pixmap().isNull(); }, 5000));
+}
+
+TEST_F(Janela, SenhaRecusadaEAceitaComBot) {
+  auto& j = Abre();
+  Digita("11222333000181");
+  EXPECT_TRUE(W<QWidget>("pSenha")->isVisible());
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(0);
+  Tecla("cbUsuarios", Qt::Key_Return);
+  EXPECT_EQ(j.usuarioPrincipal().email, "ana@estrela.example");
+  EXPECT_TRUE(E("eSenha")->hasFocus());
+  QTest::keyClicks(E("eSenha"), "errada");
+  Tecla("eSenha", Qt::Key_Return);
+  EXPECT_EQ(j.TextoStatus(), "Senha incorreta!");
+  EXPECT_EQ(j.UltimoBalao(), "Senha incorreta!");
+  EXPECT_EQ(bots_, 0);
+  E("eSenha")->setText(QStringLiteral("pão&café 1"));
+  Tecla("eSenha", Qt::Key_Return);
+  EXPECT_EQ(bots_, 1);
+  EXPECT_EQ(Pagina2(), "tsServicos");  // Ana has no open tickets
+  Tecla("eSenha", Qt::Key_Escape);
+  EXPECT_TRUE(W<QComboBox>("cbUsuarios")->hasFocus());
+}
+
+TEST_F(Janela, EmpresaEmImplantacaoTemSoOItemLocal) {
+  Abre();
+  Digita("22333444000192");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  EXPECT_EQ(Linhas("listServicos", 1), (QStringList{QStringLiteral("Implantação")}));
+}
+
+TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
+  {
+    teste::SuporteProcesso proprio(std::vector<std::string>{});
+    config_ = proprio.Config();
+    Abre();
+    Digita("33444555000103");
+    ASSERT_TRUE(janela_->cliente().online);
+    janela_.reset();
+  }
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("11222333000181");  // another company: the cache holds the last reply
+  EXPECT_FALSE(j.cliente().online);
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Auto Peças Veloz Eireli"));
+  EXPECT_FALSE(j.TextoStatus().isEmpty());
+  EXPECT_NE(j.TextoStatus(), "127.0.0.1:1025");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  EXPECT_EQ(Linhas("listServicos", 1), (QStringList{QStringLiteral("Implantação")}));
+  Tecla("listServicos", Qt::Key_Return);
+  W<QPushButton>("btConectar")->click();
+  EXPECT_TRUE(portal_->Active());
+  EXPECT_EQ(j.chamadoAtual().id, 0);
+  EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
+}
+
+// A service that answers each endpoint with a fixed text (nothing for those not listed).
+class ServidorRuim {
+ public:
+  explicit ServidorRuim(std::string cliente = R"({"id": 1, "nome": "sem o resto")",
+                        std::map<std::string, std::string> outras = {}) {
+    outras["cliente"] = std::move(cliente);
+    s_.Post(R"(/api/sanctum/vorantelix/(\w+))",
+            [outras](const httplib::Request& q, httplib::Response& r) {
+              auto it = outras.find(q.matches[1]);
+              r.set_content(it == outras.end() ? "" : it->second, "text/plain");
+            });
+    porta_ = s_.bind_to_any_port("127.0.0.1");
+    t_ = std::thread([this] { s_.listen_after_bind(); });
+    while (!s_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~ServidorRuim() {
+    s_.stop();
+    t_.join();
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(porta_); }
+
+ private:
+  httplib::Server s_;
+  int porta_ = 0;
+  std::thread t_;
+};
+
+TEST_F(Janela, RespostaMalFormadaNaoApagaOCache) {
+  Abre();
+  Digita("33444555000103");
+  const auto cache = LeArquivoTexto(pasta_ / "prog" / "portal.retorno");
+  ASSERT_TRUE(cache);
+  ServidorRuim ruim;
+  config_.urlSuporte = ruim.Url();
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("33444555000103");
+  EXPECT_FALSE(j.cliente().online);
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Auto Peças Veloz Eireli"));
+  EXPECT_EQ(LeArquivoTexto(pasta_ / "prog" / "portal.retorno"), cache);
+}
+
+TEST_F(Janela, RespostasVaziasDeSenhaChamadosECatalogo) {
+  Abre();
+  Digita("11222333000181");
+  const auto resposta = LeArquivoTexto(pasta_ / "prog" / "portal.retorno");
+  ASSERT_TRUE(resposta);
+  ServidorRuim vazio(*resposta);
+  config_.urlSuporte = vazio.Url();
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("11222333000181");
+  ASSERT_TRUE(j.cliente().online);
+  Tecla("cbUsuarios", Qt::Key_Return);
+  QTest::keyClicks(E("eSenha"), "x");
+  Tecla("eSenha", Qt::Key_Return);  // an empty reply is no Boolean: shown, then refused
+  ASSERT_EQ(caixas_.size(), 1u);
+  EXPECT_TRUE(caixas_[0].startsWith("erro: "));
+  EXPECT_EQ(j.TextoStatus(), "Senha incorreta!");
+  EXPECT_EQ(bots_, 0);
+  // Open tickets fail, so the catalogue is asked for, and comes back empty.
+  j.BuscaChamadosUsuario();
+  EXPECT_EQ(Pagina2(), "tsServicos");
+  EXPECT_EQ(j.TextoStatus(), QStringLiteral("Falha na obtenção da lista de serviços!"));
+  EXPECT_EQ(L("listServicos")->topLevelItemCount(), 0);
+  // With nothing selected "Abrir Chamado" sends nothing.
+  W<QPushButton>("btConectar")->setEnabled(true);
+  W<QPushButton>("btConectar")->click();
+  EXPECT_FALSE(portal_->Active());
+}
+
+TEST_F(Janela, NovoChamadoSemRespostaMostraOErroENaoConecta) {
+  Abre();
+  Digita("33444555000103");
+  const auto resposta = LeArquivoTexto(pasta_ / "prog" / "portal.retorno");
+  ASSERT_TRUE(resposta);
+  ServidorRuim vazio(*resposta,
+                     {{"chamadosusuario", "[]"},
+                      {"servico", R"({"anterior": 0, "lista": [{"id": 3, "descricao": "Dúvidas",
+                                      "observacao": null, "i": null}]})"}});
+  config_.urlSuporte = vazio.Url();
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  ASSERT_EQ(Linhas("listServicos", 1), (QStringList{QStringLiteral("Dúvidas")}));
+  Tecla("listServicos", Qt::Key_Return);
+  W<QPushButton>("btConectar")->click();
+  ASSERT_EQ(caixas_.size(), 1u);
+  EXPECT_TRUE(caixas_[0].startsWith("VARNELIKO Vorantelix: Erro abrindo Chamado, tente novamente"));
+  EXPECT_EQ(j.TextoStatus(), "Erro abrindo chamado");
+  EXPECT_FALSE(portal_->Active());
+  EXPECT_FALSE(W<QPushButton>("btConectar")->isEnabled());
+  EXPECT_FALSE(W<QWidget>("btConn")->isVisible());
+  Tecla("listServicos", Qt::Key_Return);  // Enter on the list enables the buttons again
+  EXPECT_TRUE(W<QPushButton>("btReabrir")->isEnabled());
+  EXPECT_TRUE(W<QPushButton>("btConectar")->isEnabled());
+}
+
+TEST_F(Janela, BandejaServidorEMensagensLocais) {
+  auto& j = Abre();
+  j.MinimizaParaBandeja();
+  j.MinimizaParaBandeja();
+  EXPECT_TRUE(j.TaskBarIcon());
+  EXPECT_EQ(j.findChildren<QSystemTrayIcon*>().size(), 1);
+  j.IconeAtivado(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(j.TaskBarIcon());
+  j.IconeAtivado(QSystemTrayIcon::Context);
+  EXPECT_FALSE(j.TaskBarIcon());
+  EXPECT_TRUE(j.isVisible());
+
+  // 2024 and 1924 from another sender; other numbers are ignored.
+  std::vector<int> recebidas;
+  TMensagensLocais ponto([&](int n) { recebidas.push_back(n); });
+  const QString nome = QStringLiteral("vtx-teste-%1").arg(::getpid());
+  ASSERT_TRUE(ponto.Escuta(nome));
+  std::thread envia([&] {
+    EnviaMensagemLocal(nome, 2024);
+    EnviaMensagemLocal(nome, 77);
+    EnviaMensagemLocal(nome, 1924);
+  });
+  for (int i = 0; i < 200 && recebidas.size() < 2; ++i) QTest::qWait(10);
+  envia.join();
+  QTest::qWait(20);
+  EXPECT_EQ(recebidas, (std::vector<int>{2024, 1924}));
+  EXPECT_FALSE(EnviaMensagemLocal(nome + "-ninguem", 2024, 200));
+}
+
+}  // namespace
+}  // namespace vtx
