@@ -10,6 +10,7 @@
 
 #include "transport/rtc_connection.h"
 #include "transport/socket_delivery.h"
+#include "transport/socket_link_provider.h"
 #include "transport/socket_stream.h"
 #include "util/exceptions.h"
 
@@ -73,6 +74,9 @@ class BlockingLink final : public std::enable_shared_from_this<BlockingLink> {
 
   std::atomic<TRtcConnectionState> state{TRtcConnectionState::conActivating};
   std::string peerAddr, peerPort, localAddr, localPort;
+  void Addresses(std::string& pa, std::string& pp, std::string& la, std::string& lp) const {
+    pa = peerAddr, pp = peerPort, la = localAddr, lp = localPort;
+  }
 
   void Start() {
     auto self = shared_from_this();
@@ -304,55 +308,14 @@ class BlockingLink final : public std::enable_shared_from_this<BlockingLink> {
   int64_t replyDeadline_ = -1;
 };
 
-class BlockingSocketProvider final : public TRtcConnectionProvider {
- public:
-  BlockingSocketProvider(TRtcConnection& conn, TRtcConnectionSink& sink, TRtcSocketOptions options)
-      : conn_(conn), gate_(std::make_shared<SinkGate>(sink)), options_(std::move(options)) {}
-  ~BlockingSocketProvider() override {
-    gate_->Close();
-    if (link_) link_->Abandon();
-  }
-
-  void SetAddr(const std::string& addr, const std::string& port) override {
-    addr_ = addr, port_ = port;
-  }
-  void SetMultiThreaded(bool multi) override { multi_ = multi; }
-  void Connect() override {
-    if (link_ && link_->state != TRtcConnectionState::conInactive) return;
-    gate_->SetTarget(multi_ ? conn_.Thread() : nullptr);
-    link_ = std::make_shared<BlockingLink>(gate_, options_, addr_, port_);
-    auto link = link_;
-    link->Start();
-  }
-  void Disconnect() override {
-    if (link_) link_->Disconnect();
-  }
-  void Write(const std::string& bytes) override {
-    if (link_) link_->Write(bytes);
-  }
-  std::string Read() override { return link_ ? link_->Read() : std::string(); }
-  TRtcConnectionState State() const override {
-    return link_ ? link_->state.load() : TRtcConnectionState::conInactive;
-  }
-  std::string PeerAddr() const override { return link_ ? link_->peerAddr : ""; }
-  std::string PeerPort() const override { return link_ ? link_->peerPort : ""; }
-  std::string LocalAddr() const override { return link_ ? link_->localAddr : ""; }
-  std::string LocalPort() const override { return link_ ? link_->localPort : ""; }
-
- private:
-  TRtcConnection& conn_;
-  std::shared_ptr<SinkGate> gate_;
-  const TRtcSocketOptions options_;
-  std::string addr_, port_;
-  bool multi_ = false;
-  std::shared_ptr<BlockingLink> link_;
-};
-
 }  // namespace
 
 std::unique_ptr<TRtcConnectionProvider> NewBlockingSocketProvider(
     TRtcConnection& conn, TRtcConnectionSink& sink, const TRtcSocketOptions& options) {
-  return std::make_unique<BlockingSocketProvider>(conn, sink, options);
+  return std::make_unique<SocketLinkProvider<BlockingLink>>(
+      conn, sink, options,
+      [](const std::shared_ptr<SinkGate>& gate, const TRtcSocketOptions& o, const std::string& addr,
+         const std::string& port) { return std::make_shared<BlockingLink>(gate, o, addr, port); });
 }
 
 }  // namespace vtx

@@ -9,6 +9,7 @@
 
 #include "transport/rtc_connection.h"
 #include "transport/socket_delivery.h"
+#include "transport/socket_link_provider.h"
 #include "transport/socket_reactor.h"
 #include "transport/socket_stream.h"
 #include "util/exceptions.h"
@@ -458,62 +459,17 @@ class ReactorLink final : public SocketReactor::Handler,
   bool connected_ = false;
 };
 
-class ReactorSocketProvider final : public TRtcConnectionProvider {
- public:
-  ReactorSocketProvider(TRtcConnection& conn, TRtcConnectionSink& sink, TRtcSocketOptions options)
-      : conn_(conn), gate_(std::make_shared<SinkGate>(sink)), options_(std::move(options)) {}
-  ~ReactorSocketProvider() override {
-    gate_->Close();
-    if (link_) link_->Abandon();
-  }
-
-  void SetAddr(const std::string& addr, const std::string& port) override {
-    addr_ = addr, port_ = port;
-  }
-  void SetMultiThreaded(bool multi) override { multi_ = multi; }
-  void Connect() override {
-    if (link_ && link_->state != TRtcConnectionState::conInactive) return;
-    gate_->SetTarget(multi_ ? conn_.Thread() : nullptr);
-    link_ = std::make_shared<ReactorLink>(SocketReactor::Get(), gate_, options_, addr_, port_);
-    auto link = link_;
-    link->Start();
-  }
-  void Disconnect() override {
-    if (link_) link_->Disconnect();
-  }
-  void Write(const std::string& bytes) override {
-    if (link_) link_->Write(bytes);
-  }
-  std::string Read() override { return link_ ? link_->Read() : std::string(); }
-  TRtcConnectionState State() const override {
-    return link_ ? link_->state.load() : TRtcConnectionState::conInactive;
-  }
-  std::string PeerAddr() const override { return addr(0); }
-  std::string PeerPort() const override { return addr(1); }
-  std::string LocalAddr() const override { return addr(2); }
-  std::string LocalPort() const override { return addr(3); }
-
- private:
-  std::string addr(int which) const {
-    std::string a[4];
-    if (link_) link_->Addresses(a[0], a[1], a[2], a[3]);
-    return a[which];
-  }
-
-  TRtcConnection& conn_;
-  std::shared_ptr<SinkGate> gate_;
-  const TRtcSocketOptions options_;
-  std::string addr_, port_;
-  bool multi_ = false;
-  std::shared_ptr<ReactorLink> link_;
-};
-
 }  // namespace
 
 std::unique_ptr<TRtcConnectionProvider> NewReactorSocketProvider(TRtcConnection& conn,
                                                                  TRtcConnectionSink& sink,
                                                                  const TRtcSocketOptions& options) {
-  return std::make_unique<ReactorSocketProvider>(conn, sink, options);
+  return std::make_unique<SocketLinkProvider<ReactorLink>>(
+      conn, sink, options,
+      [](const std::shared_ptr<SinkGate>& gate, const TRtcSocketOptions& o, const std::string& addr,
+         const std::string& port) {
+        return std::make_shared<ReactorLink>(SocketReactor::Get(), gate, o, addr, port);
+      });
 }
 
 }  // namespace vtx

@@ -74,14 +74,16 @@ TRtcConnection::TRtcConnection() = default;
 TRtcConnection::~TRtcConnection() {
   timeout_.Disable();
   uncount();
-  if (thr_) {
-    // Jobs of the queue refer to this connection: let a running one finish first.
-    thr_->Stop();
-    bool mine = thr_->InsideThread();
-    while (!mine && thr_->Alive()) {
-      if (MainLoop* loop = GetMainLoop(); loop && loop->isMainThread()) loop->processPending();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  stopQueue();
+}
+
+void TRtcConnection::stopQueue() {
+  if (!thr_) return;
+  // Jobs of the queue refer to this connection: let a running one finish first.
+  thr_->Stop();
+  while (!thr_->InsideThread() && thr_->Alive()) {
+    if (MainLoop* loop = GetMainLoop(); loop && loop->isMainThread()) loop->processPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
@@ -245,6 +247,8 @@ void TRtcConnection::TriggerException(const std::exception& e) {
 
 TRtcClient::~TRtcClient() {
   stopReconnectTimer();
+  // An event running on the queue still uses the handlers cleared below.
+  stopQueue();
   // No event reaches handlers while the connection is going away.
   OnConnecting = OnConnect = OnDisconnecting = OnDisconnect = OnDataOut = OnDataIn = OnDataSent =
       OnDataReceived = OnReadyToSend = OnConnectFail = OnConnectLost = OnReconnect = nullptr;

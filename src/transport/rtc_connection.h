@@ -143,6 +143,9 @@ class TRtcConnection : protected TRtcConnectionSink {
  protected:
   friend class TRtcTimeout;
   TRtcConnectionSink& Sink() { return *this; }
+  // Ends the job queue and waits for a running job of it (not when called from that job).
+  // Destructors call it before taking down what the connection's jobs use.
+  void stopQueue();
   void ensureProvider();
   void releaseProvider();
   // Counts an opening connection; false (with `error` set) beyond the limits.

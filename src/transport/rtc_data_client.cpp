@@ -27,13 +27,7 @@ TRtcDataClient::~TRtcDataClient() {
 
 void TRtcDataClient::stopJobs() {
   *FAlive = false;
-  if (!thr_) return;
-  // Jobs of the queue use this object: let a running one finish before anything goes.
-  thr_->Stop();
-  while (!thr_->InsideThread() && thr_->Alive()) {
-    if (MainLoop* loop = GetMainLoop(); loop && loop->isMainThread()) loop->processPending();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  stopQueue();
 }
 
 void TRtcDataClient::leaveEventSafe() noexcept {

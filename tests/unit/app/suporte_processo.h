@@ -1,6 +1,7 @@
 // Starts a real vorantelix-supportd on 127.0.0.1 for the program's tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -76,6 +77,7 @@ class SuporteProcesso {
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     pid_ = -1;
     if (saida_) std::fclose(saida_);
     saida_ = nullptr;

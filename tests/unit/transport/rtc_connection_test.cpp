@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -269,6 +271,27 @@ TEST(ConnectionThreads, MultiThreadedEventsRunOnTheQueueAndSyncReachesTheMainThr
     EXPECT_EQ(connected.load(), 0);
   }
   SetMainLoop(nullptr);
+}
+
+TEST(ConnectionThreads, DestroyingFromAnotherThreadWaitsForTheRunningEvent) {
+  FakeTransport::Script script;
+  auto client = std::make_unique<FakeClient>(script);
+  client->setMultiThreaded(true);
+  std::atomic<bool> started{false}, finished{false};
+  // The handler's own state: destroyed with the handler if it is cleared while running.
+  auto state = std::make_shared<std::vector<int>>(1000, 7);
+  client->OnConnect = [&, state](TRtcConnection&) {
+    started = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int sum = 0;
+    for (int v : *state) sum += v;
+    finished = sum == 7000;
+  };
+  state.reset();
+  client->Connect();
+  while (!started) std::this_thread::yield();
+  client.reset();
+  EXPECT_TRUE(finished.load());
 }
 
 }  // namespace
