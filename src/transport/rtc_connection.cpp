@@ -465,7 +465,9 @@ void TRtcClient::readyToRelease() {
     releaseProvider();
   } else if (Connecting) {
     timeout_.Disable();
-    Closing = Connecting = false;
+    // Connecting is set only by a connect asked for after any Disconnect, which the close just
+    // finished: the disconnect is over and must not block the reconnect step.
+    Closing = Connecting = Disconnecting = false;
     if (disconnectPending_) {
       disconnectPending_ = Disconnecting = false;
       return;

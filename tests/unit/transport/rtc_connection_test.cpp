@@ -176,6 +176,29 @@ TEST_F(ConnectionTest, DisconnectInsideAnEventTakesEffectWhenItReturns) {
   EXPECT_EQ(script.connects, 1);
 }
 
+TEST_F(ConnectionTest, DisconnectThenReconnectInsideAnEventConnectsAgain) {
+  int connects = 0;
+  client.OnConnect = [&](TRtcConnection&) {
+    if (++connects > 1) return;
+    client.Disconnect();
+    client.Reconnect(1);
+  };
+  client.Connect();  // the reconnect waits ReconnectOn.Wait (0) once the close is done
+  EXPECT_EQ(script.connects, 2);
+  EXPECT_TRUE(client.isConnected());
+
+  // The other order: the later Disconnect wins.
+  client.OnConnect = [&](TRtcConnection&) {
+    client.Reconnect(1);
+    client.Disconnect();
+  };
+  client.Disconnect();
+  client.Connect();
+  advanceSeconds(3);
+  EXPECT_EQ(script.connects, 3);
+  EXPECT_FALSE(client.isConnected());
+}
+
 TEST_F(ConnectionTest, ImmediateRetriesAreServedOneAfterAnotherNotNested) {
   client.ReconnectOn.ConnectFail = true;  // Wait 0: retried at once
   script.outcomes.assign(500, O::Fail);
