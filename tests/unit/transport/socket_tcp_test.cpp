@@ -194,10 +194,12 @@ TEST(SocketTcp, DestroyedInsideItsOwnEventWhileTheReactorKeepsReading) {
   for (int round = 0; round < 10; ++round) {
     auto* client = new SocketClient();
     client->ServerPort = server.Port();
-    std::atomic<bool> gone{false};
+    std::atomic<bool> gone{false}, connectReturned{false};
     bool asked = false;
     client->OnDataIn = [&, client](TRtcConnection&) {
-      if (asked || client->ReadCount < 20000u * static_cast<unsigned>(round + 1)) return;
+      // Connect may still be running on the test thread: the object is not ours to free yet.
+      if (asked || !connectReturned) return;
+      if (client->ReadCount < 20000u * static_cast<unsigned>(round + 1)) return;
       asked = true;
       client->PostJob([&, client] {
         delete client;
@@ -205,6 +207,7 @@ TEST(SocketTcp, DestroyedInsideItsOwnEventWhileTheReactorKeepsReading) {
       });
     };
     client->Connect();
+    connectReturned = true;
     ASSERT_TRUE(SocketClient::waitFor([&] { return gone.load(); }));
   }
 }
