@@ -2,7 +2,9 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -353,12 +355,16 @@ class ReactorLink final : public SocketReactor::Handler,
     }
     if (total > 0) {
       armReceiveWait(false);
+      // Arrivals before the connection has taken the last ones join its pending delivery.
+      bool post;
+      {
+        std::lock_guard g(lock_);
+        unreported_ += total;
+        post = !inQueued_;
+        inQueued_ = true;
+      }
       auto self = shared_from_this();
-      uint32_t n = static_cast<uint32_t>(total);
-      gate_->Post([self, n](TRtcConnectionSink& sink) {
-        sink.TriggerDataIn(n);
-        if (self->gate_->Open()) sink.TriggerDataReceived();
-      });
+      if (post) gate_->Post([self](TRtcConnectionSink& sink) { self->deliverReceived(sink); });
     }
     if (st == IoStatus::Closed) return closeNow();
     if (st == IoStatus::Failed) return closeNow();
@@ -433,6 +439,22 @@ class ReactorLink final : public SocketReactor::Handler,
   }
 
   // ---- connection context ----
+  void deliverReceived(TRtcConnectionSink& sink) {
+    size_t n;
+    {
+      std::lock_guard g(lock_);
+      n = unreported_;
+      unreported_ = 0;
+      inQueued_ = false;
+    }
+    while (n > 0 && gate_->Open()) {
+      uint32_t piece = static_cast<uint32_t>(std::min<size_t>(n, UINT32_MAX));
+      sink.TriggerDataIn(piece);
+      n -= piece;
+    }
+    if (gate_->Open()) sink.TriggerDataReceived();
+  }
+
   void deliverOpened(TRtcConnectionSink& sink) {
     if (state == TRtcConnectionState::conClosing) return;  // the close delivery follows
     bool ok = false;
@@ -500,6 +522,9 @@ class ReactorLink final : public SocketReactor::Handler,
   bool flushQueued_ = false, readPaused_ = false;
   // direct_: writes may send at once (open, no time-outs); flushing_: the reactor is sending.
   bool direct_ = false, flushing_ = false;
+  // Received bytes not yet reported; inQueued_: their delivery is queued.
+  size_t unreported_ = 0;
+  bool inQueued_ = false;
   std::string peerAddr_, peerPort_, localAddr_, localPort_;
 
   // Reactor thread.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -57,6 +58,40 @@ TEST(SocketTcp, SeveralMebibytesArriveIntactInBothDirections) {
   std::atomic<uint64_t> written{0};
   client.inContext([&] { written = client.WriteCount; });
   EXPECT_EQ(written.load(), data.size());
+}
+
+// Each echo answer writes the next message from inside the delivery, the way a client answers
+// a response: every byte is reported once and every emptied buffer once as sent.
+TEST(SocketTcp, WritesFromInsideDeliveriesReportEachByteAndEachSendOnce) {
+  TestServer server(TestServer::Echo);
+  SocketClient client;
+  client.ServerPort = server.Port();
+  constexpr int kRounds = 200;
+  const std::string msg = pattern(300);
+  client.OnDataReceived = [&](TRtcConnection&) {
+    std::string got = client.Provider()->Read();
+    size_t total;
+    {
+      std::lock_guard g(client.lock);
+      client.received += got;
+      total = client.received.size();
+    }
+    if (total % msg.size() == 0 && total / msg.size() < kRounds) {
+      client.Provider()->Write(msg);
+    }
+  };
+  client.Connect();
+  ASSERT_TRUE(SocketClient::waitFor([&] { return client.has("connect"); }));
+  client.inContext([&] { client.Provider()->Write(msg); });
+  ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() >= kRounds * msg.size(); }));
+  std::string expected;
+  for (int i = 0; i < kRounds; ++i) expected += msg;
+  EXPECT_TRUE(client.receivedCopy() == expected);
+  std::atomic<uint64_t> written{0};
+  client.inContext([&] { written = client.WriteCount; });
+  EXPECT_EQ(written.load(), expected.size());
+  auto events = client.eventsCopy();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "sent"), kRounds);
 }
 
 TEST(SocketTcp, PeerCloseIsALostConnectionAfterTheLastData) {
