@@ -57,6 +57,7 @@ class ReactorLink final : public SocketReactor::Handler,
     auto self = shared_from_this();
     if (!reactor_->Post([self] { self->closeNow(true); })) {
       std::lock_guard g(lock_);
+      direct_ = false;
       stream_.Close();
     }
   }
