@@ -5,6 +5,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/socket_test_client.h"
@@ -229,17 +230,20 @@ TEST(SocketTcp, DestroyedInsideItsOwnEventWhileTheReactorKeepsReading) {
   for (int round = 0; round < 10; ++round) {
     auto* client = new SocketClient();
     client->ServerPort = server.Port();
-    std::atomic<bool> gone{false};
+    std::atomic<bool> gone{false}, started{false};
     bool asked = false;
     client->OnDataIn = [&, client](TRtcConnection&) {
       if (asked || client->ReadCount < 20000u * static_cast<unsigned>(round + 1)) return;
       asked = true;
       client->PostJob([&, client] {
+        // Not while this thread's Connect call may still be inside the object.
+        while (!started) std::this_thread::yield();
         delete client;
         gone = true;
       });
     };
     client->Connect();
+    started = true;
     ASSERT_TRUE(SocketClient::waitFor([&] { return gone.load(); }));
   }
 }
