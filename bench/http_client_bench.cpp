@@ -1,5 +1,6 @@
 // Keep-alive round trips with 1 KiB bodies on loopback: the HTTP client against libcurl's easy
-// interface reusing one connection to the same server, in the same run.
+// interface reusing one connection to the same server, in the same run. Compare the client's
+// rates with the libcurl rate of the same run.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -87,21 +88,29 @@ Server& TheServer() {
   return s;
 }
 
-void BM_RtcHttpClient(benchmark::State& state) {
+std::unique_ptr<vtx::TRtcClientRequest> NewRequest() {
+  auto r = std::make_unique<vtx::TRtcClientRequest>();
+  r->setMethod("GET");
+  r->setFileName("/k");
+  r->setHost("127.0.0.1");
+  return r;
+}
+
+// One request at a time, each waited for on the benchmark thread: `multi` runs the client on
+// the worker pool with the reactor (a thread switch to the caller per request), else in
+// Blocking mode on the calling thread as libcurl's easy interface does.
+void RunOneByOne(benchmark::State& state, bool multi) {
   vtx::TRtcHttpClient c;
   c.ServerAddr = "127.0.0.1";
   c.ServerPort = std::to_string(TheServer().Port());
-  c.setMultiThreaded(true);
+  c.setMultiThreaded(multi);
+  c.setBlocking(!multi);
   c.setAutoConnect(true);
   size_t bytes = 0;
   c.OnBeginRequest = [&](vtx::TRtcConnection&) { c.WriteHeader(); };
   c.OnResponseData = [&](vtx::TRtcConnection&) { bytes += c.Read().size(); };
   for (auto _ : state) {
-    auto r = std::make_unique<vtx::TRtcClientRequest>();
-    r->setMethod("GET");
-    r->setFileName("/k");
-    r->setHost("127.0.0.1");
-    c.PostRequest(std::move(r));
+    c.PostRequest(NewRequest());
     if (!c.WaitForCompletion(false, 10, false)) {
       state.SkipWithError("request failed");
       break;
@@ -109,6 +118,45 @@ void BM_RtcHttpClient(benchmark::State& state) {
   }
   if (bytes != 1024 * static_cast<size_t>(state.iterations())) state.SkipWithError("short body");
   state.SetItemsProcessed(state.iterations());
+  c.Disconnect();
+}
+
+void BM_RtcHttpClient(benchmark::State& state) {
+  RunOneByOne(state, true);
+}
+
+void BM_RtcHttpClientBlocking(benchmark::State& state) {
+  RunOneByOne(state, false);
+}
+
+// Round trips one after the other on the connection's thread: each finished response posts the
+// next request, and the benchmark thread waits once per batch.
+void BM_RtcHttpClientChained(benchmark::State& state) {
+  constexpr int kBatch = 64;
+  vtx::TRtcHttpClient c;
+  c.ServerAddr = "127.0.0.1";
+  c.ServerPort = std::to_string(TheServer().Port());
+  c.setMultiThreaded(true);
+  c.setAutoConnect(true);
+  size_t bytes = 0;
+  int left = 0;
+  c.OnBeginRequest = [&](vtx::TRtcConnection&) { c.WriteHeader(); };
+  c.OnResponseData = [&](vtx::TRtcConnection&) { bytes += c.Read().size(); };
+  c.OnResponseDone = [&](vtx::TRtcConnection&) {
+    if (--left > 0) c.PostRequest(NewRequest(), true);
+  };
+  int64_t done = 0;
+  while (state.KeepRunningBatch(kBatch)) {
+    left = kBatch;
+    c.PostRequest(NewRequest());
+    if (!c.WaitForCompletion(false, 10, false)) {
+      state.SkipWithError("request failed");
+      break;
+    }
+    done += kBatch;
+  }
+  if (bytes != 1024 * static_cast<size_t>(done)) state.SkipWithError("short body");
+  state.SetItemsProcessed(done);
   c.Disconnect();
 }
 
@@ -138,6 +186,8 @@ void BM_CurlEasyBaseline(benchmark::State& state) {
 
 BENCHMARK(BM_CurlEasyBaseline)->UseRealTime();
 BENCHMARK(BM_RtcHttpClient)->UseRealTime();
+BENCHMARK(BM_RtcHttpClientBlocking)->UseRealTime();
+BENCHMARK(BM_RtcHttpClientChained)->UseRealTime();
 
 }  // namespace
 

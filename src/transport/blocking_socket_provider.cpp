@@ -27,15 +27,18 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Keeps a write to a closed peer from raising SIGPIPE on this thread.
+// Keeps a write to a closed peer from raising SIGPIPE on this thread. Only TLS needs it: plain
+// sends pass MSG_NOSIGNAL.
 class SigPipeBlock {
  public:
-  SigPipeBlock() {
+  explicit SigPipeBlock(bool on = true) : on_(on) {
+    if (!on_) return;
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
   }
   ~SigPipeBlock() {
+    if (!on_) return;
     timespec zero{0, 0};
     while (sigtimedwait(&pipe_, nullptr, &zero) > 0) {
     }
@@ -43,6 +46,7 @@ class SigPipeBlock {
   }
 
  private:
+  bool on_;
   sigset_t pipe_, old_;
 };
 
@@ -163,7 +167,7 @@ class BlockingLink final : public std::enable_shared_from_this<BlockingLink> {
     for (;;) {
       IoStatus st;
       {
-        SigPipeBlock guard;
+        SigPipeBlock guard(stream_.Secure());
         st = stream_.Handshake(error);
       }
       if (st == IoStatus::Ok) return true;
@@ -201,7 +205,7 @@ class BlockingLink final : public std::enable_shared_from_this<BlockingLink> {
       std::string error;
       IoStatus st;
       {
-        SigPipeBlock guard;
+        SigPipeBlock guard(stream_.Secure());
         st = stream_.Send(out_.data() + outOff_, out_.size() - outOff_, sent, error);
       }
       if (st == IoStatus::Ok && sent > 0) {
@@ -247,7 +251,7 @@ class BlockingLink final : public std::enable_shared_from_this<BlockingLink> {
     while (total < kReadPerTurn) {
       size_t before = in_.size();
       {
-        SigPipeBlock guard;
+        SigPipeBlock guard(stream_.Secure());
         st = stream_.Recv(in_, kReadPiece, error);
       }
       total += in_.size() - before;

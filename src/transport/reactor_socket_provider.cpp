@@ -2,7 +2,9 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -55,6 +57,7 @@ class ReactorLink final : public SocketReactor::Handler,
     auto self = shared_from_this();
     if (!reactor_->Post([self] { self->closeNow(true); })) {
       std::lock_guard g(lock_);
+      direct_ = false;
       stream_.Close();
     }
   }
@@ -63,14 +66,24 @@ class ReactorLink final : public SocketReactor::Handler,
     if (bytes.empty() || s == TRtcConnectionState::conInactive ||
         s == TRtcConnectionState::conClosing)
       return;
-    bool post;
+    bool post = false;
+    Sent sent;
     {
       std::lock_guard g(lock_);
-      out_ += bytes;
-      post = !flushQueued_;
-      flushQueued_ = true;
+      size_t off = 0;
+      // Nothing waiting and no flush running: the bytes go out from here, which spares the
+      // reactor a wake-up and the connection a delivery round.
+      if (direct_ && out_.empty() && !flushQueued_ && !flushing_)
+        off = sendLocked(bytes.data(), bytes.size(), sent);
+      if (off < bytes.size()) {
+        out_.append(bytes, off);
+        post = !flushQueued_;
+        flushQueued_ = true;
+        sent.all = false;
+      }
     }
     auto self = shared_from_this();
+    if (!sent.pieces.empty()) deliverSent(std::move(sent));
     if (post) reactor_->Post([self] { self->flush(); });
   }
   std::string Read() {
@@ -107,6 +120,44 @@ class ReactorLink final : public SocketReactor::Handler,
 
  private:
   enum class Phase { Idle, Resolving, Connecting, Accepting, Handshaking, Open, Closed };
+
+  // What one send pass handed to the network.
+  struct Sent {
+    std::vector<uint32_t> pieces;
+    bool all = false;  // nothing is left to send
+    std::string error;
+  };
+
+  // Sends until done or the socket is full; returns the bytes sent. Under `lock_`.
+  size_t sendLocked(const char* data, size_t size, Sent& sent) {
+    size_t off = 0;
+    while (off < size) {
+      size_t n = 0;
+      IoStatus st = stream_.Send(data + off, size - off, n, sent.error);
+      if (st == IoStatus::Ok && n > 0) {
+        off += n;
+        sent.pieces.push_back(static_cast<uint32_t>(n));
+        continue;
+      }
+      if (st != IoStatus::WantWrite && st != IoStatus::WantRead && sent.error.empty())
+        sent.error = SocketErrorText(EPIPE);
+      break;
+    }
+    sent.all = off == size;
+    return off;
+  }
+
+  // Reports sent bytes in the connection's context.
+  void deliverSent(Sent sent) {
+    auto self = shared_from_this();
+    gate_->Post([self, pieces = std::move(sent.pieces), all = sent.all](TRtcConnectionSink& sink) {
+      for (uint32_t n : pieces) {
+        if (!self->gate_->Open()) return;
+        sink.TriggerDataOut(n);
+      }
+      if (all && self->gate_->Open()) sink.TriggerDataSent();
+    });
+  }
 
   // ---- reactor thread ----
   void begin() {
@@ -211,6 +262,12 @@ class ReactorLink final : public SocketReactor::Handler,
     reactor_->Cancel(connectTimer_);
     connectTimer_ = 0;
     phase_ = Phase::Open;
+    {
+      // The reactor arms the send and receive time-outs, so with them every write goes through
+      // it; an inline gate would nest deliveries in the writer's call.
+      std::lock_guard g(lock_);
+      direct_ = options_.SendTimeout == 0 && options_.ReceiveTimeout == 0 && !gate_->Inline();
+    }
     updateInterest();
     flush();
   }
@@ -222,11 +279,12 @@ class ReactorLink final : public SocketReactor::Handler,
       if (fdRegistered_) reactor_->Remove(stream_.Fd());
       fdRegistered_ = false;
     } else if (fdRegistered_) {
-      reactor_->Modify(stream_.Fd(), events);
+      if (events != watched_) reactor_->Modify(stream_.Fd(), events);
     } else {
       reactor_->Add(stream_.Fd(), events, shared_from_this());
       fdRegistered_ = true;
     }
+    watched_ = events;
   }
 
   void updateInterest() {
@@ -244,45 +302,38 @@ class ReactorLink final : public SocketReactor::Handler,
     {
       std::lock_guard g(lock_);
       flushQueued_ = false;
+      flushing_ = true;
     }
-    if (phase_ != Phase::Open) return;
-    std::vector<uint32_t> pieces;
-    bool empty = false;
-    std::string error;
-    for (;;) {
+    if (phase_ != Phase::Open) {
       std::lock_guard g(lock_);
-      if (outOff_ >= out_.size()) {
+      flushing_ = false;
+      return;
+    }
+    Sent sent;
+    {
+      std::lock_guard g(lock_);
+      outOff_ += sendLocked(out_.data() + outOff_, out_.size() - outOff_, sent);
+      if (sent.all) {
         out_.clear();
         outOff_ = 0;
-        empty = true;
-        break;
       }
-      size_t sent = 0;
-      IoStatus st = stream_.Send(out_.data() + outOff_, out_.size() - outOff_, sent, error);
-      if (st == IoStatus::Ok && sent > 0) {
-        outOff_ += sent;
-        pieces.push_back(static_cast<uint32_t>(sent));
-        continue;
-      }
-      if (st == IoStatus::WantWrite || st == IoStatus::WantRead) break;
-      if (error.empty()) error = SocketErrorText(EPIPE);
-      break;
     }
-    if (!pieces.empty()) {
+    const bool empty = sent.all;
+    const bool error = !sent.error.empty();
+    if (!sent.pieces.empty()) {
       armReceiveWait(empty);
       armSendWait(!empty);
-      auto self = shared_from_this();
-      gate_->Post([self, pieces, empty](TRtcConnectionSink& sink) {
-        for (uint32_t n : pieces) {
-          if (!self->gate_->Open()) return;
-          sink.TriggerDataOut(n);
-        }
-        if (empty && self->gate_->Open()) sink.TriggerDataSent();
-      });
+      deliverSent(std::move(sent));
     } else if (!empty && sendTimer_ == 0) {
       armSendWait(true);
     }
-    if (!error.empty()) return closeNow();
+    {
+      // Cleared after the delivery is queued, so that a direct write cannot report its bytes
+      // before these.
+      std::lock_guard g(lock_);
+      flushing_ = false;
+    }
+    if (error) return closeNow();
     updateInterest();
   }
 
@@ -305,12 +356,16 @@ class ReactorLink final : public SocketReactor::Handler,
     }
     if (total > 0) {
       armReceiveWait(false);
+      // Arrivals before the connection has taken the last ones join its pending delivery.
+      bool post;
+      {
+        std::lock_guard g(lock_);
+        unreported_ += total;
+        post = !inQueued_;
+        inQueued_ = true;
+      }
       auto self = shared_from_this();
-      uint32_t n = static_cast<uint32_t>(total);
-      gate_->Post([self, n](TRtcConnectionSink& sink) {
-        sink.TriggerDataIn(n);
-        if (self->gate_->Open()) sink.TriggerDataReceived();
-      });
+      if (post) gate_->Post([self](TRtcConnectionSink& sink) { self->deliverReceived(sink); });
     }
     if (st == IoStatus::Closed) return closeNow();
     if (st == IoStatus::Failed) return closeNow();
@@ -353,6 +408,10 @@ class ReactorLink final : public SocketReactor::Handler,
 
   void release() {
     phase_ = Phase::Closed;
+    {
+      std::lock_guard g(lock_);
+      direct_ = false;
+    }
     for (uint64_t* t : {&connectTimer_, &recvTimer_, &sendTimer_}) {
       reactor_->Cancel(*t);
       *t = 0;
@@ -381,6 +440,22 @@ class ReactorLink final : public SocketReactor::Handler,
   }
 
   // ---- connection context ----
+  void deliverReceived(TRtcConnectionSink& sink) {
+    size_t n;
+    {
+      std::lock_guard g(lock_);
+      n = unreported_;
+      unreported_ = 0;
+      inQueued_ = false;
+    }
+    while (n > 0 && gate_->Open()) {
+      uint32_t piece = static_cast<uint32_t>(std::min<size_t>(n, UINT32_MAX));
+      sink.TriggerDataIn(piece);
+      n -= piece;
+    }
+    if (gate_->Open()) sink.TriggerDataReceived();
+  }
+
   void deliverOpened(TRtcConnectionSink& sink) {
     if (state == TRtcConnectionState::conClosing) return;  // the close delivery follows
     bool ok = false;
@@ -446,6 +521,11 @@ class ReactorLink final : public SocketReactor::Handler,
   std::string out_, in_;
   size_t outOff_ = 0;
   bool flushQueued_ = false, readPaused_ = false;
+  // direct_: writes may send at once (open, no time-outs); flushing_: the reactor is sending.
+  bool direct_ = false, flushing_ = false;
+  // Received bytes not yet reported; inQueued_: their delivery is queued.
+  size_t unreported_ = 0;
+  bool inQueued_ = false;
   std::string peerAddr_, peerPort_, localAddr_, localPort_;
 
   // Reactor thread.
@@ -453,6 +533,7 @@ class ReactorLink final : public SocketReactor::Handler,
   std::vector<SocketAddress> addrs_;
   size_t next_ = 0;
   bool fdRegistered_ = false;
+  uint32_t watched_ = 0;
   uint64_t connectTimer_ = 0, recvTimer_ = 0, sendTimer_ = 0;
 
   // Connection context.

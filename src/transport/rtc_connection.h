@@ -138,7 +138,8 @@ class TRtcConnection : protected TRtcConnectionSink {
   // Event scopes: every event runs inside one.
   void EnterEvent() { ++depth_; }
   void LeaveEvent();
-  bool insideEvent() const { return depth_ > 0 && inThread(); }
+  // The depth belongs to the connection's thread: ask it only there.
+  bool insideEvent() const { return inThread() && depth_ > 0; }
 
  protected:
   friend class TRtcTimeout;

@@ -543,7 +543,8 @@ void TRtcDataClient::DataReceivedFlow() {
   fire(FRequest->OnDone);
   if (stateCheck()) return;
   finishRequest();
-  if (hasRequests()) restartQueue();
+  // In the connection's own context the next request starts here, not one job later.
+  if (hasRequests()) inThread() ? startJob() : restartQueue();
 }
 
 // ---- connection hooks ----

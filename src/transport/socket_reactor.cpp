@@ -60,6 +60,8 @@ bool SocketReactor::Post(std::function<void()> fn) {
     std::lock_guard g(lock_);
     if (stopped_) return false;
     tasks_.push_back(std::move(fn));
+    // Tasks already waiting have woken the reactor, which takes them all at once.
+    if (tasks_.size() > 1) return true;
   }
   uint64_t one = 1;
   ssize_t r = write(wakefd_, &one, sizeof one);

@@ -149,14 +149,15 @@ IoStatus SocketStream::Send(const char* data, size_t len, size_t& sent, std::str
 }
 
 IoStatus SocketStream::Recv(std::string& out, size_t max, std::string& error) {
-  size_t old = out.size();
-  out.resize(old + max);
+  // Received into a stack buffer: growing `out` by `max` first would clear all of it each call.
+  char buf[65536];
+  max = std::min(max, sizeof buf);
   size_t got = 0;
   IoStatus st;
   if (tls_) {
-    st = tls_->Read(out.data() + old, max, got, error);
+    st = tls_->Read(buf, max, got, error);
   } else {
-    ssize_t n = recv(fd_, out.data() + old, max, 0);
+    ssize_t n = recv(fd_, buf, max, 0);
     if (n > 0) {
       got = static_cast<size_t>(n);
       st = IoStatus::Ok;
@@ -169,7 +170,7 @@ IoStatus SocketStream::Recv(std::string& out, size_t max, std::string& error) {
       st = IoStatus::Failed;
     }
   }
-  out.resize(old + got);
+  out.append(buf, got);
   return st;
 }
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/socket_test_client.h"
@@ -57,6 +59,40 @@ TEST(SocketTcp, SeveralMebibytesArriveIntactInBothDirections) {
   std::atomic<uint64_t> written{0};
   client.inContext([&] { written = client.WriteCount; });
   EXPECT_EQ(written.load(), data.size());
+}
+
+// Each echo answer writes the next message from inside the delivery, the way a client answers
+// a response: every byte is reported once and every emptied buffer once as sent.
+TEST(SocketTcp, WritesFromInsideDeliveriesReportEachByteAndEachSendOnce) {
+  TestServer server(TestServer::Echo);
+  SocketClient client;
+  client.ServerPort = server.Port();
+  constexpr int kRounds = 200;
+  const std::string msg = pattern(300);
+  client.OnDataReceived = [&](TRtcConnection&) {
+    std::string got = client.Provider()->Read();
+    size_t total;
+    {
+      std::lock_guard g(client.lock);
+      client.received += got;
+      total = client.received.size();
+    }
+    if (total % msg.size() == 0 && total / msg.size() < kRounds) {
+      client.Provider()->Write(msg);
+    }
+  };
+  client.Connect();
+  ASSERT_TRUE(SocketClient::waitFor([&] { return client.has("connect"); }));
+  client.inContext([&] { client.Provider()->Write(msg); });
+  ASSERT_TRUE(SocketClient::waitFor([&] { return client.receivedSize() >= kRounds * msg.size(); }));
+  std::string expected;
+  for (int i = 0; i < kRounds; ++i) expected += msg;
+  EXPECT_TRUE(client.receivedCopy() == expected);
+  std::atomic<uint64_t> written{0};
+  client.inContext([&] { written = client.WriteCount; });
+  EXPECT_EQ(written.load(), expected.size());
+  auto events = client.eventsCopy();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "sent"), kRounds);
 }
 
 TEST(SocketTcp, PeerCloseIsALostConnectionAfterTheLastData) {
@@ -194,20 +230,20 @@ TEST(SocketTcp, DestroyedInsideItsOwnEventWhileTheReactorKeepsReading) {
   for (int round = 0; round < 10; ++round) {
     auto* client = new SocketClient();
     client->ServerPort = server.Port();
-    std::atomic<bool> gone{false}, connectReturned{false};
+    std::atomic<bool> gone{false}, started{false};
     bool asked = false;
     client->OnDataIn = [&, client](TRtcConnection&) {
-      // Connect may still be running on the test thread: the object is not ours to free yet.
-      if (asked || !connectReturned) return;
-      if (client->ReadCount < 20000u * static_cast<unsigned>(round + 1)) return;
+      if (asked || client->ReadCount < 20000u * static_cast<unsigned>(round + 1)) return;
       asked = true;
       client->PostJob([&, client] {
+        // Not while this thread's Connect call may still be inside the object.
+        while (!started) std::this_thread::yield();
         delete client;
         gone = true;
       });
     };
     client->Connect();
-    connectReturned = true;
+    started = true;
     ASSERT_TRUE(SocketClient::waitFor([&] { return gone.load(); }));
   }
 }

@@ -113,6 +113,9 @@ class FakeClient : public TRtcClient {
       return std::make_unique<FakeTransport>(c, Sink(), script);
     });
   }
+  // The most-derived class stops the queue first, so a running event never meets a
+  // half-destroyed object.
+  ~FakeClient() override { stopQueue(); }
   FakeTransport* Fake() const { return static_cast<FakeTransport*>(Provider()); }
 };
 
