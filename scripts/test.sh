@@ -31,11 +31,11 @@ if [ "${VTX_SKIP_ASAN:-0}" != 1 ]; then
 fi
 
 if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
-  step "thread sanitizer build (util, transport)"
+  step "thread sanitizer build (util, transport, gateway)"
   cmake --preset tsan >/dev/null
-  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests
+  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_gateway_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}

@@ -168,15 +168,15 @@ class TRtcConnection : protected TRtcConnectionSink {
   ProviderFactory factory_;
   TimerService* timers_ = nullptr;
   bool multiThreaded_ = false;
-  bool timedOut_ = false;
+  std::atomic<bool> timedOut_{false};
   bool counted_ = false;
   bool connectFired_ = false;
-  // Flags of the lifecycle.
-  bool Closing = false, Disconnecting = false, Releasing = false, Connecting = false,
-       WantConnect = false;
+  // Flags of the lifecycle; Connect, Disconnect and Reconnect may set them from any thread.
+  std::atomic<bool> Closing{false}, Disconnecting{false}, Releasing{false}, Connecting{false},
+      WantConnect{false};
   std::atomic<bool> Reconnecting{false};
   int depth_ = 0;
-  bool forced_ = false;
+  std::atomic<bool> forced_{false};
 };
 
 class TRtcClient : public TRtcConnection {

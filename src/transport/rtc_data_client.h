@@ -7,6 +7,7 @@
 // report transport progress through the Trigger* notifications.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -182,10 +183,11 @@ class TRtcDataClient : public TRtcClient {
   bool FAbortActive = false;  // the active request was cancelled, not skipped
   bool FIdle = true;
   bool FMayInsert = false;
-  bool FHoldBack = false;
+  // Disconnect may set these from any thread.
+  std::atomic<bool> FHoldBack{false};
   int FLoopDepth = 0;
-  bool FClosePending = false;
-  AfterClose FAfterClose = AfterClose::None;
+  std::atomic<bool> FClosePending{false};
+  std::atomic<AfterClose> FAfterClose{AfterClose::None};
   std::vector<TRtcAbsDataClientLink*> FLinks;
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
