@@ -136,7 +136,56 @@ TRtcClientModule::TRtcClientModule() {
 }
 
 // Requests still queued for this module fall back to the connection's own events (base).
-TRtcClientModule::~TRtcClientModule() = default;
+TRtcClientModule::~TRtcClientModule() {
+  std::lock_guard g(FInteractiveLock);
+  if (FInteractiveTimer) TRtcTimer::Stop(FInteractiveTimer);
+}
+
+void TRtcClientModule::Release(std::unique_ptr<TRtcClientModule> self) {
+  if (!self) return;
+  TRtcClientModule* m = self.get();
+  std::unique_lock l(m->FInteractiveLock);
+  if (m->FInteractive.empty()) {
+    l.unlock();
+    return;  // destroyed here
+  }
+  m->FSelf = std::move(self);
+}
+
+std::size_t TRtcClientModule::InteractiveCount() {
+  std::lock_guard g(FInteractiveLock);
+  return FInteractive.size();
+}
+
+void TRtcClientModule::queueInteractive(TRtcInteractiveResult item) {
+  std::lock_guard g(FInteractiveLock);
+  FInteractive.push_back(std::move(item));
+  if (FInteractiveTimer) return;
+  FInteractiveTimer = TRtcTimer::Create(false);
+  FInteractiveTimer->Enable(1, [this] { deliverInteractive(); });
+}
+
+void TRtcClientModule::deliverInteractive() {
+  TRtcInteractiveResult item;
+  {
+    std::lock_guard g(FInteractiveLock);
+    if (FInteractive.empty()) return;
+    item = std::move(FInteractive.front());
+    FInteractive.pop_front();
+  }
+  try {
+    TRtcResult::Call_Return(item.FEvent, nullptr, *item.Data, *item.Result);
+  } catch (const std::exception& e) {
+    WriteExceptionLog("TRtcClientModule.InteractiveResult", e);
+  }
+  std::unique_ptr<TRtcClientModule> self;
+  {
+    std::lock_guard g(FInteractiveLock);
+    if (!FInteractive.empty()) return;
+    if (FInteractiveTimer) TRtcTimer::Stop(FInteractiveTimer);
+    self = std::move(FSelf);
+  }
+}
 
 void TRtcClientModule::setModuleFileName(const std::string& name) {
   FModuleFileName = !name.empty() && name.front() != '/' ? "/" + name : name;
@@ -642,6 +691,9 @@ void TRtcClientModule::deliverResults(TRtcDataClient& Sender, TRtcClientModuleCa
     TRtcValue& data = *calls.FCalls[i];
     try {
       TRtcResult::Call_Return(handler, &Sender, data, *results[i]);
+    } catch (const EPostInteractive&) {
+      queueInteractive({handler, std::move(calls.FCalls[i]), std::move(results[i])});
+      calls.FCalls[i] = std::make_unique<TRtcValue>();
     } catch (const std::exception& e) {
       WriteExceptionLog("TRtcClientModule.DataReceived RESULT", e);
       if (OnResultError) {

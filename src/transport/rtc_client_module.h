@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "transport/crypt.h"
 #include "transport/rtc_data_client.h"
 #include "transport/rtc_result.h"
+#include "transport/rtc_timer.h"
 #include "values/values.h"
 
 namespace vtx {
@@ -53,6 +55,12 @@ struct TRtcClientModuleData {
   std::unique_ptr<TRtcValue> FData;
   int FPostLevel = 0;
   std::unique_ptr<TRtcClientModuleCallsArray> FCalls;
+};
+
+// A result whose handler asked (EPostInteractive) to receive it later, outside the connection.
+struct TRtcInteractiveResult {
+  TRtcResult* FEvent = nullptr;
+  std::unique_ptr<TRtcValue> Data, Result;
 };
 
 // A fresh control key: check digits, the counter (advanced, 1..99) and 5..9 random digits.
@@ -113,6 +121,11 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   std::unique_ptr<TRtcValue> ExecuteDetached(int _Timeout = 0, bool AllowMessageProcessing = true);
   // The next request closes the session first.
   void ResetLogin() { FResetLogin = true; }
+  // Hands the module its own ownership: it destroys itself once its pending interactive
+  // results are delivered (at once when there are none).
+  static void Release(std::unique_ptr<TRtcClientModule> self);
+  // Interactive results not yet delivered.
+  std::size_t InteractiveCount();
 
   // The name of the cipher state in the session's object store.
   std::string CryptObjectName() const { return FModuleHost + FModuleFileName + ".$CLI-CRYPT$"; }
@@ -168,6 +181,14 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   std::mutex FLock;  // guards the per-thread call data
   TRtcClientModuleData FMainData;
   std::map<std::thread::id, std::unique_ptr<TRtcClientModuleData>> FThreadData;
+
+  void queueInteractive(TRtcInteractiveResult item);
+  void deliverInteractive();
+
+  std::mutex FInteractiveLock;  // guards the interactive queue, its timer and FSelf
+  std::deque<TRtcInteractiveResult> FInteractive;
+  TRtcTimer::Ptr FInteractiveTimer;
+  std::unique_ptr<TRtcClientModule> FSelf;  // set by Release while results are pending
 
   std::string FBody;  // response body read so far (connection thread)
   std::unique_ptr<TRtcValue> FLastResult;

@@ -2,11 +2,14 @@
 // scripted servers for the failures a gateway does not produce on demand.
 #include "transport/rtc_client_module.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -357,8 +360,10 @@ TEST(ClientModule, ExecuteReturnsTheResultOrFailsWithItsText) {
   r.client.Disconnect();
 }
 
-// Reads one request (header and Content-Length body) from fd; none on close or time-out.
-std::optional<std::string> readRequest(int fd, const std::atomic<bool>& stop, std::string& buf) {
+// Reads one HTTP message (header and Content-Length body) from fd; none on close or time-out.
+// With `whole` the header is returned too, else only the body.
+std::optional<std::string> readMessage(int fd, const std::atomic<bool>& stop, std::string& buf,
+                                       bool whole) {
   while (!stop) {
     const auto end = buf.find("\r\n\r\n");
     if (end != std::string::npos) {
@@ -368,7 +373,7 @@ std::optional<std::string> readRequest(int fd, const std::atomic<bool>& stop, st
       const auto at = head.find("content-length:");
       if (at != std::string::npos) len = std::stoul(head.substr(at + 15));
       if (buf.size() >= end + 4 + len) {
-        std::string body = buf.substr(end + 4, len);
+        std::string body = whole ? buf.substr(0, end + 4 + len) : buf.substr(end + 4, len);
         buf.erase(0, end + 4 + len);
         return body;
       }
@@ -381,6 +386,10 @@ std::optional<std::string> readRequest(int fd, const std::atomic<bool>& stop, st
     buf.append(tmp, static_cast<std::size_t>(n));
   }
   return std::nullopt;
+}
+
+std::optional<std::string> readRequest(int fd, const std::atomic<bool>& stop, std::string& buf) {
+  return readMessage(fd, stop, buf, false);
 }
 
 std::string httpReply(const std::string& body) {
@@ -509,6 +518,87 @@ TEST(ClientModule, HyperThreadingKeepsEachThreadsBatch) {
     EXPECT_EQ(a.results[i], echoResult(i));
     EXPECT_EQ(b.results[i], echoResult(100 + i));
   }
+}
+
+// Relays each request to the gateway; `damage` may alter the reply (its number from 0).
+class Proxy {
+ public:
+  Proxy(const std::string& gatewayPort, std::function<void(int n, std::string& reply)> damage)
+      : damage_(std::move(damage)),
+        server_([this, gatewayPort](int fd, const std::atomic<bool>& stop) {
+          const int up = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+          sockaddr_in a{};
+          a.sin_family = AF_INET;
+          a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+          a.sin_port = htons(static_cast<uint16_t>(std::stoi(gatewayPort)));
+          if (::connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(up);
+            return;
+          }
+          std::string in, out;
+          while (auto req = readMessage(fd, stop, in, true)) {
+            auto reply =
+                TestServer::WriteAll(up, *req) ? readMessage(up, stop, out, true) : std::nullopt;
+            if (!reply) break;
+            damage_(count_++, *reply);
+            if (!TestServer::WriteAll(fd, *reply)) break;
+          }
+          ::close(up);
+        }) {}
+  std::string Port() const { return server_.Port(); }
+
+ private:
+  std::function<void(int, std::string&)> damage_;
+  std::atomic<int> count_{0};
+  TestServer server_;
+};
+
+TEST(ClientModule, BadControlKeyOnAReplyResetsTheCiphers) {
+  Gateway g(kForced);
+  Proxy p(g.port(), [](int n, std::string& reply) {
+    if (n == 2) reply.back() = static_cast<char>(reply.back() ^ 0x55);  // first call's reply
+  });
+  Remote r(p.Port());
+  r.module.setEncryptionKey(16);
+  r.module.SecureKey = "K3y!";
+  r.module.AutoRepost = 1;
+  std::vector<std::string> actions;
+  r.module.OnResponseDone = [&](TRtcConnection&) {
+    actions.push_back(r.client.Request().Query().Value("ACTION"));
+  };
+  Collector c;
+  r.echo(1, &c);
+  ASSERT_TRUE(c.waitFor(1));
+  EXPECT_EQ(c.results[0], echoResult(1));
+  EXPECT_EQ(r.wrongKey, 1);
+  ASSERT_TRUE(r.idle());
+  // The damaged exchange is reposted before it completes; its repost restarts the ciphers.
+  EXPECT_EQ(actions, (std::vector<std::string>{"HELLO", "START", "RESET"}));
+  r.echo(2, &c);  // the restarted keystreams go on
+  ASSERT_TRUE(c.waitFor(2));
+  EXPECT_EQ(c.results[1], echoResult(2));
+}
+
+TEST(ClientModule, InteractiveResultsArriveLaterOutsideTheConnection) {
+  Gateway g({"--encryption", "0"});
+  Remote r(g.port());
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::pair<bool, std::string>> seen;  // (had a sender, result)
+  TRtcResult later;
+  later.OnReturn = [&](TRtcConnection* sender, TRtcValue& data, TRtcValue& result) {
+    std::lock_guard l(m);
+    seen.emplace_back(sender != nullptr, result.toCode());
+    cv.notify_all();
+    if (sender) throw EPostInteractive("later");
+    EXPECT_EQ(data.asFunction()->asInteger("n"), 3);
+  };
+  r.echo(3, &later);
+  std::unique_lock l(m);
+  ASSERT_TRUE(cv.wait_for(l, 10s, [&] { return seen.size() == 2; }));
+  EXPECT_TRUE(seen[0].first);
+  EXPECT_FALSE(seen[1].first);
+  EXPECT_EQ(seen[1].second, echoResult(3));
 }
 
 TEST(ClientModule, SettingsAndMisuse) {
