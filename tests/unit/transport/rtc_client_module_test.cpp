@@ -240,12 +240,12 @@ TEST(ClientModule, EncryptionRefusalsAbortTheCalls) {
 
 TEST(ClientModule, AutoLoginRunsOncePerSessionAheadOfTheCalls) {
   Gateway g(kForced);
+  std::atomic<int> logins{0};
+  std::atomic<int> loginResults{0};
   Remote r(g.port());
   r.module.setEncryptionKey(16);
   r.module.SecureKey = "K3y!";
   r.module.setAutoLogin(true);
-  std::atomic<int> logins{0};
-  std::atomic<int> loginResults{0};
   r.module.OnLogin = [&](TRtcConnection&, TRtcValue& data) {
     ++logins;
     data.SetObject(std::make_unique<TRtcFunctionInfo>(u"Echo"));
@@ -478,8 +478,8 @@ TEST(ClientModule, MalformedRepliesDeliverNoResults) {
 TEST(ClientModule, HandlerExceptionsDoNotStopTheOtherResults) {
   ScriptedServer s(
       [](int, const std::string&) { return httpReply(echoResult(1) + echoResult(2)); });
-  Remote r(s.Port());
   std::atomic<int> errors{0};
+  Remote r(s.Port());
   r.module.OnResultError = [&](TRtcConnection&, TRtcValue&, TRtcValue&, const std::exception& e) {
     if (std::string(e.what()) == "boom") ++errors;
   };
@@ -558,11 +558,11 @@ TEST(ClientModule, BadControlKeyOnAReplyResetsTheCiphers) {
   Proxy p(g.port(), [](int n, std::string& reply) {
     if (n == 2) reply.back() = static_cast<char>(reply.back() ^ 0x55);  // first call's reply
   });
+  std::vector<std::string> actions;  // outlives the connection's events
   Remote r(p.Port());
   r.module.setEncryptionKey(16);
   r.module.SecureKey = "K3y!";
   r.module.AutoRepost = 1;
-  std::vector<std::string> actions;
   r.module.OnResponseDone = [&](TRtcConnection&) {
     actions.push_back(r.client.Request().Query().Value("ACTION"));
   };
@@ -581,11 +581,11 @@ TEST(ClientModule, BadControlKeyOnAReplyResetsTheCiphers) {
 
 TEST(ClientModule, InteractiveResultsArriveLaterOutsideTheConnection) {
   Gateway g({"--encryption", "0"});
-  Remote r(g.port());
   std::mutex m;
   std::condition_variable cv;
   std::vector<std::pair<bool, std::string>> seen;  // (had a sender, result)
   TRtcResult later;
+  Remote r(g.port());
   later.OnReturn = [&](TRtcConnection* sender, TRtcValue& data, TRtcValue& result) {
     std::lock_guard l(m);
     seen.emplace_back(sender != nullptr, result.toCode());
@@ -662,6 +662,16 @@ TEST(ClientModule, ControlKeysCarryCheckDigitsAndAWrappingCounter) {
     EXPECT_EQ(std::stoi(key.substr(0, 2)), 53 - 9 * r + sum);
     EXPECT_EQ(std::stoi(key.substr(2, 2)), expected);
   }
+}
+
+TEST(ClientModule, AutoLoginWithoutOnLoginAbortsTheCall) {
+  Gateway g({"--encryption", "0"});
+  Remote r(g.port());
+  r.module.setAutoLogin(true);  // and no OnLogin: the request cannot begin
+  Collector c;
+  r.echo(1, &c);
+  EXPECT_TRUE(c.waitFor(0, 1));
+  EXPECT_TRUE(r.idle());
 }
 
 }  // namespace
