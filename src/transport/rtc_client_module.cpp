@@ -321,7 +321,14 @@ void TRtcClientModule::Post(bool FromInsideEvent, TRtcDataClient* Sender) {
         "request.");
   if (--d.FPostLevel > 0) return;
   if (!d.FCalls || d.FCalls->Count() == 0) return;
-  auto req = newRequest(std::move(d.FRequest));
+  std::unique_ptr<TRtcClientRequest> req;
+  try {
+    req = newRequest(std::move(d.FRequest));
+  } catch (...) {
+    d.FCalls.reset();  // not sent: they must not ride along with a later batch
+    dropThreadData();
+    throw;
+  }
   req->Info().setObj(kCallsInfo, std::move(d.FCalls));
   dropThreadData();
   if (Sender)
