@@ -369,30 +369,38 @@ TEST(ClientModule, HyperThreadingKeepsEachThreadsBatch) {
   }
 }
 
-TEST(ClientModule, BadControlKeyOnAReplyResetsTheCiphers) {
-  Gateway g(kForced);
-  Proxy p(g.port(), [](int n, std::string& reply) {
-    if (n == 2) reply.back() = static_cast<char>(reply.back() ^ 0x55);  // first call's reply
-  });
-  std::vector<std::string> actions;  // outlives the connection's events
-  Remote r(p.Port());
-  r.module.setEncryptionKey(16);
-  r.module.SecureKey = "K3y!";
-  r.module.AutoRepost = 1;
-  r.module.OnResponseDone = [&](TRtcConnection&) {
-    actions.push_back(r.client.Request().Query().Value("ACTION"));
+TEST(ClientModule, BadControlKeysResetTheCiphersThenRedoTheHandshake) {
+  // Replies 2.. `lastDamaged` (the call's, then its reposts') fail their control key. Each
+  // failure takes two reset steps; the fourth finds the count used up and drops the state.
+  struct Case {
+    int lastDamaged, wrongKeys;
+    std::vector<std::string> actions;  // of the exchanges that completed
   };
-  Collector c;
-  r.echo(1, &c);
-  ASSERT_TRUE(c.waitFor(1));
-  EXPECT_EQ(c.results[0], echoResult(1));
-  EXPECT_EQ(r.wrongKey, 1);
-  ASSERT_TRUE(r.idle());
-  // The damaged exchange is reposted before it completes; its repost restarts the ciphers.
-  EXPECT_EQ(actions, (std::vector<std::string>{"HELLO", "START", "RESET"}));
-  r.echo(2, &c);  // the restarted keystreams go on
-  ASSERT_TRUE(c.waitFor(2));
-  EXPECT_EQ(c.results[1], echoResult(2));
+  for (const Case& k : {Case{2, 1, {"HELLO", "START", "RESET"}},
+                        Case{3, 2, {"HELLO", "START", "HELLO", "START", "RESET"}}}) {
+    Gateway g(kForced);
+    Proxy p(g.port(), [&](int n, std::string& reply) {
+      if (n >= 2 && n <= k.lastDamaged) reply.back() = static_cast<char>(reply.back() ^ 0x55);
+    });
+    std::vector<std::string> actions;  // outlives the connection's events
+    Remote r(p.Port());
+    r.module.setEncryptionKey(16);
+    r.module.SecureKey = "K3y!";
+    r.module.AutoRepost = 3;
+    r.module.OnResponseDone = [&](TRtcConnection&) {
+      actions.push_back(r.client.Request().Query().Value("ACTION"));
+    };
+    Collector c;
+    r.echo(1, &c);
+    ASSERT_TRUE(c.waitFor(1));
+    EXPECT_EQ(c.results[0], echoResult(1));
+    ASSERT_TRUE(r.idle());
+    EXPECT_EQ(r.wrongKey, k.wrongKeys);
+    EXPECT_EQ(actions, k.actions);
+    r.echo(2, &c);  // the keystreams go on from there
+    ASSERT_TRUE(c.waitFor(2));
+    EXPECT_EQ(c.results[1], echoResult(2));
+  }
 }
 
 TEST(ClientModule, InteractiveResultsArriveLaterOutsideTheConnection) {
