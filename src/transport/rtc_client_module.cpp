@@ -137,53 +137,57 @@ TRtcClientModule::TRtcClientModule() {
 
 // Requests still queued for this module fall back to the connection's own events (base).
 TRtcClientModule::~TRtcClientModule() {
-  std::lock_guard g(FInteractiveLock);
-  if (FInteractiveTimer) TRtcTimer::Stop(FInteractiveTimer);
+  std::lock_guard g(FInteractive->lock);
+  FInteractive->closed = true;
+  FInteractive->items.clear();
+  if (FInteractive->timer) TRtcTimer::Stop(FInteractive->timer);
 }
 
 void TRtcClientModule::Release(std::unique_ptr<TRtcClientModule> self) {
   if (!self) return;
-  TRtcClientModule* m = self.get();
-  std::unique_lock l(m->FInteractiveLock);
-  if (m->FInteractive.empty()) {
+  InteractiveQueue& q = *self->FInteractive;
+  std::unique_lock l(q.lock);
+  if (q.items.empty()) {
     l.unlock();
     return;  // destroyed here
   }
-  m->FSelf = std::move(self);
+  q.self = std::move(self);
 }
 
 std::size_t TRtcClientModule::InteractiveCount() {
-  std::lock_guard g(FInteractiveLock);
-  return FInteractive.size();
+  std::lock_guard g(FInteractive->lock);
+  return FInteractive->items.size();
 }
 
 void TRtcClientModule::queueInteractive(TRtcInteractiveResult item) {
-  std::lock_guard g(FInteractiveLock);
-  FInteractive.push_back(std::move(item));
-  if (FInteractiveTimer) return;
-  FInteractiveTimer = TRtcTimer::Create(false);
-  FInteractiveTimer->Enable(1, [this] { deliverInteractive(); });
+  std::lock_guard g(FInteractive->lock);
+  FInteractive->items.push_back(std::move(item));
+  if (FInteractive->timer) return;
+  FInteractive->timer = TRtcTimer::Create(false);
+  FInteractive->timer->Enable(1, [w = std::weak_ptr<InteractiveQueue>(FInteractive)] {
+    if (auto q = w.lock()) deliverInteractive(q);
+  });
 }
 
-void TRtcClientModule::deliverInteractive() {
+void TRtcClientModule::deliverInteractive(const std::shared_ptr<InteractiveQueue>& q) {
   TRtcInteractiveResult item;
   {
-    std::lock_guard g(FInteractiveLock);
-    if (FInteractive.empty()) return;
-    item = std::move(FInteractive.front());
-    FInteractive.pop_front();
+    std::lock_guard g(q->lock);
+    if (q->closed || q->items.empty()) return;
+    item = std::move(q->items.front());
+    q->items.pop_front();
   }
   try {
     TRtcResult::Call_Return(item.FEvent, nullptr, *item.Data, *item.Result);
   } catch (const std::exception& e) {
     WriteExceptionLog("TRtcClientModule.InteractiveResult", e);
   }
-  std::unique_ptr<TRtcClientModule> self;
+  std::unique_ptr<TRtcClientModule> self;  // a released module goes with its last result
   {
-    std::lock_guard g(FInteractiveLock);
-    if (!FInteractive.empty()) return;
-    if (FInteractiveTimer) TRtcTimer::Stop(FInteractiveTimer);
-    self = std::move(FSelf);
+    std::lock_guard g(q->lock);
+    if (!q->items.empty()) return;
+    if (q->timer) TRtcTimer::Stop(q->timer);
+    self = std::move(q->self);
   }
 }
 

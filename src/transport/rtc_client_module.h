@@ -182,13 +182,17 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   TRtcClientModuleData FMainData;
   std::map<std::thread::id, std::unique_ptr<TRtcClientModuleData>> FThreadData;
 
+  // Shared with the delivery timer, so a delivery that outlives the module touches only this.
+  struct InteractiveQueue {
+    std::mutex lock;
+    std::deque<TRtcInteractiveResult> items;
+    TRtcTimer::Ptr timer;
+    std::unique_ptr<TRtcClientModule> self;  // set by Release while results are pending
+    bool closed = false;                     // the module is gone
+  };
   void queueInteractive(TRtcInteractiveResult item);
-  void deliverInteractive();
-
-  std::mutex FInteractiveLock;  // guards the interactive queue, its timer and FSelf
-  std::deque<TRtcInteractiveResult> FInteractive;
-  TRtcTimer::Ptr FInteractiveTimer;
-  std::unique_ptr<TRtcClientModule> FSelf;  // set by Release while results are pending
+  static void deliverInteractive(const std::shared_ptr<InteractiveQueue>& q);
+  std::shared_ptr<InteractiveQueue> FInteractive = std::make_shared<InteractiveQueue>();
 
   std::string FBody;  // response body read so far (connection thread)
   std::unique_ptr<TRtcValue> FLastResult;
