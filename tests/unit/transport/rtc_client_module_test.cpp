@@ -425,6 +425,27 @@ TEST(ClientModule, InteractiveResultsArriveLaterOutsideTheConnection) {
   EXPECT_EQ(seen[1].second, echoResult(3));
 }
 
+TEST(ClientModule, ReleasedModuleDeliversItsPendingResultsFirst) {
+  Gateway g({"--encryption", "0"});
+  std::atomic<int> deliveries{0};
+  TRtcResult later;
+  later.OnReturn = [&](TRtcConnection* sender, TRtcValue&, TRtcValue&) {
+    ++deliveries;
+    if (sender) throw EPostInteractive("later");
+  };
+  Remote r(g.port());
+  auto module = std::make_unique<TRtcClientModule>();
+  module->setClient(&r.client);
+  module->setModuleFileName("$rdgate");
+  module->Prepare("Echo");
+  module->Call(&later);
+  ASSERT_TRUE(r.idle());
+  module->setClient(nullptr);
+  TRtcClientModule::Release(std::move(module));  // gone once its result is out
+  for (int i = 0; i < 1000 && deliveries < 2; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(deliveries, 2);
+}
+
 TEST(ClientModule, SettingsAndMisuse) {
   TRtcClientModule m;
   m.setModuleFileName("gate");
