@@ -179,8 +179,8 @@ class TRtcDataClient : public TRtcClient {
   std::condition_variable FIdleEvent;
   std::deque<std::unique_ptr<TRtcClientRequestInfo>> FQueue;
   std::unique_ptr<TRtcClientRequestInfo> FActive;
-  int FSkipCount = 0;
-  bool FAbortActive = false;  // the active request was cancelled, not skipped
+  std::atomic<int> FSkipCount{0};  // also read outside the lock by the request loop
+  bool FAbortActive = false;       // the active request was cancelled, not skipped
   bool FIdle = true;
   bool FMayInsert = false;
   // Disconnect may set these from any thread.
