@@ -97,6 +97,9 @@ void TRtcConnection::setMultiThreaded(bool on) {
     throw ERtcConnection("Can not change MultiThreaded after Connect.");
   releaseProvider();
   multiThreaded_ = on;
+  // Made here, not on first connect, so threads posting to a new client at once never race
+  // on creating it.
+  if (on && !thr_) thr_ = TRtcThread::Create();
 }
 
 TRtcConnectionState TRtcConnection::State() const {
