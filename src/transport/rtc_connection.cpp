@@ -97,9 +97,6 @@ void TRtcConnection::setMultiThreaded(bool on) {
     throw ERtcConnection("Can not change MultiThreaded after Connect.");
   releaseProvider();
   multiThreaded_ = on;
-  // Made here, not on first connect, so threads posting to a new client at once never race
-  // on creating it.
-  if (on && !thr_) thr_ = TRtcThread::Create();
 }
 
 TRtcConnectionState TRtcConnection::State() const {
@@ -134,8 +131,8 @@ bool TRtcConnection::inMainThread() const {
 }
 
 bool TRtcConnection::inThread() const {
-  if (!provider_ && !multiThreaded_) return true;
   if (multiThreaded_) return thr_ && thr_->InsideThread();
+  if (!provider_) return true;
   return !GetMainLoop() || InMainThread();
 }
 

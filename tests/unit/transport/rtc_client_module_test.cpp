@@ -357,6 +357,8 @@ TEST(ClientModule, HyperThreadingKeepsEachThreadsBatch) {
     }
     r.module.Post();
   };
+  // A fresh client makes its job queue on first use: connect before two threads share it.
+  r.client.Connect();
   std::thread t1([&] { batch(a, 0); });
   std::thread t2([&] { batch(b, 100); });
   t1.join();
