@@ -1,0 +1,110 @@
+// The base of portal modules: the hooks the client calls, the attachment to a client, the
+// dependent modules and the record of subscribed users.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "portal/portal_component.h"
+#include "values/values.h"
+
+namespace vtx {
+
+class TAbsPortalClient;
+class TRtcConnection;
+class TRtcPModule;
+
+// Module references (observed) in order.
+class TRtcPModuleList {
+ public:
+  // Appends the module; one already present moves to the end.
+  void Add(TRtcPModule* module);
+  void Remove(TRtcPModule* module);
+  void RemoveAll() { FList.clear(); }
+  int Count() const { return static_cast<int>(FList.size()); }
+  // ERtcInfo "TRtcPModuleList.Get returned NIL" outside 0 .. Count-1.
+  TRtcPModule* Get(int index) const;
+  const std::vector<TRtcPModule*>& Items() const { return FList; }
+
+ private:
+  std::vector<TRtcPModule*> FList;
+};
+
+class TRtcPModule : public TRtcPortalComponent {
+ public:
+  TRtcPModule() = default;
+  // Asks every dependent module to unlink, then detaches from the client.
+  ~TRtcPModule() override;
+
+  TAbsPortalClient* Client() const { return FClient; }
+  // Removes the module from the old client's list and appends it to the new one's.
+  void setClient(TAbsPortalClient* client);
+
+  // Dependent modules: those that hold a reference to this one.
+  void AddModule(TRtcPModule* module);
+  void RemModule(TRtcPModule* module);
+  const TRtcPModuleList& Modules() const { return FModules; }
+
+  bool HasActiveSubscribers() const;
+
+  // Hooks, called by the client on every attached module in attachment order.
+  virtual void ResetUsers();
+  virtual void UnlinkModule(TRtcPModule* module);
+  virtual bool WantToSend(TRtcConnection* Sender);
+  virtual void PrepareToSend(TRtcConnection* Sender);
+  virtual void ExecuteSend(TRtcConnection* Sender);
+  virtual void HandleLogIn(TRtcConnection* Sender);
+  virtual void HandleLogOut(TRtcConnection* Sender);
+  virtual void HandleError(TRtcConnection* Sender, TRtcValue& Data);
+  virtual void HandleFatalError(TRtcConnection* Sender, TRtcValue& Data);
+  virtual void HandleStart(TRtcConnection* Sender, TRtcValue& Data);
+  virtual void HandleParams(TRtcConnection* Sender, TRtcValue& Data);
+  virtual void HandleBatchStart(TRtcConnection* Sender);
+  virtual void HandleUserLoggedIn(TRtcConnection* Sender, const std::string& user);
+  virtual void HandleUserLoggedOut(TRtcConnection* Sender, const std::string& user);
+  virtual void HandleUserJoinedMyGroup(TRtcConnection* Sender, const std::string& group,
+                                       const std::string& user);
+  virtual void HandleUserLeftMyGroup(TRtcConnection* Sender, const std::string& group,
+                                     const std::string& user);
+  virtual void HandleJoinedUsersGroup(TRtcConnection* Sender, const std::string& group,
+                                      const std::string& user);
+  virtual void HandleLeftUsersGroup(TRtcConnection* Sender, const std::string& group,
+                                    const std::string& user);
+  virtual void HandleDataFromUser(TRtcConnection* Sender, const std::string& user,
+                                  TRtcFunctionInfo& Data);
+  virtual void HandleBatchEnd(TRtcConnection* Sender);
+
+  // Forward to the client's CallEvent (nothing without a client); the overloads without an
+  // object pass the module itself.
+  void CallEvent(TRtcConnection* Sender, const std::string& EventName, bool doCall,
+                 const std::function<void()>& Event, TRtcPortalComponent* Obj, TRtcValue* Data);
+  void CallEvent(TRtcConnection* Sender, const std::string& EventName, bool doCall,
+                 const std::function<void()>& Event, TRtcValue* Data);
+  void CallEvent(TRtcConnection* Sender, const std::string& EventName, bool doCall,
+                 const std::function<void()>& Event, TRtcPortalComponent* Obj);
+  void CallEvent(TRtcConnection* Sender, const std::string& EventName, bool doCall,
+                 const std::function<void()>& Event);
+
+ protected:
+  // Subscriber helpers, under CS.
+  bool isSubscriber(const std::string& user) const;
+  // Changes the entry only when the state differs; the record is cleared when the count drops
+  // to 0. True when something changed.
+  bool setSubscriber(const std::string& user, bool state);
+  int SubscriberCount() const;
+
+  std::function<void(TRtcPModule& Sender, const std::string& user, bool& Allow)> FOnQueryAccess;
+  std::function<void(TRtcPModule&Sender, const std::string&user)> FOnOldUser, FOnNewUser;
+
+ private:
+  friend class TAbsPortalClient;
+  TAbsPortalClient* FClient = nullptr;
+  TRtcPModuleList FModules;
+  mutable std::mutex CS;
+  TRtcRecord FSubscribers;
+  int FSubscriberCnt = 0;
+};
+
+}  // namespace vtx
