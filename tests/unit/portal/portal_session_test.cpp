@@ -1,0 +1,291 @@
+// Sessions of the HTTP portal client against an in-process scripted gateway.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "portal/http_portal_client.h"
+#include "portal_test_support.h"
+#include "scripted_gateway.h"
+
+namespace vtx {
+namespace {
+
+using testing::ScriptedGateway;
+
+// A client aimed at the gateway, recording its events.
+class Session {
+ public:
+  explicit Session(ScriptedGateway& g, const std::string& user = "ana") : gw(g) {
+    client.setGateAddr("127.0.0.1");
+    client.setGatePort(g.port());
+    client.setMultiThreaded(true);
+    client.setLoginUserName(user);
+    client.setLoginPassword("secret");
+    module.setClient(&client);
+    client.OnLogIn = [this](TAbsPortalClient&) { add("LogIn"); };
+    client.OnLogOut = [this](TAbsPortalClient&) { add("LogOut"); };
+    client.OnStart = [this](TAbsPortalClient&, TRtcValue&) { add("Start"); };
+    client.OnParams = [this](TAbsPortalClient&, TRtcValue&) { add("Params"); };
+    client.OnError = [this](TAbsPortalClient&, const std::string& m) { add("Error " + m); };
+    client.OnFatalError = [this](TAbsPortalClient&, const std::string& m) {
+      add("FatalError " + m);
+    };
+    client.OnInformationMessage = [this](TAbsPortalClient&, const std::string& m) {
+      add("Info " + m);
+    };
+  }
+  ~Session() { module.setClient(nullptr); }
+  std::vector<std::string> events() {
+    std::lock_guard g(lock);
+    return log;
+  }
+  bool has(const std::string& e) {
+    std::lock_guard g(lock);
+    for (const auto& l : log)
+      if (l == e) return true;
+    return false;
+  }
+  bool waitEvent(const std::string& e) {
+    return gw.waitUntil([&] { return has(e); });
+  }
+
+  ScriptedGateway& gw;
+  FixedSystemInfo sys{"PC-ANA", "ana.os", "10.1.2.3"};
+  TRtcHttpPortalClient client{&sys};
+  testing::RecordingModule module;
+
+ private:
+  void add(std::string s) {
+    std::lock_guard g(lock);
+    log.push_back(std::move(s));
+  }
+  std::mutex lock;
+  std::vector<std::string> log;
+};
+
+TEST(PortalSession, StartPublishesPollsSendsAndLogsOut) {
+  ScriptedGateway gw;
+  Session s(gw);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Get") >= 2; }));  // polling goes on
+  EXPECT_TRUE(s.client.Active());
+  auto login = gw.callOf("Login");
+  ASSERT_NE(login, nullptr);
+  EXPECT_EQ(login->asText("user"), u"ana");
+  EXPECT_EQ(login->asText("pwd"), u"secret");
+  EXPECT_EQ(login->asString("id"), s.client.LoginID());
+  EXPECT_EQ(login->asString("UserName"), "ana.os");
+  EXPECT_EQ(login->asString("ComputerName"), "PC-ANA");
+  EXPECT_EQ(login->asString("IP"), "10.1.2.3,");
+  EXPECT_EQ(login->asString("ClientVersion"), "3.68");
+  ASSERT_NE(gw.callOf("Host"), nullptr);
+  EXPECT_TRUE(gw.callOf("Host")->asBoolean("on"));
+  EXPECT_EQ(gw.count("Control"), 0);
+  EXPECT_EQ(s.events(), (std::vector<std::string>{"LogIn", "Start"}));
+
+  s.client.SendPing(nullptr);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Put") >= 1; }));
+  auto ping = gw.callOf("Put");
+  EXPECT_GT(ping->asInteger("x"), 0);
+  ASSERT_EQ(ping->isType("p"), rtc_DataSet);
+  EXPECT_EQ(ping->asDataSet("p")->RowCount(), 0);
+  // The Put channel joined the session with the same id.
+  auto relogin = gw.callOf("ReLogin");
+  ASSERT_NE(relogin, nullptr);
+  EXPECT_EQ(relogin->asString("id"), login->asString("id"));
+  EXPECT_TRUE(relogin->isNull("UserName"));
+
+  s.client.SendToUser(nullptr, "bob", testing::fn(u"chat", 1));
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Put") >= 2; }));
+  auto put = gw.callOf("Put", 1);
+  TRtcDataSet* rows = put->asDataSet("p");
+  ASSERT_EQ(rows->RowCount(), 1);
+  rows->First();
+  EXPECT_EQ(rows->asText("to"), u"bob");
+  EXPECT_EQ(testing::decodeRow(*rows)->asFunction()->asInteger("n"), 1);
+
+  s.client.setActive(false);
+  EXPECT_FALSE(s.client.Active());
+  ASSERT_NE(gw.callOf("Logout"), nullptr);
+  EXPECT_EQ(gw.callOf("Logout")->asText("user"), u"ana");
+  EXPECT_TRUE(s.waitEvent("LogOut"));
+  EXPECT_EQ(s.module.calls().front(), "LogIn");
+}
+
+TEST(PortalSession, DeliveredItemsReachTheModules) {
+  ScriptedGateway gw;
+  Session s(gw);
+  s.client.setUserNotify(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  EXPECT_EQ(gw.count("Control"), 1);
+  auto batch = std::make_unique<TRtcRecord>();
+  TRtcArray& bob = batch->NewArray("bob");
+  bob.setAsBoolean(0, true);
+  bob.setAsString(1,
+                  CompressPayload(testing::fn(u"chat")->toCode(), TrtcpCompressLevel::rtcpCompMax));
+  gw.queueForGet(std::move(batch));
+  ASSERT_TRUE(gw.waitUntil([&] {
+    for (const auto& c : s.module.calls())
+      if (c == "Data bob chat") return true;
+    return false;
+  }));
+  s.client.setActive(false);
+}
+
+TEST(PortalSession, StoredParamsComeFirstThenBothStartCalls) {
+  ScriptedGateway gw;
+  auto params = std::make_unique<TRtcRecord>();
+  params->setAsBoolean("RestrictAccess", true);
+  params->NewRecord("AllowUsers").setAsBoolean("zed", true);
+  params->asRecord("AllowUsers")->setAsBoolean("bob", true);
+  gw.setParams(std::move(params));
+  Session s(gw);
+  s.client.setGwStoreParams(true);
+  s.client.setUserVisible(true);
+  s.client.setUserNotify(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Get") >= 1; }));
+  const auto names = gw.names();
+  ASSERT_GE(names.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 6),
+            (std::vector<std::string>{"Login", "User.Get", "Login", "Control", "Host", "Get"}));
+  EXPECT_EQ(gw.callOf("Login", 0)->asString("id"), gw.callOf("Login", 1)->asString("id"));
+  EXPECT_TRUE(s.client.GParamsLoaded());
+  EXPECT_TRUE(s.client.GRestrictAccess());
+  EXPECT_EQ(s.client.GUsers(), (std::vector<std::string>{"bob", "zed"}));
+  EXPECT_TRUE(s.has("Params"));
+  s.client.setActive(false);
+}
+
+TEST(PortalSession, StoredParamsWithoutPublishingPollAtOnce) {
+  ScriptedGateway gw;
+  Session s(gw);
+  s.client.setGwStoreParams(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Get") >= 1; }));
+  EXPECT_EQ(gw.count("Host") + gw.count("Control"), 0);
+  EXPECT_TRUE(s.has("Params"));
+  EXPECT_FALSE(s.has("Start"));
+  s.client.setActive(false);
+}
+
+TEST(PortalSession, RefusedLoginsRaiseFatalOrPlainErrors) {
+  {
+    ScriptedGateway gw;
+    gw.refuseLogin("logged out");
+    Session s(gw);
+    s.client.setUserVisible(true);
+    s.client.setActive(true);
+    ASSERT_TRUE(s.waitEvent("FatalError logged out"));
+    EXPECT_FALSE(s.client.Active());
+    EXPECT_EQ(gw.count("Host"), 0);  // the refused session sends nothing more
+    EXPECT_EQ(gw.count("Login"), 1);
+  }
+  {
+    ScriptedGateway gw;
+    gw.refuseLogin("Wrong password");
+    Session s(gw);
+    s.client.setUserVisible(true);
+    s.client.setActive(true);
+    ASSERT_TRUE(s.waitEvent("Error Wrong password"));
+    EXPECT_FALSE(s.has("FatalError Wrong password"));
+  }
+}
+
+TEST(PortalSession, NewLoginNameLogsOutAndTheNextStartHasANewId) {
+  ScriptedGateway gw;
+  Session s(gw);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  const std::string first = Utf8Encode(Widen(gw.callOf("Login")->asString("id")));
+  s.client.setLoginUserName("bea");
+  EXPECT_FALSE(s.client.Active());
+  ASSERT_NE(gw.callOf("Logout"), nullptr);
+  EXPECT_EQ(gw.callOf("Logout")->asText("user"), u"ana");
+  s.client.setActive(true);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Login") >= 2; }));
+  auto second = gw.callOf("Login", 1);
+  EXPECT_EQ(second->asText("user"), u"bea");
+  EXPECT_NE(second->asString("id"), first);
+  s.client.setActive(false);
+}
+
+TEST(PortalSession, ParamSetNeedsThePutConnection) {
+  ScriptedGateway gw;
+  Session s(gw);
+  s.client.ParamSet(nullptr, "RestrictAccess", std::make_unique<TRtcBooleanValue>(true));
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  EXPECT_EQ(gw.count("User.Set"), 0);  // the value given while down is gone
+  s.client.SendPing(nullptr);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Put") >= 1; }));
+  ASSERT_TRUE(gw.waitUntil([&] { return s.client.PutConnection().isConnected(); }));
+  s.client.ParamSet(nullptr, "RestrictAccess", std::make_unique<TRtcBooleanValue>(true));
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("User.Set") == 1; }));
+  EXPECT_TRUE(gw.callOf("User.Set")->asBoolean("RestrictAccess"));
+  s.client.ChangePassword(nullptr, "ana", "secret", "new");
+  EXPECT_TRUE(s.waitEvent("Info Password changed."));
+  s.client.setActive(false);
+}
+
+TEST(PortalSession, StoppedGatewayIsReportedAndStopReturns) {
+  std::string port;
+  {
+    ScriptedGateway gone;
+    port = gone.port();
+  }
+  ScriptedGateway gw;  // only for its waits
+  Session s(gw);
+  s.client.setGatePort(port);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  EXPECT_TRUE(s.waitEvent("Error Unable to connect to the Gateway."));
+  s.client.Stop();
+  EXPECT_FALSE(s.client.Connected());
+}
+
+TEST(PortalSession, EncryptionAndSecureKeyAgainstTheGatewaysOptions) {
+  gateway::CoreConfig forced;
+  forced.encryptionKey = 16;
+  forced.forceEncryption = true;
+  forced.secureKey = "K3y!";
+  {
+    ScriptedGateway gw(forced);
+    Session s(gw);
+    s.client.setDataEncrypt(16);
+    s.client.setDataForceEncrypt(true);
+    s.client.setDataSecureKey("K3y!");
+    EXPECT_EQ(s.client.DataEncrypt(), 16);
+    s.client.setUserVisible(true);
+    s.client.setActive(true);
+    ASSERT_TRUE(s.waitEvent("Start"));
+    s.client.setActive(false);
+  }
+  {
+    ScriptedGateway gw(forced);
+    Session s(gw);
+    s.client.setDataEncrypt(16);
+    s.client.setDataSecureKey("wrong");
+    s.client.setUserVisible(true);
+    s.client.setActive(true);
+    EXPECT_TRUE(s.waitEvent("Error Invalid Encryption/Secure Key."));
+    EXPECT_FALSE(s.client.Active());
+  }
+  {
+    ScriptedGateway gw(forced);
+    Session s(gw);
+    s.client.setUserVisible(true);
+    s.client.setActive(true);
+    EXPECT_TRUE(s.waitEvent("Error Gateway requires Encryption."));
+  }
+}
+
+}  // namespace
+}  // namespace vtx
