@@ -29,6 +29,7 @@ TRtcHttpPortalClient::TRtcHttpPortalClient(const SystemInfo* system)
 
 TRtcHttpPortalClient::~TRtcHttpPortalClient() {
   stopTimers();
+  FHalted = true;
   for (TRtcHttpClient* c : {FCliGet.get(), FCliPut.get()}) {
     c->setAutoConnect(false);
     c->ReconnectOn = {};
@@ -71,6 +72,7 @@ void TRtcHttpPortalClient::status(TRtcConnection& c, bool get, TRtcPHttpConnStat
 void TRtcHttpPortalClient::setActive(bool on) {
   TRtcPortalCli::setActive(on);
   if (!on) {
+    FHalted = true;
     FCliGet->Disconnect();
     FCliPut->Disconnect();
   }
@@ -81,6 +83,7 @@ bool TRtcHttpPortalClient::Connected() const {
 }
 
 void TRtcHttpPortalClient::setConnected(bool on) {
+  FHalted = !on;
   for (TRtcHttpClient* c : {FCliGet.get(), FCliPut.get()}) {
     if (on)
       c->Connect();
@@ -90,6 +93,7 @@ void TRtcHttpPortalClient::setConnected(bool on) {
 }
 
 void TRtcHttpPortalClient::Disconnect() {
+  FHalted = true;
   FCliGet->SkipRequests();
   FCliPut->SkipRequests();
   FCliGet->Disconnect();

@@ -284,6 +284,7 @@ int TRtcPortalCli::NextTick() {
 }
 
 void TRtcPortalCli::StartSession() {
+  FHalted = false;
   ResetSession();
   if (GwStoreParams() && !FParamsLoaded) {
     FStarting = true;
@@ -403,6 +404,7 @@ void TRtcPortalCli::loginResult(TRtcConnection& Sender, TRtcValue& Result, bool 
 
 void TRtcPortalCli::channelAborted(TRtcConnection& Sender, bool get) {
   if (auto* dc = dataClient(&Sender)) dc->Session().Close();
+  if (FHalted) return;
   DispatchError(&Sender, GatewayErrorText(get ? FErrorGet : FErrorPut), false, get);
 }
 

@@ -122,6 +122,9 @@ class TRtcPortalCli : public TAbsPortalClient {
   void DispatchError(TRtcConnection* Sender, const std::string& text, bool fatal, bool logout);
 
   std::unique_ptr<TRtcClientModule> FGetModule, FPutModule;
+  // Set while the connections are being taken down on purpose (until the next start): the
+  // requests that this aborts are not reported as errors.
+  std::atomic<bool> FHalted{false};
 
  private:
   void setupChannel(TRtcClientModule& m, bool get);

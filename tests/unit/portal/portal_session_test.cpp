@@ -7,6 +7,7 @@
 #include "portal/http_portal_client.h"
 #include "portal_test_support.h"
 #include "scripted_gateway.h"
+#include "transport/main_loop.h"
 
 namespace vtx {
 namespace {
@@ -285,6 +286,68 @@ TEST(PortalSession, EncryptionAndSecureKeyAgainstTheGatewaysOptions) {
     s.client.setActive(true);
     EXPECT_TRUE(s.waitEvent("Error Gateway requires Encryption."));
   }
+}
+
+}  // namespace
+}  // namespace vtx
+
+namespace vtx {
+namespace {
+
+TEST(PortalSessionThreads, AutoSyncEventsRunHandlersOnTheMainLoop) {
+  testing::ScriptedGateway gw;
+  RunLoop loop;
+  SetMainLoop(&loop);
+  std::atomic<int> offMain{0}, events{0};
+  {
+    FixedSystemInfo sys{"PC", "u", ""};
+    TRtcHttpPortalClient client(&sys);
+    client.setGateAddr("127.0.0.1");
+    client.setGatePort(gw.port());
+    client.setMultiThreaded(true);
+    client.setAutoSyncEvents(true);
+    client.setUserVisible(true);
+    client.setLoginUserName("ana");
+    auto check = [&] {
+      ++events;
+      if (!loop.isMainThread()) ++offMain;
+    };
+    client.OnLogIn = [&](TAbsPortalClient&) { check(); };
+    client.OnStart = [&](TAbsPortalClient&, TRtcValue&) {
+      check();
+      loop.quit();
+    };
+    client.OnEventNotification = [&](TRtcConnection*, bool, const std::string&, const std::string&,
+                                     TRtcPortalComponent*, TRtcValue*, bool&) { check(); };
+    client.setActive(true);
+    loop.run();
+    EXPECT_GE(events, 4);
+    EXPECT_EQ(offMain, 0);
+    EXPECT_EQ(gw.callOf("Login")->asString("IP"), "");  // no address: no comma either
+    client.setActive(false);
+  }
+  SetMainLoop(nullptr);
+}
+
+TEST(PortalSessionThreads, StoppingALiveSessionRaisesNoError) {
+  testing::ScriptedGateway gw;
+  std::atomic<int> errors{0};
+  FixedSystemInfo sys{"PC", "u", "1.1.1.1"};
+  TRtcHttpPortalClient client(&sys);
+  client.setGateAddr("127.0.0.1");
+  client.setGatePort(gw.port());
+  client.setMultiThreaded(true);
+  client.setUserVisible(true);
+  client.setLoginUserName("ana");
+  std::atomic<bool> started{false};
+  client.OnStart = [&](TAbsPortalClient&, TRtcValue&) { started = true; };
+  client.OnError = [&](TAbsPortalClient&, const std::string&) { ++errors; };
+  client.setActive(true);
+  ASSERT_TRUE(gw.waitUntil([&] { return started && gw.count("Get") >= 1; }));
+  client.Stop();
+  EXPECT_FALSE(client.Connected());
+  client.setActive(false);
+  EXPECT_EQ(errors, 0);
 }
 
 }  // namespace
