@@ -1,9 +1,12 @@
 #include "portal/portal_cli.h"
 
+#include <chrono>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include "platform/system_info.h"
+#include "transport/main_loop.h"
 #include "transport/rtc_data_client.h"
 #include "util/datetime.h"
 #include "util/exceptions.h"
@@ -270,11 +273,33 @@ void TRtcPortalCli::ResetSession() {
   }
   FErrorGet = -1;
   FErrorPut = -1;
+  const int repost = FRetryFirstLogin;
   for (TRtcClientModule* m : {FGetModule.get(), FPutModule.get()}) {
-    m->ResetLogin();
-    m->setAutoLogin(true);
-    m->AutoRepost = FRetryFirstLogin;
+    inChannel(*m, [m, repost] {
+      m->ResetLogin();
+      m->setAutoLogin(true);
+      m->AutoRepost = repost;
+    });
   }
+}
+
+void TRtcPortalCli::inChannel(TRtcClientModule& m, const std::function<void()>& change) {
+  TRtcDataClient* c = m.RootClient();
+  if (!c || !c->MultiThreaded() || !c->Thread() || c->inThread()) return change();
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  if (!c->PostJob([change, done] {
+        change();
+        *done = true;
+      }))
+    return change();
+  // The connection may be waiting for the main thread (synchronised events): keep it served.
+  MainLoop* loop = GetMainLoop();
+  const bool onMain = loop && loop->isMainThread();
+  for (int waited = 0; !*done && waited < 2000; ++waited) {
+    if (onMain) loop->processPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!*done) change();
 }
 
 int TRtcPortalCli::NextTick() {
@@ -339,8 +364,8 @@ bool TRtcPortalCli::onChannelThread() const {
 
 void TRtcPortalCli::LogoutSession() {
   setLoggedIn(false);
-  FGetModule->setAutoLogin(false);
-  FPutModule->setAutoLogin(false);
+  for (TRtcClientModule* m : {FGetModule.get(), FPutModule.get()})
+    inChannel(*m, [m] { m->setAutoLogin(false); });
   try {
     TRtcFunctionInfo& f = FPutModule->Prepare("Logout");
     f.setAsText("user", wide(LoginUserName()));

@@ -138,6 +138,9 @@ class TRtcPortalCli : public TAbsPortalClient {
   // Queues under the lock, then starts a send step when one is due.
   void queueAndSend(TRtcConnection* Sender, const std::function<void(TPortalOutQueue&)>& op);
   bool onChannelThread() const;
+  // Runs a change of a channel's settings in its connection's context, where the channel
+  // reads them (at once when there is no such context yet or this is it).
+  void inChannel(TRtcClientModule& m, const std::function<void()>& change);
 
   void onGetResult(TRtcConnection* Sender, TRtcValue& Result);
   void onPutResult(TRtcConnection* Sender, TRtcValue& Result);
