@@ -30,15 +30,28 @@ TRtcHttpPortalClient::TRtcHttpPortalClient(const SystemInfo* system)
 TRtcHttpPortalClient::~TRtcHttpPortalClient() {
   stopTimers();
   FHalted = true;
-  for (TRtcHttpClient* c : {FCliGet.get(), FCliPut.get()}) {
-    c->setAutoConnect(false);
-    c->ReconnectOn = {};
-    c->SkipRequests();
-    c->Disconnect();
-  }
+  for (TRtcHttpClient* c : {FCliGet.get(), FCliPut.get()})
+    InConnectionContext(c, [c] {
+      c->setAutoConnect(false);
+      c->ReconnectOn = {};
+    });
+  closeAndSkip();
   // Destroying a connection waits for its running job and detaches its links.
   FCliGet.reset();
   FCliPut.reset();
+}
+
+// Closes both connections first, so nothing more arrives for the requests that are then
+// skipped (a request skipped while its response is being read is not safe to drop).
+void TRtcHttpPortalClient::closeAndSkip() {
+  FCliGet->Disconnect();
+  FCliPut->Disconnect();
+  for (int waited = 0;
+       waited < 10000 && (Connected() || FCliGet->isConnecting() || FCliPut->isConnecting());
+       waited += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  FCliGet->SkipRequests();
+  FCliPut->SkipRequests();
 }
 
 void TRtcHttpPortalClient::setupConnection(TRtcHttpClient& c, bool get) {
@@ -102,15 +115,14 @@ void TRtcHttpPortalClient::Disconnect() {
 
 void TRtcHttpPortalClient::Stop() {
   if (!Connected()) return;
-  FCliGet->setAutoConnect(false);
-  FCliPut->setAutoConnect(false);
-  Disconnect();
-  for (int waited = 0; Connected() && waited < 10000; waited += 10)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  FCliGet->SkipRequests();
-  FCliPut->SkipRequests();
-  FCliGet->setAutoConnect(true);
-  FCliPut->setAutoConnect(true);
+  FHalted = true;
+  auto autoConnect = [this](bool on) {
+    for (TRtcHttpClient* c : {FCliGet.get(), FCliPut.get()})
+      InConnectionContext(c, [c, on] { c->setAutoConnect(on); });
+  };
+  autoConnect(false);
+  closeAndSkip();
+  autoConnect(true);
 }
 
 void TRtcHttpPortalClient::setMultiThreaded(bool on) {

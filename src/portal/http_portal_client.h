@@ -30,8 +30,8 @@ class TRtcHttpPortalClient : public TRtcPortalCli {
   void setConnected(bool on);
   // Skips every queued request of both connections, then disconnects both.
   void Disconnect();
-  // With a connection up: AutoConnect off, Disconnect, wait (at most 10000 ms, checking every
-  // 10 ms) until neither is connected, skip again, AutoConnect back on.
+  // With a connection up: AutoConnect off, disconnect both, wait (at most 10000 ms, checking
+  // every 10 ms) until neither is connected, skip the queued requests, AutoConnect back on.
   void Stop();
 
   bool MultiThreaded() const { return FCliGet->MultiThreaded(); }
@@ -80,6 +80,7 @@ class TRtcHttpPortalClient : public TRtcPortalCli {
   void setupConnection(TRtcHttpClient& c, bool get);
   void status(TRtcConnection& c, bool get, TRtcPHttpConnStatus s);
   void applyProxyTexts();
+  void closeAndSkip();
 
   std::unique_ptr<TRtcHttpClient> FCliGet, FCliPut;
   std::string FGateISAPI;

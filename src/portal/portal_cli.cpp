@@ -283,8 +283,7 @@ void TRtcPortalCli::ResetSession() {
   }
 }
 
-void TRtcPortalCli::inChannel(TRtcClientModule& m, const std::function<void()>& change) {
-  TRtcDataClient* c = m.RootClient();
+void TRtcPortalCli::InConnectionContext(TRtcDataClient* c, const std::function<void()>& change) {
   if (!c || !c->MultiThreaded() || !c->Thread() || c->inThread()) return change();
   auto done = std::make_shared<std::atomic<bool>>(false);
   if (!c->PostJob([change, done] {

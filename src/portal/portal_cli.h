@@ -21,6 +21,7 @@
 namespace vtx {
 
 class SystemInfo;
+class TRtcDataClient;
 
 // 32 upper-case hexadecimal digits of a fresh random GUID; empty when none can be made.
 std::string NewPortalLoginID();
@@ -103,6 +104,10 @@ class TRtcPortalCli : public TAbsPortalClient {
                       const std::string& OldPassword, const std::string& NewPassword) override;
 
  protected:
+  // Runs a change of settings that a connection's jobs read in that connection's context (at
+  // once when it has none yet or this is it), waiting at most 2 s for it.
+  static void InConnectionContext(TRtcDataClient* c, const std::function<void()>& change);
+
   // Whether the Put channel's connection is up (ParamSet sends only then).
   virtual bool PutConnected() const;
 
@@ -138,9 +143,9 @@ class TRtcPortalCli : public TAbsPortalClient {
   // Queues under the lock, then starts a send step when one is due.
   void queueAndSend(TRtcConnection* Sender, const std::function<void(TPortalOutQueue&)>& op);
   bool onChannelThread() const;
-  // Runs a change of a channel's settings in its connection's context, where the channel
-  // reads them (at once when there is no such context yet or this is it).
-  void inChannel(TRtcClientModule& m, const std::function<void()>& change);
+  void inChannel(TRtcClientModule& m, const std::function<void()>& change) {
+    InConnectionContext(m.RootClient(), change);
+  }
 
   void onGetResult(TRtcConnection* Sender, TRtcValue& Result);
   void onPutResult(TRtcConnection* Sender, TRtcValue& Result);

@@ -16,6 +16,10 @@ using testing::ScriptedGateway;
 
 // A client aimed at the gateway, recording its events.
 class Session {
+  // Declared first: the client's threads write here until the client is gone.
+  std::mutex lock;
+  std::vector<std::string> log;
+
  public:
   explicit Session(ScriptedGateway& g, const std::string& user = "ana") : gw(g) {
     client.setGateAddr("127.0.0.1");
@@ -61,8 +65,6 @@ class Session {
     std::lock_guard g(lock);
     log.push_back(std::move(s));
   }
-  std::mutex lock;
-  std::vector<std::string> log;
 };
 
 TEST(PortalSession, StartPublishesPollsSendsAndLogsOut) {
