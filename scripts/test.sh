@@ -2,7 +2,7 @@
 # Builds and runs the whole test suite: the default build, the sanitizer build, then a short
 # run of every fuzz target. Exits non-zero on any failure.
 #   VTX_SKIP_ASAN=1      skip the sanitizer build (quicker local runs)
-#   VTX_SKIP_TSAN=1      skip the thread-sanitizer run of the util and transport tests
+#   VTX_SKIP_TSAN=1      skip the thread-sanitizer run of the util, transport, gateway and portal tests
 #   VTX_FUZZ_SECONDS=N   seconds per fuzz target (default 20; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,11 +31,11 @@ if [ "${VTX_SKIP_ASAN:-0}" != 1 ]; then
 fi
 
 if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
-  step "thread sanitizer build (util, transport, gateway)"
+  step "thread sanitizer build (util, transport, gateway, portal)"
   cmake --preset tsan >/dev/null
-  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests
+  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests vtx_portal_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess|ClientModule)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess|ClientModule|PortalSession|PortalSessionThreads|PortalDispatch)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}

@@ -63,10 +63,10 @@ void TRtcHttpPortalClient::setupConnection(TRtcHttpClient& c, bool get) {
   c.OnDisconnect = [this, get](TRtcConnection& s) {
     status(s, get, TRtcPHttpConnStatus::rtccClosed);
   };
-  c.OnDataSent = [this, get](TRtcConnection& s) {
+  c.OnDataOut = [this, get](TRtcConnection& s) {
     status(s, get, TRtcPHttpConnStatus::rtccSending);
   };
-  c.OnDataReceived = [this, get](TRtcConnection& s) {
+  c.OnDataIn = [this, get](TRtcConnection& s) {
     status(s, get, TRtcPHttpConnStatus::rtccReceiving);
   };
   c.OnConnectError = [this, get](TRtcConnection& s, const std::exception&) {

@@ -1,6 +1,7 @@
 // Sessions of the HTTP portal client against an in-process scripted gateway.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -350,6 +351,81 @@ TEST(PortalSessionThreads, StoppingALiveSessionRaisesNoError) {
   EXPECT_FALSE(client.Connected());
   client.setActive(false);
   EXPECT_EQ(errors, 0);
+}
+
+}  // namespace
+}  // namespace vtx
+
+namespace vtx {
+namespace {
+
+TEST(PortalSettings, GatewaySettingsReachBothConnectionsAndChannels) {
+  FixedSystemInfo sys{"PC", "u", ""};
+  TRtcHttpPortalClient c(&sys);
+  c.setGateAddr("gate.example");
+  c.setGatePort("1025");
+  EXPECT_EQ(c.PutConnection().ServerAddr, "gate.example");
+  EXPECT_EQ(c.GetConnection().ServerPort, "1025");
+  EXPECT_EQ(c.ClientModule().ModuleHost(), "GATE.EXAMPLE");
+  EXPECT_EQ(c.ClientModule().ModuleFileName(), "/$rdgate");
+  c.setGate_ISAPI("  /portal ");
+  EXPECT_EQ(c.Gate_ISAPI(), "/portal");
+  EXPECT_EQ(c.ClientModule().ModuleFileName(), "/portal/gate");
+  c.setGate_ISAPI("");
+  EXPECT_EQ(c.ClientModule().ModuleFileName(), "/$rdgate");
+  c.setGate_Timeout(12);
+  EXPECT_EQ(c.GetConnection().Timeout.AfterConnecting, 12);
+  EXPECT_EQ(c.PutConnection().Timeout.AfterConnecting, 12);
+  TRtcTimeoutsOfAPI t;
+  t.ConnectTimeout = 5000;
+  c.setTimeoutsOfAP_Put(t);
+  EXPECT_EQ(c.PutConnection().TimeoutsOfAPI.ConnectTimeout, 5000u);
+  EXPECT_EQ(c.GetConnection().TimeoutsOfAPI.ConnectTimeout, 0u);
+  c.setMultiThreaded(true);
+  EXPECT_TRUE(c.GetConnection().MultiThreaded() && c.PutConnection().MultiThreaded());
+  EXPECT_THROW(c.setGate_Proxy(true), ERtcConnection);
+  EXPECT_THROW(c.setGate_ProxyAddr("proxy:8080"), ERtcConnection);
+  EXPECT_EQ(c.Gate_ProxyAddr(), "proxy:8080");  // kept, though it cannot be used here
+  EXPECT_FALSE(c.Connected());
+  c.setDataCompress(TrtcpCompressLevel::rtcpCompFast);
+  EXPECT_EQ(c.DataCompress(), TrtcpCompressLevel::rtcpCompFast);
+}
+
+TEST(PortalSettings, ConnectionStatesAreReportedPerChannel) {
+  testing::ScriptedGateway gw;
+  FixedSystemInfo sys{"PC", "u", ""};
+  TRtcHttpPortalClient c(&sys);
+  std::mutex lock;
+  std::vector<TRtcPHttpConnStatus> get, put;
+  c.OnStatusGet = [&](TAbsPortalClient&, TRtcPHttpConnStatus s) {
+    std::lock_guard g(lock);
+    get.push_back(s);
+  };
+  c.OnStatusPut = [&](TAbsPortalClient&, TRtcPHttpConnStatus s) {
+    std::lock_guard g(lock);
+    put.push_back(s);
+  };
+  c.setGateAddr("127.0.0.1");
+  c.setGatePort(gw.port());
+  c.setMultiThreaded(true);
+  c.setUserVisible(true);
+  c.setLoginUserName("ana");
+  c.setActive(true);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Get") >= 1; }));
+  c.SendPing(nullptr);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Put") >= 1; }));
+  c.setActive(false);
+  ASSERT_TRUE(gw.waitUntil([&] { return !c.Connected(); }));
+  auto seen = [&](const std::vector<TRtcPHttpConnStatus>& v, TRtcPHttpConnStatus s) {
+    std::lock_guard g(lock);
+    return std::find(v.begin(), v.end(), s) != v.end();
+  };
+  for (auto* v : {&get, &put}) {
+    EXPECT_TRUE(seen(*v, TRtcPHttpConnStatus::rtccOpen));
+    EXPECT_TRUE(seen(*v, TRtcPHttpConnStatus::rtccSending));
+    EXPECT_TRUE(seen(*v, TRtcPHttpConnStatus::rtccReceiving));
+  }
+  EXPECT_TRUE(gw.waitUntil([&] { return seen(get, TRtcPHttpConnStatus::rtccClosed); }));
 }
 
 }  // namespace
