@@ -1,6 +1,8 @@
 #include "portal/abs_portal_client.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <thread>
 
 #include "portal/portal_log.h"
 #include "transport/main_loop.h"
@@ -41,12 +43,38 @@ std::vector<std::string> sortedList(std::vector<std::string> names) {
 
 }  // namespace
 
-// The timers' view of the client: cleared (under its lock) before the client goes, so a tick
-// that outlives the client touches nothing of it.
+// The timers' view of the client: `owner` is cleared before the client goes, and the client
+// waits for a tick that is running, so no tick touches a client that is gone. The lock is
+// not held while a tick calls the client.
 struct TAbsPortalClient::TimerGuard {
   std::mutex lock;
+  std::condition_variable idle;
   TAbsPortalClient* owner = nullptr;
+  int busy = 0;
+  std::thread::id tickThread;
   TRtcTimer::Ptr ping, autoClose;
+
+  static void tick(const std::weak_ptr<TimerGuard>& weak,
+                   void (*action)(TAbsPortalClient& client)) {
+    auto t = weak.lock();
+    if (!t) return;
+    TAbsPortalClient* client;
+    {
+      std::lock_guard l(t->lock);
+      if (!t->owner) return;
+      client = t->owner;
+      ++t->busy;
+      t->tickThread = std::this_thread::get_id();
+    }
+    try {
+      action(*client);
+    } catch (const std::exception& e) {
+      WriteExceptionLog("TIMER", e);
+    }
+    std::lock_guard l(t->lock);
+    if (--t->busy == 0) t->tickThread = {};
+    t->idle.notify_all();
+  }
 };
 
 TAbsPortalClient::TAbsPortalClient() : FTimers(std::make_shared<TimerGuard>()) {
@@ -65,10 +93,12 @@ TAbsPortalClient::~TAbsPortalClient() {
 }
 
 void TAbsPortalClient::stopTimers() {
-  std::lock_guard g(FTimers->lock);
+  std::unique_lock l(FTimers->lock);
   FTimers->owner = nullptr;
   if (FTimers->ping) TRtcTimer::Stop(FTimers->ping);
   if (FTimers->autoClose) TRtcTimer::Stop(FTimers->autoClose);
+  if (FTimers->tickThread != std::this_thread::get_id())
+    FTimers->idle.wait(l, [&] { return FTimers->busy == 0; });
 }
 
 void TAbsPortalClient::setPingGatewayIntervalInSec(int seconds) {
@@ -79,10 +109,9 @@ void TAbsPortalClient::setPingGatewayIntervalInSec(int seconds) {
   FTimers->ping->Disable();
   if (seconds <= 0) return;
   FTimers->ping->Enable(static_cast<uint32_t>(seconds) * 1000u, [weak] {
-    auto t = weak.lock();
-    if (!t) return;
-    std::lock_guard l(t->lock);
-    if (t->owner && t->owner->Active()) t->owner->SendPing(nullptr);
+    TimerGuard::tick(weak, [](TAbsPortalClient& c) {
+      if (c.Active()) c.SendPing(nullptr);
+    });
   });
 }
 
@@ -91,12 +120,8 @@ void TAbsPortalClient::enableAutoClose(bool on) {
   std::lock_guard g(FTimers->lock);
   if (!FTimers->autoClose) return;
   if (!on) return FTimers->autoClose->Disable();
-  FTimers->autoClose->Enable(60000, [weak] {
-    auto t = weak.lock();
-    if (!t) return;
-    std::lock_guard l(t->lock);
-    if (t->owner) t->owner->checkAutoClose();
-  });
+  FTimers->autoClose->Enable(
+      60000, [weak] { TimerGuard::tick(weak, [](TAbsPortalClient& c) { c.checkAutoClose(); }); });
 }
 
 void TAbsPortalClient::checkAutoClose() {

@@ -430,3 +430,26 @@ TEST(PortalSettings, ConnectionStatesAreReportedPerChannel) {
 
 }  // namespace
 }  // namespace vtx
+
+namespace vtx {
+namespace {
+
+TEST(PortalSessionThreads, PingTimerKeepsThePutChannelGoing) {
+  testing::ScriptedGateway gw;
+  FixedSystemInfo sys{"PC", "u", ""};
+  TRtcHttpPortalClient c(&sys);
+  c.setGateAddr("127.0.0.1");
+  c.setGatePort(gw.port());
+  c.setMultiThreaded(true);
+  c.setUserVisible(true);
+  c.setLoginUserName("ana");
+  c.setPingGatewayIntervalInSec(1);
+  EXPECT_EQ(c.PingGatewayIntervalInSec(), 1);
+  c.setActive(true);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Put") >= 1; }));  // nothing else sends
+  EXPECT_EQ(gw.callOf("Put")->asDataSet("p")->RowCount(), 0);
+  c.setActive(false);
+}
+
+}  // namespace
+}  // namespace vtx
