@@ -41,7 +41,11 @@ class Session {
       add("Info " + m);
     };
   }
-  ~Session() { module.setClient(nullptr); }
+  // Modules are detached while no channel runs.
+  ~Session() {
+    client.Stop();
+    module.setClient(nullptr);
+  }
   std::vector<std::string> events() {
     std::lock_guard g(lock);
     return log;
@@ -303,6 +307,10 @@ TEST(PortalSessionThreads, AutoSyncEventsRunHandlersOnTheMainLoop) {
   SetMainLoop(&loop);
   std::atomic<int> offMain{0}, events{0};
   {
+    auto check = [&] {
+      ++events;
+      if (!loop.isMainThread()) ++offMain;
+    };
     FixedSystemInfo sys{"PC", "u", ""};
     TRtcHttpPortalClient client(&sys);
     client.setGateAddr("127.0.0.1");
@@ -311,10 +319,6 @@ TEST(PortalSessionThreads, AutoSyncEventsRunHandlersOnTheMainLoop) {
     client.setAutoSyncEvents(true);
     client.setUserVisible(true);
     client.setLoginUserName("ana");
-    auto check = [&] {
-      ++events;
-      if (!loop.isMainThread()) ++offMain;
-    };
     client.OnLogIn = [&](TAbsPortalClient&) { check(); };
     client.OnStart = [&](TAbsPortalClient&, TRtcValue&) {
       check();
@@ -336,13 +340,13 @@ TEST(PortalSessionThreads, StoppingALiveSessionRaisesNoError) {
   testing::ScriptedGateway gw;
   std::atomic<int> errors{0};
   FixedSystemInfo sys{"PC", "u", "1.1.1.1"};
+  std::atomic<bool> started{false};
   TRtcHttpPortalClient client(&sys);
   client.setGateAddr("127.0.0.1");
   client.setGatePort(gw.port());
   client.setMultiThreaded(true);
   client.setUserVisible(true);
   client.setLoginUserName("ana");
-  std::atomic<bool> started{false};
   client.OnStart = [&](TAbsPortalClient&, TRtcValue&) { started = true; };
   client.OnError = [&](TAbsPortalClient&, const std::string&) { ++errors; };
   client.setActive(true);
@@ -393,10 +397,10 @@ TEST(PortalSettings, GatewaySettingsReachBothConnectionsAndChannels) {
 
 TEST(PortalSettings, ConnectionStatesAreReportedPerChannel) {
   testing::ScriptedGateway gw;
+  std::mutex lock;  // before the client: its threads report here until it is gone
+  std::vector<TRtcPHttpConnStatus> get, put;
   FixedSystemInfo sys{"PC", "u", ""};
   TRtcHttpPortalClient c(&sys);
-  std::mutex lock;
-  std::vector<TRtcPHttpConnStatus> get, put;
   c.OnStatusGet = [&](TAbsPortalClient&, TRtcPHttpConnStatus s) {
     std::lock_guard g(lock);
     get.push_back(s);
