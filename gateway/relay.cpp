@@ -54,6 +54,12 @@ Relay::Relay(RelayConfig config, LogSink log, ClockFn clock)
 
 Relay::~Relay() = default;
 
+void Relay::answerTouched(Outbox& out) {
+  for (const auto& key : out.touched)
+    if (User* u = byName(key)) answerHeld(*u, out);
+  out.touched.clear();
+}
+
 void Relay::flush(Outbox& out) {
   for (auto& [later, value] : out.answers) later.complete(std::move(value));
   if (log_)
@@ -110,6 +116,7 @@ void Relay::login(LoginRequest request) {
                            .add("relogin", request.relogin ? "yes" : "no")
                            .text());
     users_[key] = std::move(user);
+    answerTouched(out);
   }
   flush(out);
 }
@@ -211,8 +218,7 @@ void Relay::host(const std::string& id, bool on) {
         }
       }
     }
-    for (const auto& key : out.touched)
-      if (User* u = byName(key)) answerHeld(*u, out);
+    answerTouched(out);
   }
   flush(out);
 }
@@ -237,8 +243,7 @@ void Relay::control(const std::string& id, bool on) {
     } else {
       subscribers_.erase(&user);
     }
-    for (const auto& key : out.touched)
-      if (User* u = byName(key)) answerHeld(*u, out);
+    answerTouched(out);
   }
   flush(out);
 }
@@ -276,8 +281,7 @@ std::vector<std::string> Relay::put(const std::string& id, TRtcDataSet& rows) {
         faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
       }
     }
-    for (const auto& key : out.touched)
-      if (User* u = byName(key)) answerHeld(*u, out);
+    answerTouched(out);
   }
   flush(out);
   return faults;
@@ -372,6 +376,7 @@ void Relay::logout(const std::string& id, const RtcWideString& user) {
     if (!user.empty() && UpperCaseAscii(user) != u.key)
       throw ERtcInfo("Invalid user name or password.");
     end(u, "logout", out);
+    answerTouched(out);
   }
   flush(out);
 }
@@ -393,6 +398,7 @@ void Relay::tick() {
           silent.push_back(u.get());
       for (User* u : silent)
         if (byId_.count(u->id) && byId_[u->id] == u) end(*u, "timeout", out);
+      answerTouched(out);
     }
   }
   flush(out);

@@ -92,7 +92,8 @@ class Relay {
   void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                    const RtcWideString& group, Outbox& out);
   void retire(const std::string& id);
-  void flush(Outbox& out);
+  void answerTouched(Outbox& out);  // held Gets of users that got items
+  void flush(Outbox& out);          // after the lock: answers, then log lines
 
   RelayConfig config_;
   LogSink log_;
