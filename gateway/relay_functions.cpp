@@ -75,8 +75,8 @@ class RelayFunctions {
     TRtcDataSet none;
     TRtcDataSet* rows = nullptr;
     if (!call.isNull("p")) {
+      if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
       rows = call.asDataSet("p");
-      if (!rows) throw ERtcInfo("Put expects a data set \"p\".");
     }
     const auto faults = relay_.put(id, rows ? *rows : none);
     if (!faults.empty()) {
