@@ -31,12 +31,20 @@ int Serve(const GatewayOptions& o) {
 
   const LogSink log = StreamLog(std::cerr);
   std::string db = o.db.empty() ? DefaultDatabasePath() : o.db;
-  if (o.db.empty()) std::filesystem::create_directories(std::filesystem::path(db).parent_path());
-  UserStore store(db);
+  std::unique_ptr<UserStore> store;
+  try {
+    if (o.db.empty()) std::filesystem::create_directories(std::filesystem::path(db).parent_path());
+    store = std::make_unique<UserStore>(db);
+  } catch (const std::exception& e) {
+    if (!o.db.empty()) throw;  // a database asked for must open
+    log(LogLine("warn", "db-unavailable").add("db", db).add("error", e.what()).text());
+    db = ":memory:";
+    store = std::make_unique<UserStore>(db);
+  }
   Relay relay(o.relay, log);
   FunctionRegistry functions;
   if (o.echo) AddEchoFunction(functions);
-  AddRelayFunctions(functions, relay, store, o.accounts);
+  AddRelayFunctions(functions, relay, *store, o.accounts);
   SessionStore sessions(o.sessionTimeout, o.maxSessions);
   RandomSource random;
   RequestCore core(o.core, functions, sessions, random, log);
