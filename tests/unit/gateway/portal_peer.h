@@ -69,15 +69,19 @@ class PortalChannel {
     client_.Disconnect();
   }
 
-  // Queues the call; `done` runs on the connection's thread with its result.
-  void call(const char* name, const Fill& fill, Done done) {
+  // Queues the call; `done` runs on the connection's thread with its result. From inside a
+  // result of this channel, pass `fromInside`.
+  void call(const char* name, const Fill& fill, Done done, bool fromInside = false) {
     {
       std::lock_guard<std::mutex> hold(lock_);
       waiting_.push_back(std::move(done));
     }
     TRtcFunctionInfo& f = module_.Prepare(name);
     if (fill) fill(f);
-    module_.Call(&handler_);
+    if (fromInside)
+      module_.Call(&handler_, true, &client_);
+    else
+      module_.Call(&handler_);
   }
   // The same, waiting (at most `limit`) for the result; none when aborted or too late.
   std::unique_ptr<TRtcValue> callAndWait(const char* name, const Fill& fill = {},
