@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +100,13 @@ class Gateway {
   pid_t pid_ = -1;
   std::string port_;
 };
+
+double ownCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 double percentile(std::vector<double>& v, double p) {
   if (v.empty()) return 0;
@@ -244,7 +252,7 @@ void pairs(const Gateway& g, int n, int seconds) {
     }
   });
   std::this_thread::sleep_for(std::chrono::seconds(1));  // warm up
-  const double cpu0 = g.cpuSeconds();
+  const double cpu0 = g.cpuSeconds(), own0 = ownCpuSeconds();
   long got0 = 0;
   for (auto& v : viewers) {
     got0 += v->received;
@@ -258,7 +266,7 @@ void pairs(const Gateway& g, int n, int seconds) {
     got1 += v->received;
   }
   const double elapsed = std::chrono::duration<double>(Steady::now() - t0).count();
-  const double cpu = g.cpuSeconds() - cpu0;
+  const double cpu = g.cpuSeconds() - cpu0, own = ownCpuSeconds() - own0;
   running = false;
   pacer.join();
   std::vector<double> all;
@@ -267,9 +275,12 @@ void pairs(const Gateway& g, int n, int seconds) {
     all.insert(all.end(), v->latencies.begin(), v->latencies.end());
   }
   const long relayed = got1 - got0;
-  std::printf("pairs=%d offered=%d/s relayed=%.0f/s median=%.2fms p99=%.2fms cpu=%.3fs/1000msg\n",
-              n, n * 100, relayed / elapsed, percentile(all, 0.5), percentile(all, 0.99),
-              relayed > 0 ? cpu * 1000.0 / static_cast<double>(relayed) : 0.0);
+  std::printf(
+      "pairs=%d offered=%d/s relayed=%.0f/s median=%.2fms p99=%.2fms gateway-cpu=%.3fs/1000msg "
+      "(%.2f cores; peers %.2f cores)\n",
+      n, n * 100, relayed / elapsed, percentile(all, 0.5), percentile(all, 0.99),
+      relayed > 0 ? cpu * 1000.0 / static_cast<double>(relayed) : 0.0, cpu / elapsed,
+      own / elapsed);
   std::fflush(stdout);
   // Log out so the held Gets end, then let the peers go.
   for (auto& v : viewers) v->stop = true;
