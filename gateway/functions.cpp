@@ -35,8 +35,10 @@ std::unique_ptr<TRtcValueObject> FunctionRegistry::execute(CallContext& context,
                                                            TRtcFunctionInfo& call) const {
   const ServerFunction* function = find(call.FunctionName());
   if (!function) return exceptionValue(u"Function \"" + call.FunctionName() + u"\" not found.");
+  context.deferred = false;
   try {
     auto result = (*function)(context, call);
+    if (!result && context.deferred) return nullptr;
     if (!result)
       return exceptionValue(u"Function \"" + call.FunctionName() + u"\" returned no result.");
     return result;

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "gateway/deferred.h"
 #include "values/values.h"
 
 namespace vtx::gateway {
@@ -15,11 +16,21 @@ namespace vtx::gateway {
 class Session;
 
 // What a function may use besides its call: the session's storage (a scratch one, dropped
-// after the request, when the request has no session) and the peer address.
+// after the request, when the request has no session) and the peer address. A function that
+// answers later calls defer() and returns no value.
 struct CallContext {
   Session* session = nullptr;
   TRtcInfo& storage;
   const std::string& peer;
+  // Set by the request core for each call; empty when deferring is not offered.
+  std::function<DeferredResult()> deferrer;
+  bool deferred = false;
+
+  DeferredResult defer() {
+    if (!deferrer) return {};
+    deferred = true;
+    return deferrer();
+  }
 };
 
 using ServerFunction =
@@ -34,7 +45,8 @@ class FunctionRegistry {
   bool empty() const { return functions_.empty(); }
 
   // Runs one call: the function's result, or an exception value for an unknown name
-  // ("Function \"NAME\" not found."), a thrown exception or a missing result.
+  // ("Function \"NAME\" not found."), a thrown exception or a missing result; none when the
+  // function deferred its result (context.deferred) and returned none.
   std::unique_ptr<TRtcValueObject> execute(CallContext& context, TRtcFunctionInfo& call) const;
 
  private:

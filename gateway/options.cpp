@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "util/paths.h"
+
 namespace vtx::gateway {
 
 const char* const kGatewayUsage =
@@ -20,6 +22,14 @@ const char* const kGatewayUsage =
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
                              (default none; a compressed request gets at least fast)
   --threads N                threads serving the connections (default: one per core)
+  --db FILE                  user store (SQLite; ":memory:" keeps nothing; default
+                             gateway.db under $VORANTELIX_HOME or ~/VARNELIKO_VTX5/)
+  --login-password TEXT      shared login password (users with an own password, set by
+                             ChangePwd, must give theirs); empty = not checked
+  --get-hold SECONDS         longest wait of a held Get (default 25)
+  --login-timeout SECONDS    a user whose connections stay silent this long is logged out
+                             (default 120; a held Get counts as activity)
+  --queue-limit BYTES        bytes queued per user before the oldest items go (default 8388608)
   --enable-echo              offer the test function Echo
   --help                     this text
 Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
@@ -42,6 +52,20 @@ unsigned long long number(const std::string& option, const std::string& text,
   return v;
 }
 
+std::chrono::milliseconds seconds(const std::string& option, const std::string& v) {
+  double value = -1;
+  std::size_t used = 0;
+  try {
+    value = std::stod(v, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != v.size() || !std::isfinite(value) || value <= 0 || value > 1e7)
+    throw std::invalid_argument("invalid value for " + option + ": " + v);
+  const auto ms = std::chrono::milliseconds(static_cast<long long>(value * 1000));
+  return ms.count() == 0 ? std::chrono::milliseconds(1) : ms;
+}
+
 Compression compressionLevel(const std::string& text) {
   if (text == "none") return Compression::None;
   if (text == "fast") return Compression::Fast;
@@ -51,6 +75,10 @@ Compression compressionLevel(const std::string& text) {
 }
 
 }  // namespace
+
+std::string DefaultDatabasePath() {
+  return (DataRoot() / "gateway.db").string();
+}
 
 GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
   GatewayOptions o;
@@ -84,18 +112,19 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--force-encryption") {
       o.core.forceEncryption = true;
     } else if (a == "--session-timeout") {
-      const std::string& v = value();
-      double seconds = -1;
-      std::size_t used = 0;
-      try {
-        seconds = std::stod(v, &used);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used != v.size() || !std::isfinite(seconds) || seconds <= 0 || seconds > 1e7)
-        throw std::invalid_argument("invalid value for --session-timeout: " + v);
-      o.sessionTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-      if (o.sessionTimeout.count() == 0) o.sessionTimeout = std::chrono::milliseconds(1);
+      o.sessionTimeout = seconds(a, value());
+    } else if (a == "--get-hold") {
+      o.relay.getHold = seconds(a, value());
+    } else if (a == "--login-timeout") {
+      o.relay.loginTimeout = seconds(a, value());
+    } else if (a == "--queue-limit") {
+      o.relay.queueLimit = number(a, value(), 1ull << 40);
+      if (o.relay.queueLimit == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--db") {
+      o.db = value();
+      if (o.db.empty()) throw std::invalid_argument("invalid value for --db: empty");
+    } else if (a == "--login-password") {
+      o.accounts.loginPassword = value();
     } else if (a == "--max-request-size") {
       o.core.maxBody = number(a, value(), 1ull << 32);
       if (o.core.maxBody == 0) throw std::invalid_argument("invalid value for " + a + ": 0");

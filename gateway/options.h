@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "gateway/relay.h"
+#include "gateway/relay_functions.h"
 #include "gateway/request_core.h"
 #include "gateway/server.h"
 
@@ -15,11 +17,17 @@ struct GatewayOptions {
   CoreConfig core;
   std::chrono::milliseconds sessionTimeout{600000};
   std::size_t maxSessions = 10000;
+  RelayConfig relay;
+  AccountConfig accounts;
+  std::string db;  // user store; empty = DefaultDatabasePath()
   bool echo = false;
   bool help = false;
 };
 
 extern const char* const kGatewayUsage;
+
+// "gateway.db" under the data root ($VORANTELIX_HOME, else ~/VARNELIKO_VTX5/).
+std::string DefaultDatabasePath();
 
 // Throws std::invalid_argument with a message naming the bad option.
 GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args);

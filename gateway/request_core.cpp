@@ -1,6 +1,8 @@
 #include "gateway/request_core.h"
 
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -73,6 +75,81 @@ struct RequestCore::Parsed {
   std::string id;      // query "ID", else cookie "ID"
 };
 
+// The results of one request, filled in call order or later by deferred functions.
+class RequestCore::PendingReply : public ReplyAssembly,
+                                  public std::enable_shared_from_this<PendingReply> {
+ public:
+  PendingReply(RequestCore& core, std::shared_ptr<Session> session, std::size_t calls)
+      : core_(core), session_(std::move(session)), results_(calls), waiting_(calls, 0) {}
+
+  bool fill(std::size_t index, std::unique_ptr<TRtcValueObject> value) override {
+    bool ready = false;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (index >= waiting_.size() || !waiting_[index]) return false;
+      waiting_[index] = 0;
+      results_[index] = std::move(value);
+      --missing_;
+      ready = armed_ && missing_ == 0;
+    }
+    if (ready) core_.finish(*this);
+    return true;
+  }
+  DeferredResult defer(std::size_t index) {
+    std::lock_guard<std::mutex> hold(lock_);
+    waiting_[index] = 1;
+    ++missing_;
+    return DeferredResult(shared_from_this(), index);
+  }
+  // A result given at once (a function that deferred and then returned a value drops its
+  // deferred slot).
+  void set(std::size_t index, std::unique_ptr<TRtcValueObject> value) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (waiting_[index]) {
+      waiting_[index] = 0;
+      --missing_;
+    }
+    results_[index] = std::move(value);
+  }
+  // Every call has run: the reply goes out now or with the last deferred result.
+  void arm() {
+    bool ready = false;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      armed_ = true;
+      ready = missing_ == 0;
+    }
+    if (ready) core_.finish(*this);
+  }
+  // Only after the last result is in (no other thread touches the results then).
+  std::string text() const {
+    std::string out;
+    for (const auto& r : results_) {
+      if (r)
+        writeResult(out, *r);
+      else
+        writeResult(out, TRtcExceptionValue(u"No result."));
+    }
+    return out;
+  }
+
+  Session* session() const { return session_.get(); }
+  ServerCrypt* state = nullptr;  // the cipher the request came with; none when plain
+  std::uint64_t ticket = 0;
+  std::string controlKey, cookie, peer;
+  bool compressed = false;
+  Done done;
+
+ private:
+  RequestCore& core_;
+  std::shared_ptr<Session> session_;
+  std::mutex lock_;
+  std::vector<std::unique_ptr<TRtcValueObject>> results_;
+  std::vector<char> waiting_;
+  std::size_t missing_ = 0;
+  bool armed_ = false;
+};
+
 RequestCore::RequestCore(CoreConfig config, const FunctionRegistry& functions,
                          SessionStore& sessions, RandomSource& random, LogSink log)
     : config_(std::move(config)),
@@ -84,23 +161,42 @@ RequestCore::RequestCore(CoreConfig config, const FunctionRegistry& functions,
 }
 
 GatewayResponse RequestCore::handle(const GatewayRequest& request) {
+  std::mutex m;
+  std::condition_variable ready;
+  std::optional<GatewayResponse> answer;
+  handle(request, [&](GatewayResponse r) {
+    std::lock_guard<std::mutex> hold(m);
+    answer = std::move(r);
+    ready.notify_all();
+  });
+  std::unique_lock<std::mutex> hold(m);
+  ready.wait(hold, [&] { return answer.has_value(); });
+  return std::move(*answer);
+}
+
+void RequestCore::handle(const GatewayRequest& request, Done done) {
+  std::optional<GatewayResponse> answer;
   try {
-    if (!SameAscii(request.method, "POST")) return refuse(405, "not a POST", {});
+    if (!SameAscii(request.method, "POST")) return done(refuse(405, "not a POST", {}));
     const RequestTarget target = SplitTarget(request.target);
-    if (!SameAscii(target.path, config_.path)) return refuse(404, "unknown path", {});
+    if (!SameAscii(target.path, config_.path)) return done(refuse(404, "unknown path", {}));
     Parsed p;
     p.action = upper(QueryValue(target.query, "ACTION").value_or(std::string()));
     if (auto id = QueryValue(target.query, "ID"))
       p.id = std::move(*id);
     else
       p.id = CookieValue(request.cookie, "ID").value_or(std::string());
-    if (p.action == "HELLO") return hello(p, request);
-    if (p.action == "START") return start(p, request);
-    return call(p, request);
+    if (p.action == "HELLO")
+      answer = hello(p, request);
+    else if (p.action == "START")
+      answer = start(p, request);
+    else
+      answer = call(p, request, done);  // none: `done` went with the calls
   } catch (const std::exception& e) {
     if (log_) log_(LogLine("error", "request-failed").add("error", e.what()).text());
-    return {500, statusText(500), {}};
+    if (done) answer = GatewayResponse{500, statusText(500), {}};
   }
+  if (answer && done) done(std::move(*answer));
 }
 
 std::shared_ptr<Session> RequestCore::openSession(const std::string& peer) {
@@ -176,7 +272,8 @@ GatewayResponse RequestCore::start(const Parsed& p, const GatewayRequest& reques
   return {200, std::move(reply), {}};
 }
 
-GatewayResponse RequestCore::call(const Parsed& p, const GatewayRequest& request) {
+std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayRequest& request,
+                                                 Done& done) {
   const bool reset = p.action == "RESET";
   std::shared_ptr<Session> session;
   bool created = false;
@@ -191,85 +288,160 @@ GatewayResponse RequestCore::call(const Parsed& p, const GatewayRequest& request
   } else if (config_.forceEncryption) {
     return refuse(412, "call without session", {});
   }
+  const std::string id = session ? session->id() : std::string();
 
   std::unique_lock<std::mutex> hold;
   if (session) hold = std::unique_lock<std::mutex>(session->lock());
   ServerCrypt* state = session ? session->crypt().get() : nullptr;
+  GatewayResponse refusal;
+  std::optional<std::vector<std::unique_ptr<TRtcValue>>> calls;
+  std::string controlKey;
+  std::uint64_t ticket = 0;
+  bool compressed = false;
   if (!state) {
     if (config_.forceEncryption) return refuse(412, "call without encryption", p.id);
     if (reset) return refuse(409, "reset without cipher", p.id);
     std::string_view body = request.body;
-    const bool compressed = !body.empty() && body.back() == '\0';
+    compressed = !body.empty() && body.back() == '\0';
     if (compressed) body.remove_suffix(1);
-    GatewayResponse r = runCalls(body, session.get(), nullptr, {}, compressed, request.peer);
-    if (created) r.sessionId = session->id();
-    return r;
+    calls = readCalls(body, compressed, id, refusal);
+    if (!calls) return refusal;
+  } else {
+    if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
+    if (reset) {
+      state->restart();
+      state->expectedCounter = 1;
+    }
+    std::string body = request.body;
+    state->read.DeCrypt(body);
+    const auto tail = SplitControlKey(body);
+    if (!tail || (tail->separator != '\r' && tail->separator != '\0'))
+      return refuse(409, "no control key", p.id);
+    const auto counter = ControlKeyCounter(tail->key);
+    if (!counter) return refuse(409, "malformed control key", p.id);
+    if (*counter != state->expectedCounter) return refuse(409, "control key out of sequence", p.id);
+    state->expectedCounter = NextControlCounter(*counter);
+    compressed = tail->separator == '\0';
+    calls = readCalls(tail->payload, compressed, id, refusal);
+    if (!calls) return refusal;
+    controlKey = std::string(tail->key);
+    ticket = state->ticketsIssued++;
   }
-  if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
-  if (reset) {
-    state->restart();
-    state->expectedCounter = 1;
-  }
-  std::string body = request.body;
-  state->read.DeCrypt(body);
-  const auto tail = SplitControlKey(body);
-  if (!tail || (tail->separator != '\r' && tail->separator != '\0'))
-    return refuse(409, "no control key", p.id);
-  const auto counter = ControlKeyCounter(tail->key);
-  if (!counter) return refuse(409, "malformed control key", p.id);
-  if (*counter != state->expectedCounter) return refuse(409, "control key out of sequence", p.id);
-  state->expectedCounter = NextControlCounter(*counter);
-  return runCalls(tail->payload, session.get(), state, tail->key, tail->separator == '\0',
-                  request.peer);
+  hold = {};
+
+  auto reply = std::make_shared<PendingReply>(*this, session, calls->size());
+  reply->state = state;
+  reply->ticket = ticket;
+  reply->controlKey = std::move(controlKey);
+  reply->compressed = compressed;
+  reply->cookie = created ? id : std::string();
+  reply->peer = request.peer;
+  reply->done = std::move(done);
+  runCalls(std::move(*calls), std::move(reply));
+  return std::nullopt;
 }
 
-GatewayResponse RequestCore::runCalls(std::string_view payload, Session* session,
-                                      ServerCrypt* state, std::string_view controlKey,
-                                      bool compressed, const std::string& peer) {
-  const std::string id = session ? session->id() : std::string();
+std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
+    std::string_view payload, bool compressed, const std::string& id, GatewayResponse& refusal) {
   std::string inflated;
   if (compressed) {
     auto text = Inflate(payload, config_.maxBody);
-    if (!text) return refuse(400, "damaged compressed body", id);
+    if (!text) {
+      refusal = refuse(400, "damaged compressed body", id);
+      return std::nullopt;
+    }
     inflated = std::move(*text);
     payload = inflated;
   }
-  // Every call is read before any runs, so a damaged body runs nothing.
   std::vector<std::unique_ptr<TRtcValue>> calls;
   try {
     std::size_t at = 0;
     while (at < payload.size()) {
-      if (calls.size() == kMaxCallsPerRequest) return refuse(400, "too many calls", id);
+      if (calls.size() == kMaxCallsPerRequest) {
+        refusal = refuse(400, "too many calls", id);
+        return std::nullopt;
+      }
       calls.push_back(TRtcValue::FromCode(payload, at));
     }
   } catch (const std::exception& e) {
     if (log_)
       log_(LogLine("warn", "unreadable-calls").add("session", id).add("error", e.what()).text());
-    return refuse(400, "unreadable calls", id);
+    refusal = refuse(400, "unreadable calls", id);
+    return std::nullopt;
   }
+  return calls;
+}
 
-  TRtcInfo scratch;
-  CallContext context{session, session ? session->storage() : scratch, peer};
-  std::string text;
-  for (auto& value : calls) {
-    auto* call = dynamic_cast<TRtcFunctionInfo*>(value->GetObject());
-    if (!call) {
-      writeResult(text, TRtcExceptionValue(u"Function call expected."));
-      continue;
+void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
+                           std::shared_ptr<PendingReply> reply) {
+  Session* session = reply->session();
+  {
+    std::unique_lock<std::mutex> serial;
+    if (session) serial = std::unique_lock<std::mutex>(session->callLock());
+    TRtcInfo scratch;
+    PendingReply* r = reply.get();
+    std::size_t index = 0;
+    CallContext context{session, session ? session->storage() : scratch, reply->peer};
+    context.deferrer = [r, &index] { return r->defer(index); };
+    for (; index < calls.size(); ++index) {
+      auto* call = dynamic_cast<TRtcFunctionInfo*>(calls[index]->GetObject());
+      if (!call) {
+        r->set(index, std::make_unique<TRtcExceptionValue>(u"Function call expected."));
+        continue;
+      }
+      auto result = functions_.execute(context, *call);
+      if (result) r->set(index, std::move(result));
     }
-    const auto result = functions_.execute(context, *call);
-    writeResult(text, *result);
   }
   calls.clear();
+  reply->arm();
+}
 
+void RequestCore::finish(PendingReply& reply) {
   Compression level = config_.compression;
-  if (compressed && level == Compression::None) level = Compression::Fast;
-  std::string body = CompressBody(std::move(text), level);
-  if (state) {
-    body.append(controlKey);
-    state->write.Crypt(body);
+  if (reply.compressed && level == Compression::None) level = Compression::Fast;
+  std::string body = CompressBody(reply.text(), level);
+  Done done = std::move(reply.done);
+  const std::string cookie = reply.cookie;
+  if (!reply.state) {
+    if (done) done(GatewayResponse{200, std::move(body), cookie});
+    return;
   }
-  return {200, std::move(body), {}};
+  body.append(reply.controlKey);
+  std::vector<std::pair<std::string, std::function<void(std::string)>>> out;
+  Session& session = *reply.session();
+  {
+    std::lock_guard<std::mutex> hold(session.lock());
+    ServerCrypt* state = session.crypt().get();
+    if (state != reply.state || reply.ticket < state->ticketsWritten) {
+      state = nullptr;  // the cipher was renewed meanwhile: this reply cannot be read any more
+    } else if (reply.ticket != state->ticketsWritten) {
+      state->parked.emplace(reply.ticket,
+                            ServerCrypt::Parked{std::move(body), [done, cookie](std::string b) {
+                                                  if (done) done({200, std::move(b), cookie});
+                                                }});
+      return;
+    } else {
+      state->write.Crypt(body);
+      ++state->ticketsWritten;
+      out.emplace_back(std::move(body), [done, cookie](std::string b) {
+        if (done) done({200, std::move(b), cookie});
+      });
+      for (auto it = state->parked.begin();
+           it != state->parked.end() && it->first == state->ticketsWritten;
+           it = state->parked.erase(it)) {
+        state->write.Crypt(it->second.body);
+        ++state->ticketsWritten;
+        out.emplace_back(std::move(it->second.body), std::move(it->second.send));
+      }
+    }
+    if (!state) out.clear();
+  }
+  if (out.empty()) {
+    if (done) done(refuse(409, "cipher renewed before the reply", session.id()));
+    return;
+  }
+  for (auto& [text, send] : out) send(std::move(text));
 }
 
 GatewayResponse RequestCore::refuse(int status, std::string_view why, const std::string& session) {

@@ -6,12 +6,17 @@
 // Status answers: 404 wrong path, 405 not POST, 409 wrong control key (or cipher out of step),
 // 410 unknown or expired session, 412 encryption required but absent, 417 wrong secure key or
 // handshake key, 400 a body that cannot be read as calls, 503 no room for another session.
-// Thread-safe: requests of different sessions run in parallel, those of one session in turn.
+// Thread-safe: requests of different sessions run in parallel, the calls of one session in
+// turn. A function may defer its result (CallContext::defer); the reply then goes to the
+// completion handler once the last result is in, enciphered in request order.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "gateway/body_codec.h"
 #include "gateway/functions.h"
@@ -50,16 +55,29 @@ class RequestCore {
   RequestCore(CoreConfig config, const FunctionRegistry& functions, SessionStore& sessions,
               RandomSource& random, LogSink log = {});
 
+  using Done = std::function<void(GatewayResponse)>;
+
+  // Answers through `done`, exactly once: at once on the caller's thread unless a function
+  // deferred its result, then on the thread that completes the last one.
+  void handle(const GatewayRequest& request, Done done);
+  // The same, waiting for the answer (tests and tools).
   GatewayResponse handle(const GatewayRequest& request);
   const CoreConfig& config() const { return config_; }
 
  private:
   struct Parsed;
+  class PendingReply;
   GatewayResponse hello(const Parsed& p, const GatewayRequest& request);
   GatewayResponse start(const Parsed& p, const GatewayRequest& request);
-  GatewayResponse call(const Parsed& p, const GatewayRequest& request);
-  GatewayResponse runCalls(std::string_view body, Session* session, ServerCrypt* crypt,
-                           std::string_view controlKey, bool compressed, const std::string& peer);
+  // Answers itself (and returns none) once the calls run.
+  std::optional<GatewayResponse> call(const Parsed& p, const GatewayRequest& request, Done& done);
+  // The calls of a body, every one read before any runs; none after answering `refusal`.
+  std::optional<std::vector<std::unique_ptr<TRtcValue>>> readCalls(std::string_view payload,
+                                                                   bool compressed,
+                                                                   const std::string& id,
+                                                                   GatewayResponse& refusal);
+  void runCalls(std::vector<std::unique_ptr<TRtcValue>> calls, std::shared_ptr<PendingReply> reply);
+  void finish(PendingReply& reply);
   std::shared_ptr<Session> openSession(const std::string& peer);
   GatewayResponse refuse(int status, std::string_view why, const std::string& session);
 

@@ -6,6 +6,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -53,6 +54,7 @@ class GatewayServer::Impl {
     if (log) log(line.text());
   }
   void enroll(Connection* c, std::weak_ptr<Connection> w);
+  void every(std::chrono::milliseconds period, std::function<void()> job);
   void leave(Connection* c);
 
   ServerConfig config;
@@ -63,6 +65,13 @@ class GatewayServer::Impl {
  private:
   void accept();
   void sweepLater();
+  struct Periodic {
+    std::chrono::milliseconds period;
+    std::function<void()> job;
+    std::unique_ptr<net::steady_timer> timer;
+  };
+  void runLater(Periodic& p);
+  std::vector<std::unique_ptr<Periodic>> periodic_;
 
   std::mutex connectionsLock_;
   std::unordered_map<Connection*, std::weak_ptr<Connection>> connections_;
@@ -132,9 +141,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     request.cookie = std::string(message[http::field::cookie]);
     request.body = std::move(message.body());
     request.peer = peer_;
-    GatewayResponse answer = owner_.core.handle(request);
-    send(answer.status, std::move(answer.body), answer.sessionId,
-         message.keep_alive() && !stopping_, message.version());
+    const bool keepAlive = message.keep_alive();
+    const unsigned version = message.version();
+    // A deferred answer arrives on another thread; it comes back to this connection's strand.
+    owner_.core.handle(
+        request, [self = shared_from_this(), keepAlive, version](GatewayResponse answer) {
+          net::dispatch(self->stream_.get_executor(),
+                        [self, keepAlive, version, answer = std::move(answer)]() mutable {
+                          self->send(answer.status, std::move(answer.body), answer.sessionId,
+                                     keepAlive && !self->stopping_, version);
+                        });
+        });
   }
 
   void refuse(int status) {
@@ -192,6 +209,21 @@ void GatewayServer::Impl::listen() {
   net::post(strand_, [this] {
     accept();
     sweepLater();
+    for (auto& p : periodic_) runLater(*p);
+  });
+}
+
+void GatewayServer::Impl::every(std::chrono::milliseconds period, std::function<void()> job) {
+  periodic_.push_back(std::make_unique<Periodic>(
+      Periodic{period, std::move(job), std::make_unique<net::steady_timer>(strand_)}));
+}
+
+void GatewayServer::Impl::runLater(Periodic& p) {
+  p.timer->expires_after(p.period);
+  p.timer->async_wait([this, &p](beast::error_code ec) {
+    if (ec || stopping_) return;
+    p.job();
+    runLater(p);
   });
 }
 
@@ -250,6 +282,7 @@ void GatewayServer::Impl::stop(std::chrono::milliseconds grace) {
     beast::error_code ec;
     acceptor_.close(ec);
     sweep_.cancel();
+    for (auto& p : periodic_) p->timer->cancel();
     std::vector<std::shared_ptr<Connection>> open;
     {
       std::lock_guard<std::mutex> hold(connectionsLock_);
@@ -276,6 +309,10 @@ GatewayServer::GatewayServer(ServerConfig config, RequestCore& core, SessionStor
     : impl_(std::make_unique<Impl>(std::move(config), core, sessions, std::move(log))) {}
 
 GatewayServer::~GatewayServer() = default;
+
+void GatewayServer::every(std::chrono::milliseconds period, std::function<void()> job) {
+  impl_->every(period, std::move(job));
+}
 
 void GatewayServer::listen() {
   impl_->listen();

@@ -1,11 +1,13 @@
 // The gateway's HTTP side on Boost.Asio and Beast: accepts connections, reads one request at a
 // time per connection (keep-alive), hands it to the RequestCore and writes the answer. Requests
 // over the size limits get 413 (body) or 431 (header) and the connection is closed. Idle
-// sessions are swept once a second.
+// sessions are swept once a second. A deferred answer is written when it arrives; no io thread
+// waits for it.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +32,8 @@ class GatewayServer {
   GatewayServer(ServerConfig config, RequestCore& core, SessionStore& sessions, LogSink log = {});
   ~GatewayServer();
 
+  // Runs `job` on the server's strand every `period` while serving (call before listen).
+  void every(std::chrono::milliseconds period, std::function<void()> job);
   // Binds and listens; throws std::runtime_error when the address cannot be used.
   void listen();
   // The port actually listened on (after listen).

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +29,14 @@ struct ServerCrypt {
   std::string clientHello, serverHello, clientKey, serverKey;
   TRtcCrypt read, write;  // used once the stage is Ready
   int expectedCounter = 0;
+  // Replies are enciphered in the order of their requests: each request takes a ticket, and
+  // a reply whose predecessors are not written yet waits in `parked` with its completion.
+  std::uint64_t ticketsIssued = 0, ticketsWritten = 0;
+  struct Parked {
+    std::string body;                       // plain, control key appended
+    std::function<void(std::string)> send;  // takes the enciphered body
+  };
+  std::map<std::uint64_t, Parked> parked;
 
   // Both ciphers restarted from their keys (after START and on "RESET").
   void restart();
@@ -39,8 +49,10 @@ class Session {
   const std::string& id() const { return id_; }
   const std::string& peer() const { return peer_; }
 
-  // Serialises the requests of this session; hold it while using everything below.
+  // Guards the cipher state; held briefly (deciphering, enciphering), never while calls run.
   std::mutex& lock() { return lock_; }
+  // Serialises the calls of this session's requests and guards the storage.
+  std::mutex& callLock() { return callLock_; }
   // Cipher state; none before HELLO or after it was dropped.
   std::unique_ptr<ServerCrypt>& crypt() { return crypt_; }
   // Values and objects the server functions keep for this session.
@@ -48,7 +60,7 @@ class Session {
 
  private:
   std::string id_, peer_;
-  std::mutex lock_;
+  std::mutex lock_, callLock_;
   std::unique_ptr<ServerCrypt> crypt_;
   TRtcInfo storage_;
 };

@@ -2,16 +2,20 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
 #include "gateway/functions.h"
 #include "gateway/options.h"
 #include "gateway/random_source.h"
+#include "gateway/relay.h"
+#include "gateway/relay_functions.h"
 #include "gateway/request_core.h"
 #include "gateway/server.h"
 #include "gateway/session.h"
 #include "gateway/stream_log.h"
+#include "gateway/user_store.h"
 
 namespace {
 
@@ -26,12 +30,26 @@ int Serve(const GatewayOptions& o) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const LogSink log = StreamLog(std::cerr);
+  std::string db = o.db.empty() ? DefaultDatabasePath() : o.db;
+  std::unique_ptr<UserStore> store;
+  try {
+    if (o.db.empty()) std::filesystem::create_directories(std::filesystem::path(db).parent_path());
+    store = std::make_unique<UserStore>(db);
+  } catch (const std::exception& e) {
+    if (!o.db.empty()) throw;  // a database asked for must open
+    log(LogLine("warn", "db-unavailable").add("db", db).add("error", e.what()).text());
+    db = ":memory:";
+    store = std::make_unique<UserStore>(db);
+  }
+  Relay relay(o.relay, log);
   FunctionRegistry functions;
   if (o.echo) AddEchoFunction(functions);
+  AddRelayFunctions(functions, relay, *store, o.accounts);
   SessionStore sessions(o.sessionTimeout, o.maxSessions);
   RandomSource random;
   RequestCore core(o.core, functions, sessions, random, log);
   GatewayServer server(o.server, core, sessions, log);
+  server.every(std::chrono::milliseconds(100), [&relay] { relay.tick(); });
   server.listen();
   log(LogLine("info", "listening")
           .add("address", o.server.address)
@@ -39,6 +57,7 @@ int Serve(const GatewayOptions& o) {
           .add("path", o.core.path)
           .add("encryption", static_cast<std::int64_t>(core.config().encryptionKey))
           .add("force", o.core.forceEncryption ? "yes" : "no")
+          .add("db", db)
           .text());
   std::cout << "vorantelix-gateway: ready " << o.server.address << ":" << server.port()
             << std::endl;
@@ -47,6 +66,7 @@ int Serve(const GatewayOptions& o) {
     int signal = 0;
     sigwait(&signals, &signal);
     log(LogLine("info", "stopping").add("signal", static_cast<std::int64_t>(signal)).text());
+    relay.shutdown();  // held Gets answer, so their connections can end
     server.stop();
   });
   server.run();

@@ -1,114 +1,21 @@
 // The real vorantelix-gateway on 127.0.0.1, driven over HTTP by the independent client.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "gateway_process.h"
 #include "http_transport.h"
 
 namespace vtx::gateway {
 namespace {
 
+using testing::GatewayProcess;
 using testing::HttpConnection;
 using testing::MakeCall;
 using testing::ProtocolClient;
 using Results = std::vector<std::unique_ptr<TRtcValue>>;
-namespace fs = std::filesystem;
-
-// A running gateway; stopped with SIGTERM on destruction, which must end it cleanly.
-class GatewayProcess {
- public:
-  explicit GatewayProcess(std::vector<std::string> extra) {
-    static int counter = 0;
-    log_ = fs::temp_directory_path() /
-           ("vtx-gateway-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".log");
-    std::vector<std::string> args = {VTX_GATEWAY_PATH, "--listen", "127.0.0.1:0", "--threads", "2"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    int out[2];
-    if (::pipe(out) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(out[1], STDOUT_FILENO);
-      const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(err, STDERR_FILENO);
-      ::close(out[0]);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    out_ = out[0];
-    const std::string line = readLine(std::chrono::seconds(10));
-    const std::string prefix = "vorantelix-gateway: ready 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) throw std::runtime_error("gateway did not start: " + line);
-    port_ = static_cast<unsigned short>(std::stoi(line.substr(prefix.size())));
-  }
-  ~GatewayProcess() {
-    if (pid_ > 0) {
-      EXPECT_EQ(stop(), 0);
-    }
-    if (out_ >= 0) ::close(out_);
-    std::error_code ec;
-    fs::remove(log_, ec);
-  }
-
-  // SIGTERM, then the exit status (-1 when it had to be killed after 10 s).
-  int stop() {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 1000; ++i) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return -1;
-  }
-  unsigned short port() const { return port_; }
-  std::string log() const {
-    std::ifstream f(log_);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
-
- private:
-  std::string readLine(std::chrono::milliseconds timeout) {
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char c;
-      if (::read(out_, &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line.push_back(c);
-    }
-    return line;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  unsigned short port_ = 0;
-  fs::path log_;
-};
 
 const std::vector<std::string> kBlackBox = {
     "--secure-key", "K3y!", "--encryption", "16", "--force-encryption", "--enable-echo"};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace vtx::gateway {
 namespace {
 
@@ -36,6 +38,33 @@ TEST(GatewayOptions, DefaultsBlackBoxLineAndRefusals) {
                                        {"--threads"},
                                        {"--bogus"}})
     EXPECT_THROW(ParseGatewayOptions(bad), std::invalid_argument) << bad[0];
+}
+
+TEST(GatewayOptions, RelayOptions) {
+  const GatewayOptions d = ParseGatewayOptions({});
+  EXPECT_EQ(d.relay.getHold, std::chrono::seconds(25));
+  EXPECT_EQ(d.relay.loginTimeout, std::chrono::seconds(120));
+  EXPECT_EQ(d.relay.queueLimit, 8u << 20);
+  EXPECT_TRUE(d.db.empty() && d.accounts.loginPassword.empty());
+  EXPECT_EQ(std::filesystem::path(DefaultDatabasePath()).filename(), "gateway.db");
+
+  const GatewayOptions o =
+      ParseGatewayOptions({"--db", ":memory:", "--login-password", "pw", "--get-hold", "1.5",
+                           "--login-timeout", "30", "--queue-limit", "65536"});
+  EXPECT_EQ(o.db, ":memory:");
+  EXPECT_EQ(o.accounts.loginPassword, "pw");
+  EXPECT_EQ(o.relay.getHold, std::chrono::milliseconds(1500));
+  EXPECT_EQ(o.relay.loginTimeout, std::chrono::seconds(30));
+  EXPECT_EQ(o.relay.queueLimit, 65536u);
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--get-hold", "0"},
+                                       {"--login-timeout", "-3"},
+                                       {"--queue-limit", "0"},
+                                       {"--db", ""},
+                                       {"--login-password"}})
+    EXPECT_THROW(ParseGatewayOptions(bad), std::invalid_argument) << bad[0];
+  for (const char* option :
+       {"--db", "--login-password", "--get-hold", "--login-timeout", "--queue-limit"})
+    EXPECT_NE(std::string(kGatewayUsage).find(option), std::string::npos) << option;
 }
 
 }  // namespace

@@ -1,0 +1,111 @@
+// The relay between logged-in users: user sessions keyed by their login id, the queue of
+// items waiting for each user, held "Get" calls, groups and the login notices. Socket-free;
+// time comes from an injectable clock and advances through tick().
+//
+// Items queued for a user, under the origin's name: Boolean true/false (published user logged
+// in / out), {isLogin, userinfo} (login with details), group notices {on|off, user, fn[,
+// userinfo]} and relayed data (the row's "d", unchanged). Thread-safe: one lock guards the
+// state; held calls are answered and log lines written after it is released.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "gateway/deferred.h"
+#include "gateway/log_line.h"
+#include "gateway/session.h"
+#include "values/values.h"
+
+namespace vtx::gateway {
+
+struct RelayConfig {
+  std::chrono::milliseconds getHold{25000};        // longest wait of a held "Get"
+  std::chrono::milliseconds loginTimeout{120000};  // silence that ends a user session
+  std::size_t queueLimit = 8u << 20;               // bytes queued per user before the oldest go
+  std::size_t retiredIds = 100000;                 // ended login ids remembered as LOGGED OUT
+};
+
+struct LoginRequest {
+  RtcWideString user;
+  std::string id;
+  bool relogin = false;
+  std::unique_ptr<TRtcRecord> userinfo;  // login details, kept for the notices
+};
+
+class Relay {
+ public:
+  // Texts of the refusals (ERtcInfo).
+  static constexpr const char* kLoggedOut = "LOGGED OUT";
+  static constexpr const char* kNotLoggedIn = "Not logged in.";
+
+  explicit Relay(RelayConfig config, LogSink log = {}, ClockFn clock = {});
+  ~Relay();
+
+  // Ties `request.id` to the user's session: an id already live joins it (both channels of a
+  // client share one session); a new id makes a session and replaces any other session of
+  // the same name. Throws ERtcInfo LOGGED OUT for an ended id. Passwords are checked before.
+  void login(LoginRequest request);
+  // The user name of a live id; throws ERtcInfo LOGGED OUT (ended) or "Not logged in.".
+  RtcWideString userOf(const std::string& id);
+
+  // Publishes the user (login notices to the subscribers) or withdraws it.
+  void host(const std::string& id, bool on);
+  // Subscribes the user to login notices and queues those of the users already published.
+  void control(const std::string& id, bool on);
+  // The queued items as a record, or none when the call is held in `later` (answered when
+  // items arrive, at the hold time, at logout, or when the next Get comes).
+  std::unique_ptr<TRtcValueObject> get(const std::string& id, DeferredResult later);
+  // Applies the rows in order; returns the faults of the rows it could not apply (empty when
+  // all went through), one text a row.
+  std::vector<std::string> put(const std::string& id, TRtcDataSet& rows);
+  // Ends the session of `id` (the name must match); peers are told.
+  void logout(const std::string& id, const RtcWideString& user);
+
+  // Answers held calls whose hold time passed and ends sessions silent beyond the time-out.
+  void tick();
+  // Answers every held call; later Gets are answered at once.
+  void shutdown();
+
+  std::size_t userCount() const;
+  std::size_t queuedBytes(const RtcWideString& user) const;
+
+ private:
+  struct User;
+  struct Outbox;
+  User* live(const std::string& id);  // under lock_
+  User* byName(const RtcWideString& name) const;
+  void end(User& user, const char* why, Outbox& out);
+  void enqueue(User& to, const RtcWideString& origin, std::unique_ptr<TRtcValueObject> item,
+               Outbox& out);
+  std::unique_ptr<TRtcRecord> drain(User& user);
+  void answerHeld(User& user, Outbox& out);
+  void applyRow(User& from, TRtcDataSet& rows, Outbox& out);
+  void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
+                   const RtcWideString& group, Outbox& out);
+  void retire(const std::string& id);
+  void answerTouched(Outbox& out);  // held Gets of users that got items
+  void flush(Outbox& out);          // after the lock: answers, then log lines
+
+  RelayConfig config_;
+  LogSink log_;
+  ClockFn clock_;
+  mutable std::mutex lock_;
+  std::unordered_map<RtcWideString, std::unique_ptr<User>> users_;  // upper-cased name
+  std::unordered_map<std::string, User*> byId_;
+  std::unordered_set<User*> holding_, subscribers_;
+  std::unordered_set<std::string> retired_;
+  std::deque<std::string> retiredOrder_;
+  Clock::time_point lastTimeoutScan_{};
+  bool stopping_ = false;
+};
+
+}  // namespace vtx::gateway

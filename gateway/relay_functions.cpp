@@ -1,0 +1,178 @@
+#include "gateway/relay_functions.h"
+
+#include "util/exceptions.h"
+#include "util/text.h"
+
+namespace vtx::gateway {
+
+namespace {
+
+constexpr const char* kLoginKey = "vtx.login";  // storage field of the session's login id
+constexpr const char* kBadLogin = "Invalid user name or password.";
+
+std::unique_ptr<TRtcValueObject> boolean(bool v) {
+  return std::make_unique<TRtcBooleanValue>(v);
+}
+
+RtcWideString trimmed(const RtcWideString& s) {
+  std::size_t a = 0, b = s.size();
+  while (a < b && s[a] <= u' ') ++a;
+  while (b > a && s[b - 1] <= u' ') --b;
+  return s.substr(a, b - a);
+}
+
+class RelayFunctions {
+ public:
+  RelayFunctions(Relay& relay, UserStore& store, AccountConfig accounts)
+      : relay_(relay), store_(store), shared_(Utf8Decode(accounts.loginPassword)) {}
+
+  bool passwordOk(const RtcWideString& user, const RtcWideString& password) {
+    if (auto own = store_.checkPassword(user, password)) return *own;
+    return shared_.empty() || password == shared_;
+  }
+
+  std::unique_ptr<TRtcValueObject> login(CallContext& c, TRtcFunctionInfo& call, bool relogin) {
+    LoginRequest r;
+    r.user = trimmed(call.asText("user"));
+    r.id = call.asString("id");
+    r.relogin = relogin;
+    if (r.user.empty() || !passwordOk(r.user, call.asText("pwd"))) throw ERtcInfo(kBadLogin);
+    auto info = std::make_unique<TRtcRecord>();
+    info->setAsText("login", r.user);
+    info->setAsText("info_username", call.asText("UserName"));
+    info->setAsText("info_computername", call.asText("ComputerName"));
+    info->setAsText("info_ip", call.asText("IP"));
+    info->setAsText("info_version", call.asText("ClientVersion"));
+    for (int i = 0; i < call.FieldCount(); ++i) {  // extra login fields travel along
+      const RtcWideString name = call.FieldName(i);
+      const RtcWideString upper = UpperCaseAscii(name);
+      if (upper == u"USER" || upper == u"PWD" || upper == u"ID" || upper == u"USERNAME" ||
+          upper == u"COMPUTERNAME" || upper == u"IP" || upper == u"CLIENTVERSION")
+        continue;
+      if (const TRtcValueObject* v = call.FieldObject(i)) info->setAsObject(name, v->copyOf());
+    }
+    r.userinfo = std::move(info);
+    const std::string id = r.id;
+    relay_.login(std::move(r));
+    c.storage.setAsString(kLoginKey, id);
+    auto answer = std::make_unique<TRtcRecord>();
+    answer->setAsBoolean("login", true);
+    answer->setAsText("user", relay_.userOf(id));
+    return answer;
+  }
+
+  static std::string idOf(CallContext& c) { return c.storage.asString(kLoginKey); }
+
+  std::unique_ptr<TRtcValueObject> serverInfo(const std::string& id) {
+    auto info = std::make_unique<TRtcRecord>();
+    info->setAsText("server", u"vorantelix-gateway");
+    info->setAsText("user", relay_.userOf(id));
+    return info;
+  }
+
+  std::unique_ptr<TRtcValueObject> put(CallContext& c, TRtcFunctionInfo& call) {
+    const std::string id = idOf(c);
+    TRtcDataSet none;
+    TRtcDataSet* rows = nullptr;
+    if (!call.isNull("p")) {
+      if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
+      rows = call.asDataSet("p");
+    }
+    const auto faults = relay_.put(id, rows ? *rows : none);
+    if (!faults.empty()) {
+      std::string text = "Put: " + std::to_string(faults.size()) + " row(s) not applied:";
+      for (const auto& f : faults) text += " " + f + ";";
+      throw ERtcInfo(text);
+    }
+    return boolean(true);
+  }
+
+  // The one parameter of a User.* call: its name and value.
+  static std::pair<RtcWideString, TRtcValueObject*> single(TRtcFunctionInfo& call) {
+    for (int i = 0; i < call.FieldCount(); ++i)
+      if (!call.FieldName(i).empty()) return {call.FieldName(i), call.FieldObject(i)};
+    throw ERtcInfo("Parameter name expected.");
+  }
+  static const TRtcRecord& recordOf(TRtcValueObject* v) {
+    auto* r = dynamic_cast<TRtcRecord*>(v);
+    if (!r || r->GetType() != rtc_Record) throw ERtcInfo("Record parameter expected.");
+    return *r;
+  }
+
+  std::unique_ptr<TRtcValueObject> changePassword(CallContext& c, TRtcFunctionInfo& call) {
+    const RtcWideString me = relay_.userOf(idOf(c));
+    const RtcWideString user = trimmed(call.asText("username"));
+    if (UpperCaseAscii(user) != UpperCaseAscii(me) || !passwordOk(me, call.asText("oldpassword")))
+      throw ERtcInfo(kBadLogin);
+    const RtcWideString fresh = call.asText("newpassword");
+    if (fresh.empty()) throw ERtcInfo("The new password may not be empty.");
+    store_.setPassword(me, fresh);
+    return std::make_unique<TRtcTextValue>(u"Password changed.");
+  }
+
+  Relay& relay_;
+  UserStore& store_;
+  RtcWideString shared_;
+};
+
+}  // namespace
+
+void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& store,
+                       AccountConfig accounts) {
+  auto f = std::make_shared<RelayFunctions>(relay, store, std::move(accounts));
+  registry.add(u"Login",
+               [f](CallContext& c, TRtcFunctionInfo& call) { return f->login(c, call, false); });
+  registry.add(u"ReLogin",
+               [f](CallContext& c, TRtcFunctionInfo& call) { return f->login(c, call, true); });
+  registry.add(u"Host", [f](CallContext& c, TRtcFunctionInfo& call) {
+    const std::string id = RelayFunctions::idOf(c);
+    f->relay_.host(id, call.isNull("on") || call.asBoolean("on"));
+    return f->serverInfo(id);
+  });
+  registry.add(u"Control", [f](CallContext& c, TRtcFunctionInfo& call) {
+    const std::string id = RelayFunctions::idOf(c);
+    f->relay_.control(id, call.isNull("on") || call.asBoolean("on"));
+    return f->serverInfo(id);
+  });
+  registry.add(u"Get", [f](CallContext& c, TRtcFunctionInfo&) {
+    const std::string id = RelayFunctions::idOf(c);
+    f->relay_.userOf(id);  // refuses before deferring
+    return f->relay_.get(id, c.defer());
+  });
+  registry.add(u"Put", [f](CallContext& c, TRtcFunctionInfo& call) { return f->put(c, call); });
+  registry.add(u"Logout", [f](CallContext& c, TRtcFunctionInfo& call) {
+    const std::string id = RelayFunctions::idOf(c);
+    const RtcWideString user = trimmed(call.asText("user"));
+    const RtcWideString me = f->relay_.userOf(id);
+    if (!f->passwordOk(me, call.asText("pwd"))) throw ERtcInfo(kBadLogin);
+    f->relay_.logout(id, user);
+    return boolean(true);
+  });
+  registry.add(u"User.Get", [f](CallContext& c, TRtcFunctionInfo&) {
+    return std::unique_ptr<TRtcValueObject>(
+        f->store_.params(f->relay_.userOf(RelayFunctions::idOf(c))));
+  });
+  registry.add(u"User.Set", [f](CallContext& c, TRtcFunctionInfo& call) {
+    const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
+    for (int i = 0; i < call.FieldCount(); ++i)
+      if (!call.FieldName(i).empty())
+        f->store_.setParam(me, call.FieldName(i), call.FieldObject(i));
+    return boolean(true);
+  });
+  registry.add(u"User.Add", [f](CallContext& c, TRtcFunctionInfo& call) {
+    const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
+    auto [name, value] = RelayFunctions::single(call);
+    f->store_.addFields(me, name, RelayFunctions::recordOf(value));
+    return boolean(true);
+  });
+  registry.add(u"User.Del", [f](CallContext& c, TRtcFunctionInfo& call) {
+    const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
+    auto [name, value] = RelayFunctions::single(call);
+    f->store_.delFields(me, name, RelayFunctions::recordOf(value));
+    return boolean(true);
+  });
+  registry.add(u"ChangePwd",
+               [f](CallContext& c, TRtcFunctionInfo& call) { return f->changePassword(c, call); });
+}
+
+}  // namespace vtx::gateway

@@ -1,0 +1,219 @@
+// The relay's functions behind the request core, driven by the independent protocol client:
+// logins and their refusals, a held Get answered later through the session's cipher, stored
+// parameters and password changes.
+#include "gateway/relay_functions.h"
+
+#include <gtest/gtest.h>
+
+#include "gateway/request_core.h"
+#include "protocol_client.h"
+
+namespace vtx::gateway {
+namespace {
+
+using testing::ProtocolClient;
+using testing::Reply;
+using Results = std::vector<std::unique_ptr<TRtcValue>>;
+
+class RelayGateway {
+ public:
+  RelayGateway()
+      : sessions_(std::chrono::hours(1), 100),
+        store_(":memory:"),
+        relay_(RelayConfig{}, {}, [this] { return now_; }) {
+    AddRelayFunctions(functions_, relay_, store_, AccountConfig{"shared-pw"});
+    core_ = std::make_unique<RequestCore>(CoreConfig{}, functions_, sessions_, random_);
+  }
+
+  // A client whose requests may be held: while one is, `whileHeld` runs (it must answer it).
+  ProtocolClient client(unsigned seed) {
+    return ProtocolClient(
+        [this](const std::string& target, const std::string& body) {
+          std::optional<GatewayResponse> answer;
+          core_->handle(GatewayRequest{"POST", target, {}, body, "127.0.0.1"},
+                        [&answer](GatewayResponse r) { answer = std::move(r); });
+          if (!answer && whileHeld) {
+            ++held;
+            auto run = std::move(whileHeld);
+            run();
+          }
+          if (!answer) return Reply{-2, {}, {}};
+          return Reply{answer->status, answer->body, answer->sessionId};
+        },
+        {}, seed);
+  }
+
+  Relay& relay() { return relay_; }
+  void advance(std::chrono::seconds d) { now_ += d; }
+
+  std::function<void()> whileHeld;
+  int held = 0;
+
+ private:
+  Clock::time_point now_{};
+  FunctionRegistry functions_;
+  SessionStore sessions_;
+  RandomSource random_;
+  UserStore store_;
+  Relay relay_;
+  std::unique_ptr<RequestCore> core_;
+};
+
+TRtcFunctionInfo& loginCall(const char* user, const char* pwd, const char* id) {
+  static TRtcFunctionInfo f;
+  f.Clear();
+  f.setFunctionName(u"Login");
+  f.setAsText("user", Widen(user));
+  f.setAsText("pwd", Widen(pwd));
+  f.setAsString("id", id);
+  f.setAsString("UserName", "winuser");
+  f.setAsString("IP", "10.0.0.7,");
+  f.setAsString("ComputerName", "PC-7");
+  f.setAsString("ClientVersion", "3.68");
+  f.setAsText("Extra", u"kept");
+  return f;
+}
+
+// One call, one result.
+std::unique_ptr<TRtcValue> call(ProtocolClient& c, const TRtcFunctionInfo& f) {
+  Results r;
+  EXPECT_EQ(c.call(f, r), 200);
+  if (r.size() != 1) {
+    ADD_FAILURE() << "results: " << r.size();
+    return std::make_unique<TRtcValue>();
+  }
+  return std::move(r[0]);
+}
+
+RtcWideString exceptionText(const TRtcValue& v) {
+  return v.isType() == rtc_Exception ? v.asException() : u"(no exception)";
+}
+
+TEST(RelayFunctions, LoginsRefuseClearlyAndCallsNeedOne) {
+  RelayGateway g;
+  auto c = g.client(1);
+  ASSERT_EQ(c.handshake(), 200);
+  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"Get"))), u"Not logged in.");
+  EXPECT_EQ(exceptionText(*call(c, loginCall("ann", "wrong", "id-1"))),
+            u"Invalid user name or password.");
+  EXPECT_EQ(exceptionText(*call(c, loginCall("  ", "shared-pw", "id-1"))),
+            u"Invalid user name or password.");
+  auto ok = call(c, loginCall("ann", "shared-pw", "id-1"));
+  EXPECT_NE(ok->isType(), rtc_Exception);
+
+  TRtcFunctionInfo put(u"Put");
+  put.setAsInteger("x", 1);
+  put.setAsText("p", u"not rows");
+  EXPECT_EQ(exceptionText(*call(c, put)), u"Put expects a data set \"p\".");
+  TRtcFunctionInfo ping(u"Put");
+  ping.setAsInteger("x", 2);
+  ping.NewDataSet("p");
+  EXPECT_EQ(call(c, ping)->isType(), rtc_Boolean);
+
+  TRtcFunctionInfo logout(u"Logout");
+  logout.setAsText("user", u"ann");
+  logout.setAsText("pwd", u"shared-pw");
+  EXPECT_EQ(call(c, logout)->isType(), rtc_Boolean);
+  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"Get"))), u"LOGGED OUT");
+  TRtcFunctionInfo relogin(u"ReLogin");
+  relogin.setAsText("user", u"ann");
+  relogin.setAsText("pwd", u"shared-pw");
+  relogin.setAsString("id", "id-1");
+  EXPECT_EQ(exceptionText(*call(c, relogin)), u"LOGGED OUT");
+}
+
+TEST(RelayFunctions, AHeldGetIsAnsweredThroughTheCipherByAnotherUsersPut) {
+  RelayGateway g;
+  auto viewer = g.client(2), host = g.client(3);
+  ASSERT_EQ(viewer.handshake(), 200);
+  ASSERT_EQ(host.handshake(), 200);
+  call(viewer, loginCall("viewer", "shared-pw", "v-1"));
+  call(host, loginCall("host", "shared-pw", "h-1"));
+  TRtcFunctionInfo control(u"Control");
+  control.setAsBoolean("on", true);
+  EXPECT_EQ(call(viewer, control)->isType(), rtc_Record);
+  TRtcFunctionInfo hostOn(u"Host");
+  hostOn.setAsBoolean("on", true);
+  EXPECT_EQ(call(host, hostOn)->isType(), rtc_Record);
+
+  TRtcFunctionInfo get(u"Get");
+  get.setAsInteger("x", 1);
+  auto first = call(viewer, get);  // the login notice waits already
+  TRtcArray* notices = first->asRecord() ? first->asRecord()->asArray("host") : nullptr;
+  ASSERT_NE(notices, nullptr);
+  TRtcRecord* info = notices->asRecord(0) ? notices->asRecord(0)->asRecord("userinfo") : nullptr;
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->asText("login"), u"host");
+  EXPECT_EQ(info->asText("info_username"), u"winuser");
+  EXPECT_EQ(info->asText("info_computername"), u"PC-7");
+  EXPECT_EQ(info->asText("info_ip"), u"10.0.0.7,");
+  EXPECT_EQ(info->asText("info_version"), u"3.68");
+  EXPECT_EQ(info->asText("Extra"), u"kept");
+  EXPECT_TRUE(info->isNull("pwd"));
+
+  g.whileHeld = [&] {
+    TRtcFunctionInfo put(u"Put");
+    put.setAsInteger("x", 2);
+    TRtcDataSet& p = put.NewDataSet("p");
+    p.Append();
+    p.setAsText("to", u"viewer");
+    p.setAsString("d", std::string("\x78\x9c\x00\x01", 4));
+    EXPECT_EQ(call(host, put)->isType(), rtc_Boolean);
+  };
+  get.setAsInteger("x", 3);
+  auto second = call(viewer, get);  // held, then answered and enciphered in step
+  EXPECT_EQ(g.held, 1);
+  TRtcArray* data = second->asRecord() ? second->asRecord()->asArray("host") : nullptr;
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(data->asString(0), std::string("\x78\x9c\x00\x01", 4));
+  EXPECT_EQ(call(viewer, control)->isType(), rtc_Record);  // the cipher runs on
+}
+
+TEST(RelayFunctions, ParametersAndAnOwnPassword) {
+  RelayGateway g;
+  auto c = g.client(4);
+  ASSERT_EQ(c.handshake(), 200);
+  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"User.Get"))), u"Not logged in.");
+  call(c, loginCall("ann", "shared-pw", "a-1"));
+  TRtcFunctionInfo set(u"User.Set");
+  set.setAsBoolean("RestrictAccess", true);
+  EXPECT_EQ(call(c, set)->isType(), rtc_Boolean);
+  TRtcFunctionInfo add(u"User.Add");
+  add.NewRecord("AllowUsers").setAsBoolean("bob", true);
+  call(c, add);
+  add.asRecord("AllowUsers")->setAsBoolean("carl", true);
+  call(c, add);
+  TRtcFunctionInfo del(u"User.Del");
+  del.NewRecord("AllowUsers").setAsBoolean("bob", false);
+  call(c, del);
+  TRtcFunctionInfo wrong(u"User.Add");
+  wrong.setAsInteger("AllowUsers", 3);
+  EXPECT_EQ(exceptionText(*call(c, wrong)), u"Record parameter expected.");
+  auto params = call(c, TRtcFunctionInfo(u"User.Get"));
+  TRtcRecord* r = params->asRecord();
+  ASSERT_NE(r, nullptr);
+  EXPECT_TRUE(r->asBoolean("RestrictAccess"));
+  ASSERT_NE(r->asRecord("AllowUsers"), nullptr);
+  EXPECT_TRUE(r->asRecord("AllowUsers")->isNull("bob"));
+  EXPECT_TRUE(r->asRecord("AllowUsers")->asBoolean("carl"));
+
+  TRtcFunctionInfo change(u"ChangePwd");
+  change.setAsText("username", u"ann");
+  change.setAsText("oldpassword", u"nope");
+  change.setAsText("newpassword", u"mine");
+  EXPECT_EQ(exceptionText(*call(c, change)), u"Invalid user name or password.");
+  change.setAsText("oldpassword", u"shared-pw");
+  EXPECT_EQ(call(c, change)->asText(), u"Password changed.");
+
+  // From now on ann's own password counts, the shared one no longer does; others keep it.
+  auto d = g.client(5);
+  ASSERT_EQ(d.handshake(), 200);
+  EXPECT_EQ(exceptionText(*call(d, loginCall("ann", "shared-pw", "a-2"))),
+            u"Invalid user name or password.");
+  EXPECT_NE(call(d, loginCall("ANN", "mine", "a-2"))->isType(), rtc_Exception);
+  EXPECT_NE(call(d, loginCall("bob", "shared-pw", "b-1"))->isType(), rtc_Exception);
+  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"User.Get"))), u"LOGGED OUT");
+}
+
+}  // namespace
+}  // namespace vtx::gateway

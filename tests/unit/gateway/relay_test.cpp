@@ -1,0 +1,360 @@
+// The relay's state: sessions by login id, rows, notices for each party, held Gets on a manual
+// clock, the queue bound; and the user store on a real SQLite file.
+#include "gateway/relay.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "gateway/user_store.h"
+#include "util/exceptions.h"
+
+namespace vtx::gateway {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Receives a deferred Get answer.
+struct Slot : ReplyAssembly {
+  bool fill(std::size_t, std::unique_ptr<TRtcValueObject> v) override {
+    value = std::move(v);
+    ++fills;
+    return true;
+  }
+  std::unique_ptr<TRtcValueObject> value;
+  int fills = 0;
+};
+
+class RelayTest : public ::testing::Test {
+ protected:
+  RelayTest() { relay = make(config()); }
+  static RelayConfig config() {
+    RelayConfig c;
+    c.getHold = 25s;
+    c.loginTimeout = 120s;
+    return c;
+  }
+  std::unique_ptr<Relay> make(RelayConfig c) {
+    return std::make_unique<Relay>(
+        c, [this](const std::string& l) { logs.push_back(l); }, [this] { return now; });
+  }
+  void login(const char* user, const std::string& id, bool relogin = false) {
+    LoginRequest r;
+    r.user = Widen(user);
+    r.id = id;
+    r.relogin = relogin;
+    r.userinfo = std::make_unique<TRtcRecord>();
+    r.userinfo->setAsText("login", Widen(user));
+    relay->login(std::move(r));
+  }
+  // The items now queued for `id`, as the record a Get answers.
+  std::unique_ptr<TRtcRecord> get(const std::string& id) {
+    auto v = relay->get(id, {});
+    auto* r = dynamic_cast<TRtcRecord*>(v.get());
+    EXPECT_NE(r, nullptr);
+    v.release();
+    return std::unique_ptr<TRtcRecord>(r);
+  }
+  // Holds a Get on `slot`; expects it held.
+  void hold(const std::string& id, const std::shared_ptr<Slot>& slot) {
+    EXPECT_EQ(relay->get(id, DeferredResult(slot, 0)), nullptr);
+  }
+  std::vector<std::string> put(
+      const std::string& id,
+      std::initializer_list<std::vector<std::pair<const char*, std::string>>> rows) {
+    TRtcDataSet p;
+    for (const auto& row : rows) {
+      p.Append();
+      for (const auto& [field, value] : row) {
+        if (std::string(field) == "d")
+          p.setAsString(field, value);
+        else
+          p.setAsText(field, Widen(value));
+      }
+    }
+    return relay->put(id, p);
+  }
+
+  Clock::time_point now{};
+  std::vector<std::string> logs;
+  std::unique_ptr<Relay> relay;
+};
+
+std::string code(const TRtcValueObject* v) {
+  std::string out;
+  if (v) v->to_Code(out);
+  return out;
+}
+
+// The group notice expected at one element of a Get answer.
+void expectNotice(TRtcRecord& answer, const char* origin, int index, bool on, const char* user,
+                  const char* group) {
+  SCOPED_TRACE(std::string(origin) + "[" + std::to_string(index) + "]");
+  TRtcArray* list = answer.asArray(origin);
+  ASSERT_NE(list, nullptr);
+  TRtcRecord* n = list->asRecord(index);
+  ASSERT_NE(n, nullptr);
+  EXPECT_TRUE(n->asBoolean(on ? "on" : "off"));
+  EXPECT_TRUE(n->isNull(on ? "off" : "on"));
+  EXPECT_EQ(n->asText("user"), Widen(user));
+  EXPECT_EQ(n->asText("fn"), Widen(group));
+  if (on) {
+    TRtcRecord* info = n->asRecord("userinfo");
+    EXPECT_EQ(info ? info->asText("login") : u"", Widen(user));
+  }
+}
+
+TEST_F(RelayTest, RowsRelayDataAndTellBothPartiesOfGroupChanges) {
+  login("host", "h1");
+  login("ann", "a1");
+  login("bob", "b1");
+  EXPECT_TRUE(put("h1", {{{"s", "desk"}, {"user", "ann"}},
+                         {{"s", "desk"}, {"user", "Bob"}},
+                         {{"fn", "desk"}, {"d", "frame"}},
+                         {{"to", "ann"}, {"d", "only-ann"}}})
+                  .empty());
+  auto host = get("h1");
+  expectNotice(*host, "host", 0, true, "ann", "desk");  // under the owner's own name
+  expectNotice(*host, "host", 1, true, "bob", "desk");
+  auto ann = get("a1");
+  expectNotice(*ann, "host", 0, true, "host", "desk");  // under the owner's name, user = owner
+  EXPECT_EQ(ann->asArray("host")->asString(1), "frame");
+  EXPECT_EQ(ann->asArray("host")->asString(2), "only-ann");
+  auto bob = get("b1");
+  EXPECT_EQ(bob->asArray("host")->Count(), 2);
+  EXPECT_EQ(bob->asArray("host")->asString(1), "frame");
+
+  // ann leaves, bob is removed: each time both sides hear of it, and data stops reaching them
+  EXPECT_TRUE(put("a1", {{{"t", "desk"}, {"user", "host"}}}).empty());
+  EXPECT_TRUE(
+      put("h1", {{{"u", "desk"}, {"user", "bob"}}, {{"fn", "desk"}, {"d", "lost"}}}).empty());
+  host = get("h1");
+  expectNotice(*host, "host", 0, false, "ann", "desk");
+  expectNotice(*host, "host", 1, false, "bob", "desk");
+  ann = get("a1");
+  expectNotice(*ann, "host", 0, false, "host", "desk");
+  EXPECT_EQ(ann->asArray("host")->Count(), 1);
+  bob = get("b1");
+  expectNotice(*bob, "host", 0, false, "host", "desk");
+  EXPECT_EQ(bob->asArray("host")->Count(), 1);
+
+  // disbanding tells every member
+  put("h1", {{{"s", "chat"}, {"user", "ann"}}, {{"s", "chat"}, {"user", "bob"}}});
+  get("h1"), get("a1"), get("b1");
+  EXPECT_TRUE(put("h1", {{{"uf", "chat"}}}).empty());
+  expectNotice(*get("a1"), "host", 0, false, "host", "chat");
+  expectNotice(*get("b1"), "host", 0, false, "host", "chat");
+  EXPECT_EQ(get("h1")->asArray("host")->Count(), 2);
+}
+
+TEST_F(RelayTest, BadRowsAreReportedAndTheGoodOnesStillApply) {
+  login("ann", "a1");
+  login("bob", "b1");
+  TRtcDataSet p;
+  p.Append();
+  p.setAsText("to", u"bob");
+  p.setAsString("d", "one");
+  p.Append();
+  p.setAsText("zz", u"?");  // unknown kind
+  p.Append();
+  p.setAsText("to", u"bob");  // no data
+  p.Append();
+  p.setAsText("s", u"g");  // no user
+  p.Append();
+  p.setAsText("to", u"nobody");  // not logged in: dropped quietly
+  p.setAsString("d", "x");
+  p.Append();
+  p.setAsText("to", u"bob");
+  p.setAsString("d", "two");
+  const auto faults = relay->put("a1", p);
+  ASSERT_EQ(faults.size(), 3u);
+  EXPECT_EQ(faults[0], "row 2: unknown row kind");
+  EXPECT_EQ(faults[1], "row 3: missing \"d\"");
+  EXPECT_EQ(faults[2], "row 4: missing \"user\"");
+  auto bob = get("b1");
+  EXPECT_EQ(bob->asArray("ann")->asString(0), "one");
+  EXPECT_EQ(bob->asArray("ann")->asString(1), "two");
+  TRtcDataSet empty;  // a keep-alive
+  EXPECT_TRUE(relay->put("a1", empty).empty());
+}
+
+TEST_F(RelayTest, ChannelsShareASessionAndANewLoginReplacesTheOldOne) {
+  login("viewer", "v1");
+  relay->control("v1", true);
+  login("ann", "a1");
+  login("ann", "a1");  // the second channel of the same program
+  EXPECT_EQ(relay->userCount(), 2u);
+  relay->host("a1", true);
+  put("a1", {{{"s", "desk"}, {"user", "viewer"}}});
+  auto v = get("v1");
+  TRtcArray* fromAnn = v->asArray("ann");
+  ASSERT_NE(fromAnn, nullptr);
+  EXPECT_TRUE(fromAnn->asRecord(0)->asBoolean("isLogin"));
+  EXPECT_EQ(fromAnn->asRecord(0)->asRecord("userinfo")->asText("login"), u"ann");
+
+  get("a1");
+  auto held = std::make_shared<Slot>();
+  hold("a1", held);
+  login("ANN", "a2");         // the program restarted with a new id
+  EXPECT_EQ(held->fills, 1);  // the old held Get went back
+  for (const char* call : {"get", "relogin"}) {
+    SCOPED_TRACE(call);
+    try {
+      if (std::string(call) == "get")
+        relay->get("a1", {});
+      else
+        login("ann", "a1", true);
+      ADD_FAILURE() << "no refusal";
+    } catch (const ERtcInfo& e) {
+      EXPECT_STREQ(e.what(), "LOGGED OUT");
+    }
+  }
+  v = get("v1");
+  fromAnn = v->asArray("ann");
+  ASSERT_NE(fromAnn, nullptr);
+  EXPECT_EQ(fromAnn->isType(0), rtc_Boolean);  // the subscriber: logged out
+  EXPECT_FALSE(fromAnn->asBoolean(0));
+  expectNotice(*v, "ann", 1, false, "ann", "desk");  // the group partner: left
+  EXPECT_EQ(relay->userCount(), 2u);
+  EXPECT_THROW(relay->get("", {}), ERtcInfo);
+}
+
+TEST_F(RelayTest, ControlQueuesThePublishedUsersAndLogoutTellsThem) {
+  login("ann", "a1");
+  relay->host("a1", true);
+  login("bob", "b1");  // logged in but not published
+  login("viewer", "v1");
+  relay->control("v1", true);
+  auto v = get("v1");
+  EXPECT_NE(v->asArray("ann"), nullptr);
+  EXPECT_EQ(v->asArray("bob"), nullptr);
+  EXPECT_EQ(v->asArray("viewer"), nullptr);
+
+  auto held = std::make_shared<Slot>();
+  hold("v1", held);
+  relay->logout("a1", u"ann");
+  ASSERT_EQ(held->fills, 1);
+  auto* answer = dynamic_cast<TRtcRecord*>(held->value.get());
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(code(answer->asArray("ann")), code(&*[] {
+              auto a = std::make_unique<TRtcArray>();
+              a->setAsBoolean(0, false);
+              return a;
+            }()));
+  EXPECT_THROW(relay->logout("b1", u"someone-else"), ERtcInfo);
+}
+
+TEST_F(RelayTest, HeldGetsAnswerOnDataOnTheirHoldTimeOrOnTheNextGet) {
+  login("ann", "a1");
+  login("bob", "b1");
+  auto first = std::make_shared<Slot>();
+  hold("b1", first);
+  put("a1", {{{"to", "bob"}, {"d", "one"}}, {{"to", "bob"}, {"d", "two"}}});
+  ASSERT_EQ(first->fills, 1);  // one answer with both rows of the Put
+  EXPECT_EQ(dynamic_cast<TRtcRecord&>(*first->value).asArray("ann")->Count(), 2);
+
+  auto second = std::make_shared<Slot>();
+  hold("b1", second);
+  now += 24s;
+  relay->tick();
+  EXPECT_EQ(second->fills, 0);
+  now += 2s;
+  relay->tick();
+  ASSERT_EQ(second->fills, 1);
+  EXPECT_EQ(dynamic_cast<TRtcRecord&>(*second->value).FieldCount(), 0);
+
+  auto third = std::make_shared<Slot>(), fourth = std::make_shared<Slot>();
+  hold("b1", third);
+  hold("b1", fourth);  // the earlier one goes back empty
+  EXPECT_EQ(third->fills, 1);
+  EXPECT_EQ(fourth->fills, 0);
+  relay->shutdown();
+  EXPECT_EQ(fourth->fills, 1);
+  EXPECT_NE(relay->get("b1", DeferredResult(std::make_shared<Slot>(), 0)), nullptr);
+}
+
+TEST_F(RelayTest, SilentSessionsAreLoggedOutButAHeldGetKeepsOneAlive) {
+  login("ann", "a1");
+  login("bob", "b1");
+  auto held = std::make_shared<Slot>();
+  now += 100s;
+  hold("b1", held);  // bob polls; ann stays silent
+  now += 21s;
+  relay->tick();
+  EXPECT_EQ(relay->userCount(), 1u);
+  EXPECT_THROW(relay->userOf("a1"), ERtcInfo);
+  EXPECT_EQ(relay->userOf("b1"), u"bob");
+  bool logged = false;
+  for (const auto& l : logs)
+    logged |= l.find("event=user-logout user=ann reason=timeout") != std::string::npos;
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(RelayTest, AFullQueueDropsTheOldestItemsAndSaysSo) {
+  RelayConfig c = config();
+  c.queueLimit = 4000;
+  relay = make(c);
+  login("ann", "a1");
+  login("bob", "b1");
+  TRtcDataSet p;
+  for (int i = 0; i < 10; ++i) {
+    p.Append();
+    p.setAsText("to", u"bob");
+    p.setAsString("d", std::to_string(i) + std::string(1000, 'x'));
+  }
+  relay->put("a1", p);
+  EXPECT_LE(relay->queuedBytes(u"bob"), 4000u);
+  auto bob = get("b1");
+  TRtcArray* items = bob->asArray("ann");
+  ASSERT_NE(items, nullptr);
+  ASSERT_GE(items->Count(), 1);
+  EXPECT_LT(items->Count(), 10);
+  EXPECT_EQ(items->asString(items->Count() - 1).substr(0, 1), "9");  // the newest stay
+  EXPECT_EQ(items->asString(0).substr(0, 1), std::to_string(10 - items->Count()));
+  bool logged = false;
+  for (const auto& l : logs) logged |= l.find("event=queue-overflow user=bob") != std::string::npos;
+  EXPECT_TRUE(logged);
+  EXPECT_EQ(relay->queuedBytes(u"bob"), 0u);
+}
+
+TEST(UserStore, ParametersAndPasswordsSurviveAReopen) {
+  const auto file =
+      std::filesystem::temp_directory_path() / ("vtx-users-" + std::to_string(::getpid()) + ".db");
+  std::filesystem::remove(file);
+  {
+    UserStore store(file.string());
+    TRtcBooleanValue yes(true);
+    store.setParam(u"Ann", u"RestrictAccess", &yes);
+    TRtcRecord users;
+    users.setAsBoolean("carl", true);
+    users.setAsBoolean("dora", true);
+    store.addFields(u"ann", u"AllowUsers", users);
+    TRtcRecord gone;
+    gone.setAsBoolean("carl", false);
+    store.delFields(u"ANN", u"allowusers", gone);
+    TRtcTextValue other(u"x");
+    store.setParam(u"bob", u"RestrictAccess", &other);
+    store.setPassword(u"ann", u"s3cret");
+    EXPECT_EQ(store.checkPassword(u"ANN", u"s3cret"), std::optional<bool>(true));
+  }
+  {
+    UserStore store(file.string());
+    auto ann = store.params(u"ann");
+    EXPECT_TRUE(ann->asBoolean("RestrictAccess"));
+    ASSERT_NE(ann->asRecord("AllowUsers"), nullptr);
+    EXPECT_TRUE(ann->asRecord("AllowUsers")->asBoolean("dora"));
+    EXPECT_TRUE(ann->asRecord("AllowUsers")->isNull("carl"));
+    EXPECT_EQ(store.params(u"bob")->asText("RestrictAccess"), u"x");
+    store.setParam(u"bob", u"RestrictAccess", nullptr);
+    EXPECT_EQ(store.params(u"bob")->FieldCount(), 0);
+    EXPECT_EQ(store.checkPassword(u"ann", u"s3cret"), std::optional<bool>(true));
+    EXPECT_EQ(store.checkPassword(u"ann", u"S3cret"), std::optional<bool>(false));
+    EXPECT_EQ(store.checkPassword(u"bob", u"any"), std::nullopt);
+  }
+  std::filesystem::remove(file);
+  EXPECT_NE(PasswordHash("a", u"p"), PasswordHash("b", u"p"));  // salted
+}
+
+}  // namespace
+}  // namespace vtx::gateway
