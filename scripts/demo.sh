@@ -40,19 +40,22 @@ start() {
 start "$work/supportd.log" pronto build/default/supportd/vorantelix-supportd \
   --listen 127.0.0.1:0 --tls-listen 127.0.0.1:0 --db :memory: --cert-dir "$work"
 gateway_addr=""
+gateway_port=""
 if [ -x build/default/gateway/vorantelix-gateway ]; then
   start "$work/gateway.log" "127.0.0.1:" build/default/gateway/vorantelix-gateway \
     --listen 127.0.0.1:0
   gateway_addr=127.0.0.1
+  gateway_port=$(grep -m1 -o 'ready 127.0.0.1:[0-9]*' "$work/gateway.log" | sed 's/.*://')
   echo "demo.sh: gateway: $(grep -m1 '127.0.0.1:' "$work/gateway.log")"
 else
   echo "demo.sh: vorantelix-gateway is not in the build; skipping it"
 fi
 
 export VORANTELIX_HOME="$work/home"
-python3 - "$work/vorantelix-config.json" "$work/program-config.json" "$work/prog" <<'PY'
+python3 - "$work/vorantelix-config.json" "$work/program-config.json" "$work/prog" "$gateway_port" <<'PY'
 import json, sys
 c = json.load(open(sys.argv[1])); c["pastaPrograma"] = sys.argv[3]
+if sys.argv[4]: c["portaGateway"] = sys.argv[4]
 json.dump(c, open(sys.argv[2], "w"))
 PY
 export VORANTELIX_CONFIG="$work/program-config.json"

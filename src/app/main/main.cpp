@@ -16,8 +16,10 @@
 
 #include "app/atualizacao.h"
 #include "app/janela_principal.h"
+#include "app/laco_qt.h"
 #include "app/mensagens_locais.h"
 #include "app/pastas.h"
+#include "app/portal_cliente_http.h"
 #include "app/roteiro_demo.h"
 #include "app/web/erros.h"
 
@@ -74,8 +76,10 @@ int main(int argc, char** argv) {
     return 0;
 
   QApplication app(argc, argv);
+  vtx::TLacoQt laco;  // the portal client's events run on this thread
   vtx::TAmbiente ambiente;
   ambiente.config = config;
+  ambiente.portal = std::make_unique<vtx::TPortalClienteHttp>(config);
   ambiente.pastas = pastas;
   ambiente.argumentos = argumentos;
   vtx::TfmVorantelix janela(std::move(ambiente));

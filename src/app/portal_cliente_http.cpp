@@ -1,0 +1,28 @@
+#include "app/portal_cliente_http.h"
+
+namespace vtx {
+
+TPortalClienteHttp::TPortalClienteHttp(const TConfiguracao& config, const SystemInfo* sistema)
+    : cliente_(std::make_unique<TRtcHttpPortalClient>(sistema)) {
+  TRtcHttpPortalClient& c = *cliente_;
+  c.setUserVisible(true);
+  c.setGwStoreParams(true);
+  c.setAutoSyncEvents(true);
+  c.setDataCompress(TrtcpCompressLevel::rtcpCompMax);
+  c.setDataEncrypt(16);
+  c.setDataForceEncrypt(true);
+  c.setRetryOtherCalls(10);
+  c.setMultiThreaded(true);
+  c.setGatePort(config.portaGateway);
+  c.setGateAddr(config.gatewayPadrao);
+  c.setDataSecureKey(config.chaveDados);
+  c.setLoginPassword(config.senhaLogin);
+}
+
+TPortalClienteHttp::~TPortalClienteHttp() {
+  // The session ends with the window: log out while the connections still exist.
+  if (cliente_->Active()) cliente_->setActive(false);
+  cliente_->Stop();
+}
+
+}  // namespace vtx
