@@ -205,6 +205,25 @@ TEST(PortalSession, RefusedLoginsRaiseFatalOrPlainErrors) {
   }
 }
 
+TEST(PortalSession, AFailedPutIsReportedAndTheSessionGoesOn) {
+  ScriptedGateway gw;
+  gw.failPut("Queue full");
+  Session s(gw);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  s.client.SendToUser(nullptr, "bob", testing::fn(u"chat"));
+  ASSERT_TRUE(s.waitEvent("Error Queue full"));
+  EXPECT_TRUE(s.client.Active());
+  const int gets = gw.count("Get");
+  EXPECT_TRUE(gw.waitUntil([&] { return gw.count("Get") > gets; }));  // still polling
+  gw.failPut("");
+  s.client.SendToUser(nullptr, "bob", testing::fn(u"chat"));  // the sender is free again
+  EXPECT_TRUE(gw.waitUntil([&] { return gw.count("Put") >= 2; }));
+  EXPECT_EQ(gw.count("Put"), 2);  // the failed batch is not sent again
+  s.client.setActive(false);
+}
+
 TEST(PortalSession, NewLoginNameLogsOutAndTheNextStartHasANewId) {
   ScriptedGateway gw;
   Session s(gw);

@@ -65,6 +65,11 @@ class ScriptedGateway {
     std::lock_guard g(lock_);
     loginRefusal_ = text;
   }
+  // Every "Put" is answered with an exception of this text.
+  void failPut(const std::string& text) {
+    std::lock_guard g(lock_);
+    putFailure_ = text;
+  }
   void setParams(std::unique_ptr<TRtcRecord> params) {
     std::lock_guard g(lock_);
     params_ = std::move(params);
@@ -113,6 +118,8 @@ class ScriptedGateway {
     if ((fn == "Login" || fn == "ReLogin") && !loginRefusal_.empty()) {
       return std::make_unique<TRtcExceptionValue>(Widen(loginRefusal_));
     }
+    if (fn == "Put" && !putFailure_.empty())
+      return std::make_unique<TRtcExceptionValue>(Widen(putFailure_));
     if (fn == "User.Get") {
       if (params_) return params_->copyOf();
       return std::make_unique<TRtcRecord>();
@@ -141,7 +148,7 @@ class ScriptedGateway {
   std::condition_variable cv_;
   bool stopped_ = false;
   std::vector<GatewayCall> calls_;
-  std::string loginRefusal_;
+  std::string loginRefusal_, putFailure_;
   std::unique_ptr<TRtcRecord> params_;
   std::deque<std::unique_ptr<TRtcRecord>> gets_;
 };
