@@ -155,6 +155,14 @@ std::optional<json> TBanco::Cliente(const std::string& cnpj) {
   return c;
 }
 
+void TBanco::DefineGateway(const std::string& servidor, const std::string& porta) {
+  std::lock_guard trava(trava_);
+  Comando q(db_, "UPDATE clientes SET servidor = ?, porta = ?");
+  q.Liga(1, servidor);
+  q.Liga(2, porta);
+  q.Passo();
+}
+
 bool TBanco::SenhaConfere(const std::string& email, const std::string& senha) {
   std::lock_guard trava(trava_);
   Comando q(db_, "SELECT 1 FROM usuarios WHERE email = ? AND senha_portal = ?");

@@ -24,6 +24,8 @@ class TBanco {
   TBanco& operator=(const TBanco&) = delete;
 
   std::optional<nlohmann::json> Cliente(const std::string& cnpj);
+  // Points every company at one portal gateway (the demo's and the tests' own).
+  void DefineGateway(const std::string& servidor, const std::string& porta);
   // The portal password check of a user found by email.
   bool SenhaConfere(const std::string& email, const std::string& senha);
   std::optional<nlohmann::json> Servicos(int64_t nivel);

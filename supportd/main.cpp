@@ -33,6 +33,7 @@ constexpr const char* kUso = R"(usage: vorantelix-supportd --listen HOST:PORT [o
   --seed FILE             SQL seed (default: the source tree's tests/fixtures/supportd/seed.sql)
   --cert-dir DIR          where cert.pem and key.pem live (default: beside the database,
                           or the current folder for ":memory:")
+  --gateway HOST:PORT     the portal gateway every company is served from
   --version-build N       build number the "versao" endpoint reports (default 5068)
   --installer FILE        bytes served as the installer (default: a small placeholder)
   --latin1                text and JSON replies in ISO-8859-1
@@ -45,7 +46,8 @@ Stops on SIGTERM or SIGINT.
 )";
 
 struct Opcoes {
-  std::string listen, tlsListen, db = ":memory:", seed = VTX_SUPPORTD_SEED, certDir, installer;
+  std::string listen, tlsListen, db = ":memory:", seed = VTX_SUPPORTD_SEED, certDir, installer,
+                                 gateway;
   int32_t versao = 5068;
   bool latin1 = false;
   bool comPai = false;
@@ -91,6 +93,9 @@ std::optional<Opcoes> LeOpcoes(int argc, char** argv) {
       o.seed = valor();
     } else if (a == "--cert-dir") {
       o.certDir = valor();
+    } else if (a == "--gateway") {
+      o.gateway = valor();
+      if (!LeEndereco(o.gateway)) throw std::runtime_error("--gateway inválido: " + o.gateway);
     } else if (a == "--installer") {
       o.installer = valor();
     } else if (a == "--latin1") {
@@ -135,6 +140,10 @@ int Executa(const Opcoes& o) {
                                          : LeArquivo(o.installer),
                      o.latin1};
   TBanco banco(o.db, o.seed);
+  if (!o.gateway.empty()) {
+    const auto g = LeEndereco(o.gateway);
+    banco.DefineGateway(g->host, std::to_string(g->porta));
+  }
 
   const auto http = LeEndereco(o.listen);
   if (!http) throw std::runtime_error("endereço inválido: " + o.listen);

@@ -18,8 +18,12 @@
 
 #include "app/arquivos.h"
 #include "app/janela_principal.h"
+#include "app/laco_qt.h"
 #include "app/mensagens_locais.h"
+#include "app/portal_cliente_http.h"
 #include "app/sistema.h"
+#include "e2e/gateway_child.h"
+#include "platform/system_info.h"
 #include "suporte_processo.h"
 
 // Leaks inside system libraries that the program does not own (read by LeakSanitizer).
@@ -82,15 +86,22 @@ class Janela : public ::testing::Test {
     fs::remove_all(pasta_);
   }
 
-  TfmVorantelix& Abre(std::vector<std::string> args = {}) {
+  // With `real` the window gets the program's own portal client instead of the recording one.
+  TfmVorantelix& Abre(std::vector<std::string> args = {},
+                      std::unique_ptr<TPortalCliente> real = nullptr) {
     janela_.reset();
     TAmbiente a;
     a.config = config_;
     a.pastas = TPastas{pasta_ / "dados", pasta_ / "prog"};
     a.argumentos = std::move(args);
-    auto portal = std::make_unique<TPortalClienteRegistro>("portal.padrao", "1025");
-    portal_ = portal.get();
-    a.portal = std::move(portal);
+    if (real) {
+      portal_ = nullptr;
+      a.portal = std::move(real);
+    } else {
+      auto portal = std::make_unique<TPortalClienteRegistro>("portal.padrao", "1025");
+      portal_ = portal.get();
+      a.portal = std::move(portal);
+    }
     a.dialogos = std::make_unique<DialogosGravados>(&caixas_);
     a.auxiliares = std::make_unique<AuxiliaresGravados>(&bots_);
     janela_ = std::make_unique<TfmVorantelix>(std::move(a));
@@ -483,6 +494,48 @@ TEST_F(Janela, BandejaServidorEMensagensLocais) {
   QTest::qWait(20);
   EXPECT_EQ(recebidas, (std::vector<int>{2024, 1924}));
   EXPECT_FALSE(EnviaMensagemLocal(nome + "-ninguem", 2024, 200));
+}
+
+TEST_F(Janela, AbrirChamadoEntraNoGatewayComOClienteDoPrograma) {
+  TLacoQt laco;
+  const std::string senha = "fyduzAKrpRQdnnwXjRM", chave = "kgQWdXnb5mVpW";
+  testing::GatewayChild gateway(
+      {"--db", ":memory:", "--login-password", senha, "--secure-key", chave, "--force-encryption"});
+  // The stand-in serves every company from this gateway.
+  teste::SuporteProcesso suporte({"--gateway", "127.0.0.1:" + gateway.port()});
+  config_ = suporte.Config();
+  config_.senhaLogin = senha;
+  config_.chaveDados = chave;
+  FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
+  auto proprio = std::make_unique<TPortalClienteHttp>(config_, &sistema);
+  TPortalClienteHttp& portal = *proprio;
+  auto& j = Abre({}, std::move(proprio));
+
+  Digita("33444555000103");
+  Tecla("cnpj", Qt::Key_Return);
+  Tecla("cbUsuarios", Qt::Key_Return);
+  ASSERT_EQ(Pagina2(), "tsChamados");
+  EXPECT_EQ(portal.GateAddr(), "127.0.0.1");
+  EXPECT_EQ(portal.GatePort(), gateway.port());
+  L("listChamados")->setCurrentItem(L("listChamados")->topLevelItem(1));
+  Tecla("listChamados", Qt::Key_Return);
+  Tecla("btReabrir", Qt::Key_Return);
+  EXPECT_EQ(portal.LoginUserName(), "1004" + NomeComputador());
+  // Logged in through both channels, the stored parameters loaded first.
+  const auto fim = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!portal.Active() && std::chrono::steady_clock::now() < fim) {
+    QApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(portal.Active());
+  EXPECT_TRUE(portal.PClient().GParamsLoaded());
+  EXPECT_TRUE(portal.PClient().Connected());
+
+  // Pressed again, the session ends.
+  j.AbreChamado();
+  EXPECT_FALSE(portal.Active());
+  EXPECT_EQ(j.TextoStatus(), "Desconectado");
+  janela_.reset();
 }
 
 }  // namespace
