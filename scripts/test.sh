@@ -35,7 +35,7 @@ if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess|ClientModule)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess|RelayThreads|RelayFunctions|RelayProcess|ClientModule)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}
