@@ -131,12 +131,14 @@ void Relay::end(User& user, const char* why, Outbox& out) {
   if (user.visible)
     for (User* s : subscribers_)
       if (s != &user) enqueue(*s, user.name, std::make_unique<TRtcBooleanValue>(false), out);
-  for (auto& [group, members] : user.groups)
-    for (User* m : members) {
+  for (const auto& entry : user.groups) {
+    const RtcWideString& group = entry.first;
+    for (User* m : entry.second) {
       std::erase_if(m->memberOf,
                     [&](const auto& e) { return e.first == &user && e.second == group; });
       groupNotice(*m, user.name, false, user, group, out);
     }
+  }
   for (auto& [owner, group] : user.memberOf) {
     auto& members = owner->groups[group];
     std::erase(members, &user);

@@ -97,8 +97,10 @@ class RequestCore::PendingReply : public ReplyAssembly,
   }
   DeferredResult defer(std::size_t index) {
     std::lock_guard<std::mutex> hold(lock_);
-    waiting_[index] = 1;
-    ++missing_;
+    if (!waiting_[index] && !results_[index]) {  // a second defer() of one call shares the slot
+      waiting_[index] = 1;
+      ++missing_;
+    }
     return DeferredResult(shared_from_this(), index);
   }
   // A result given at once (a function that deferred and then returned a value drops its

@@ -71,7 +71,6 @@ class GatewayServer::Impl {
     std::unique_ptr<net::steady_timer> timer;
   };
   void runLater(Periodic& p);
-  std::vector<std::unique_ptr<Periodic>> periodic_;
 
   std::mutex connectionsLock_;
   std::unordered_map<Connection*, std::weak_ptr<Connection>> connections_;
@@ -86,6 +85,7 @@ class GatewayServer::Impl {
   tcp::acceptor acceptor_{strand_};
   net::steady_timer sweep_{strand_};
   net::steady_timer deadline_{strand_};
+  std::vector<std::unique_ptr<Periodic>> periodic_;  // after ioc: its timers go first
   unsigned short port_ = 0;
 
   friend class GatewayServer;

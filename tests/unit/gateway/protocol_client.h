@@ -127,6 +127,17 @@ class ProtocolClient {
   int send(const std::string& text, std::vector<std::unique_ptr<TRtcValue>>& results,
            bool reset = false) {
     results.clear();
+    Outgoing out = prepare(text, reset);
+    Reply r = transport_(out.target, out.body);
+    return accept(out, r, results);
+  }
+
+  // A request made (and its cipher stream advanced) but not sent yet, so that several can be
+  // in flight on one session; accept their replies in the same order.
+  struct Outgoing {
+    std::string target, body, key;
+  };
+  Outgoing prepare(const std::string& text, bool reset = false) {
     if (reset && encrypted_) {
       write_.setKey(serverKey_ + clientHello_);
       read_.setKey(clientKey_ + serverHello_);
@@ -150,16 +161,20 @@ class ProtocolClient {
     }
     std::string query = reset ? "?ACTION=RESET&ID=" : "?ID=";
     query += id_.empty() && autoSessions_ ? "NEW" : id_;
-    Reply r = transport_(settings_.path + query, body);
+    return Outgoing{settings_.path + query, std::move(body), key_};
+  }
+  int accept(const Outgoing& out, const Reply& r,
+             std::vector<std::unique_ptr<TRtcValue>>& results) {
+    results.clear();
     lastStatus_ = r.status;
     if (r.status != 200) return r.status;
     if (!r.cookieId.empty()) id_ = r.cookieId;
     std::string plain = r.body;
     if (encrypted_) {
-      if (plain.size() <= key_.size()) return -1;
+      if (plain.size() <= out.key.size()) return -1;
       read_.DeCrypt(plain);
-      if (!endsWith(plain, key_)) return -1;
-      plain.resize(plain.size() - key_.size());
+      if (!endsWith(plain, out.key)) return -1;
+      plain.resize(plain.size() - out.key.size());
     }
     if (!plain.empty() && plain.back() == '\0') {
       plain.pop_back();

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <thread>
 
 #include "gateway/user_store.h"
 #include "util/exceptions.h"
@@ -316,6 +318,64 @@ TEST_F(RelayTest, AFullQueueDropsTheOldestItemsAndSaysSo) {
   for (const auto& l : logs) logged |= l.find("event=queue-overflow user=bob") != std::string::npos;
   EXPECT_TRUE(logged);
   EXPECT_EQ(relay->queuedBytes(u"bob"), 0u);
+}
+
+// Receives deferred answers from other threads.
+struct SharedSlot : ReplyAssembly {
+  bool fill(std::size_t, std::unique_ptr<TRtcValueObject> v) override {
+    std::lock_guard<std::mutex> hold(m);
+    value = std::move(v);
+    cv.notify_all();
+    return true;
+  }
+  std::unique_ptr<TRtcValueObject> wait() {
+    std::unique_lock<std::mutex> hold(m);
+    cv.wait(hold, [&] { return value != nullptr; });
+    return std::move(value);
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  std::unique_ptr<TRtcValueObject> value;
+};
+
+TEST(RelayThreads, ConcurrentPutsReachAPollingViewerInOrderPerSender) {
+  Relay relay(RelayConfig{});
+  constexpr int kSenders = 4, kRows = 300;
+  auto login = [&](const std::string& name) {
+    LoginRequest r;
+    r.user = Widen(name);
+    r.id = name + "-id";
+    relay.login(std::move(r));
+  };
+  login("viewer");
+  for (int s = 0; s < kSenders; ++s) login("s" + std::to_string(s));
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s)
+    senders.emplace_back([&relay, s] {
+      for (int i = 0; i < kRows; ++i) {
+        TRtcDataSet p;
+        p.Append();
+        p.setAsText("to", u"viewer");
+        p.setAsString("d", std::to_string(i));
+        relay.put("s" + std::to_string(s) + "-id", p);
+      }
+    });
+  std::vector<int> next(kSenders, 0);
+  int total = 0;
+  while (total < kSenders * kRows) {
+    auto slot = std::make_shared<SharedSlot>();
+    auto now = relay.get("viewer-id", DeferredResult(slot, 0));
+    if (!now) now = slot->wait();
+    auto& answer = dynamic_cast<TRtcRecord&>(*now);
+    for (int s = 0; s < kSenders; ++s) {
+      TRtcArray* items = answer.asArray("s" + std::to_string(s));
+      for (int i = 0; items && i < items->Count(); ++i, ++total) {
+        ASSERT_EQ(items->asString(i), std::to_string(next[s]++));
+      }
+    }
+  }
+  for (auto& t : senders) t.join();
+  EXPECT_EQ(next, std::vector<int>(kSenders, kRows));
 }
 
 TEST(UserStore, ParametersAndPasswordsSurviveAReopen) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "gateway/control_key.h"
@@ -34,6 +35,10 @@ class Gateway {
                      throw ERtcInfo("Nothing to do here.");
                    });
     functions_.add(u"Nothing", [](CallContext&, TRtcFunctionInfo&) { return nullptr; });
+    functions_.add(u"Later", [this](CallContext& c, TRtcFunctionInfo&) {
+      later.push_back(c.defer());
+      return std::unique_ptr<TRtcValueObject>();
+    });
     core_ = std::make_unique<RequestCore>(std::move(config), functions_, sessions_, random_);
   }
 
@@ -49,10 +54,18 @@ class Gateway {
   ProtocolClient client(ProtocolClient::Settings s = {}, unsigned seed = 7) {
     return ProtocolClient(transport(), std::move(s), seed);
   }
+  // Posts without waiting; the reply lands in `answer` whenever it is ready.
+  void postAsync(const ProtocolClient::Outgoing& out, std::optional<Reply>& answer) {
+    core_->handle(GatewayRequest{"POST", out.target, {}, out.body, "127.0.0.1"},
+                  [&answer](GatewayResponse r) {
+                    answer = Reply{r.status, r.body, r.sessionId};
+                  });
+  }
   void advance(std::chrono::seconds d) { now_ += d; }
   SessionStore& sessions() { return sessions_; }
 
   int calls = 0;
+  std::vector<DeferredResult> later;
 
  private:
   Clock::time_point now_{};
@@ -129,6 +142,45 @@ TEST(RequestCore, EncryptedCallsComeBackInOrder) {
     EXPECT_EQ(r[3]->asException(), u"Nothing to do here.");
     EXPECT_EQ(r[4]->isType(), rtc_Exception);
   }
+}
+
+TEST(RequestCore, DeferredResultsKeepTheCallOrderAndTheSessionsCipherOrder) {
+  Gateway g;
+  ProtocolClient c = g.client();
+  ASSERT_EQ(c.handshake(), 200);
+  auto text = [](std::initializer_list<const TRtcValueObject*> calls) {
+    std::string out;
+    for (const auto* call : calls) call->to_Code(out);
+    return out;
+  };
+  const TRtcFunctionInfo later(u"Later");
+  const auto echo1 = MakeCall(u"Echo", 1, u"a"), echo2 = MakeCall(u"Echo", 2, u"b");
+  // Three requests of one session in flight: the first waits for its deferred result, the
+  // two after it must not overtake it in the reply cipher stream.
+  const auto a = c.prepare(text({&later, echo1.get()}));
+  const auto b = c.prepare(text({echo2.get()}));
+  const auto d = c.prepare(text({&later}));
+  std::optional<Reply> ra, rb, rd;
+  g.postAsync(a, ra);
+  g.postAsync(b, rb);
+  g.postAsync(d, rd);
+  EXPECT_FALSE(ra || rb || rd);
+  ASSERT_EQ(g.later.size(), 2u);
+  EXPECT_TRUE(g.later[1].complete(std::make_unique<TRtcIntegerValue>(2)));
+  EXPECT_FALSE(ra || rb || rd);  // the last is ready, but waits for those before it
+  EXPECT_TRUE(g.later[0].complete(std::make_unique<TRtcIntegerValue>(1)));
+  ASSERT_TRUE(ra && rb && rd);
+  EXPECT_FALSE(g.later[0].complete(std::make_unique<TRtcIntegerValue>(3)));  // once only
+  Results r;
+  ASSERT_EQ(c.accept(a, *ra, r), 200);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0]->asInteger(), 1);
+  EXPECT_EQ(r[1]->asRecord()->asInteger("n"), 1);
+  ASSERT_EQ(c.accept(b, *rb, r), 200);
+  EXPECT_EQ(r[0]->asRecord()->asInteger("n"), 2);
+  ASSERT_EQ(c.accept(d, *rd, r), 200);
+  EXPECT_EQ(r[0]->asInteger(), 2);
+  ASSERT_EQ(c.call(*echo1, r), 200);  // and the streams run on
 }
 
 TEST(RequestCore, SecureKeyMustMatchOnBothSides) {
