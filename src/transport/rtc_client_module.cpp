@@ -449,8 +449,7 @@ void TRtcClientModule::writeStart(TRtcDataClient& Sender) {
 void TRtcClientModule::Call_BeginRequest(TRtcDataClient& Sender) {
   TRtcClientRequest& req = Sender.Request();
   FBody.clear();
-  if (FResetLogin) {
-    FResetLogin = false;
+  if (FResetLogin.exchange(false)) {
     Sender.Session().Close();
   }
   const std::string action = req.Query().Value("ACTION");
@@ -767,7 +766,8 @@ void TRtcClientModule::Call_RepostCheck(TRtcDataClient& Sender) {
     else
       dropCryptState(Sender);
   }
-  if (AutoRepost < 0 || req.Reposted < static_cast<uint32_t>(AutoRepost)) req.Repost();
+  const int32_t limit = AutoRepost;
+  if (limit < 0 || req.Reposted < static_cast<uint32_t>(limit)) req.Repost();
   if (req.Reposting) return;
   fireEvent(OnRepostCheck, Sender);
   parentRepostCheck(Sender);

@@ -4,6 +4,7 @@
 // result back to the handler of the call it answers (results are matched by order).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -86,7 +87,8 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   void setAutoSessions(bool on);
   bool AutoLogin() const { return FAutoLogin; }
   void setAutoLogin(bool on);
-  int32_t AutoRepost = 0;  // negative: without limit
+  // Written by the application, read by the connection's jobs.
+  std::atomic<int32_t> AutoRepost{0};  // negative: without limit
   TRtcCompressLevel Compression = TRtcCompressLevel::cNone;
   bool HyperThreading = false;
 
@@ -174,9 +176,10 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   void notifyAborted(TRtcDataClient& Sender);
 
   std::string FModuleFileName, FModuleHost;
-  int32_t FEncryptionKey = 0;
-  bool FForceEncryption = false, FAutoSessions = false, FAutoLogin = false;
-  bool FResetLogin = false;
+  // Settings written by the application and read by the connection's jobs.
+  std::atomic<int32_t> FEncryptionKey{0};
+  std::atomic<bool> FForceEncryption{false}, FAutoSessions{false}, FAutoLogin{false};
+  std::atomic<bool> FResetLogin{false};
 
   std::mutex FLock;  // guards the per-thread call data
   TRtcClientModuleData FMainData;

@@ -23,6 +23,7 @@ TRtcDataClient::~TRtcDataClient() {
   std::lock_guard g(FLock);
   FQueue.clear();
   FActive.reset();
+  FRetired.reset();
 }
 
 void TRtcDataClient::stopJobs() {
@@ -100,7 +101,7 @@ void TRtcDataClient::CancelRequests() {
   }
   // With nothing active nothing would bring the queued requests up: abort them now.
   if (idle && FSkipCount > 0 && !insideEvent()) {
-    std::weak_ptr<bool> alive = FAlive;
+    std::weak_ptr<std::atomic<bool>> alive = FAlive;
     PostJob([this, alive] {
       auto a = alive.lock();
       if (!a || !*a) return;
@@ -226,7 +227,7 @@ void TRtcDataClient::CallSessionClose() {
 
 void TRtcDataClient::startQueue() {
   if (FAutoConnect) WantConnect = true;
-  std::weak_ptr<bool> alive = FAlive;
+  std::weak_ptr<std::atomic<bool>> alive = FAlive;
   auto job = [this, alive] {
     auto a = alive.lock();
     if (a && *a) startJob();
@@ -247,7 +248,7 @@ void TRtcDataClient::startJob() {
 
 void TRtcDataClient::restartQueue() {
   if (MultiThreaded()) {
-    std::weak_ptr<bool> alive = FAlive;
+    std::weak_ptr<std::atomic<bool>> alive = FAlive;
     PostJob([this, alive] {
       auto a = alive.lock();
       if (a && *a) startJob();
@@ -474,8 +475,19 @@ void TRtcDataClient::finishRequest() {
       if (FActive) finishRequest();
     }
   }
+  // A request whose response is still being read stays alive until the reader lets go.
+  if (ExchangeInUse()) {
+    std::lock_guard g(FLock);  // forgetLink reaches it from other threads
+    std::swap(FRetired, info);
+  }
   info.reset();
   if (close) closeTransport(false);
+}
+
+void TRtcDataClient::releaseRetired() {
+  std::unique_ptr<TRtcClientRequestInfo> info;
+  std::lock_guard g(FLock);
+  info.swap(FRetired);
 }
 
 // ---- transport progress ----
@@ -700,6 +712,7 @@ void TRtcDataClient::forgetLink(TRtcAbsDataClientLink* link) {
   };
   for (auto& info : FQueue) forget(info);
   if (FActive) forget(FActive);
+  if (FRetired) forget(FRetired);
 }
 
 }  // namespace vtx

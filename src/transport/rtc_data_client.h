@@ -133,6 +133,11 @@ class TRtcDataClient : public TRtcClient {
   virtual void RequestLoopLeft() {}
   // Called when a request was finished (the protocol resets its per-exchange state).
   virtual void RequestFinished() {}
+  // The protocol still reads into the request of an exchange that was cut short (a response
+  // half read when the request was skipped): the finished request is kept until
+  // releaseRetired().
+  virtual bool ExchangeInUse() const { return false; }
+  void releaseRetired();
   // The active request-info (connection thread only).
   TRtcClientRequestInfo* ActiveInfo() const { return FActive.get(); }
   // Ends the connection's job queue and waits for a running job; the first step of every
@@ -167,7 +172,7 @@ class TRtcDataClient : public TRtcClient {
   bool hasRequests();
   void leaveEventSafe() noexcept;
 
-  bool FAutoConnect = false;
+  std::atomic<bool> FAutoConnect{false};  // set by the application, read by jobs
   std::unique_ptr<TRtcClientRequest> FMyRequest;
   std::unique_ptr<TRtcClientResponse> FMyResponse;
   TRtcClientRequest* FRequest;
@@ -189,7 +194,10 @@ class TRtcDataClient : public TRtcClient {
   std::atomic<bool> FClosePending{false};
   std::atomic<AfterClose> FAfterClose{AfterClose::None};
   std::vector<TRtcAbsDataClientLink*> FLinks;
-  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+  // Cleared by stopJobs on any thread; read by the jobs it guards.
+  std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+  // A finished request the protocol still reads from (connection thread only).
+  std::unique_ptr<TRtcClientRequestInfo> FRetired;
 };
 
 }  // namespace vtx

@@ -220,6 +220,7 @@ std::string TRtcHttpClient::Read() {
 void TRtcHttpClient::resetExchange() {
   FWriter.reset();
   FReader.reset();
+  releaseRetired();  // the reader no longer points into it
   FWriteBuffer.clear();
   FWriteBuffered = false;
   FResponseBegun = false;
@@ -282,6 +283,7 @@ void TRtcHttpClient::pump() {
       FResponseBegun = true;
       Request().Complete = true;
       merge(ev, FReader.begin(Request(), Response()));
+      releaseRetired();  // the reader moved on to this request
     }
     handle(ev);
   } while (FPumpAgain && transportActive());

@@ -78,6 +78,7 @@ class TRtcHttpClient : public TRtcDataClient {
   void TriggerDataSent() override;
   void TriggerDataReceived() override;
   void RequestLoopLeft() override;
+  bool ExchangeInUse() const override { return FReader.active(); }
 
  private:
   void checkChange(const char* text) const;

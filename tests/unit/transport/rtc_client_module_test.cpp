@@ -122,6 +122,33 @@ TEST(ClientModule, EncryptedBatchesKeepTheirOrderAcrossRequests) {
   EXPECT_EQ(r.wrongKey + r.required + r.notSupported, 0);
 }
 
+// The settings are the application's; the connection's jobs read them while they change.
+TEST(ClientModule, SettingsChangeWhileCallsRun) {
+  Gateway g({"--encryption", "0"});
+  Remote r(g.port());
+  Collector c;
+  std::atomic<bool> stop{false};
+  std::thread app([&] {
+    for (int i = 0; !stop; ++i) {
+      r.module.AutoRepost = i % 3;
+      r.module.setAutoLogin(false);
+      r.module.setForceEncryption(false);
+      r.module.ResetLogin();
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    r.echo(i, &c);
+    ASSERT_TRUE(c.waitFor(static_cast<std::size_t>(i + 1)));
+  }
+  stop = true;
+  app.join();
+  EXPECT_TRUE(r.idle());
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(c.results[i], echoResult(i));
+  const int32_t repost = r.module.AutoRepost;
+  EXPECT_GE(repost, 0);
+}
+
 TEST(ClientModule, EncryptionRefusalsAbortTheCalls) {
   {  // wrong pre-shared key: the gateway answers HELLO with 417
     Gateway g(kForced);

@@ -17,6 +17,9 @@ class FakeHttpTransport final : public TRtcConnectionProvider {
     std::string written;         // everything written on every connection
     int connects = 0, disconnects = 0;
     std::string peer = "10.0.0.1";
+    // Like a socket that reports later: "sent" waits for Sent(), a close asked for by the
+    // client waits for Drop().
+    bool holdSent = false, holdClose = false;
   };
 
   FakeHttpTransport(TRtcConnectionSink& sink, Script& script) : sink_(sink), script_(script) {}
@@ -43,13 +46,17 @@ class FakeHttpTransport final : public TRtcConnectionProvider {
   }
   void Disconnect() override {
     ++script_.disconnects;
-    Drop();
+    if (!script_.holdClose) Drop();
   }
   void Write(const std::string& bytes) override {
     if (state_ != TRtcConnectionState::conActive) return;
     script_.written += bytes;
     sink_.TriggerDataOut(static_cast<uint32_t>(bytes.size()));
-    sink_.TriggerDataSent();
+    if (!script_.holdSent) sink_.TriggerDataSent();
+  }
+  // Reports held writes as sent.
+  void Sent() {
+    if (state_ == TRtcConnectionState::conActive) sink_.TriggerDataSent();
   }
   std::string Read() override {
     std::string out;
