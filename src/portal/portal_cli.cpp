@@ -418,11 +418,11 @@ void TRtcPortalCli::loginResult(TRtcConnection& Sender, TRtcValue& Result, bool 
       if (!FLoggedIn) first = FLoggedIn = true;
     }
     if (first) {
-      m.AutoRepost = FRetryOtherCalls;
+      m.AutoRepost = FRetryOtherCalls.load();
       DispatchLogIn(&Sender);
     }
   } else {
-    m.AutoRepost = FRetryOtherCalls;
+    m.AutoRepost = FRetryOtherCalls.load();
   }
 }
 
