@@ -82,7 +82,7 @@ bool Numerico(const std::string& s) {
 
 constexpr const char* kSqlChamado = R"(
   SELECT c.id, c.reabertura, cl.nome, cl.fantasia, u.nome, a.nome, u.email, a.email,
-         s.descricao, c.id_serv, cl.telefone, c.id_cli, u.fone, c.datahora, c.maquina,
+         COALESCE(s.descricao, CASE WHEN c.id_serv = 0 THEN 'Implantação' END), c.id_serv, cl.telefone, c.id_cli, u.fone, c.datahora, c.maquina,
          c.fechamento, c.id_user, c.id_analista, c.curva,
          (SELECT COUNT(*) FROM chamados x WHERE x.id_cli = c.id_cli)
   FROM chamados c
@@ -241,10 +241,14 @@ std::optional<json> TBanco::NovoChamado(int64_t idCli, int64_t idServ, const std
                                         const std::string& maquina, int64_t idUser) {
   std::lock_guard trava(trava_);
   {
+    // A service with no entries below it, or service 0 ("Implantação") for a company being
+    // deployed, whose catalogue is that one local entry.
     Comando u(db_,
-              "SELECT 1 FROM usuarios u, servicos s WHERE u.id_user = ? AND u.id_cli = ? AND "
-              "s.id = ? AND NOT EXISTS (SELECT 1 FROM servicos f WHERE f.nivel = s.id)");
-    u.Liga(1, idUser).Liga(2, idCli).Liga(3, idServ);
+              "SELECT 1 FROM usuarios u JOIN clientes cl ON cl.id = u.id_cli WHERE u.id_user = ? "
+              "AND u.id_cli = ? AND ((? = 0 AND cl.implantacao = 1) OR EXISTS (SELECT 1 FROM "
+              "servicos s WHERE s.id = ? AND NOT EXISTS (SELECT 1 FROM servicos f WHERE f.nivel "
+              "= s.id)))");
+    u.Liga(1, idUser).Liga(2, idCli).Liga(3, idServ).Liga(4, idServ);
     if (!u.Passo()) return std::nullopt;
   }
   Comando q(db_,

@@ -128,6 +128,14 @@ TEST_F(SuporteTest, ChamadosNovoReabertoEConversa) {
   ASSERT_EQ(agora.lista.size(), 1u);
   EXPECT_EQ(agora.lista[0].id, novo->id);
   EXPECT_FALSE(s.AbreNovoChamado(101, 1, "ip", "m", 1001, "n").has_value());  // a group
+  // Service 0 is the deployment entry: only a company being deployed opens tickets for it.
+  EXPECT_FALSE(s.AbreNovoChamado(101, 0, "ip", "m", 1001, "n").has_value());
+  EXPECT_FALSE(s.AbreNovoChamado(102, 0, "ip", "m", 1001, "n").has_value());  // not its user
+  auto implantacao = s.AbreNovoChamado(102, 0, "10.0.0.7", "BALCAO", 1003, "Carla Souza");
+  ASSERT_TRUE(implantacao.has_value());
+  EXPECT_EQ(implantacao->id_serv, 0);
+  EXPECT_EQ(implantacao->id_cli, 102);
+  EXPECT_EQ(implantacao->servico, "Implantação");
 
   auto reaberto = s.ReabreChamado(4203);
   ASSERT_TRUE(reaberto.has_value());
