@@ -56,14 +56,48 @@ void TfmVorantelix::BuscaCliente() {
     SalvaTexto(ambiente_.pastas.CacheEmpresa(), resposta, true);
     AplicaCliente(std::move(c), true);
   } catch (const EVorantelix& e) {
+    const QString falha = TextoDaFalha(e);
     if (auto cache = LeArquivoTexto(ambiente_.pastas.CacheEmpresa())) {
       try {
         AplicaCliente(LerCliente(*cache), false);
       } catch (const EVorantelix&) {
       }
     }
-    setTextoStatus(Q(e.message()));
+    setTextoStatus(falha);
   }
+}
+
+QString TfmVorantelix::TextoDaFalha(const EVorantelix& e) {
+  xLog(e.message());
+  if (const auto* w = dynamic_cast<const EWebServico*>(&e)) {
+    if (w->status() > 0)
+      return QStringLiteral("O servidor de suporte respondeu com erro %1.").arg(w->status());
+    return QStringLiteral("Sem comunicação com o servidor de suporte.");
+  }
+  if (dynamic_cast<const EDocumentoInvalido*>(&e))
+    return QStringLiteral("Resposta inválida do servidor de suporte.");
+  return QStringLiteral("Falha na comunicação com o servidor de suporte.");
+}
+
+void TfmVorantelix::LimpaEmpresa() {
+  cliente_ = TCliente{};
+  idcli_->clear();
+  cidade_->clear();
+  segmento_->clear();
+  pSenha_->hide();
+  cbUsuarios_->clear();
+  LimpaUsuario();
+}
+
+void TfmVorantelix::LimpaUsuario() {
+  usuarioPrincipal_ = TUsuario{};
+  eSenha_->clear();
+  Chamados_ = TListaChamados{};
+  listChamados_->clear();
+  Servicos_ = TListaServicos{};
+  listServicos_->clear();
+  obs_->clear();
+  if (page2_->currentWidget() == tsChamados_) page2_->setCurrentWidget(tsServicos_);
 }
 
 void TfmVorantelix::AplicaCliente(TCliente c, bool online) {
@@ -195,8 +229,9 @@ void TfmVorantelix::EntraSenha() {
     try {
       aceita = web_.ConfereSenha(usuarioPrincipal_.email, eSenha_->text().toStdString());
     } catch (const EVorantelix& e) {
-      ambiente_.dialogos->Erro(this, Q(e.message()));
-      setTextoStatus(Q(e.message()));
+      const QString falha = TextoDaFalha(e);
+      ambiente_.dialogos->Erro(this, falha);
+      setTextoStatus(falha);
       aceita = false;
     }
   }
@@ -257,6 +292,7 @@ void TfmVorantelix::BaixaFotoUsuario() {
 
 void TfmVorantelix::BuscaServicos(int32_t id) {
   listServicos_->clear();
+  obs_->clear();
   const bool local = cliente_.implantacao == 1 || !cliente_.online;
   bool mostraLinhas = false;
   if (local) {
@@ -277,7 +313,7 @@ void TfmVorantelix::BuscaServicos(int32_t id) {
         setTextoStatus(QStringLiteral("Falha na obtenção da lista de serviços!"));
       }
     } catch (const EVorantelix& e) {
-      setTextoStatus(Q(e.message()));
+      setTextoStatus(TextoDaFalha(e));
     }
   }
   if (mostraLinhas && !Servicos_.lista.empty()) {
@@ -350,7 +386,16 @@ void TfmVorantelix::AbreChamado() {
     Desconecta();
     return;
   }
-  // A ticket needs a service or a ticket to act on; without one nothing is sent.
+  // A ticket needs one of the company's users, and a service or a ticket to act on; without
+  // them nothing is sent.
+  const bool doCliente = std::any_of(
+      cliente_.usuarios.lista.begin(), cliente_.usuarios.lista.end(), [this](const TUsuario& u) {
+        return u.id_user == usuarioPrincipal_.id_user && u.email == usuarioPrincipal_.email;
+      });
+  if (!doCliente) {
+    setTextoStatus(QStringLiteral("Selecione o usuário e tecle ENTER"));
+    return;
+  }
   const bool novo = PaginaServicosVisivel();
   const TServico* servico = ServicoSelecionado();
   auto* itemChamado = listChamados_->currentItem();
@@ -407,7 +452,7 @@ void TfmVorantelix::AbreChamado() {
     setTextoStatus(QStringLiteral("Conectando... "));
     QCoreApplication::processEvents();
   } catch (const EVorantelix& e) {
-    setTextoStatus(Q(e.message()));
+    setTextoStatus(TextoDaFalha(e));
   }
 }
 

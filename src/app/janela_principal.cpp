@@ -27,6 +27,7 @@
 #include "app/arquivos.h"
 #include "app/atualizacao.h"
 #include "app/lampada.h"
+#include "app/mensagens_locais.h"
 #include "app/sistema.h"
 
 namespace vtx {
@@ -222,11 +223,18 @@ void TfmVorantelix::MontaConexao(QWidget* pg) {
   pSenha_ = new QWidget(pg);
   pSenha_->setObjectName(QStringLiteral("pSenha"));
   pSenha_->setGeometry(314, 234, 135, 52);
-  Rotulo(pSenha_, QStringLiteral("Senha:"), 2, 2, 40)->setPalette(pb);
-  auto* portalVarneliko = Rotulo(pSenha_, QStringLiteral("(Portal VARNELIKO)"), 40, 4, 95, 12);
+  // Each caption as wide as its text in the font at hand, the small one after the other.
+  auto* lSenha = Rotulo(pSenha_, QStringLiteral("Senha:"), 2, 2);
+  lSenha->setPalette(pb);
+  lSenha->resize(lSenha->sizeHint());
+  auto* portalVarneliko = Rotulo(pSenha_, QStringLiteral("(Portal VARNELIKO)"), 0, 4);
   portalVarneliko->setFont(Fonte("Tahoma", 6));
   portalVarneliko->setPalette(pb);
+  portalVarneliko->resize(portalVarneliko->sizeHint());
+  portalVarneliko->move(lSenha->geometry().right() + 5,
+                        lSenha->geometry().bottom() - portalVarneliko->height() + 1);
   eSenha_ = Edit(pSenha_, "eSenha", 2, 22, 130, false);
+  eSenha_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
   eSenha_->setEchoMode(QLineEdit::Password);
   pSenha_->hide();
 
@@ -246,7 +254,19 @@ void TfmVorantelix::MontaConexao(QWidget* pg) {
 
   connect(cnpj_, &QLineEdit::textChanged, this, [this] {
     razao_->clear();
+    LimpaEmpresa();
     BuscaCliente();
+  });
+  // Another user shown in the list is not the chosen one: the chosen one's lists go.
+  connect(cbUsuarios_, &QComboBox::currentIndexChanged, this, [this](int i) {
+    if (usuarioPrincipal_.id_user == 0 && usuarioPrincipal_.email.empty()) return;
+    const int indice = i >= 0 ? cbUsuarios_->itemData(i).toInt() : -1;
+    const auto& lista = cliente_.usuarios.lista;
+    const bool mesmo =
+        indice >= 0 && static_cast<std::size_t>(indice) < lista.size() &&
+        lista[static_cast<std::size_t>(indice)].id_user == usuarioPrincipal_.id_user &&
+        lista[static_cast<std::size_t>(indice)].email == usuarioPrincipal_.email;
+    if (!mesmo) LimpaUsuario();
   });
   for (QWidget* w : {static_cast<QWidget*>(cnpj_), static_cast<QWidget*>(cbUsuarios_),
                      static_cast<QWidget*>(eSenha_)})
@@ -472,6 +492,7 @@ QString TfmVorantelix::TextoStatus() const {
 
 void TfmVorantelix::setTextoStatus(const QString& texto) {
   stPainel_->setText(texto);
+  stPainel_->setToolTip(texto);  // the whole text, where the bar cuts it off
 }
 
 void TfmVorantelix::xLog(const std::string& texto) {
@@ -494,8 +515,11 @@ void TfmVorantelix::TaskBarAddIcon() {
   icone_->setObjectName(QStringLiteral("TaskBarIcon"));
   icone_->setIcon(QIcon(Placeholder(32, 32, kTeal, QStringLiteral("V"))));
   icone_->setToolTip(QStringLiteral("Vorantelix"));
-  connect(icone_, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason r) { IconeAtivado(r); });
+  // Queued: removing the icon deletes the platform's icon, which is still in its own event
+  // handler when it signals the click.
+  connect(
+      icone_, &QSystemTrayIcon::activated, this,
+      [this](QSystemTrayIcon::ActivationReason r) { IconeAtivado(r); }, Qt::QueuedConnection);
   icone_->show();
   TaskBarIcon_ = true;
 }
@@ -523,6 +547,13 @@ void TfmVorantelix::IconeAtivado(QSystemTrayIcon::ActivationReason motivo) {
   raise();
   activateWindow();
   TaskBarRemoveIcon();
+}
+
+void TfmVorantelix::MensagemDaJanela(int mensagem) {
+  if (mensagem == MensagemMinimiza)
+    MinimizaParaBandeja();
+  else if (mensagem == MensagemDesconecta)
+    Desconecta();
 }
 
 void TfmVorantelix::MenuServidor() {

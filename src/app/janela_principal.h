@@ -16,6 +16,7 @@
 #include "app/tarefa_fundo.h"
 #include "app/web/classes.h"
 #include "app/web/config.h"
+#include "app/web/erros.h"
 #include "app/web/servico_suporte.h"
 
 class QComboBox;
@@ -68,6 +69,8 @@ class TfmVorantelix : public QMainWindow {
   void MinimizaParaBandeja();
   // A click on the notification-area icon.
   void IconeAtivado(QSystemTrayIcon::ActivationReason motivo);
+  // Window messages from other programs: 2024 minimises, 1924 ends the session.
+  void MensagemDaJanela(int mensagem);
 
   // Company identification and ticket opening.
   void BuscaCliente();
@@ -109,6 +112,12 @@ class TfmVorantelix : public QMainWindow {
   void DefineServidor(const std::string& endereco);
   bool TeclaConexao(QObject* objeto, int tecla);
   void AplicaCliente(TCliente c, bool online);
+  // Forgets the company on show, and with it its users, tickets and catalogue.
+  void LimpaEmpresa();
+  // Forgets the chosen user's tickets, catalogue and password.
+  void LimpaUsuario();
+  // The text a failed request shows; its technical detail goes to the log.
+  QString TextoDaFalha(const EVorantelix& e);
   void BaixaFotoUsuario();
   void EntraSenha();
   void HabilitaBotoes();

@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
+#include <vector>
 
 #include "util/paths.h"
 
@@ -23,13 +24,19 @@ TMensagensLocais::TMensagensLocais(std::function<void(int)> recebe, QObject* pai
     while (QLocalSocket* s = servidor_.nextPendingConnection()) {
       connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
       connect(s, &QLocalSocket::readyRead, this, [this, s] {
+        std::vector<int> recebidas;
         while (s->canReadLine()) {
           const QByteArray linha = s->readLine(32).trimmed();
           bool ok = false;
           const int n = linha.toInt(&ok);
-          if (ok && (n == MensagemMinimiza || n == MensagemDesconecta)) recebe_(n);
+          if (ok && (n == MensagemMinimiza || n == MensagemDesconecta)) recebidas.push_back(n);
         }
         if (s->bytesAvailable() > 64) s->abort();  // not a line of ours
+        // The receiver may run nested event processing (ending a session does), in which this
+        // socket can be closed and deleted: it acts from the event loop, after this handler.
+        for (int n : recebidas)
+          QMetaObject::invokeMethod(
+              this, [this, n] { recebe_(n); }, Qt::QueuedConnection);
       });
     }
   });

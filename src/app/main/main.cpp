@@ -21,6 +21,7 @@
 #include "app/pastas.h"
 #include "app/portal_cliente_http.h"
 #include "app/roteiro_demo.h"
+#include "app/traducao_qt.h"
 #include "app/web/erros.h"
 
 namespace {
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     return 0;
 
   QApplication app(argc, argv);
+  const auto traducao = vtx::InstalaTraducaoQt();
   vtx::TLacoQt laco;  // the portal client's events run on this thread
   vtx::TAmbiente ambiente;
   ambiente.config = config;
@@ -83,12 +85,7 @@ int main(int argc, char** argv) {
   ambiente.pastas = pastas;
   ambiente.argumentos = argumentos;
   vtx::TfmVorantelix janela(std::move(ambiente));
-  vtx::TMensagensLocais mensagens([&janela](int n) {
-    if (n == vtx::MensagemMinimiza)
-      janela.MinimizaParaBandeja();
-    else
-      janela.Desconecta();
-  });
+  vtx::TMensagensLocais mensagens([&janela](int n) { janela.MensagemDaJanela(n); });
   mensagens.Escuta(vtx::NomePontoLocal());
   janela.show();
 

@@ -5,14 +5,17 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTreeWidget>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -22,9 +25,15 @@
 #include "app/mensagens_locais.h"
 #include "app/portal_cliente_http.h"
 #include "app/sistema.h"
+#include "app/traducao_qt.h"
 #include "e2e/gateway_child.h"
 #include "platform/system_info.h"
 #include "suporte_processo.h"
+
+// Readable failures for texts.
+inline void PrintTo(const QString& s, std::ostream* os) {
+  *os << '"' << s.toStdString() << '"';
+}
 
 // Leaks inside system libraries that the program does not own (read by LeakSanitizer).
 extern "C" const char* __lsan_default_suppressions() {
@@ -336,11 +345,20 @@ TEST_F(Janela, SenhaRecusadaEAceitaComBot) {
   EXPECT_TRUE(W<QComboBox>("cbUsuarios")->hasFocus());
 }
 
-TEST_F(Janela, EmpresaEmImplantacaoTemSoOItemLocal) {
-  Abre();
+TEST_F(Janela, EmpresaEmImplantacaoAbreChamadoDoItemLocal) {
+  auto& j = Abre();
   Digita("22333444000192");
   Tecla("cbUsuarios", Qt::Key_Return);
   EXPECT_EQ(Linhas("listServicos", 1), (QStringList{QStringLiteral("Implantação")}));
+  Tecla("listServicos", Qt::Key_Return);
+  Tecla("btConectar", Qt::Key_Return);
+  EXPECT_TRUE(caixas_.empty());
+  EXPECT_TRUE(portal_->Active());
+  EXPECT_GT(j.chamadoAtual().id, 4204);
+  EXPECT_EQ(j.chamadoAtual().id_serv, 0);
+  EXPECT_EQ(j.chamadoAtual().id_cli, 102);
+  EXPECT_EQ(j.chamadoAtual().servico, "Implantação");
+  EXPECT_EQ(j.TextoStatus(), "Conectando... ");
 }
 
 TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
@@ -366,6 +384,76 @@ TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
   EXPECT_TRUE(portal_->Active());
   EXPECT_EQ(j.chamadoAtual().id, 0);
   EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
+}
+
+// Nothing of an earlier company or user stays on screen to open a ticket with.
+TEST_F(Janela, OutraEmpresaNaoHerdaUsuarioNemListas) {
+  auto& j = Abre();
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);  // Diego, with open tickets
+  ASSERT_EQ(Pagina2(), "tsChamados");
+  W<QPushButton>("btNovoChamado")->click();
+  L("listServicos")->setCurrentItem(L("listServicos")->topLevelItem(2));
+  Tecla("listServicos", Qt::Key_Return);
+  ASSERT_FALSE(W<QPlainTextEdit>("obs")->toPlainText().isEmpty());
+
+  // Another company typed over the first one.
+  E("cnpj")->selectAll();
+  Digita("11222333000181");
+  EXPECT_EQ(E("razao")->text(), QStringLiteral("Padaria Estrela do Sul Ltda"));
+  EXPECT_EQ(W<QComboBox>("cbUsuarios")->count(), 2);
+  EXPECT_EQ(j.usuarioPrincipal().id_user, 0);
+  EXPECT_EQ(L("listServicos")->topLevelItemCount(), 0);
+  EXPECT_EQ(L("listChamados")->topLevelItemCount(), 0);
+  EXPECT_TRUE(W<QPlainTextEdit>("obs")->toPlainText().isEmpty());
+  W<QPushButton>("btConectar")->setEnabled(true);
+  W<QPushButton>("btConectar")->click();
+  j.AbreChamado();
+  EXPECT_FALSE(portal_->Active());
+  EXPECT_EQ(j.chamadoAtual().id, 0);
+  EXPECT_TRUE(caixas_.empty());
+
+  // Back to the first company: its ticket list, then an unknown CNPJ leaves nothing behind.
+  E("cnpj")->selectAll();
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  ASSERT_EQ(Pagina2(), "tsChamados");
+  E("cnpj")->selectAll();
+  Digita("99999999999999");
+  EXPECT_EQ(j.TextoStatus(), "Erro buscando empresa!");
+  EXPECT_EQ(W<QComboBox>("cbUsuarios")->count(), 0);
+  EXPECT_TRUE(E("idcli")->text().isEmpty());
+  EXPECT_EQ(L("listChamados")->topLevelItemCount(), 0);
+  W<QPushButton>("btReabrir")->setEnabled(true);
+  W<QPushButton>("btReabrir")->click();
+  EXPECT_FALSE(portal_->Active());
+  EXPECT_EQ(j.chamadoAtual().id, 0);
+
+  // A password company, then one without: the password panel and its text go.
+  E("cnpj")->selectAll();
+  Digita("11222333000181");
+  QTest::keyClicks(E("eSenha"), "segredo");
+  E("cnpj")->selectAll();
+  Digita("33444555000103");
+  EXPECT_FALSE(W<QWidget>("pSenha")->isVisible());
+  EXPECT_TRUE(E("eSenha")->text().isEmpty());
+}
+
+TEST_F(Janela, OutroUsuarioEscolhidoNaoHerdaChamadosNemCatalogo) {
+  auto& j = Abre();
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);  // Diego: his tickets are listed
+  ASSERT_EQ(Pagina2(), "tsChamados");
+  L("listChamados")->setCurrentItem(L("listChamados")->topLevelItem(1));
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(1);  // Érica shown, Enter not pressed
+  EXPECT_EQ(L("listChamados")->topLevelItemCount(), 0);
+  W<QPushButton>("btReabrir")->setEnabled(true);
+  W<QPushButton>("btReabrir")->click();
+  EXPECT_FALSE(portal_->Active());
+  EXPECT_EQ(j.chamadoAtual().id, 0);
+  Tecla("cbUsuarios", Qt::Key_Return);
+  EXPECT_EQ(j.usuarioPrincipal().id_user, 1005);
+  EXPECT_FALSE(Linhas("listChamados", 0).contains("004201"));  // none of Diego's
 }
 
 // A service that answers each endpoint with a fixed text (nothing for those not listed).
@@ -394,6 +482,55 @@ class ServidorRuim {
   int porta_ = 0;
   std::thread t_;
 };
+
+// Failed requests show a short Portuguese sentence; the technical detail goes to the log.
+TEST_F(Janela, FalhasDoServicoEmPortuguesComODetalheNoLog) {
+  const QString semConexao = QStringLiteral("Sem comunicação com o servidor de suporte.");
+  const auto log = TPastas{pasta_ / "dados", pasta_ / "prog"}.ArquivoLogDeHoje();
+  auto curto = [](const QString& t) {
+    return !t.contains("http") && !t.contains("127.0.0.1") && t.size() <= 60;
+  };
+  {
+    teste::SuporteProcesso proprio(std::vector<std::string>{});
+    config_ = proprio.Config();
+    auto& j = Abre();
+    Digita("11222333000181");
+    ASSERT_TRUE(j.cliente().online);
+    proprio.Para();  // the service goes away
+    Tecla("cbUsuarios", Qt::Key_Return);
+    QTest::keyClicks(E("eSenha"), "x");
+    Tecla("eSenha", Qt::Key_Return);
+    ASSERT_EQ(caixas_.size(), 1u);
+    EXPECT_EQ(caixas_[0], "erro: " + semConexao);
+    EXPECT_EQ(j.TextoStatus(), "Senha incorreta!");
+    auto detalhe = LeArquivoTexto(log);
+    ASSERT_TRUE(detalhe);
+    EXPECT_NE(detalhe->find("/api/sanctum/vorantelix/adminlogin"), std::string::npos) << *detalhe;
+    j.BuscaServicos(0);
+    EXPECT_EQ(j.TextoStatus(), semConexao);
+    E("cnpj")->selectAll();
+    Digita("11222333000181");  // from the cache, offline
+    EXPECT_FALSE(j.cliente().online);
+    EXPECT_EQ(j.TextoStatus(), semConexao);
+    EXPECT_NE(LeArquivoTexto(log)->find("/api/sanctum/vorantelix/cliente"), std::string::npos);
+  }
+  // A refused token: the HTTP status, in Portuguese.
+  config_ = suporte_->Config();
+  config_.tokenBearer = std::string(48, 'x');
+  auto& j = Abre();
+  E("cnpj")->clear();
+  Digita("11222333000181");
+  EXPECT_EQ(j.TextoStatus(), QStringLiteral("O servidor de suporte respondeu com erro 401."));
+  EXPECT_TRUE(curto(j.TextoStatus()));
+  EXPECT_NE(LeArquivoTexto(log)->find("401"), std::string::npos);
+  // A reply that is not a company.
+  ServidorRuim ruim;
+  config_.urlSuporte = ruim.Url();
+  auto& k = Abre();
+  E("cnpj")->clear();
+  Digita("11222333000181");
+  EXPECT_EQ(k.TextoStatus(), QStringLiteral("Resposta inválida do servidor de suporte."));
+}
 
 TEST_F(Janela, RespostaMalFormadaNaoApagaOCache) {
   Abre();
@@ -496,6 +633,67 @@ TEST_F(Janela, BandejaServidorEMensagensLocais) {
   EXPECT_FALSE(EnviaMensagemLocal(nome + "-ninguem", 2024, 200));
 }
 
+// The icon's own click handling runs on after the activation signal; the icon must outlive it.
+TEST_F(Janela, CliqueNoIconeNaoORemoveDentroDoProprioSinal) {
+  auto& j = Abre();
+  for (auto motivo : {QSystemTrayIcon::Context, QSystemTrayIcon::Trigger}) {
+    j.MinimizaParaBandeja();
+    QPointer<QSystemTrayIcon> icone = j.findChild<QSystemTrayIcon*>("TaskBarIcon");
+    ASSERT_TRUE(icone);
+    bool vivoAposOSinal = false;
+    QObject::connect(icone, &QSystemTrayIcon::activated,
+                     [&] { vivoAposOSinal = icone && icone->isVisible() && j.TaskBarIcon(); });
+    emit icone->activated(motivo);
+    EXPECT_TRUE(vivoAposOSinal);
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(j.TaskBarIcon());
+    EXPECT_FALSE(icone);
+    EXPECT_TRUE(j.isVisible());
+  }
+}
+
+TEST_F(Janela, SenhaComAsteriscosELegendasSemSobreposicao) {
+  Abre();
+  Digita("11222333000181");
+  auto* senha = E("eSenha");
+  QTest::keyClicks(senha, "abc");
+  EXPECT_EQ(senha->displayText(), "***");
+  auto* painel = W<QWidget>("pSenha");
+  QLabel* rotulo = nullptr;
+  QLabel* portal = nullptr;
+  for (QLabel* l : painel->findChildren<QLabel*>()) {
+    if (l->text() == "Senha:") rotulo = l;
+    if (l->text() == "(Portal VARNELIKO)") portal = l;
+  }
+  ASSERT_TRUE(rotulo && portal);
+  for (QLabel* l : {rotulo, portal}) {
+    EXPECT_GE(l->width(), l->sizeHint().width()) << l->text().toStdString();
+    EXPECT_TRUE(painel->rect().contains(l->geometry())) << l->text().toStdString();
+  }
+  EXPECT_FALSE(rotulo->geometry().intersects(portal->geometry()));
+}
+
+TEST_F(Janela, TextosDoQtEmPortugues) {
+  auto traducao = InstalaTraducaoQt();
+  ASSERT_NE(traducao, nullptr);
+  QInputDialog pergunta;
+  pergunta.show();
+  QStringList botoes;
+  for (QPushButton* b : pergunta.findChildren<QPushButton*>()) botoes << b->text();
+  EXPECT_TRUE(botoes.contains(QStringLiteral("Cancelar"))) << botoes.join(",").toStdString();
+  EXPECT_FALSE(botoes.contains(QStringLiteral("Cancel")));
+  // The edits' context menu.
+  Abre();
+  std::unique_ptr<QMenu> menu(E("cnpj")->createStandardContextMenu());
+  QStringList itens;
+  for (QAction* a : menu->actions()) itens << a->text();
+  EXPECT_TRUE(itens.join(",").contains(QStringLiteral("&Desfazer")))
+      << itens.join(",").toStdString();
+  traducao.reset();
+  EXPECT_EQ(QCoreApplication::translate("QLineEdit", "&Undo"), "&Undo");
+}
+
 TEST_F(Janela, AbrirChamadoEntraNoGatewayComOClienteDoPrograma) {
   TLacoQt laco;
   const std::string senha = "fyduzAKrpRQdnnwXjRM", chave = "kgQWdXnb5mVpW";
@@ -535,6 +733,67 @@ TEST_F(Janela, AbrirChamadoEntraNoGatewayComOClienteDoPrograma) {
   j.AbreChamado();
   EXPECT_FALSE(portal.Active());
   EXPECT_EQ(j.TextoStatus(), "Desconectado");
+  janela_.reset();
+}
+
+// A session with the program's own portal client on a real gateway, the stand-in pointing at it.
+class Sessao {
+ public:
+  Sessao()
+      : gateway_({"--db", ":memory:", "--login-password", kSenha, "--secure-key", kChave,
+                  "--force-encryption"}),
+        suporte_({"--gateway", "127.0.0.1:" + gateway_.port()}) {}
+  TConfiguracao Config() const {
+    TConfiguracao c = suporte_.Config();
+    c.senhaLogin = kSenha;
+    c.chaveDados = kChave;
+    return c;
+  }
+  static bool Espera(const std::function<bool()>& pronto) {
+    const auto fim = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!pronto() && std::chrono::steady_clock::now() < fim) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pronto();
+  }
+
+ private:
+  static constexpr const char* kSenha = "fyduzAKrpRQdnnwXjRM";
+  static constexpr const char* kChave = "kgQWdXnb5mVpW";
+  testing::GatewayChild gateway_;
+  teste::SuporteProcesso suporte_;
+};
+
+TEST_F(Janela, Mensagem1924DuranteASessaoEncerraSemDerrubarOPrograma) {
+  TLacoQt laco;
+  Sessao sessao;
+  config_ = sessao.Config();
+  FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
+  auto proprio = std::make_unique<TPortalClienteHttp>(config_, &sistema);
+  TPortalClienteHttp& portal = *proprio;
+  auto& j = Abre({}, std::move(proprio));
+  // Wired as the program wires it.
+  TMensagensLocais mensagens([&j](int n) { j.MensagemDaJanela(n); });
+  const QString nome = QStringLiteral("vtx-sessao-%1").arg(::getpid());
+  ASSERT_TRUE(mensagens.Escuta(nome));
+
+  Digita("33444555000103");
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(1);  // Érica: no open tickets
+  Tecla("cbUsuarios", Qt::Key_Return);
+  L("listServicos")->setCurrentItem(L("listServicos")->topLevelItem(2));
+  Tecla("listServicos", Qt::Key_Return);
+  Tecla("btConectar", Qt::Key_Return);
+  ASSERT_TRUE(Sessao::Espera([&] { return portal.Active() && portal.PClient().Connected(); }));
+
+  for (int i = 0; i < 3; ++i) {
+    std::thread envia([&] { EnviaMensagemLocal(nome, MensagemDesconecta); });
+    EXPECT_TRUE(Sessao::Espera([&] { return j.TextoStatus() == "Desconectado"; }));
+    envia.join();
+    EXPECT_FALSE(portal.Active());
+    j.setTextoStatus({});
+  }
+  QTest::qWait(50);  // the senders' sockets go away
   janela_.reset();
 }
 
