@@ -91,6 +91,7 @@ void TfmVorantelix::LimpaEmpresa() {
 
 void TfmVorantelix::LimpaUsuario() {
   usuarioPrincipal_ = TUsuario{};
+  imgUsuario_->clear();
   eSenha_->clear();
   Chamados_ = TListaChamados{};
   listChamados_->clear();
@@ -279,7 +280,8 @@ void TfmVorantelix::BaixaFotoUsuario() {
   const TServicoSuporte web = web_;
   const int32_t id = usuarioPrincipal_.id_user;
   fundo_.Executa([web, id] { return web.BaixaFotoPerfil(id); },
-                 [this](const std::string& bytes, bool falhou) {
+                 [this, id](const std::string& bytes, bool falhou) {
+                   if (id != usuarioPrincipal_.id_user) return;  // another user's, too late
                    QPixmap px;
                    if (falhou || !px.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
                                                   static_cast<uint>(bytes.size()), "PNG")) {

@@ -566,6 +566,13 @@ void TfmVorantelix::DefineServidor(const std::string& endereco) {
 }
 
 void TfmVorantelix::Desconecta() {
+  // Stopping the client processes events, in which another request to end it may arrive.
+  if (desconectando_) return;
+  desconectando_ = true;
+  struct Fim {
+    bool& f;
+    ~Fim() { f = false; }
+  } fim{desconectando_};
   portal().Stop();
   portal().setActive(false);
   sStatus2_->setPreenchimento(QColor(128, 128, 128));

@@ -150,6 +150,7 @@ class TfmVorantelix : public QMainWindow {
   std::string ID_CHAMADO_ATUAL_;
   QString ultimoBalao_;
   bool mostrado_ = false;
+  bool desconectando_ = false;  // Desconecta is running
 
   // Controls (owned by their Qt parents).
   QWidget* pTitulo_ = nullptr;

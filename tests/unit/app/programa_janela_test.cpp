@@ -4,9 +4,11 @@
 #include <httplib.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QComboBox>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -15,8 +17,10 @@
 #include <QStackedWidget>
 #include <QTest>
 #include <QTreeWidget>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "app/arquivos.h"
@@ -532,6 +536,95 @@ TEST_F(Janela, FalhasDoServicoEmPortuguesComODetalheNoLog) {
   EXPECT_EQ(k.TextoStatus(), QStringLiteral("Resposta inválida do servidor de suporte."));
 }
 
+// Answers the company, an empty ticket list and one service; serves each user's picture in its
+// own colour, holding user 1004's back until the test lets it go.
+class ServidorFotos {
+ public:
+  explicit ServidorFotos(std::string cliente) {
+    auto png = [](QColor cor) {
+      QImage img(8, 8, QImage::Format_RGB32);
+      img.fill(cor);
+      QByteArray bytes;
+      QBuffer b(&bytes);
+      b.open(QIODevice::WriteOnly);
+      img.save(&b, "PNG");
+      return bytes.toStdString();
+    };
+    const std::string vermelha = png(Qt::red), verde = png(Qt::green);
+    s_.Post(R"(/api/sanctum/vorantelix/(\w+))", [cliente](const httplib::Request& q,
+                                                          httplib::Response& r) {
+      const std::string e = q.matches[1];
+      r.set_content(e == "cliente"           ? cliente
+                    : e == "chamadosusuario" ? "[]"
+                    : e == "servico" ? R"({"anterior": 0, "lista": [{"id": 3, "descricao": "D",
+                                      "observacao": null, "i": null}]})"
+                                     : "",
+                    "text/plain");
+    });
+    s_.Get(R"(/img/profile/(\d+)\.jpg)",
+           [this, vermelha, verde](const httplib::Request& q, httplib::Response& r) {
+             std::unique_lock g(trava_);
+             if (q.matches[1] == "1004") {
+               sinal_.wait_for(g, std::chrono::seconds(5), [this] { return liberada_; });
+               r.set_content(vermelha, "image/png");
+             } else {
+               r.set_content(verde, "image/png");
+             }
+             ++servidas_;
+           });
+    porta_ = s_.bind_to_any_port("127.0.0.1");
+    t_ = std::thread([this] { s_.listen_after_bind(); });
+    while (!s_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~ServidorFotos() {
+    s_.stop();
+    t_.join();
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(porta_); }
+  int servidas() {
+    std::lock_guard g(trava_);
+    return servidas_;
+  }
+  void Libera() {
+    std::lock_guard g(trava_);
+    liberada_ = true;
+    sinal_.notify_all();
+  }
+
+ private:
+  httplib::Server s_;
+  std::mutex trava_;
+  std::condition_variable sinal_;
+  bool liberada_ = false;
+  int servidas_ = 0;
+  int porta_ = 0;
+  std::thread t_;
+};
+
+TEST_F(Janela, FotoDeUmUsuarioAnteriorQueChegaTardeEDescartada) {
+  Abre();
+  Digita("33444555000103");
+  const auto resposta = LeArquivoTexto(pasta_ / "prog" / "portal.retorno");
+  ASSERT_TRUE(resposta);
+  ServidorFotos fotos(*resposta);
+  config_.urlSuporte = fotos.Url();
+  Abre();
+  E("cnpj")->clear();
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);  // Diego: his picture is held back
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(1);
+  Tecla("cbUsuarios", Qt::Key_Return);  // Érica
+  auto* foto = W<QLabel>("imgUsuario");
+  auto cor = [&] {
+    return foto->pixmap().isNull() ? QColor() : foto->pixmap().toImage().pixelColor(30, 30);
+  };
+  EXPECT_TRUE(QTest::qWaitFor([&] { return cor() == QColor(Qt::green); }, 5000));
+  fotos.Libera();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fotos.servidas() == 2; }, 5000));
+  QTest::qWait(300);  // Diego's would be delivered by now
+  EXPECT_EQ(cor(), QColor(Qt::green));
+}
+
 TEST_F(Janela, RespostaMalFormadaNaoApagaOCache) {
   Abre();
   Digita("33444555000103");
@@ -794,6 +887,75 @@ TEST_F(Janela, Mensagem1924DuranteASessaoEncerraSemDerrubarOPrograma) {
     j.setTextoStatus({});
   }
   QTest::qWait(50);  // the senders' sockets go away
+  janela_.reset();
+}
+
+// Counts calls into the client that arrive while another one is still running.
+class PortalContado : public TPortalCliente {
+ public:
+  explicit PortalContado(std::unique_ptr<TPortalClienteHttp> real) : real_(std::move(real)) {}
+  TPortalClienteHttp& real() { return *real_; }
+  int reentradas = 0;
+  std::string LoginUserName() const override { return real_->LoginUserName(); }
+  void setLoginUserName(const std::string& n) override { real_->setLoginUserName(n); }
+  std::string GateAddr() const override { return real_->GateAddr(); }
+  void setGateAddr(const std::string& e) override { real_->setGateAddr(e); }
+  std::string GatePort() const override { return real_->GatePort(); }
+  void setGatePort(const std::string& p) override { real_->setGatePort(p); }
+  bool Active() const override { return real_->Active(); }
+  void setActive(bool a) override {
+    Vigia v(*this);
+    real_->setActive(a);
+  }
+  void Stop() override {
+    Vigia v(*this);
+    real_->Stop();
+  }
+
+ private:
+  struct Vigia {
+    PortalContado& p;
+    explicit Vigia(PortalContado& c) : p(c) {
+      if (p.emCurso_++ > 0) ++p.reentradas;
+    }
+    ~Vigia() { --p.emCurso_; }
+  };
+  int emCurso_ = 0;
+  std::unique_ptr<TPortalClienteHttp> real_;
+};
+
+TEST_F(Janela, VariasMensagensNumaLinhaEncerramUmaVez) {
+  TLacoQt laco;
+  Sessao sessao;
+  config_ = sessao.Config();
+  FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
+  auto contado =
+      std::make_unique<PortalContado>(std::make_unique<TPortalClienteHttp>(config_, &sistema));
+  PortalContado& portal = *contado;
+  auto& j = Abre({}, std::move(contado));
+  TMensagensLocais mensagens([&j](int n) { j.MensagemDaJanela(n); });
+  const QString nome = QStringLiteral("vtx-varias-%1").arg(::getpid());
+  ASSERT_TRUE(mensagens.Escuta(nome));
+  Digita("22333444000192");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  Tecla("listServicos", Qt::Key_Return);
+  Tecla("btConectar", Qt::Key_Return);
+  ASSERT_TRUE(
+      Sessao::Espera([&] { return portal.Active() && portal.real().PClient().Connected(); }));
+
+  std::thread envia([&] {
+    QLocalSocket s;
+    s.connectToServer(nome);
+    if (!s.waitForConnected(3000)) return;
+    s.write("1924\n1924\n1924\n2024\n");
+    s.waitForBytesWritten(3000);
+    s.disconnectFromServer();
+  });
+  EXPECT_TRUE(Sessao::Espera([&] { return j.TaskBarIcon(); }));
+  envia.join();
+  EXPECT_EQ(j.TextoStatus(), "Desconectado");
+  EXPECT_FALSE(portal.Active());
+  EXPECT_EQ(portal.reentradas, 0);
   janela_.reset();
 }
 
