@@ -31,6 +31,19 @@ struct CursorEspera {
   ~CursorEspera() { QApplication::restoreOverrideCursor(); }
 };
 
+// Marks a step of the connection page as running for its lifetime; steps may nest.
+class Passo {
+ public:
+  explicit Passo(bool& ocupado) : ocupado_(ocupado), antes_(ocupado) { ocupado_ = true; }
+  ~Passo() { ocupado_ = antes_; }
+  Passo(const Passo&) = delete;
+  Passo& operator=(const Passo&) = delete;
+
+ private:
+  bool& ocupado_;
+  bool antes_;
+};
+
 bool SoBrancos(const std::string& s) {
   return std::all_of(s.begin(), s.end(),
                      [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
@@ -130,6 +143,8 @@ void TfmVorantelix::AplicaCliente(TCliente c, bool online) {
 bool TfmVorantelix::TeclaConexao(QObject* o, int tecla) {
   const bool enter = tecla == Qt::Key_Return || tecla == Qt::Key_Enter;
   const bool escape = tecla == Qt::Key_Escape;
+  // A key that arrives while a step runs its pending events would start a step inside it.
+  if (ocupado_ && (enter || escape)) return true;
   if (o == cnpj_) {
     if (tecla == Qt::Key_Backspace) {
       idcli_->clear();
@@ -152,7 +167,9 @@ bool TfmVorantelix::TeclaConexao(QObject* o, int tecla) {
       const int i = cbUsuarios_->currentIndex();
       if (i >= 0) {
         const int indice = cbUsuarios_->itemData(i).toInt();
-        usuarioPrincipal_ = cliente_.usuarios.lista.at(static_cast<std::size_t>(indice));
+        if (indice < 0 || static_cast<std::size_t>(indice) >= cliente_.usuarios.lista.size())
+          return true;
+        usuarioPrincipal_ = cliente_.usuarios.lista[static_cast<std::size_t>(indice)];
         if (pSenha_->isVisible())
           eSenha_->setFocus();
         else
@@ -225,6 +242,7 @@ void TfmVorantelix::HabilitaBotoes() {
 }
 
 void TfmVorantelix::EntraSenha() {
+  const Passo passo(ocupado_);
   bool aceita = true;
   if (cliente_.online) {
     try {
@@ -247,6 +265,7 @@ void TfmVorantelix::EntraSenha() {
 }
 
 void TfmVorantelix::BuscaChamadosUsuario() {
+  const Passo passo(ocupado_);
   listChamados_->clear();
   Chamados_ = TListaChamados{};
   QCoreApplication::processEvents();
@@ -293,6 +312,7 @@ void TfmVorantelix::BaixaFotoUsuario() {
 }
 
 void TfmVorantelix::BuscaServicos(int32_t id) {
+  const Passo passo(ocupado_);
   listServicos_->clear();
   obs_->clear();
   const bool local = cliente_.implantacao == 1 || !cliente_.online;
@@ -383,6 +403,7 @@ void TfmVorantelix::AbrirChamadoClicado() {
 }
 
 void TfmVorantelix::AbreChamado() {
+  const Passo passo(ocupado_);
   if (ambiente_.auxiliares->BotAberto()) ambiente_.auxiliares->FechaBot();
   if (portal().Active()) {
     Desconecta();

@@ -298,9 +298,12 @@ void TfmVorantelix::MontaServicos(QWidget* pg) {
   obs_->setGeometry(8, 276, 441, 43);
   btConectar_ = Botao(pg, QStringLiteral("Abrir Chamado"), "btConectar");
   btConectar_->setGeometry(329, 324, 120, 28);
-  connect(btConectar_, &QPushButton::clicked, this, [this] { AbrirChamadoClicado(); });
+  // Clicks that arrive while a step runs its pending events wait for the next click.
+  connect(btConectar_, &QPushButton::clicked, this, [this] {
+    if (!ocupado_) AbrirChamadoClicado();
+  });
   connect(listServicos_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-    if (item) SelecionaServico(listServicos_->indexOfTopLevelItem(item));
+    if (item && !ocupado_) SelecionaServico(listServicos_->indexOfTopLevelItem(item));
   });
   listServicos_->installEventFilter(this);
   btConectar_->installEventFilter(this);
@@ -329,8 +332,11 @@ void TfmVorantelix::MontaChamados(QWidget* pg) {
   btReabrir_->setGeometry(209, 318, 110, 28);
   btNovoChamado_ = Botao(pg, QStringLiteral("Novo Chamado"), "btNovoChamado");
   btNovoChamado_->setGeometry(329, 318, 120, 28);
-  connect(btReabrir_, &QPushButton::clicked, this, [this] { AbreChamado(); });
+  connect(btReabrir_, &QPushButton::clicked, this, [this] {
+    if (!ocupado_) AbreChamado();
+  });
   connect(btNovoChamado_, &QPushButton::clicked, this, [this] {
+    if (ocupado_) return;
     page2_->setCurrentWidget(tsServicos_);
     BuscaServicos(0);
   });

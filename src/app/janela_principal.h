@@ -151,6 +151,7 @@ class TfmVorantelix : public QMainWindow {
   QString ultimoBalao_;
   bool mostrado_ = false;
   bool desconectando_ = false;  // Desconecta is running
+  bool ocupado_ = false;        // a step of the connection page is running
 
   // Controls (owned by their Qt parents).
   QWidget* pTitulo_ = nullptr;

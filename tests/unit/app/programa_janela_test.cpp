@@ -7,6 +7,7 @@
 #include <QBuffer>
 #include <QComboBox>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocalSocket>
 #include <QMenu>
@@ -388,6 +389,29 @@ TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
   EXPECT_TRUE(portal_->Active());
   EXPECT_EQ(j.chamadoAtual().id, 0);
   EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
+}
+
+// Keys that arrive while a request's pending events run do not start the same step again inside.
+TEST_F(Janela, EnterRepetidoNaoRepeteOPassoDentroDeSiMesmo) {
+  // Two presses queued on the window: each goes to whatever has the focus when it is delivered.
+  auto enterDuplo = [&](const char* nome) {
+    W<QWidget>(nome)->setFocus();
+    for (int i = 0; i < 2; ++i)
+      QCoreApplication::postEvent(janela_->windowHandle(),
+                                  new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
+    QApplication::processEvents();
+  };
+  Abre();
+  Digita("33444555000103");
+  enterDuplo("cbUsuarios");
+  EXPECT_EQ(Linhas("listChamados", 0), (QStringList{"004201", "004202"}));
+
+  E("cnpj")->selectAll();
+  Digita("11222333000181");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  E("eSenha")->setText(QStringLiteral("pão&café 1"));
+  enterDuplo("eSenha");
+  EXPECT_EQ(bots_, 1);
 }
 
 // Nothing of an earlier company or user stays on screen to open a ticket with.
