@@ -391,6 +391,26 @@ TEST_F(Janela, ServicoForaDoArDaAEmpresaDoCacheOffline) {
   EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
 }
 
+// The catalogue one user reached with the password is not there for another user.
+TEST_F(Janela, OutroUsuarioNaoUsaASenhaDoAnterior) {
+  auto& j = Abre();
+  Digita("11222333000181");
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(0);
+  Tecla("cbUsuarios", Qt::Key_Return);  // Ana
+  E("eSenha")->setText(QStringLiteral("pão&café 1"));
+  Tecla("eSenha", Qt::Key_Return);
+  ASSERT_GT(L("listServicos")->topLevelItemCount(), 0);
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(1);
+  Tecla("cbUsuarios", Qt::Key_Return);  // Bruno: asked for his password
+  EXPECT_EQ(j.usuarioPrincipal().id_user, 1002);
+  EXPECT_TRUE(E("eSenha")->hasFocus());
+  EXPECT_TRUE(E("eSenha")->text().isEmpty());
+  EXPECT_EQ(L("listServicos")->topLevelItemCount(), 0);
+  W<QPushButton>("btConectar")->setEnabled(true);
+  W<QPushButton>("btConectar")->click();
+  EXPECT_FALSE(portal_->Active());
+}
+
 // Keys that arrive while a request's pending events run do not start the same step again inside.
 TEST_F(Janela, EnterRepetidoNaoRepeteOPassoDentroDeSiMesmo) {
   // Two presses queued on the window: each goes to whatever has the focus when it is delivered.
