@@ -434,6 +434,29 @@ TEST_F(Janela, EnterRepetidoNaoRepeteOPassoDentroDeSiMesmo) {
   EXPECT_EQ(bots_, 1);
 }
 
+// A mouse click on a group or the back row replaces the list under the clicked row.
+TEST_F(Janela, CliquesDoMouseNoCatalogo) {
+  auto& j = Abre();
+  Digita("33444555000103");
+  W<QComboBox>("cbUsuarios")->setCurrentIndex(1);
+  Tecla("cbUsuarios", Qt::Key_Return);
+  auto* lista = L("listServicos");
+  auto clica = [&](int linha) {
+    const QRect r = lista->visualItemRect(lista->topLevelItem(linha));
+    QTest::mouseClick(lista->viewport(), Qt::LeftButton, {}, r.center());
+    QApplication::processEvents();
+  };
+  clica(0);  // "Vendas e PDV"
+  EXPECT_EQ(Linhas("listServicos", 1),
+            (QStringList{"Impressoras", "Frente de caixa travando", "", "<  <  Voltar"}));
+  clica(3);  // back
+  EXPECT_EQ(lista->topLevelItemCount(), 3);
+  clica(1);  // "Fiscal"
+  clica(0);  // "Emissão de NF-e", a service
+  EXPECT_EQ(j.TextoStatus(), QStringLiteral("Serviço: Emissão de NF-e -> Clique em Abrir Chamado"));
+  EXPECT_TRUE(W<QPushButton>("btConectar")->isEnabled());
+}
+
 // Nothing of an earlier company or user stays on screen to open a ticket with.
 TEST_F(Janela, OutraEmpresaNaoHerdaUsuarioNemListas) {
   auto& j = Abre();
