@@ -572,13 +572,19 @@ void TfmVorantelix::DefineServidor(const std::string& endereco) {
 }
 
 void TfmVorantelix::Desconecta() {
-  // Stopping the client processes events, in which another request to end it may arrive.
+  // Stopping the client processes events, in which another request to end it, or a key or
+  // click of the connection page, may arrive: those wait until the session has ended.
   if (desconectando_) return;
-  desconectando_ = true;
   struct Fim {
-    bool& f;
-    ~Fim() { f = false; }
-  } fim{desconectando_};
+    bool& desconectando;
+    bool& ocupado;
+    bool ocupadoAntes;
+    ~Fim() {
+      desconectando = false;
+      ocupado = ocupadoAntes;
+    }
+  } fim{desconectando_, ocupado_, ocupado_};
+  desconectando_ = ocupado_ = true;
   portal().Stop();
   portal().setActive(false);
   sStatus2_->setPreenchimento(QColor(128, 128, 128));

@@ -440,6 +440,7 @@ TEST_F(Janela, CliquesDoMouseNoCatalogo) {
   Digita("33444555000103");
   W<QComboBox>("cbUsuarios")->setCurrentIndex(1);
   Tecla("cbUsuarios", Qt::Key_Return);
+  if (Pagina2() == "tsChamados") W<QPushButton>("btNovoChamado")->click();  // an earlier test's
   auto* lista = L("listServicos");
   auto clica = [&](int linha) {
     const QRect r = lista->visualItemRect(lista->topLevelItem(linha));
@@ -954,6 +955,35 @@ TEST_F(Janela, Mensagem1924DuranteASessaoEncerraSemDerrubarOPrograma) {
     j.setTextoStatus({});
   }
   QTest::qWait(50);  // the senders' sockets go away
+  janela_.reset();
+}
+
+// "Continuar" pressed while the session is being ended does not open a ticket inside the end.
+TEST_F(Janela, ContinuarDuranteOEncerramentoNaoAbreChamado) {
+  TLacoQt laco;
+  Sessao sessao;
+  config_ = sessao.Config();
+  FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
+  auto proprio = std::make_unique<TPortalClienteHttp>(config_, &sistema);
+  TPortalClienteHttp& portal = *proprio;
+  auto& j = Abre({}, std::move(proprio));
+  Digita("33444555000103");
+  Tecla("cbUsuarios", Qt::Key_Return);
+  Tecla("listChamados", Qt::Key_Return);
+  Tecla("btReabrir", Qt::Key_Return);  // reopens 4201
+  ASSERT_TRUE(Sessao::Espera([&] { return portal.Active() && portal.PClient().Connected(); }));
+  const int32_t chamado = j.chamadoAtual().id;
+  auto* reabrir = W<QPushButton>("btReabrir");
+  reabrir->setEnabled(true);
+  reabrir->setFocus();
+  for (int i = 0; i < 3; ++i)
+    QCoreApplication::postEvent(reabrir,
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
+  j.Desconecta();  // stopping the client delivers the keys
+  QCoreApplication::removePostedEvents(reabrir, QEvent::KeyPress);
+  EXPECT_FALSE(portal.Active());
+  EXPECT_EQ(j.chamadoAtual().id, chamado);
+  EXPECT_EQ(j.TextoStatus(), "Desconectado");
   janela_.reset();
 }
 
