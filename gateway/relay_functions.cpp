@@ -1,5 +1,7 @@
 #include "gateway/relay_functions.h"
 
+#include <optional>
+
 #include "util/exceptions.h"
 #include "util/text.h"
 
@@ -63,6 +65,14 @@ class RelayFunctions {
 
   static std::string idOf(CallContext& c) { return c.storage.asString(kLoginKey); }
 
+  // The client's tick "x" of a Get or Put; none when absent or not a number.
+  static std::optional<std::int64_t> tick(TRtcFunctionInfo& call) {
+    if (call.isNull("x")) return std::nullopt;
+    const auto kind = call.isType("x");
+    if (kind != rtc_Integer && kind != rtc_LargeInt) return std::nullopt;
+    return call.asLargeInt("x");
+  }
+
   std::unique_ptr<TRtcValueObject> serverInfo(const std::string& id) {
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("server", u"vorantelix-gateway");
@@ -78,7 +88,7 @@ class RelayFunctions {
       if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
       rows = call.asDataSet("p");
     }
-    const auto faults = relay_.put(id, rows ? *rows : none);
+    const auto faults = relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint);
     if (!faults.empty()) {
       std::string text = "Put: " + std::to_string(faults.size()) + " row(s) not applied:";
       for (const auto& f : faults) text += " " + f + ";";
@@ -134,10 +144,10 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
     f->relay_.control(id, call.isNull("on") || call.asBoolean("on"));
     return f->serverInfo(id);
   });
-  registry.add(u"Get", [f](CallContext& c, TRtcFunctionInfo&) {
+  registry.add(u"Get", [f](CallContext& c, TRtcFunctionInfo& call) {
     const std::string id = RelayFunctions::idOf(c);
     f->relay_.userOf(id);  // refuses before deferring
-    return f->relay_.get(id, c.defer());
+    return f->relay_.get(id, c.defer(), RelayFunctions::tick(call));
   });
   registry.add(u"Put", [f](CallContext& c, TRtcFunctionInfo& call) { return f->put(c, call); });
   registry.add(u"Logout", [f](CallContext& c, TRtcFunctionInfo& call) {
