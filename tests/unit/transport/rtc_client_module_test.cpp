@@ -258,6 +258,47 @@ TEST(ClientModule, ExpiredSessionIsReopenedAndTheCallReposted) {
   EXPECT_NE(r.client.Session().ID(), first);
 }
 
+// A server that closes right after its 410 takes the connection with it: the call is reposted
+// on a new connection at once, and without the close the peer asked for.
+TEST(ClientModule, ExpiredSessionWithConnectionCloseIsRepostedOnANewConnection) {
+  std::mutex m;
+  std::vector<std::string> heads;
+  TestServer s([&](int fd, const std::atomic<bool>& stop) {
+    std::string buf;
+    while (auto req = testing::readMessage(fd, stop, buf, true)) {
+      std::size_t n;
+      {
+        std::lock_guard g(m);
+        heads.push_back(req->substr(0, req->find("\r\n\r\n")));
+        n = heads.size();
+      }
+      if (n == 1) {
+        TestServer::WriteAll(fd,
+                             "HTTP/1.1 410 Gone\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        return;
+      }
+      const std::string body = req->substr(req->find("\r\n\r\n") + 4);
+      auto call = TRtcValue::FromCode(body);
+      TRtcRecord r;
+      r.setAsInteger("n", call->asFunction()->asInteger("n"));
+      if (!TestServer::WriteAll(fd, httpReply(r.toCode()))) return;
+    }
+  });
+  Remote r(s.Port());
+  r.module.setAutoSessions(true);
+  Collector c;
+  r.echo(7, &c);
+  ASSERT_TRUE(c.waitFor(1));
+  EXPECT_EQ(c.results[0], echoResult(7));
+  EXPECT_EQ(c.aborted, 0);
+  std::lock_guard g(m);
+  ASSERT_EQ(heads.size(), 2u);
+  for (auto& h : heads)
+    for (auto& ch : h) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  EXPECT_EQ(heads[1].find("connection: close"), std::string::npos);
+  EXPECT_NE(heads[1].find("http/1.1"), std::string::npos);
+}
+
 TEST(ClientModule, LargeBodiesAreCompressedBothWays) {
   Gateway g({"--secure-key", "K3y!", "--encryption", "16", "--compression", "max"});
   std::vector<int64_t> sent;
