@@ -690,7 +690,20 @@ void TRtcClientModule::dataReply(TRtcDataClient& Sender, std::string body) {
     return responseError(Sender, e.what());
   }
   deliverResults(Sender, *calls, results);
+  abortUnanswered(Sender, *calls, results.size());
   req.Info().SetNil(kCallsInfo);
+}
+
+void TRtcClientModule::abortUnanswered(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
+                                       std::size_t answered) {
+  TRtcValue none;
+  for (std::size_t i = answered; i < calls.FCalls.size(); ++i) {
+    try {
+      TRtcResult::Call_Aborted(calls.FEvents[i], &Sender, *calls.FCalls[i], none);
+    } catch (const std::exception& e) {
+      WriteExceptionLog("TRtcClientModule.RequestAborted", e);
+    }
+  }
 }
 
 void TRtcClientModule::deliverResults(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,

@@ -166,6 +166,9 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   void dataReply(TRtcDataClient& Sender, std::string body);
   void deliverResults(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
                       std::vector<std::unique_ptr<TRtcValue>>& results);
+  // A reply shorter than its request: the calls it did not answer are aborted.
+  void abortUnanswered(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
+                       std::size_t answered);
   // Failure paths of a response: the event, then the repost check (and abort).
   void failWith(TRtcDataClient& Sender, bool dropState, const TRtcNotifyEvent& ev);
   void wrongKey(TRtcDataClient& Sender);  // 409 path

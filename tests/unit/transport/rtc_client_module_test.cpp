@@ -392,6 +392,20 @@ TEST(ClientModule, MalformedRepliesDeliverNoResults) {
   }
 }
 
+// A reply that answers only the first of three calls: the other two are aborted, not left
+// waiting for ever.
+TEST(ClientModule, CallsMissingFromAShortReplyAreAborted) {
+  ScriptedServer s([](int, const std::string&) { return httpReply(echoResult(1)); });
+  Remote r(s.Port());
+  Collector c;
+  r.module.StartCalls();
+  for (int i = 1; i <= 3; ++i) r.echo(i, &c);
+  r.module.Post();
+  ASSERT_TRUE(c.waitFor(1, 2));
+  EXPECT_EQ(c.results, std::vector<std::string>{echoResult(1)});
+  EXPECT_EQ(c.aborted, 2);
+}
+
 TEST(ClientModule, HandlerExceptionsDoNotStopTheOtherResults) {
   ScriptedServer s(
       [](int, const std::string&) { return httpReply(echoResult(1) + echoResult(2)); });
