@@ -44,6 +44,9 @@ class TRtcClientModuleCallsArray : public TRtcObject {
 class TRtcCryptClient : public TRtcObject {
  public:
   bool HaveHello = false, HaveStart = false, AllReady = false;
+  // An enciphered request went out and no reply was read with the cipher since: the exchange
+  // was abandoned (cut, skipped or aborted) and the next request restarts both ciphers.
+  bool Owed = false;
   int32_t ControlCounter = 0;
   std::string ClientHello, ServerHello, ClientKey, ServerKey, ControlKey;
   std::unique_ptr<TRtcCrypt> Read, Write;

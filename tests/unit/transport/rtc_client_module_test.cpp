@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fakes/gateway_peers.h"
+#include "support/fault_proxy.h"
 #include "transport/rtc_http_client.h"
 #include "util/exceptions.h"
 
@@ -18,6 +19,7 @@ namespace vtx {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::FaultProxy;
 using testing::Gateway;
 using testing::httpReply;
 using testing::Proxy;
@@ -394,6 +396,29 @@ TEST(ClientModule, MalformedRepliesDeliverNoResults) {
 
 // A reply that answers only the first of three calls: the other two are aborted, not left
 // waiting for ever.
+// An enciphered exchange cut and not reposted leaves the ciphers out of step: the next request
+// restarts them at once instead of learning it from a refused round trip.
+TEST(ClientModule, AnAbandonedEncryptedExchangeResetsTheNextRequest) {
+  Gateway g(kForced);
+  FaultProxy p(g.port());
+  Remote r(p.port());
+  r.module.setEncryptionKey(16);
+  r.module.SecureKey = "K3y!";
+  r.module.AutoRepost = 0;
+  Collector c;
+  r.echo(1, &c);
+  ASSERT_TRUE(c.waitFor(1));
+  p.cutAt(FaultProxy::Down, 0);  // the gateway answers, the client never reads it
+  r.echo(2, &c);
+  ASSERT_TRUE(c.waitFor(1, 1));
+  ASSERT_TRUE(r.idle());
+  r.echo(3, &c);
+  ASSERT_TRUE(c.waitFor(2, 1));
+  EXPECT_EQ(c.results[1], echoResult(3));
+  EXPECT_EQ(r.wrongKey, 0);
+  EXPECT_EQ(c.aborted, 1);
+}
+
 TEST(ClientModule, CallsMissingFromAShortReplyAreAborted) {
   ScriptedServer s([](int, const std::string&) { return httpReply(echoResult(1)); });
   Remote r(s.Port());
