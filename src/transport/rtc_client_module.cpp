@@ -121,9 +121,12 @@ void TRtcCryptClient::Init() {
 
 TRtcClientModule::TRtcClientModule() {
   FLoginResult.OnReturn = [this](TRtcConnection* Sender, TRtcValue& Data, TRtcValue& Result) {
+    auto* dc = dynamic_cast<TRtcDataClient*>(Sender);
     if (Result.isType() != rtc_Exception) {
-      if (auto* dc = dynamic_cast<TRtcDataClient*>(Sender))
-        dc->Session().setAsBoolean(kLoginFlag, true);
+      if (dc) dc->Session().setAsBoolean(kLoginFlag, true);
+    } else if (dc) {
+      // A refusal: every queued call needs the login and would only send it again.
+      abortQueuedCalls(*dc);
     }
     if (OnLoginResult && Sender) OnLoginResult(*Sender, Data, Result);
   };
@@ -700,6 +703,14 @@ void TRtcClientModule::dataReply(TRtcDataClient& Sender, std::string body) {
   deliverResults(Sender, *calls, results);
   abortUnanswered(Sender, *calls, results.size());
   req.Info().SetNil(kCallsInfo);
+}
+
+void TRtcClientModule::abortQueuedCalls(TRtcDataClient& Sender) {
+  for (auto& info : takeQueuedRequests(Sender)) {
+    auto* calls =
+        dynamic_cast<TRtcClientModuleCallsArray*>(info->Get_Request().Info().Obj(kCallsInfo));
+    if (calls) abortUnanswered(Sender, *calls, 0);
+  }
 }
 
 void TRtcClientModule::abortUnanswered(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,

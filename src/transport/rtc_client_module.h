@@ -169,6 +169,8 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   void dataReply(TRtcDataClient& Sender, std::string body);
   void deliverResults(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
                       std::vector<std::unique_ptr<TRtcValue>>& results);
+  // A refused login: this module's queued requests leave the connection, their calls aborted.
+  void abortQueuedCalls(TRtcDataClient& Sender);
   // A reply shorter than its request: the calls it did not answer are aborted.
   void abortUnanswered(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
                        std::size_t answered);

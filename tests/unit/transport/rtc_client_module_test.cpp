@@ -223,6 +223,28 @@ TEST(ClientModule, AutoLoginRunsOncePerSessionAheadOfTheCalls) {
   EXPECT_EQ(logins, 2);
 }
 
+// A login answered with an exception is a refusal: the calls waiting for it are aborted once,
+// and the login is not sent again and again.
+TEST(ClientModule, ARefusedAutoLoginAbortsTheCallsThatNeedIt) {
+  Gateway g(kForced);
+  std::atomic<int> logins{0};
+  Remote r(g.port());
+  r.module.setEncryptionKey(16);
+  r.module.SecureKey = "K3y!";
+  r.module.setAutoLogin(true);
+  r.module.OnLogin = [&](TRtcConnection&, TRtcValue& data) {
+    ++logins;
+    data.SetObject(std::make_unique<TRtcFunctionInfo>(u"NoSuchLogin"));
+  };
+  Collector c;
+  r.echo(1, &c);
+  r.echo(2, &c);
+  ASSERT_TRUE(c.waitFor(0, 2));
+  ASSERT_TRUE(r.idle());
+  EXPECT_EQ(logins, 1);
+  EXPECT_EQ(c.resultCount(), 0u);
+}
+
 TEST(ClientModule, DestroyedHandlerIsSkipped) {
   Gateway g(kForced);
   Remote r(g.port());
