@@ -28,6 +28,8 @@ struct CallContext {
   bool deferred = false;
   // Hash of the call's code text as it arrived (0 when not known): tells a re-posted call.
   std::uint64_t fingerprint = 0;
+  // The keystream the request came on (counted per session from 1); 0 when not enciphered.
+  std::uint64_t keystream = 0;
 
   DeferredResult defer() {
     if (!deferrer) return {};

@@ -268,7 +268,7 @@ void Relay::control(const std::string& id, bool on) {
 }
 
 std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResult later,
-                                            std::optional<std::int64_t> x) {
+                                            std::optional<std::int64_t> x, bool mayRepeat) {
   Outbox out;
   std::unique_ptr<TRtcValueObject> now;
   {
@@ -276,7 +276,7 @@ std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResul
     User& user = *live(id);
     // The previous Get of this user was abandoned: it goes back empty, and is not remembered.
     answerHeld(user, out, false);
-    if (x && user.lastGet && user.lastGetX == x) {
+    if (mayRepeat && x && user.lastGet && user.lastGetX == x) {
       now = user.lastGet->copyOf();  // a repeat: its reply was lost on the way
       out.logs.push_back(LogLine("info", "get-repeat").add("user", utf8(user.name)).text());
     } else {
@@ -297,13 +297,14 @@ std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResul
 }
 
 std::vector<std::string> Relay::put(const std::string& id, TRtcDataSet& rows,
-                                    std::optional<std::int64_t> x, std::uint64_t fingerprint) {
+                                    std::optional<std::int64_t> x, std::uint64_t fingerprint,
+                                    bool mayRepeat) {
   Outbox out;
   std::vector<std::string> faults;
   {
     std::lock_guard<std::mutex> hold(lock_);
     User& user = *live(id);
-    if (x && user.lastPutX == x && user.lastPutFingerprint == fingerprint) {
+    if (mayRepeat && x && user.lastPutX == x && user.lastPutFingerprint == fingerprint) {
       // Re-posted after its answer was lost: applied once already.
       out.logs.push_back(LogLine("info", "put-repeat").add("user", utf8(user.name)).text());
       faults = user.lastPutFaults;

@@ -68,9 +68,11 @@ class Relay {
   //
   // With a tick `x` the reply is remembered until a Get with another x arrives: a Get repeated
   // with the same x (its reply was lost on the way) gets the remembered reply again, so items
-  // drained into a lost reply are not lost. Without x nothing is remembered.
+  // drained into a lost reply are not lost. Without x nothing is remembered. A caller that
+  // knows the call is not a re-post passes `mayRepeat` false: the reply is remembered only.
   std::unique_ptr<TRtcValueObject> get(const std::string& id, DeferredResult later,
-                                       std::optional<std::int64_t> x = std::nullopt);
+                                       std::optional<std::int64_t> x = std::nullopt,
+                                       bool mayRepeat = true);
   // Applies the rows in order; returns the faults of the rows it could not apply (empty when
   // all went through), one text a row.
   //
@@ -78,7 +80,7 @@ class Relay {
   // (re-posted after its reply was lost) is not applied again: it gets the last answer.
   std::vector<std::string> put(const std::string& id, TRtcDataSet& rows,
                                std::optional<std::int64_t> x = std::nullopt,
-                               std::uint64_t fingerprint = 0);
+                               std::uint64_t fingerprint = 0, bool mayRepeat = true);
   // Ends the session of `id` (the name must match); peers are told.
   void logout(const std::string& id, const RtcWideString& user);
 

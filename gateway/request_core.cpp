@@ -139,7 +139,7 @@ class RequestCore::PendingReply : public ReplyAssembly,
 
   Session* session() const { return session_.get(); }
   ServerCrypt* state = nullptr;  // the cipher the request came with; none when plain
-  std::uint64_t ticket = 0;
+  std::uint64_t ticket = 0, keystream = 0;
   std::string controlKey, cookie, peer;
   bool compressed = false;
   Done done;
@@ -268,6 +268,7 @@ GatewayResponse RequestCore::start(const Parsed& p, const GatewayRequest& reques
   state->clientKey = std::move(hs->half);
   state->serverKey = random_.bytes(config_.encryptionKey);
   state->restart();
+  ++session->keystreams;
   state->expectedCounter = NextControlCounter(hs->counter);
   state->stage = ServerCrypt::Stage::Ready;
   std::string reply = state->serverKey + hs->key;
@@ -313,6 +314,7 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
   std::uint64_t ticket = 0;
   bool compressed = false;
   std::vector<std::uint64_t> prints;
+  std::uint64_t keystream = 0;
   if (!state) {
     if (config_.forceEncryption) return refuse(412, "call without encryption", p.id);
     if (reset) return refuse(409, "reset without cipher", p.id);
@@ -325,6 +327,7 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
     if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
     if (reset) {
       state->restart();
+      ++session->keystreams;
       state->expectedCounter = 1;
       abandoned = state->abandonOwedReplies();
     }
@@ -342,12 +345,14 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
     if (!calls) return refusal;
     controlKey = std::string(tail->key);
     ticket = state->ticketsIssued++;
+    keystream = session->keystreams;
   }
   hold = {};
 
   auto reply = std::make_shared<PendingReply>(*this, session, calls->size());
   reply->state = state;
   reply->ticket = ticket;
+  reply->keystream = keystream;
   reply->controlKey = std::move(controlKey);
   reply->compressed = compressed;
   reply->cookie = created ? id : std::string();
@@ -401,6 +406,7 @@ void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
     PendingReply* r = reply.get();
     std::size_t index = 0;
     CallContext context{session, session ? session->storage() : scratch, reply->peer};
+    context.keystream = reply->keystream;
     context.deferrer = [r, &index] { return r->defer(index); };
     for (; index < calls.size(); ++index) {
       context.fingerprint = index < prints.size() ? prints[index] : 0;

@@ -61,6 +61,9 @@ class Session {
   std::mutex& callLock() { return callLock_; }
   // Cipher state; none before HELLO or after it was dropped.
   std::unique_ptr<ServerCrypt>& crypt() { return crypt_; }
+  // Counts the keystreams this session started (START and RESET); under lock(). A client that
+  // lost a reply re-posts its request on a new keystream.
+  std::uint64_t keystreams = 0;
   // Values and objects the server functions keep for this session.
   TRtcInfo& storage() { return storage_; }
 

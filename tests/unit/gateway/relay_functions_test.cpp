@@ -241,10 +241,14 @@ TEST(RelayFunctions, ARepostedGetUnderResetGetsTheLostItemsOnceInStep) {
   call(host, *putTo(7, u"viewer", "d3"));
   auto next = call(viewer, *tickCall(u"Get", 6));
   EXPECT_EQ(dataFrom(*next, "host"), std::vector<std::string>{"d3"});
+  // A tick that came round on the same keystream is a new Get, not a repeat.
+  call(host, *putTo(8, u"viewer", "d4"));
+  next = call(viewer, *tickCall(u"Get", 6));
+  EXPECT_EQ(dataFrom(*next, "host"), std::vector<std::string>{"d4"});
 }
 
-// A Put re-posted with the same tick and body is answered from memory, not applied again; a
-// later Put that happens to reuse the tick with other rows is applied.
+// A Put re-posted (on a new keystream) with the same tick and body is answered from memory,
+// not applied again; a later Put that happens to reuse the tick is applied.
 TEST(RelayFunctions, ARepostedPutIsAppliedOnce) {
   RelayGateway g;
   auto viewer = g.client(6), host = g.client(7);
@@ -268,13 +272,15 @@ TEST(RelayFunctions, ARepostedPutIsAppliedOnce) {
   rows->Append();
   rows->setAsText("s", u"");
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(host.send(bad->toCode(), results), 200);
+    ASSERT_EQ(host.send(bad->toCode(), results, i == 1), 200);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(exceptionText(*results[0]), u"Put: 1 row(s) not applied: row 2: empty \"s\";");
   }
   call(host, *putTo(8, u"viewer", "again"));  // the tick came round with other rows
+  // ... and with the same rows on the same keystream: a new message too, not a re-post.
+  call(host, *putTo(8, u"viewer", "again"));
   got = call(viewer, *tickCall(u"Get", 11));
-  EXPECT_EQ(dataFrom(*got, "host"), (std::vector<std::string>{"good", "again"}));
+  EXPECT_EQ(dataFrom(*got, "host"), (std::vector<std::string>{"good", "again", "again"}));
 }
 
 TEST(RelayFunctions, ParametersAndAnOwnPassword) {
