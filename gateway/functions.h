@@ -3,6 +3,7 @@
 // message, so one failing call never spoils the other results of a request.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +26,10 @@ struct CallContext {
   // Set by the request core for each call; empty when deferring is not offered.
   std::function<DeferredResult()> deferrer;
   bool deferred = false;
+  // Hash of the call's code text as it arrived (0 when not known): tells a re-posted call.
+  std::uint64_t fingerprint = 0;
+  // The keystream the request came on (counted per session from 1); 0 when not enciphered.
+  std::uint64_t keystream = 0;
 
   DeferredResult defer() {
     if (!deferrer) return {};

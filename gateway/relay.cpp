@@ -35,7 +35,15 @@ struct Relay::User {
   std::deque<Item> queue;
   std::size_t queuedBytes = 0;
   DeferredResult held;
+  std::optional<std::int64_t> heldX;  // tick of the held Get
   Clock::time_point holdUntil{}, lastSeen{};
+  // The last Get's reply, kept until a Get with another tick confirms it arrived.
+  std::optional<std::int64_t> lastGetX;
+  std::unique_ptr<TRtcValueObject> lastGet;
+  // The last Put: its tick, fingerprint and answer.
+  std::optional<std::int64_t> lastPutX;
+  std::uint64_t lastPutFingerprint = 0;
+  std::vector<std::string> lastPutFaults;
   std::map<RtcWideString, std::vector<User*>> groups;     // owned groups and their members
   std::vector<std::pair<User*, RtcWideString>> memberOf;  // (owner, group)
 };
@@ -193,12 +201,21 @@ std::unique_ptr<TRtcRecord> Relay::drain(User& user) {
   return record;
 }
 
-void Relay::answerHeld(User& user, Outbox& out) {
+void Relay::answerHeld(User& user, Outbox& out, bool remember) {
   if (!user.held.pending()) return;
   holding_.erase(&user);
   user.lastSeen = clock_();
-  out.answers.emplace_back(std::move(user.held), drain(user));
+  auto reply = drain(user);
+  if (remember) rememberGet(user, user.heldX, *reply);
+  out.answers.emplace_back(std::move(user.held), std::move(reply));
   user.held = {};
+  user.heldX.reset();
+}
+
+void Relay::rememberGet(User& user, std::optional<std::int64_t> x, const TRtcValueObject& reply) {
+  if (!x) return;
+  user.lastGetX = x;
+  user.lastGet = reply.copyOf();
 }
 
 void Relay::host(const std::string& id, bool on) {
@@ -250,40 +267,61 @@ void Relay::control(const std::string& id, bool on) {
   flush(out);
 }
 
-std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResult later) {
+std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResult later,
+                                            std::optional<std::int64_t> x, bool mayRepeat) {
   Outbox out;
   std::unique_ptr<TRtcValueObject> now;
   {
     std::lock_guard<std::mutex> hold(lock_);
     User& user = *live(id);
-    answerHeld(user, out);  // the previous Get of this user goes back empty
-    if (!user.queue.empty() || stopping_ || !later.pending()) {
-      now = drain(user);
+    // The previous Get of this user was abandoned: it goes back empty, and is not remembered.
+    answerHeld(user, out, false);
+    if (mayRepeat && x && user.lastGet && user.lastGetX == x) {
+      now = user.lastGet->copyOf();  // a repeat: its reply was lost on the way
+      out.logs.push_back(LogLine("info", "get-repeat").add("user", utf8(user.name)).text());
     } else {
-      user.held = std::move(later);
-      user.holdUntil = clock_() + config_.getHold;
-      holding_.insert(&user);
+      if (x) user.lastGet.reset();  // a new tick: the last reply arrived
+      if (!user.queue.empty() || stopping_ || !later.pending()) {
+        now = drain(user);
+        rememberGet(user, x, *now);
+      } else {
+        user.held = std::move(later);
+        user.heldX = x;
+        user.holdUntil = clock_() + config_.getHold;
+        holding_.insert(&user);
+      }
     }
   }
   flush(out);
   return now;
 }
 
-std::vector<std::string> Relay::put(const std::string& id, TRtcDataSet& rows) {
+std::vector<std::string> Relay::put(const std::string& id, TRtcDataSet& rows,
+                                    std::optional<std::int64_t> x, std::uint64_t fingerprint,
+                                    bool mayRepeat) {
   Outbox out;
   std::vector<std::string> faults;
   {
     std::lock_guard<std::mutex> hold(lock_);
     User& user = *live(id);
-    for (int row = 0; row < rows.RowCount(); ++row) {
-      rows.setRow(row);
-      try {
-        applyRow(user, rows, out);
-      } catch (const std::exception& e) {
-        faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
+    if (mayRepeat && x && user.lastPutX == x && user.lastPutFingerprint == fingerprint) {
+      // Re-posted after its answer was lost: applied once already.
+      out.logs.push_back(LogLine("info", "put-repeat").add("user", utf8(user.name)).text());
+      faults = user.lastPutFaults;
+    } else {
+      for (int row = 0; row < rows.RowCount(); ++row) {
+        rows.setRow(row);
+        try {
+          applyRow(user, rows, out);
+        } catch (const std::exception& e) {
+          faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
+        }
       }
+      user.lastPutX = x;
+      user.lastPutFingerprint = fingerprint;
+      user.lastPutFaults = faults;
+      answerTouched(out);
     }
-    answerTouched(out);
   }
   flush(out);
   return faults;

@@ -10,11 +10,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -63,10 +65,22 @@ class Relay {
   void control(const std::string& id, bool on);
   // The queued items as a record, or none when the call is held in `later` (answered when
   // items arrive, at the hold time, at logout, or when the next Get comes).
-  std::unique_ptr<TRtcValueObject> get(const std::string& id, DeferredResult later);
+  //
+  // With a tick `x` the reply is remembered until a Get with another x arrives: a Get repeated
+  // with the same x (its reply was lost on the way) gets the remembered reply again, so items
+  // drained into a lost reply are not lost. Without x nothing is remembered. A caller that
+  // knows the call is not a re-post passes `mayRepeat` false: the reply is remembered only.
+  std::unique_ptr<TRtcValueObject> get(const std::string& id, DeferredResult later,
+                                       std::optional<std::int64_t> x = std::nullopt,
+                                       bool mayRepeat = true);
   // Applies the rows in order; returns the faults of the rows it could not apply (empty when
   // all went through), one text a row.
-  std::vector<std::string> put(const std::string& id, TRtcDataSet& rows);
+  //
+  // With a tick `x` and the call's fingerprint, a Put repeated with both equal to the last one
+  // (re-posted after its reply was lost) is not applied again: it gets the last answer.
+  std::vector<std::string> put(const std::string& id, TRtcDataSet& rows,
+                               std::optional<std::int64_t> x = std::nullopt,
+                               std::uint64_t fingerprint = 0, bool mayRepeat = true);
   // Ends the session of `id` (the name must match); peers are told.
   void logout(const std::string& id, const RtcWideString& user);
 
@@ -87,7 +101,9 @@ class Relay {
   void enqueue(User& to, const RtcWideString& origin, std::unique_ptr<TRtcValueObject> item,
                Outbox& out);
   std::unique_ptr<TRtcRecord> drain(User& user);
-  void answerHeld(User& user, Outbox& out);
+  // Answers the held Get with the queued items; `remember` keeps a copy for a repeat.
+  void answerHeld(User& user, Outbox& out, bool remember = true);
+  void rememberGet(User& user, std::optional<std::int64_t> x, const TRtcValueObject& reply);
   void applyRow(User& from, TRtcDataSet& rows, Outbox& out);
   void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                    const RtcWideString& group, Outbox& out);

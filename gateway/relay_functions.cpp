@@ -1,5 +1,7 @@
 #include "gateway/relay_functions.h"
 
+#include <optional>
+
 #include "util/exceptions.h"
 #include "util/text.h"
 
@@ -7,7 +9,8 @@ namespace vtx::gateway {
 
 namespace {
 
-constexpr const char* kLoginKey = "vtx.login";  // storage field of the session's login id
+constexpr const char* kLoginKey = "vtx.login";     // storage field of the session's login id
+constexpr const char* kStreamKey = "vtx.stream.";  // keystream of the last Get / Put
 constexpr const char* kBadLogin = "Invalid user name or password.";
 
 std::unique_ptr<TRtcValueObject> boolean(bool v) {
@@ -63,6 +66,26 @@ class RelayFunctions {
 
   static std::string idOf(CallContext& c) { return c.storage.asString(kLoginKey); }
 
+  // The client's tick "x" of a Get or Put; none when absent or not a number.
+  static std::optional<std::int64_t> tick(TRtcFunctionInfo& call) {
+    if (call.isNull("x")) return std::nullopt;
+    const auto kind = call.isType("x");
+    if (kind != rtc_Integer && kind != rtc_LargeInt) return std::nullopt;
+    return call.asLargeInt("x");
+  }
+
+  // Whether this Get or Put may be a re-post of the last one. A client re-posts a request whose
+  // reply it lost on a new keystream (after a RESET or a new handshake), so an enciphered call
+  // on the keystream of the session's previous Get or Put is new even when its tick came round
+  // again. Unenciphered calls cannot tell.
+  static bool mayRepeat(CallContext& c, const char* kind) {
+    if (c.keystream == 0) return true;
+    const std::string key = std::string(kStreamKey) + kind;
+    const bool fresh = c.storage.asLargeInt(key) != static_cast<std::int64_t>(c.keystream);
+    c.storage.setAsLargeInt(key, static_cast<std::int64_t>(c.keystream));
+    return fresh;
+  }
+
   std::unique_ptr<TRtcValueObject> serverInfo(const std::string& id) {
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("server", u"vorantelix-gateway");
@@ -78,7 +101,8 @@ class RelayFunctions {
       if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
       rows = call.asDataSet("p");
     }
-    const auto faults = relay_.put(id, rows ? *rows : none);
+    const auto faults =
+        relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint, mayRepeat(c, "put"));
     if (!faults.empty()) {
       std::string text = "Put: " + std::to_string(faults.size()) + " row(s) not applied:";
       for (const auto& f : faults) text += " " + f + ";";
@@ -134,10 +158,11 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
     f->relay_.control(id, call.isNull("on") || call.asBoolean("on"));
     return f->serverInfo(id);
   });
-  registry.add(u"Get", [f](CallContext& c, TRtcFunctionInfo&) {
+  registry.add(u"Get", [f](CallContext& c, TRtcFunctionInfo& call) {
     const std::string id = RelayFunctions::idOf(c);
     f->relay_.userOf(id);  // refuses before deferring
-    return f->relay_.get(id, c.defer());
+    const bool repeat = RelayFunctions::mayRepeat(c, "get");
+    return f->relay_.get(id, c.defer(), RelayFunctions::tick(call), repeat);
   });
   registry.add(u"Put", [f](CallContext& c, TRtcFunctionInfo& call) { return f->put(c, call); });
   registry.add(u"Logout", [f](CallContext& c, TRtcFunctionInfo& call) {

@@ -2,6 +2,8 @@
 
 #include <condition_variable>
 #include <exception>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -137,7 +139,7 @@ class RequestCore::PendingReply : public ReplyAssembly,
 
   Session* session() const { return session_.get(); }
   ServerCrypt* state = nullptr;  // the cipher the request came with; none when plain
-  std::uint64_t ticket = 0;
+  std::uint64_t ticket = 0, keystream = 0;
   std::string controlKey, cookie, peer;
   bool compressed = false;
   Done done;
@@ -266,6 +268,7 @@ GatewayResponse RequestCore::start(const Parsed& p, const GatewayRequest& reques
   state->clientKey = std::move(hs->half);
   state->serverKey = random_.bytes(config_.encryptionKey);
   state->restart();
+  ++session->keystreams;
   state->expectedCounter = NextControlCounter(hs->counter);
   state->stage = ServerCrypt::Stage::Ready;
   std::string reply = state->serverKey + hs->key;
@@ -292,6 +295,16 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
   }
   const std::string id = session ? session->id() : std::string();
 
+  // Replies given up by a RESET go back refused (to connections the client left), after the
+  // session's lock is released.
+  std::map<std::uint64_t, ServerCrypt::Parked> abandoned;
+  struct Refuse {
+    std::map<std::uint64_t, ServerCrypt::Parked>& parked;
+    ~Refuse() {
+      for (auto& entry : parked)
+        if (entry.second.send) entry.second.send(nullptr);
+    }
+  } refuseAbandoned{abandoned};
   std::unique_lock<std::mutex> hold;
   if (session) hold = std::unique_lock<std::mutex>(session->lock());
   ServerCrypt* state = session ? session->crypt().get() : nullptr;
@@ -300,19 +313,23 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
   std::string controlKey;
   std::uint64_t ticket = 0;
   bool compressed = false;
+  std::vector<std::uint64_t> prints;
+  std::uint64_t keystream = 0;
   if (!state) {
     if (config_.forceEncryption) return refuse(412, "call without encryption", p.id);
     if (reset) return refuse(409, "reset without cipher", p.id);
     std::string_view body = request.body;
     compressed = !body.empty() && body.back() == '\0';
     if (compressed) body.remove_suffix(1);
-    calls = readCalls(body, compressed, id, refusal);
+    calls = readCalls(body, compressed, id, refusal, prints);
     if (!calls) return refusal;
   } else {
     if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
     if (reset) {
       state->restart();
+      ++session->keystreams;
       state->expectedCounter = 1;
+      abandoned = state->abandonOwedReplies();
     }
     std::string body = request.body;
     state->read.DeCrypt(body);
@@ -324,27 +341,30 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
     if (*counter != state->expectedCounter) return refuse(409, "control key out of sequence", p.id);
     state->expectedCounter = NextControlCounter(*counter);
     compressed = tail->separator == '\0';
-    calls = readCalls(tail->payload, compressed, id, refusal);
+    calls = readCalls(tail->payload, compressed, id, refusal, prints);
     if (!calls) return refusal;
     controlKey = std::string(tail->key);
     ticket = state->ticketsIssued++;
+    keystream = session->keystreams;
   }
   hold = {};
 
   auto reply = std::make_shared<PendingReply>(*this, session, calls->size());
   reply->state = state;
   reply->ticket = ticket;
+  reply->keystream = keystream;
   reply->controlKey = std::move(controlKey);
   reply->compressed = compressed;
   reply->cookie = created ? id : std::string();
   reply->peer = request.peer;
   reply->done = std::move(done);
-  runCalls(std::move(*calls), std::move(reply));
+  runCalls(std::move(*calls), std::move(prints), std::move(reply));
   return std::nullopt;
 }
 
 std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
-    std::string_view payload, bool compressed, const std::string& id, GatewayResponse& refusal) {
+    std::string_view payload, bool compressed, const std::string& id, GatewayResponse& refusal,
+    std::vector<std::uint64_t>& prints) {
   std::string inflated;
   if (compressed) {
     auto text = Inflate(payload, config_.maxBody);
@@ -363,7 +383,9 @@ std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
         refusal = refuse(400, "too many calls", id);
         return std::nullopt;
       }
+      const std::size_t from = at;
       calls.push_back(TRtcValue::FromCode(payload, at));
+      prints.push_back(std::hash<std::string_view>{}(payload.substr(from, at - from)));
     }
   } catch (const std::exception& e) {
     if (log_)
@@ -375,7 +397,7 @@ std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
 }
 
 void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
-                           std::shared_ptr<PendingReply> reply) {
+                           std::vector<std::uint64_t> prints, std::shared_ptr<PendingReply> reply) {
   Session* session = reply->session();
   {
     std::unique_lock<std::mutex> serial;
@@ -384,8 +406,10 @@ void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
     PendingReply* r = reply.get();
     std::size_t index = 0;
     CallContext context{session, session ? session->storage() : scratch, reply->peer};
+    context.keystream = reply->keystream;
     context.deferrer = [r, &index] { return r->defer(index); };
     for (; index < calls.size(); ++index) {
+      context.fingerprint = index < prints.size() ? prints[index] : 0;
       auto* call = dynamic_cast<TRtcFunctionInfo*>(calls[index]->GetObject());
       if (!call) {
         r->set(index, std::make_unique<TRtcExceptionValue>(u"Function call expected."));
@@ -410,7 +434,7 @@ void RequestCore::finish(PendingReply& reply) {
     return;
   }
   body.append(reply.controlKey);
-  std::vector<std::pair<std::string, std::function<void(std::string)>>> out;
+  std::vector<std::pair<std::string, std::function<void(std::string*)>>> out;
   Session& session = *reply.session();
   {
     std::lock_guard<std::mutex> hold(session.lock());
@@ -418,16 +442,22 @@ void RequestCore::finish(PendingReply& reply) {
     if (state != reply.state || reply.ticket < state->ticketsWritten) {
       state = nullptr;  // the cipher was renewed meanwhile: this reply cannot be read any more
     } else if (reply.ticket != state->ticketsWritten) {
-      state->parked.emplace(reply.ticket,
-                            ServerCrypt::Parked{std::move(body), [done, cookie](std::string b) {
-                                                  if (done) done({200, std::move(b), cookie});
-                                                }});
+      const std::string sid = session.id();
+      state->parked.emplace(
+          reply.ticket,
+          ServerCrypt::Parked{std::move(body), [this, done, cookie, sid](std::string* b) {
+                                if (!done) return;
+                                if (b)
+                                  done({200, std::move(*b), cookie});
+                                else
+                                  done(refuse(409, "reply abandoned by a cipher reset", sid));
+                              }});
       return;
     } else {
       state->write.Crypt(body);
       ++state->ticketsWritten;
-      out.emplace_back(std::move(body), [done, cookie](std::string b) {
-        if (done) done({200, std::move(b), cookie});
+      out.emplace_back(std::move(body), [done, cookie](std::string* b) {
+        if (done) done({200, std::move(*b), cookie});
       });
       for (auto it = state->parked.begin();
            it != state->parked.end() && it->first == state->ticketsWritten;
@@ -443,7 +473,7 @@ void RequestCore::finish(PendingReply& reply) {
     if (done) done(refuse(409, "cipher renewed before the reply", session.id()));
     return;
   }
-  for (auto& [text, send] : out) send(std::move(text));
+  for (auto& [text, send] : out) send(&text);
 }
 
 GatewayResponse RequestCore::refuse(int status, std::string_view why, const std::string& session) {

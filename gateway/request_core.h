@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -72,11 +73,12 @@ class RequestCore {
   // Answers itself (and returns none) once the calls run.
   std::optional<GatewayResponse> call(const Parsed& p, const GatewayRequest& request, Done& done);
   // The calls of a body, every one read before any runs; none after answering `refusal`.
-  std::optional<std::vector<std::unique_ptr<TRtcValue>>> readCalls(std::string_view payload,
-                                                                   bool compressed,
-                                                                   const std::string& id,
-                                                                   GatewayResponse& refusal);
-  void runCalls(std::vector<std::unique_ptr<TRtcValue>> calls, std::shared_ptr<PendingReply> reply);
+  // `prints` gets each call's fingerprint (hash of its code text).
+  std::optional<std::vector<std::unique_ptr<TRtcValue>>> readCalls(
+      std::string_view payload, bool compressed, const std::string& id, GatewayResponse& refusal,
+      std::vector<std::uint64_t>& prints);
+  void runCalls(std::vector<std::unique_ptr<TRtcValue>> calls, std::vector<std::uint64_t> prints,
+                std::shared_ptr<PendingReply> reply);
   void finish(PendingReply& reply);
   std::shared_ptr<Session> openSession(const std::string& peer);
   GatewayResponse refuse(int status, std::string_view why, const std::string& session);

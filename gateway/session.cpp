@@ -1,6 +1,13 @@
 #include "gateway/session.h"
 
+#include <utility>
+
 namespace vtx::gateway {
+
+std::map<std::uint64_t, ServerCrypt::Parked> ServerCrypt::abandonOwedReplies() {
+  ticketsWritten = ticketsIssued;
+  return std::exchange(parked, {});
+}
 
 void ServerCrypt::restart() {
   read.setKey(serverKey + clientHello);

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,13 +34,18 @@ struct ServerCrypt {
   // a reply whose predecessors are not written yet waits in `parked` with its completion.
   std::uint64_t ticketsIssued = 0, ticketsWritten = 0;
   struct Parked {
-    std::string body;                       // plain, control key appended
-    std::function<void(std::string)> send;  // takes the enciphered body
+    std::string body;  // plain, control key appended
+    // Takes the enciphered body; null when the reply was abandoned by a cipher reset.
+    std::function<void(std::string*)> send;
   };
   std::map<std::uint64_t, Parked> parked;
 
   // Both ciphers restarted from their keys (after START and on "RESET").
   void restart();
+  // On "RESET": the client gave up every reply still owed under the old keystream. Their
+  // tickets are passed over (a reply finishing later is refused, never enciphered with the
+  // restarted cipher); the parked ones are returned for the caller to refuse.
+  std::map<std::uint64_t, Parked> abandonOwedReplies();
 };
 
 class Session {
@@ -55,6 +61,9 @@ class Session {
   std::mutex& callLock() { return callLock_; }
   // Cipher state; none before HELLO or after it was dropped.
   std::unique_ptr<ServerCrypt>& crypt() { return crypt_; }
+  // Counts the keystreams this session started (START and RESET); under lock(). A client that
+  // lost a reply re-posts its request on a new keystream.
+  std::uint64_t keystreams = 0;
   // Values and objects the server functions keep for this session.
   TRtcInfo& storage() { return storage_; }
 

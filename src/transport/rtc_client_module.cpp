@@ -106,7 +106,7 @@ std::string NewControlKey(int32_t& counter) {
 }
 
 void TRtcCryptClient::Init() {
-  HaveHello = HaveStart = AllReady = false;
+  HaveHello = HaveStart = AllReady = Owed = false;
   ControlCounter = 0;
   ClientHello.clear();
   ServerHello.clear();
@@ -121,9 +121,12 @@ void TRtcCryptClient::Init() {
 
 TRtcClientModule::TRtcClientModule() {
   FLoginResult.OnReturn = [this](TRtcConnection* Sender, TRtcValue& Data, TRtcValue& Result) {
+    auto* dc = dynamic_cast<TRtcDataClient*>(Sender);
     if (Result.isType() != rtc_Exception) {
-      if (auto* dc = dynamic_cast<TRtcDataClient*>(Sender))
-        dc->Session().setAsBoolean(kLoginFlag, true);
+      if (dc) dc->Session().setAsBoolean(kLoginFlag, true);
+    } else if (dc) {
+      // A refusal: every queued call needs the login and would only send it again.
+      abortQueuedCalls(*dc);
     }
     if (OnLoginResult && Sender) OnLoginResult(*Sender, Data, Result);
   };
@@ -452,7 +455,7 @@ void TRtcClientModule::Call_BeginRequest(TRtcDataClient& Sender) {
   if (FResetLogin.exchange(false)) {
     Sender.Session().Close();
   }
-  const std::string action = req.Query().Value("ACTION");
+  std::string action = req.Query().Value("ACTION");
   if (DataFormat == TRtcDataFormat::fmt_RTC && FEncryptionKey > 0) {
     TRtcCryptClient* c = cryptState(Sender);
     if (action == "HELLO") {
@@ -497,6 +500,10 @@ void TRtcClientModule::Call_BeginRequest(TRtcDataClient& Sender) {
   auto* calls = dynamic_cast<TRtcClientModuleCallsArray*>(req.Info().Obj(kCallsInfo));
   if (!calls) throw ERtcInfo("Internal error! ClientModule objects undefined!");
   TRtcCryptClient* c = cryptState(Sender);
+  if (c && c->AllReady && c->Owed && action != "RESET") {
+    action = "RESET";
+    req.Query().setValue("ACTION", action);
+  }
   if (c && action == "RESET") {
     c->Write = newCrypt(c->ServerKey + c->ClientHello);
     c->Read = newCrypt(c->ClientKey + c->ServerHello);
@@ -532,6 +539,7 @@ void TRtcClientModule::writeCalls(TRtcDataClient& Sender, TRtcClientModuleCallsA
   if (w) {
     c->ControlKey = NewControlKey(c->ControlCounter);
     put(packed ? c->ControlKey : "\r" + c->ControlKey);
+    c->Owed = true;
   }
 }
 
@@ -554,6 +562,8 @@ void TRtcClientModule::processResponse(TRtcDataClient& Sender) {
   std::string body = std::move(FBody);
   FBody.clear();
   const int status = Sender.Response().StatusCode();
+  // A refusal leaves the gateway's reply cipher where it was: the ciphers are still in step.
+  if (TRtcCryptClient* c = cryptState(Sender); c && status != 200) c->Owed = false;
   switch (status) {
     case 200:
       break;
@@ -652,6 +662,7 @@ void TRtcClientModule::dataReply(TRtcDataClient& Sender, std::string body) {
       if (body.size() <= klen) return wrongKey(Sender);
       c->Read->DeCrypt(body);
       if (!endsWith(body, c->ControlKey)) return wrongKey(Sender);
+      c->Owed = false;
       body.resize(body.size() - klen);
       if (!body.empty() && body.back() == '\0') {
         try {
@@ -690,7 +701,28 @@ void TRtcClientModule::dataReply(TRtcDataClient& Sender, std::string body) {
     return responseError(Sender, e.what());
   }
   deliverResults(Sender, *calls, results);
+  abortUnanswered(Sender, *calls, results.size());
   req.Info().SetNil(kCallsInfo);
+}
+
+void TRtcClientModule::abortQueuedCalls(TRtcDataClient& Sender) {
+  for (auto& info : takeQueuedRequests(Sender)) {
+    auto* calls =
+        dynamic_cast<TRtcClientModuleCallsArray*>(info->Get_Request().Info().Obj(kCallsInfo));
+    if (calls) abortUnanswered(Sender, *calls, 0);
+  }
+}
+
+void TRtcClientModule::abortUnanswered(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
+                                       std::size_t answered) {
+  TRtcValue none;
+  for (std::size_t i = answered; i < calls.FCalls.size(); ++i) {
+    try {
+      TRtcResult::Call_Aborted(calls.FEvents[i], &Sender, *calls.FCalls[i], none);
+    } catch (const std::exception& e) {
+      WriteExceptionLog("TRtcClientModule.RequestAborted", e);
+    }
+  }
 }
 
 void TRtcClientModule::deliverResults(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,

@@ -44,6 +44,9 @@ class TRtcClientModuleCallsArray : public TRtcObject {
 class TRtcCryptClient : public TRtcObject {
  public:
   bool HaveHello = false, HaveStart = false, AllReady = false;
+  // An enciphered request went out and no reply was read with the cipher since: the exchange
+  // was abandoned (cut, skipped or aborted) and the next request restarts both ciphers.
+  bool Owed = false;
   int32_t ControlCounter = 0;
   std::string ClientHello, ServerHello, ClientKey, ServerKey, ControlKey;
   std::unique_ptr<TRtcCrypt> Read, Write;
@@ -166,6 +169,11 @@ class TRtcClientModule : public TRtcAbsDataClientLink {
   void dataReply(TRtcDataClient& Sender, std::string body);
   void deliverResults(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
                       std::vector<std::unique_ptr<TRtcValue>>& results);
+  // A refused login: this module's queued requests leave the connection, their calls aborted.
+  void abortQueuedCalls(TRtcDataClient& Sender);
+  // A reply shorter than its request: the calls it did not answer are aborted.
+  void abortUnanswered(TRtcDataClient& Sender, TRtcClientModuleCallsArray& calls,
+                       std::size_t answered);
   // Failure paths of a response: the event, then the repost check (and abort).
   void failWith(TRtcDataClient& Sender, bool dropState, const TRtcNotifyEvent& ev);
   void wrongKey(TRtcDataClient& Sender);  // 409 path

@@ -5,8 +5,18 @@ namespace vtx {
 void TRtcClientRequest::Repost() {
   if (Reposting) return;
   Init();
+  if (FCloseNoted && Close() != FOwnClose) {
+    setClose(FOwnClose);
+    if (!FOwnClose) setValueCS("CONNECTION", "");
+  }
   Reposting = true;
   ++Reposted;
+}
+
+void TRtcClientRequest::NoteOwnClose() {
+  if (FCloseNoted) return;
+  FCloseNoted = true;
+  FOwnClose = Close();
 }
 
 void TRtcClientRequest::Init() {
@@ -22,6 +32,7 @@ void TRtcClientRequest::Clear() {
   TRtcRequest::Clear();
   Init();
   Reposted = 0;
+  FCloseNoted = FOwnClose = false;
 }
 
 void TRtcClientResponse::Clear() {

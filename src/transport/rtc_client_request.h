@@ -31,12 +31,18 @@ class TRtcClientRequest : public TRtcRequest {
   Event OnBegin, OnData, OnDone, OnAbort, OnReject;
 
   void Skip() { Skipped = true; }
-  // Sends the request again (once per call while not already reposting).
+  // Sends the request again (once per call while not already reposting). A close the peer
+  // asked for in its response does not travel with the repost.
   void Repost();
+  // Remembers the close flag the sender chose, before the first header goes out.
+  void NoteOwnClose();
   // Ready to be sent again: progress flags cleared, an automatic Content-Length removed.
   void Init();
   // The HTTP request cleared as well, and the repost count.
   void Clear() override;
+
+ private:
+  bool FCloseNoted = false, FOwnClose = false;
 };
 
 class TRtcClientResponse : public TRtcResponse {

@@ -7,6 +7,7 @@
 #include "transport/main_loop.h"
 #include "util/exceptions.h"
 #include "util/log.h"
+#include "values/http_text.h"
 
 namespace vtx {
 
@@ -364,7 +365,12 @@ bool TRtcDataClient::beginStep() {
         if (FActive) finishRequest();
       } else if (FRequest->Reposting) {
         FRequest->Reposting = false;
+        const bool closes = peerCloses();
         FResponse->Clear();
+        if (closes) {
+          if (isConnected()) closeTransport(true);
+          return false;
+        }
       }
       return true;
     }
@@ -432,7 +438,8 @@ bool TRtcDataClient::stateCheck() {
   }
   if (FRequest->Reposting) {
     FRequest->Reposting = false;
-    const bool done = FResponse->Done;
+    // A peer that closes after its response takes the connection with it.
+    const bool done = FResponse->Done && !peerCloses();
     FResponse->Clear();
     if (done)
       restartQueue();  // sent again on the same connection
@@ -482,6 +489,10 @@ void TRtcDataClient::finishRequest() {
   }
   info.reset();
   if (close) closeTransport(false);
+}
+
+bool TRtcDataClient::peerCloses() const {
+  return httpUpper(FResponse->ValueCS("CONNECTION")) == "CLOSE";
 }
 
 void TRtcDataClient::releaseRetired() {

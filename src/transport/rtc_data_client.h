@@ -159,6 +159,8 @@ class TRtcDataClient : public TRtcClient {
   bool stateCheck();
   void abortIfCancelled();
   void finishRequest();
+  // The response of the active exchange said the peer closes the connection after it.
+  bool peerCloses() const;
   void fireReject();
   void connectFailed(const std::exception* e);
   void disposeAfterFailure();

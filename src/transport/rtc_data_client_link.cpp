@@ -136,6 +136,24 @@ void TRtcAbsDataClientLink::InsertRequest(std::unique_ptr<TRtcClientRequest> Req
       .InsertRequestInfo(std::make_unique<TRtcDataRequestInfo>(std::move(Req), this));
 }
 
+std::vector<std::unique_ptr<TRtcClientRequestInfo>> TRtcAbsDataClientLink::takeQueuedRequests(
+    TRtcDataClient& Sender) {
+  std::vector<std::unique_ptr<TRtcClientRequestInfo>> taken;
+  std::lock_guard g(Sender.FLock);
+  auto& queue = Sender.FQueue;
+  for (auto it = queue.begin(); it != queue.end();) {
+    auto* d = dynamic_cast<TRtcDataRequestInfo*>(it->get());
+    if (d && d->Events() == this) {
+      taken.push_back(std::move(*it));
+      it = queue.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!Sender.FActive && queue.empty()) Sender.markIdleLocked();
+  return taken;
+}
+
 void TRtcAbsDataClientLink::SkipRequests() {
   requireClient("SkipRequests").SkipRequests();
 }

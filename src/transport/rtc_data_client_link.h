@@ -139,6 +139,8 @@ class TRtcAbsDataClientLink {
   void parentSessionOpen(TRtcDataClient& Sender);
   void parentSessionClose(TRtcDataClient& Sender);
   void parentRepostCheck(TRtcDataClient& Sender);
+  // Takes this link's queued requests (not the active one) off the connection, without events.
+  std::vector<std::unique_ptr<TRtcClientRequestInfo>> takeQueuedRequests(TRtcDataClient& Sender);
 
  private:
   friend class TRtcDataClient;

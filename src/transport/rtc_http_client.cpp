@@ -146,6 +146,7 @@ void TRtcHttpClient::WriteHeader(bool SendNow) {
   timeout_.Apply(Timeout.AfterDataSend);
   FWriter.reset();
   FResponseBegun = false;
+  req.NoteOwnClose();
   std::string out = FWriter.writeHeader(req, FixupRequest, SendNow);
   req.Started = req.Active = true;
   req.Complete = false;

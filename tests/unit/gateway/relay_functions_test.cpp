@@ -43,6 +43,15 @@ class RelayGateway {
         {}, seed);
   }
 
+  // Sends a prepared request without waiting: its answer lands in the slot when it comes (a
+  // client that left the connection never reads it).
+  std::shared_ptr<std::optional<GatewayResponse>> post(const ProtocolClient::Outgoing& out) {
+    auto slot = std::make_shared<std::optional<GatewayResponse>>();
+    core_->handle(GatewayRequest{"POST", out.target, {}, out.body, "127.0.0.1"},
+                  [slot](GatewayResponse r) { *slot = std::move(r); });
+    return slot;
+  }
+
   Relay& relay() { return relay_; }
   void advance(std::chrono::seconds d) { now_ += d; }
 
@@ -167,6 +176,111 @@ TEST(RelayFunctions, AHeldGetIsAnsweredThroughTheCipherByAnotherUsersPut) {
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(data->asString(0), std::string("\x78\x9c\x00\x01", 4));
   EXPECT_EQ(call(viewer, control)->isType(), rtc_Record);  // the cipher runs on
+}
+
+std::unique_ptr<TRtcFunctionInfo> tickCall(const char16_t* name, int x) {
+  auto f = std::make_unique<TRtcFunctionInfo>(name);
+  f->setAsInteger("x", x);
+  return f;
+}
+
+std::unique_ptr<TRtcFunctionInfo> putTo(int x, const char16_t* to, const std::string& d) {
+  auto put = tickCall(u"Put", x);
+  TRtcDataSet& p = put->NewDataSet("p");
+  p.Append();
+  p.setAsText("to", to);
+  p.setAsString("d", d);
+  return put;
+}
+
+// The data a Get reply carries from `origin`, in order.
+std::vector<std::string> dataFrom(TRtcValue& reply, const char* origin) {
+  std::vector<std::string> out;
+  TRtcRecord* r = reply.asRecord();
+  TRtcArray* a = r ? r->asArray(origin) : nullptr;
+  for (int i = 0; a && i < a->Count(); ++i) out.push_back(a->asString(i));
+  return out;
+}
+
+// A client that lost a Get's connection re-posts it with the same tick under a cipher reset.
+// The reply it lost (answered while it was gone) comes again, enciphered with the restarted
+// cipher; a held reply it abandoned is refused instead of taking a turn of that cipher.
+TEST(RelayFunctions, ARepostedGetUnderResetGetsTheLostItemsOnceInStep) {
+  RelayGateway g;
+  auto viewer = g.client(4), host = g.client(5);
+  ASSERT_EQ(viewer.handshake(), 200);
+  ASSERT_EQ(host.handshake(), 200);
+  call(viewer, loginCall("viewer", "shared-pw", "v-1"));
+  call(host, loginCall("host", "shared-pw", "h-1"));
+  std::vector<std::unique_ptr<TRtcValue>> results;
+
+  // The held Get is answered while its client is gone: its items must come again.
+  const std::string get3 = tickCall(u"Get", 3)->toCode();
+  auto lost = g.post(viewer.prepare(get3));
+  ASSERT_FALSE(lost->has_value());
+  call(host, *putTo(1, u"host", "zz"));  // unknown "host" mailbox: nothing
+  call(host, *putTo(2, u"viewer", "d1"));
+  ASSERT_TRUE(lost->has_value());
+  ASSERT_EQ(viewer.send(get3, results, true), 200);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(dataFrom(*results[0], "host"), std::vector<std::string>{"d1"});
+
+  // A held Get abandoned before its answer: the repost takes its place.
+  const std::string get4 = tickCall(u"Get", 4)->toCode();
+  auto abandoned = g.post(viewer.prepare(get4));
+  ASSERT_FALSE(abandoned->has_value());
+  g.whileHeld = [&] { call(host, *putTo(5, u"viewer", "d2")); };
+  ASSERT_EQ(viewer.send(get4, results, true), 200);
+  EXPECT_EQ(g.held, 1);
+  ASSERT_TRUE(abandoned->has_value());
+  EXPECT_EQ((*abandoned)->status, 409);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(dataFrom(*results[0], "host"), std::vector<std::string>{"d2"});
+
+  // The next tick confirms the last reply: nothing comes twice.
+  call(host, *putTo(7, u"viewer", "d3"));
+  auto next = call(viewer, *tickCall(u"Get", 6));
+  EXPECT_EQ(dataFrom(*next, "host"), std::vector<std::string>{"d3"});
+  // A tick that came round on the same keystream is a new Get, not a repeat.
+  call(host, *putTo(8, u"viewer", "d4"));
+  next = call(viewer, *tickCall(u"Get", 6));
+  EXPECT_EQ(dataFrom(*next, "host"), std::vector<std::string>{"d4"});
+}
+
+// A Put re-posted (on a new keystream) with the same tick and body is answered from memory,
+// not applied again; a later Put that happens to reuse the tick is applied.
+TEST(RelayFunctions, ARepostedPutIsAppliedOnce) {
+  RelayGateway g;
+  auto viewer = g.client(6), host = g.client(7);
+  ASSERT_EQ(viewer.handshake(), 200);
+  ASSERT_EQ(host.handshake(), 200);
+  call(viewer, loginCall("viewer", "shared-pw", "v-1"));
+  call(host, loginCall("host", "shared-pw", "h-1"));
+  std::vector<std::unique_ptr<TRtcValue>> results;
+
+  const std::string put = putTo(8, u"viewer", "once")->toCode();
+  ASSERT_EQ(host.send(put, results), 200);
+  ASSERT_EQ(host.send(put, results, true), 200);  // its reply was lost: re-posted
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]->isType(), rtc_Boolean);
+  auto got = call(viewer, *tickCall(u"Get", 9));
+  EXPECT_EQ(dataFrom(*got, "host"), std::vector<std::string>{"once"});
+
+  // A faulty Put repeated gets the same fault again and nothing twice.
+  auto bad = putTo(10, u"viewer", "good");
+  TRtcDataSet* rows = bad->asDataSet("p");
+  rows->Append();
+  rows->setAsText("s", u"");
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(host.send(bad->toCode(), results, i == 1), 200);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(exceptionText(*results[0]), u"Put: 1 row(s) not applied: row 2: empty \"s\";");
+  }
+  call(host, *putTo(8, u"viewer", "again"));  // the tick came round with other rows
+  // ... and with the same rows on the same keystream: a new message too, not a re-post.
+  call(host, *putTo(8, u"viewer", "again"));
+  got = call(viewer, *tickCall(u"Get", 11));
+  EXPECT_EQ(dataFrom(*got, "host"), (std::vector<std::string>{"good", "again", "again"}));
 }
 
 TEST(RelayFunctions, ParametersAndAnOwnPassword) {

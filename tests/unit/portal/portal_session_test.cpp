@@ -205,6 +205,25 @@ TEST(PortalSession, RefusedLoginsRaiseFatalOrPlainErrors) {
   }
 }
 
+// A login refused on the Put channel aborts the Put waiting for it, so the sender is free again
+// and the next message still leaves once the gateway takes the login.
+TEST(PortalSession, ARefusedPutLoginFreesTheSender) {
+  ScriptedGateway gw;
+  Session s(gw);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  gw.refuseLogin("Wrong password");
+  s.client.ClientModule().ResetLogin();  // the Put channel must log in again
+  const int puts = gw.count("Put");
+  s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"First"));
+  ASSERT_TRUE(s.waitEvent("Error Wrong password"));
+  gw.refuseLogin("");
+  s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"Second"));
+  EXPECT_TRUE(gw.waitUntil([&] { return gw.count("Put") > puts; }));
+  EXPECT_TRUE(s.client.LoggedIn());
+}
+
 TEST(PortalSession, AFailedPutIsReportedAndTheSessionGoesOn) {
   ScriptedGateway gw;
   gw.failPut("Queue full");

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fakes/gateway_peers.h"
+#include "support/fault_proxy.h"
 #include "transport/rtc_http_client.h"
 #include "util/exceptions.h"
 
@@ -18,6 +19,7 @@ namespace vtx {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::FaultProxy;
 using testing::Gateway;
 using testing::httpReply;
 using testing::Proxy;
@@ -221,6 +223,28 @@ TEST(ClientModule, AutoLoginRunsOncePerSessionAheadOfTheCalls) {
   EXPECT_EQ(logins, 2);
 }
 
+// A login answered with an exception is a refusal: the calls waiting for it are aborted once,
+// and the login is not sent again and again.
+TEST(ClientModule, ARefusedAutoLoginAbortsTheCallsThatNeedIt) {
+  Gateway g(kForced);
+  std::atomic<int> logins{0};
+  Remote r(g.port());
+  r.module.setEncryptionKey(16);
+  r.module.SecureKey = "K3y!";
+  r.module.setAutoLogin(true);
+  r.module.OnLogin = [&](TRtcConnection&, TRtcValue& data) {
+    ++logins;
+    data.SetObject(std::make_unique<TRtcFunctionInfo>(u"NoSuchLogin"));
+  };
+  Collector c;
+  r.echo(1, &c);
+  r.echo(2, &c);
+  ASSERT_TRUE(c.waitFor(0, 2));
+  ASSERT_TRUE(r.idle());
+  EXPECT_EQ(logins, 1);
+  EXPECT_EQ(c.resultCount(), 0u);
+}
+
 TEST(ClientModule, DestroyedHandlerIsSkipped) {
   Gateway g(kForced);
   Remote r(g.port());
@@ -256,6 +280,47 @@ TEST(ClientModule, ExpiredSessionIsReopenedAndTheCallReposted) {
   EXPECT_EQ(c.results[1], echoResult(2));
   EXPECT_EQ(r.expired, 1);
   EXPECT_NE(r.client.Session().ID(), first);
+}
+
+// A server that closes right after its 410 takes the connection with it: the call is reposted
+// on a new connection at once, and without the close the peer asked for.
+TEST(ClientModule, ExpiredSessionWithConnectionCloseIsRepostedOnANewConnection) {
+  std::mutex m;
+  std::vector<std::string> heads;
+  TestServer s([&](int fd, const std::atomic<bool>& stop) {
+    std::string buf;
+    while (auto req = testing::readMessage(fd, stop, buf, true)) {
+      std::size_t n;
+      {
+        std::lock_guard g(m);
+        heads.push_back(req->substr(0, req->find("\r\n\r\n")));
+        n = heads.size();
+      }
+      if (n == 1) {
+        TestServer::WriteAll(fd,
+                             "HTTP/1.1 410 Gone\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        return;
+      }
+      const std::string body = req->substr(req->find("\r\n\r\n") + 4);
+      auto call = TRtcValue::FromCode(body);
+      TRtcRecord r;
+      r.setAsInteger("n", call->asFunction()->asInteger("n"));
+      if (!TestServer::WriteAll(fd, httpReply(r.toCode()))) return;
+    }
+  });
+  Remote r(s.Port());
+  r.module.setAutoSessions(true);
+  Collector c;
+  r.echo(7, &c);
+  ASSERT_TRUE(c.waitFor(1));
+  EXPECT_EQ(c.results[0], echoResult(7));
+  EXPECT_EQ(c.aborted, 0);
+  std::lock_guard g(m);
+  ASSERT_EQ(heads.size(), 2u);
+  for (auto& h : heads)
+    for (auto& ch : h) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  EXPECT_EQ(heads[1].find("connection: close"), std::string::npos);
+  EXPECT_NE(heads[1].find("http/1.1"), std::string::npos);
 }
 
 TEST(ClientModule, LargeBodiesAreCompressedBothWays) {
@@ -349,6 +414,43 @@ TEST(ClientModule, MalformedRepliesDeliverNoResults) {
       EXPECT_EQ(r.errors[0], "No data received.");
     }
   }
+}
+
+// A reply that answers only the first of three calls: the other two are aborted, not left
+// waiting for ever.
+// An enciphered exchange cut and not reposted leaves the ciphers out of step: the next request
+// restarts them at once instead of learning it from a refused round trip.
+TEST(ClientModule, AnAbandonedEncryptedExchangeResetsTheNextRequest) {
+  Gateway g(kForced);
+  FaultProxy p(g.port());
+  Remote r(p.port());
+  r.module.setEncryptionKey(16);
+  r.module.SecureKey = "K3y!";
+  r.module.AutoRepost = 0;
+  Collector c;
+  r.echo(1, &c);
+  ASSERT_TRUE(c.waitFor(1));
+  p.cutAt(FaultProxy::Down, 0);  // the gateway answers, the client never reads it
+  r.echo(2, &c);
+  ASSERT_TRUE(c.waitFor(1, 1));
+  ASSERT_TRUE(r.idle());
+  r.echo(3, &c);
+  ASSERT_TRUE(c.waitFor(2, 1));
+  EXPECT_EQ(c.results[1], echoResult(3));
+  EXPECT_EQ(r.wrongKey, 0);
+  EXPECT_EQ(c.aborted, 1);
+}
+
+TEST(ClientModule, CallsMissingFromAShortReplyAreAborted) {
+  ScriptedServer s([](int, const std::string&) { return httpReply(echoResult(1)); });
+  Remote r(s.Port());
+  Collector c;
+  r.module.StartCalls();
+  for (int i = 1; i <= 3; ++i) r.echo(i, &c);
+  r.module.Post();
+  ASSERT_TRUE(c.waitFor(1, 2));
+  EXPECT_EQ(c.results, std::vector<std::string>{echoResult(1)});
+  EXPECT_EQ(c.aborted, 2);
 }
 
 TEST(ClientModule, HandlerExceptionsDoNotStopTheOtherResults) {
