@@ -19,6 +19,8 @@ const char* const kGatewayUsage =
   --session-timeout SECONDS  forget a session idle this long (default 600; fractions allowed)
   --max-request-size BYTES   largest request body, also after inflating (default 16777216)
   --max-sessions N           most open sessions (default 10000)
+  --max-connections N        most open connections (default 4096, kept below the
+                             descriptor limit); more are answered 503 at once
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
                              (default none; a compressed request gets at least fast)
   --threads N                threads serving the connections (default: one per core)
@@ -132,6 +134,10 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--max-sessions") {
       o.maxSessions = number(a, value(), 100000000);
       if (o.maxSessions == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--max-connections") {
+      o.server.maxConnections = number(a, value(), 1000000);
+      if (o.server.maxConnections == 0)
+        throw std::invalid_argument("invalid value for " + a + ": 0");
     } else if (a == "--compression") {
       o.core.compression = compressionLevel(value());
     } else if (a == "--threads") {

@@ -2,6 +2,7 @@
 
 #include <utility>  // before Asio, whose headers use std::exchange
 
+#include <sys/resource.h>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -10,6 +11,8 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+
+#include <algorithm>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +37,27 @@ const char* refusalText(int status) {
   }
 }
 
+// The read buffer holds a request's header and, of a chunked body, each chunk line and the
+// trailer: bounding it by the header limit bounds them all. Beast throws on a field of 64 KiB or
+// more, so the bound stays below that.
+std::size_t readBufferLimit(std::size_t maxHeader) {
+  return std::clamp<std::size_t>(maxHeader, 1024, 60000);
+}
+
+// Connections beyond the limit are refused at once with this answer.
+constexpr std::string_view kBusyAnswer =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 21\r\n"
+    "Connection: close\r\n\r\nToo many connections.";
+
+// The most connections the descriptor limit leaves room for, keeping some for the log, the
+// database and refusals.
+std::size_t descriptorRoom() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return static_cast<std::size_t>(-1);
+  return limit.rlim_cur > 96 ? static_cast<std::size_t>(limit.rlim_cur) - 64 : 32;
+}
+
 }  // namespace
 
 class Connection;
@@ -49,6 +73,7 @@ class GatewayServer::Impl {
 
   void listen();
   void run();
+  void serve();
   void stop(std::chrono::milliseconds grace);
   void note(const LogLine& line) {
     if (log) log(line.text());
@@ -64,6 +89,12 @@ class GatewayServer::Impl {
 
  private:
   void accept();
+  void acceptLater(beast::error_code ec);
+  void refuseBusy(tcp::socket socket);
+  std::size_t open() {
+    std::lock_guard<std::mutex> hold(connectionsLock_);
+    return connections_.size();
+  }
   void sweepLater();
   struct Periodic {
     std::chrono::milliseconds period;
@@ -85,6 +116,11 @@ class GatewayServer::Impl {
   tcp::acceptor acceptor_{strand_};
   net::steady_timer sweep_{strand_};
   net::steady_timer deadline_{strand_};
+  net::steady_timer acceptPause_{strand_};
+  std::chrono::milliseconds acceptBackoff_{0};  // grows while accepting fails
+  std::uint64_t acceptFailures_ = 0;            // since the last accepted connection
+  std::size_t connectionLimit_ = 0;
+  std::uint64_t busyRefusals_ = 0;                   // reported once a second
   std::vector<std::unique_ptr<Periodic>> periodic_;  // after ioc: its timers go first
   unsigned short port_ = 0;
 
@@ -95,7 +131,9 @@ class GatewayServer::Impl {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(tcp::socket socket, GatewayServer::Impl& owner)
-      : stream_(std::move(socket)), owner_(owner) {
+      : stream_(std::move(socket)),
+        owner_(owner),
+        buffer_(readBufferLimit(owner.config.maxHeader)) {
     beast::error_code ec;
     const auto remote = stream_.socket().remote_endpoint(ec);
     if (!ec) peer_ = remote.address().to_string();
@@ -128,7 +166,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void onRead(beast::error_code ec, std::size_t) {
     reading_ = false;
     if (ec == http::error::body_limit) return refuse(413);
-    if (ec == http::error::header_limit) return refuse(431);
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) return refuse(431);
     if (ec && ec.category() == http::make_error_code(http::error::bad_target).category() &&
         ec != http::error::end_of_stream && ec != http::error::partial_message)
       return refuse(400);
@@ -158,6 +196,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     owner_.note(LogLine("warn", "request-refused")
                     .add("status", static_cast<std::int64_t>(status))
                     .add("peer", peer_));
+    refused_ = true;
     send(status, refusalText(status), {}, false, 11);
   }
 
@@ -172,9 +211,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
     http::async_write(stream_, *response_,
                       [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
                         self->response_.reset();
+                        if (!ec && self->refused_) return self->drain();
                         if (ec || !keepAlive) return self->shutdown();
                         self->read();
                       });
+  }
+
+  // After a refusal the rest of the request may still be arriving: closing now would reset the
+  // connection and lose the answer. Read and drop a bounded amount first.
+  void drain() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (drained_ >= kDrainLimit) return stream_.close();
+    stream_.expires_after(std::chrono::seconds(1));
+    stream_.async_read_some(net::buffer(sink_),
+                            [self = shared_from_this()](beast::error_code e, std::size_t n) {
+                              self->drained_ += n;
+                              if (e) return self->stream_.close();
+                              self->drain();
+                            });
   }
 
   void shutdown() {
@@ -191,6 +246,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string peer_;
   bool reading_ = false;
   bool stopping_ = false;
+  bool refused_ = false;
+  static constexpr std::size_t kDrainLimit = 1u << 20;
+  std::size_t drained_ = 0;
+  char sink_[4096];
 };
 
 void GatewayServer::Impl::listen() {
@@ -206,6 +265,7 @@ void GatewayServer::Impl::listen() {
     throw std::runtime_error("cannot listen on " + config.address + ":" +
                              std::to_string(config.port) + ": " + ec.message());
   port_ = acceptor_.local_endpoint().port();
+  connectionLimit_ = std::min(config.maxConnections, descriptorRoom());
   net::post(strand_, [this] {
     accept();
     sweepLater();
@@ -230,17 +290,50 @@ void GatewayServer::Impl::runLater(Periodic& p) {
 void GatewayServer::Impl::accept() {
   acceptor_.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
     if (stopping_) return;
-    if (!ec) {
+    if (ec) return acceptLater(ec);
+    if (acceptFailures_ > 0) {
+      note(LogLine("info", "accept-recovered").add("failures", std::int64_t(acceptFailures_)));
+      acceptFailures_ = 0;
+      acceptBackoff_ = std::chrono::milliseconds(0);
+    }
+    if (open() >= connectionLimit_) {
+      refuseBusy(std::move(socket));
+    } else {
       beast::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
       auto connection = std::make_shared<Connection>(std::move(socket), *this);
       enroll(connection.get(), connection);
       connection->start();
-    } else {
-      note(LogLine("warn", "accept-failed").add("error", ec.message()));
     }
     accept();
   });
+}
+
+// Accepting fails mostly for want of descriptors: waiting, longer each time, lets connections
+// end instead of spinning. One line for the first failure, one when accepting works again.
+void GatewayServer::Impl::acceptLater(beast::error_code ec) {
+  if (acceptFailures_++ == 0) note(LogLine("warn", "accept-failed").add("error", ec.message()));
+  acceptBackoff_ = std::min<std::chrono::milliseconds>(
+      std::max<std::chrono::milliseconds>(acceptBackoff_ * 2, std::chrono::milliseconds(10)),
+      std::chrono::milliseconds(1000));
+  acceptPause_.expires_after(acceptBackoff_);
+  acceptPause_.async_wait([this](beast::error_code e) {
+    if (!e && !stopping_) accept();
+  });
+}
+
+// The answer fits any socket's send buffer: written without waiting, then the socket closes.
+// Nothing here waits.
+void GatewayServer::Impl::refuseBusy(tcp::socket socket) {
+  ++busyRefusals_;
+  beast::error_code ec;
+  socket.non_blocking(true, ec);
+  if (!ec) socket.write_some(net::buffer(kBusyAnswer.data(), kBusyAnswer.size()), ec);
+  socket.shutdown(tcp::socket::shutdown_send, ec);
+  // Unread request bytes would turn the close into a reset that loses the answer.
+  char sink[4096];
+  for (int i = 0; i < 16 && !ec; ++i) socket.read_some(net::buffer(sink), ec);
+  socket.close(ec);
 }
 
 void GatewayServer::Impl::sweepLater() {
@@ -249,6 +342,10 @@ void GatewayServer::Impl::sweepLater() {
     if (ec || stopping_) return;
     for (const auto& id : sessions.expire())
       note(LogLine("info", "session-expired").add("session", id));
+    if (busyRefusals_ > 0) {
+      note(LogLine("warn", "connections-refused").add("count", std::int64_t(busyRefusals_)));
+      busyRefusals_ = 0;
+    }
     sweepLater();
   });
 }
@@ -271,17 +368,35 @@ void GatewayServer::Impl::leave(Connection* c) {
 void GatewayServer::Impl::run() {
   const int extra = config.threads > 1 ? config.threads - 1 : 0;
   std::vector<std::thread> threads;
-  for (int i = 0; i < extra; ++i) threads.emplace_back([this] { ioc.run(); });
-  ioc.run();
+  for (int i = 0; i < extra; ++i) threads.emplace_back([this] { serve(); });
+  serve();
   for (auto& t : threads) t.join();
+}
+
+// No exception leaves an io thread: the handler that threw is dropped (its connection with it)
+// and the thread goes on serving.
+void GatewayServer::Impl::serve() {
+  for (;;) {
+    try {
+      ioc.run();
+      return;
+    } catch (const std::exception& e) {
+      note(LogLine("error", "handler-failed").add("error", e.what()));
+    } catch (...) {
+      note(LogLine("error", "handler-failed").add("error", "unknown exception"));
+    }
+  }
 }
 
 void GatewayServer::Impl::stop(std::chrono::milliseconds grace) {
   net::post(strand_, [this, grace] {
     if (stopping_.exchange(true)) return;
+    if (busyRefusals_ > 0)
+      note(LogLine("warn", "connections-refused").add("count", std::int64_t(busyRefusals_)));
     beast::error_code ec;
     acceptor_.close(ec);
     sweep_.cancel();
+    acceptPause_.cancel();
     for (auto& p : periodic_) p->timer->cancel();
     std::vector<std::shared_ptr<Connection>> open;
     {

@@ -1,6 +1,8 @@
 // The gateway's HTTP side on Boost.Asio and Beast: accepts connections, reads one request at a
 // time per connection (keep-alive), hands it to the RequestCore and writes the answer. Requests
-// over the size limits get 413 (body) or 431 (header) and the connection is closed. Idle
+// over the size limits get 413 (body) or 431 (header, also a chunked body's trailer) and the
+// connection is closed. Connections beyond the limit get 503 at once; after a failed accept
+// (no descriptors) the server waits, longer each time, before accepting again. Idle
 // sessions are swept once a second. A deferred answer is written when it arrives; no io thread
 // waits for it.
 #pragma once
@@ -23,6 +25,8 @@ struct ServerConfig {
   std::size_t maxBody = 16u << 20;
   std::size_t maxHeader = 16u << 10;
   std::chrono::milliseconds idleConnection{120000};  // a connection silent this long is closed
+  // Open connections at most (also kept below the descriptor limit); more are answered 503.
+  std::size_t maxConnections = 4096;
   int threads = 1;
 };
 
