@@ -28,6 +28,10 @@ const char* const kGatewayUsage =
                              gateway.db under $VORANTELIX_HOME or ~/VARNELIKO_VTX5/)
   --login-password TEXT      shared login password (users with an own password, set by
                              ChangePwd, must give theirs); empty = not checked
+  --enable-change-password   offer ChangePwd (off: the shared password cannot be replaced)
+  --login-failures N         failed logins a peer may make before each further one makes
+                             it wait, 1 s doubling up to 5 min (default 5; a user name
+                             gets twice as many)
   --get-hold SECONDS         longest wait of a held Get (default 25)
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
@@ -127,6 +131,11 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       if (o.db.empty()) throw std::invalid_argument("invalid value for --db: empty");
     } else if (a == "--login-password") {
       o.accounts.loginPassword = value();
+    } else if (a == "--enable-change-password") {
+      o.accounts.changePassword = true;
+    } else if (a == "--login-failures") {
+      o.accounts.limits.peerFailures = static_cast<int>(number(a, value(), 1000000));
+      o.accounts.limits.nameFailures = 2 * o.accounts.limits.peerFailures;
     } else if (a == "--max-request-size") {
       o.core.maxBody = number(a, value(), 1ull << 32);
       if (o.core.maxBody == 0) throw std::invalid_argument("invalid value for " + a + ": 0");

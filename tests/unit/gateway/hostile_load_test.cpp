@@ -174,3 +174,73 @@ TEST(HostileLoad, TheLogCarriesOnlyAPrefixOfSessionIds) {
 
 }  // namespace
 }  // namespace vtx::gateway
+
+namespace vtx::gateway {
+namespace {
+
+TEST(HostileLoad, BatchedLoginGuessesStopAfterAFewAndChangePwdIsOffByDefault) {
+  GatewayProcess g({"--login-password", "portal-pw"});
+  HttpConnection http(g.port());
+  ProtocolClient c(http.transport(), {});
+  ASSERT_EQ(c.handshake(), 200);
+  std::vector<std::unique_ptr<TRtcFunctionInfo>> guesses;
+  std::vector<const TRtcValueObject*> batch;
+  for (int i = 0; i < 200; ++i) {
+    guesses.push_back(std::make_unique<TRtcFunctionInfo>(u"Login"));
+    guesses.back()->setAsText("user", i % 2 ? u"ann" : u"bob");
+    guesses.back()->setAsText("pwd", Widen("guess-" + std::to_string(i)));
+    guesses.back()->setAsString("id", "id-" + std::to_string(i));
+    batch.push_back(guesses.back().get());
+  }
+  TRtcFunctionInfo right(u"Login");  // the right password, too late in the batch
+  right.setAsText("user", u"ann");
+  right.setAsText("pwd", u"portal-pw");
+  right.setAsString("id", "ann-1");
+  batch.push_back(&right);
+  Results r;
+  ASSERT_EQ(c.call(batch, r), 200);
+  ASSERT_EQ(r.size(), 201u);
+  int checked = 0, held = 0;
+  for (const auto& one : r) {
+    if (one->asException() == u"Invalid user name or password.") ++checked;
+    if (one->asException() == u"Too many failed logins; try again later.") ++held;
+  }
+  EXPECT_EQ(checked, 5);
+  EXPECT_EQ(held, 196);
+
+  HttpConnection other(g.port());  // another session from the same address waits as well
+  ProtocolClient d(other.transport(), {});
+  ASSERT_EQ(d.handshake(), 200);
+  ASSERT_EQ(d.call(right, r), 200);
+  EXPECT_EQ(r[0]->asException(), u"Too many failed logins; try again later.");
+}
+
+TEST(HostileLoad, ChangePwdIsRefusedUnlessTheOperatorEnablesIt) {
+  for (bool enabled : {false, true}) {
+    std::vector<std::string> options = {"--login-password", "portal-pw"};
+    if (enabled) options.push_back("--enable-change-password");
+    GatewayProcess g(options);
+    HttpConnection http(g.port());
+    ProtocolClient c(http.transport(), {});
+    ASSERT_EQ(c.handshake(), 200);
+    TRtcFunctionInfo login(u"Login");
+    login.setAsText("user", u"ann");
+    login.setAsText("pwd", u"portal-pw");
+    login.setAsString("id", "ann-1");
+    TRtcFunctionInfo change(u"ChangePwd");
+    change.setAsText("username", u"ann");
+    change.setAsText("oldpassword", u"portal-pw");
+    change.setAsText("newpassword", u"mine");
+    Results r;
+    ASSERT_EQ(c.call({&login, &change}, r), 200);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_NE(r[0]->isType(), rtc_Exception);
+    if (enabled)
+      EXPECT_EQ(r[1]->asText(), u"Password changed.");
+    else
+      EXPECT_EQ(r[1]->asException(), u"Password changes are disabled on this gateway.");
+  }
+}
+
+}  // namespace
+}  // namespace vtx::gateway
