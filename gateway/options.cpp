@@ -11,6 +11,9 @@ namespace vtx::gateway {
 const char* const kGatewayUsage =
     R"(usage: vorantelix-gateway [options]
   --listen HOST:PORT         address to listen on (default 127.0.0.1:1025; PORT 0 picks one)
+  --tls-cert FILE            serve TLS with this PEM certificate chain (needs --tls-key;
+                             both files are read again on SIGHUP)
+  --tls-key FILE             the PEM private key of --tls-cert
   --path PATH                request path of the remote calls (default /$rdgate)
   --secure-key KEY           pre-shared key that protects the first handshake message
   --encryption N             length in bytes of the gateway's key halves (default 16;
@@ -39,7 +42,7 @@ const char* const kGatewayUsage =
   --enable-echo              offer the test function Echo
   --help                     this text
 Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
-standard error. Stops on SIGTERM or SIGINT.
+standard error. Stops on SIGTERM or SIGINT; SIGHUP reads the TLS files again.
 )";
 
 namespace {
@@ -108,6 +111,10 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
           o.server.address.back() == ']')
         o.server.address = o.server.address.substr(1, o.server.address.size() - 2);
       o.server.port = static_cast<unsigned short>(number(a, v.substr(colon + 1), 65535));
+    } else if (a == "--tls-cert") {
+      o.server.tlsCert = value();
+    } else if (a == "--tls-key") {
+      o.server.tlsKey = value();
     } else if (a == "--path") {
       o.core.path = value();
       if (o.core.path.empty() || o.core.path[0] != '/') o.core.path = "/" + o.core.path;
@@ -159,6 +166,8 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     }
   }
   if (o.core.forceEncryption && o.core.encryptionKey == 0) o.core.encryptionKey = 16;
+  if (o.server.tlsCert.empty() != o.server.tlsKey.empty())
+    throw std::invalid_argument("--tls-cert and --tls-key go together");
   return o;
 }
 

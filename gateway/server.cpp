@@ -5,8 +5,10 @@
 #include <sys/resource.h>
 #include <atomic>
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -23,6 +26,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+namespace ssl = net::ssl;
 
 namespace {
 
@@ -60,7 +64,27 @@ std::size_t descriptorRoom() {
 
 }  // namespace
 
-class Connection;
+// What the server holds of a connection: a way to end it.
+class Link {
+ public:
+  virtual ~Link() = default;
+  virtual void close() = 0;
+};
+
+// A TLS context for the certificate chain and key files; throws std::runtime_error naming the
+// file that cannot be used.
+std::shared_ptr<ssl::context> LoadTls(const std::string& cert, const std::string& key) {
+  auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+  context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                       ssl::context::single_dh_use);
+  beast::error_code ec;
+  context->use_certificate_chain_file(cert, ec);
+  if (ec) throw std::runtime_error("cannot use TLS certificate " + cert + ": " + ec.message());
+  context->use_private_key_file(key, ssl::context::pem, ec);
+  if (ec) throw std::runtime_error("cannot use TLS key " + key + ": " + ec.message());
+  return context;
+}
 
 class GatewayServer::Impl {
  public:
@@ -78,9 +102,14 @@ class GatewayServer::Impl {
   void note(const LogLine& line) {
     if (log) log(line.text());
   }
-  void enroll(Connection* c, std::weak_ptr<Connection> w);
+  void enroll(Link* c, std::weak_ptr<Link> w);
   void every(std::chrono::milliseconds period, std::function<void()> job);
-  void leave(Connection* c);
+  void leave(Link* c);
+  void reloadTls();
+  std::shared_ptr<ssl::context> tls() {
+    std::lock_guard<std::mutex> hold(tlsLock_);
+    return tls_;
+  }
 
   ServerConfig config;
   RequestCore& core;
@@ -104,7 +133,9 @@ class GatewayServer::Impl {
   void runLater(Periodic& p);
 
   std::mutex connectionsLock_;
-  std::unordered_map<Connection*, std::weak_ptr<Connection>> connections_;
+  std::unordered_map<Link*, std::weak_ptr<Link>> connections_;
+  std::mutex tlsLock_;
+  std::shared_ptr<ssl::context> tls_;  // none: plain HTTP
   std::atomic<bool> stopping_{false};
   std::atomic<bool> finished_{false};
 
@@ -128,23 +159,39 @@ class GatewayServer::Impl {
 };
 
 // One client connection: read a request, answer it, read the next. Runs on its own strand.
-class Connection : public std::enable_shared_from_this<Connection> {
+// With TLS the handshake comes first, bounded by the idle time.
+template <class Stream>
+class Connection : public Link, public std::enable_shared_from_this<Connection<Stream>> {
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+  using std::enable_shared_from_this<Connection<Stream>>::shared_from_this;
+
  public:
-  Connection(tcp::socket socket, GatewayServer::Impl& owner)
-      : stream_(std::move(socket)),
+  template <class... Tls>
+  Connection(tcp::socket socket, GatewayServer::Impl& owner, Tls&... tls)
+      : stream_(std::move(socket), tls...),
         owner_(owner),
         buffer_(readBufferLimit(owner.config.maxHeader)) {
     beast::error_code ec;
-    const auto remote = stream_.socket().remote_endpoint(ec);
+    const auto remote = socket_().remote_endpoint(ec);
     if (!ec) peer_ = remote.address().to_string();
   }
-  ~Connection() { owner_.leave(this); }
+  ~Connection() override { owner_.leave(this); }
 
   void start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->read(); });
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+      if constexpr (kTls) {
+        beast::get_lowest_layer(self->stream_).expires_after(self->owner_.config.idleConnection);
+        self->stream_.async_handshake(ssl::stream_base::server, [self](beast::error_code ec) {
+          if (ec) return self->shutdown();
+          self->read();
+        });
+      } else {
+        self->read();
+      }
+    });
   }
   // Ends the connection once its current exchange is over (at once when it waits for a request).
-  void close() {
+  void close() override {
     net::post(stream_.get_executor(), [self = shared_from_this()] {
       self->stopping_ = true;
       if (self->reading_) self->shutdown();
@@ -157,7 +204,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     parser_.emplace();
     parser_->body_limit(owner_.config.maxBody);
     parser_->header_limit(static_cast<std::uint32_t>(owner_.config.maxHeader));
-    stream_.expires_after(owner_.config.idleConnection);
+    beast::get_lowest_layer(stream_).expires_after(owner_.config.idleConnection);
     reading_ = true;
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Connection::onRead, shared_from_this()));
@@ -207,7 +254,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     response_->keep_alive(keepAlive);
     response_->body() = std::move(body);
     response_->prepare_payload();
-    stream_.expires_after(owner_.config.idleConnection);
+    beast::get_lowest_layer(stream_).expires_after(owner_.config.idleConnection);
     http::async_write(stream_, *response_,
                       [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
                         self->response_.reset();
@@ -220,25 +267,28 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // After a refusal the rest of the request may still be arriving: closing now would reset the
   // connection and lose the answer. Read and drop a bounded amount first.
   void drain() {
+    auto& lowest = beast::get_lowest_layer(stream_);
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-    if (drained_ >= kDrainLimit) return stream_.close();
-    stream_.expires_after(std::chrono::seconds(1));
-    stream_.async_read_some(net::buffer(sink_),
-                            [self = shared_from_this()](beast::error_code e, std::size_t n) {
-                              self->drained_ += n;
-                              if (e) return self->stream_.close();
-                              self->drain();
-                            });
+    socket_().shutdown(tcp::socket::shutdown_send, ec);
+    if (drained_ >= kDrainLimit) return lowest.close();
+    lowest.expires_after(std::chrono::seconds(1));
+    lowest.async_read_some(net::buffer(sink_),
+                           [self = shared_from_this()](beast::error_code e, std::size_t n) {
+                             self->drained_ += n;
+                             if (e) return beast::get_lowest_layer(self->stream_).close();
+                             self->drain();
+                           });
   }
 
   void shutdown() {
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-    stream_.close();
+    socket_().shutdown(tcp::socket::shutdown_send, ec);
+    beast::get_lowest_layer(stream_).close();
   }
 
-  beast::tcp_stream stream_;
+  tcp::socket& socket_() { return beast::get_lowest_layer(stream_).socket(); }
+
+  Stream stream_;
   GatewayServer::Impl& owner_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -253,6 +303,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 void GatewayServer::Impl::listen() {
+  reloadTls();
   beast::error_code ec;
   const auto address = net::ip::make_address(config.address, ec);
   if (ec) throw std::runtime_error("invalid listen address " + config.address);
@@ -301,9 +352,16 @@ void GatewayServer::Impl::accept() {
     } else {
       beast::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      auto connection = std::make_shared<Connection>(std::move(socket), *this);
-      enroll(connection.get(), connection);
-      connection->start();
+      if (auto context = tls()) {
+        using Tls = Connection<beast::ssl_stream<beast::tcp_stream>>;
+        auto connection = std::make_shared<Tls>(std::move(socket), *this, *context);
+        enroll(connection.get(), connection);
+        connection->start();
+      } else {
+        auto connection = std::make_shared<Connection<beast::tcp_stream>>(std::move(socket), *this);
+        enroll(connection.get(), connection);
+        connection->start();
+      }
     }
     accept();
   });
@@ -350,12 +408,19 @@ void GatewayServer::Impl::sweepLater() {
   });
 }
 
-void GatewayServer::Impl::enroll(Connection* c, std::weak_ptr<Connection> w) {
+void GatewayServer::Impl::enroll(Link* c, std::weak_ptr<Link> w) {
   std::lock_guard<std::mutex> hold(connectionsLock_);
   connections_.emplace(c, std::move(w));
 }
 
-void GatewayServer::Impl::leave(Connection* c) {
+void GatewayServer::Impl::reloadTls() {
+  if (config.tlsCert.empty()) return;
+  auto fresh = LoadTls(config.tlsCert, config.tlsKey);
+  std::lock_guard<std::mutex> hold(tlsLock_);
+  tls_ = std::move(fresh);
+}
+
+void GatewayServer::Impl::leave(Link* c) {
   bool last = false;
   {
     std::lock_guard<std::mutex> hold(connectionsLock_);
@@ -398,7 +463,7 @@ void GatewayServer::Impl::stop(std::chrono::milliseconds grace) {
     sweep_.cancel();
     acceptPause_.cancel();
     for (auto& p : periodic_) p->timer->cancel();
-    std::vector<std::shared_ptr<Connection>> open;
+    std::vector<std::shared_ptr<Link>> open;
     {
       std::lock_guard<std::mutex> hold(connectionsLock_);
       for (auto& [raw, weak] : connections_)
@@ -431,6 +496,9 @@ void GatewayServer::every(std::chrono::milliseconds period, std::function<void()
 
 void GatewayServer::listen() {
   impl_->listen();
+}
+void GatewayServer::reloadTls() {
+  impl_->reloadTls();
 }
 unsigned short GatewayServer::port() const {
   return impl_->port_;

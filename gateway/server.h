@@ -27,6 +27,8 @@ struct ServerConfig {
   std::chrono::milliseconds idleConnection{120000};  // a connection silent this long is closed
   // Open connections at most (also kept below the descriptor limit); more are answered 503.
   std::size_t maxConnections = 4096;
+  // PEM files; when set, connections speak TLS (1.2 or later) only.
+  std::string tlsCert, tlsKey;
   int threads = 1;
 };
 
@@ -38,8 +40,12 @@ class GatewayServer {
 
   // Runs `job` on the server's strand every `period` while serving (call before listen).
   void every(std::chrono::milliseconds period, std::function<void()> job);
-  // Binds and listens; throws std::runtime_error when the address cannot be used.
+  // Loads the TLS files, binds and listens; throws std::runtime_error when the address or the
+  // files cannot be used.
   void listen();
+  // Reads the TLS certificate and key files again; connections made afterwards use them.
+  // Throws std::runtime_error (and keeps the previous ones) when they cannot be used.
+  void reloadTls();
   // The port actually listened on (after listen).
   unsigned short port() const;
   // Serves on `threads` threads (the caller's among them) until stop() has drained the
