@@ -12,6 +12,7 @@
 
 #include "gateway_process.h"
 #include "http_transport.h"
+#include "portal_peer.h"
 
 namespace vtx::gateway {
 namespace {
@@ -99,6 +100,31 @@ TEST(GatewayTls, CheckedClientsGetThroughPlainOnesDoNotAndSighupRenews) {
   for (int i = 0; i < 200 && g.log().find("event=tls-reload-failed") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(HelloOverTls(g.port(), files("cert.pem")), 200);
+  EXPECT_EQ(g.stop(), 0);
+}
+
+// The project's own portal client logs in over TLS and is refused by a gateway whose
+// certificate its CA file does not vouch for.
+TEST(GatewayTls, PortalClientsCheckTheGatewayCertificate) {
+  TlsFiles files;
+  MakeCertificate(files("cert.pem"), files("key.pem"), "gateway");
+  MakeCertificate(files("other.pem"), files("other-key.pem"), "other");
+  GatewayProcess g({"--secure-key", "K3y!", "--force-encryption", "--login-password", "pw",
+                    "--tls-cert", files("cert.pem"), "--tls-key", files("key.pem")});
+  const auto peer = [&](const std::string& ca, const char* id) {
+    return testing::PeerSettings{std::to_string(g.port()), "K3y!", u"ann", u"pw", id, ca};
+  };
+  {
+    testing::PortalPeer ann(peer(files("cert.pem"), "ann-1"));
+    auto params = ann.put.callAndWait("User.Get");
+    ASSERT_NE(params, nullptr);
+    EXPECT_EQ(params->isType(), rtc_Record);
+  }
+  {
+    testing::PortalChannel wrong(peer(files("other.pem"), "ann-2"));
+    auto answer = wrong.callAndWait("User.Get", {}, std::chrono::seconds(3));
+    EXPECT_TRUE(answer == nullptr || answer->isType() == rtc_Exception);
+  }
   EXPECT_EQ(g.stop(), 0);
 }
 
