@@ -265,13 +265,14 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
   }
 
   // After a refusal the rest of the request may still be arriving: closing now would reset the
-  // connection and lose the answer. Read and drop a bounded amount first.
+  // connection and lose the answer. Read and drop at most 1 MiB for at most 1 s first.
   void drain() {
     auto& lowest = beast::get_lowest_layer(stream_);
     beast::error_code ec;
     socket_().shutdown(tcp::socket::shutdown_send, ec);
     if (drained_ >= kDrainLimit) return lowest.close();
-    lowest.expires_after(std::chrono::seconds(1));
+    if (!draining_) lowest.expires_after(std::chrono::seconds(1));  // for the whole drain
+    draining_ = true;
     lowest.async_read_some(net::buffer(sink_),
                            [self = shared_from_this()](beast::error_code e, std::size_t n) {
                              self->drained_ += n;
@@ -297,6 +298,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
   bool reading_ = false;
   bool stopping_ = false;
   bool refused_ = false;
+  bool draining_ = false;
   static constexpr std::size_t kDrainLimit = 1u << 20;
   std::size_t drained_ = 0;
   char sink_[4096];
