@@ -17,6 +17,7 @@ LogLine::LogLine(std::string_view level, std::string_view event) {
 }
 
 LogLine& LogLine::add(std::string_view key, std::string_view value) {
+  if (key == "session" && value.size() > kSessionPrefix) value = value.substr(0, kSessionPrefix);
   if (!text_.empty()) text_.push_back(' ');
   text_.append(key);
   text_.push_back('=');

@@ -1,7 +1,9 @@
 // Structured log lines: "level=info event=hello session=1A2B status=200", values quoted when
-// they hold blanks, quotes or "=". The sink adds the time and writes the line.
+// they hold blanks, quotes or "=". The sink adds the time and writes the line. Session ids are
+// credentials: a value under the key "session" is cut to its first kSessionPrefix characters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -10,6 +12,8 @@
 namespace vtx::gateway {
 
 using LogSink = std::function<void(const std::string& line)>;
+
+inline constexpr std::size_t kSessionPrefix = 8;
 
 class LogLine {
  public:

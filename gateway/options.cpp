@@ -11,6 +11,9 @@ namespace vtx::gateway {
 const char* const kGatewayUsage =
     R"(usage: vorantelix-gateway [options]
   --listen HOST:PORT         address to listen on (default 127.0.0.1:1025; PORT 0 picks one)
+  --tls-cert FILE            serve TLS with this PEM certificate chain (needs --tls-key;
+                             both files are read again on SIGHUP)
+  --tls-key FILE             the PEM private key of --tls-cert
   --path PATH                request path of the remote calls (default /$rdgate)
   --secure-key KEY           pre-shared key that protects the first handshake message
   --encryption N             length in bytes of the gateway's key halves (default 16;
@@ -19,6 +22,8 @@ const char* const kGatewayUsage =
   --session-timeout SECONDS  forget a session idle this long (default 600; fractions allowed)
   --max-request-size BYTES   largest request body, also after inflating (default 16777216)
   --max-sessions N           most open sessions (default 10000)
+  --max-connections N        most open connections (default 4096, kept below the
+                             descriptor limit); more are answered 503 at once
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
                              (default none; a compressed request gets at least fast)
   --threads N                threads serving the connections (default: one per core)
@@ -26,6 +31,10 @@ const char* const kGatewayUsage =
                              gateway.db under $VORANTELIX_HOME or ~/VARNELIKO_VTX5/)
   --login-password TEXT      shared login password (users with an own password, set by
                              ChangePwd, must give theirs); empty = not checked
+  --enable-change-password   offer ChangePwd (off: the shared password cannot be replaced)
+  --login-failures N         failed logins a peer may make before each further one makes
+                             it wait, 1 s doubling up to 5 min (default 5; a user name
+                             gets twice as many)
   --get-hold SECONDS         longest wait of a held Get (default 25)
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
@@ -33,7 +42,7 @@ const char* const kGatewayUsage =
   --enable-echo              offer the test function Echo
   --help                     this text
 Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
-standard error. Stops on SIGTERM or SIGINT.
+standard error. Stops on SIGTERM or SIGINT; SIGHUP reads the TLS files again.
 )";
 
 namespace {
@@ -102,6 +111,10 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
           o.server.address.back() == ']')
         o.server.address = o.server.address.substr(1, o.server.address.size() - 2);
       o.server.port = static_cast<unsigned short>(number(a, v.substr(colon + 1), 65535));
+    } else if (a == "--tls-cert") {
+      o.server.tlsCert = value();
+    } else if (a == "--tls-key") {
+      o.server.tlsKey = value();
     } else if (a == "--path") {
       o.core.path = value();
       if (o.core.path.empty() || o.core.path[0] != '/') o.core.path = "/" + o.core.path;
@@ -125,6 +138,11 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       if (o.db.empty()) throw std::invalid_argument("invalid value for --db: empty");
     } else if (a == "--login-password") {
       o.accounts.loginPassword = value();
+    } else if (a == "--enable-change-password") {
+      o.accounts.changePassword = true;
+    } else if (a == "--login-failures") {
+      o.accounts.limits.peerFailures = static_cast<int>(number(a, value(), 1000000));
+      o.accounts.limits.nameFailures = 2 * o.accounts.limits.peerFailures;
     } else if (a == "--max-request-size") {
       o.core.maxBody = number(a, value(), 1ull << 32);
       if (o.core.maxBody == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
@@ -132,6 +150,10 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--max-sessions") {
       o.maxSessions = number(a, value(), 100000000);
       if (o.maxSessions == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--max-connections") {
+      o.server.maxConnections = number(a, value(), 1000000);
+      if (o.server.maxConnections == 0)
+        throw std::invalid_argument("invalid value for " + a + ": 0");
     } else if (a == "--compression") {
       o.core.compression = compressionLevel(value());
     } else if (a == "--threads") {
@@ -144,6 +166,8 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     }
   }
   if (o.core.forceEncryption && o.core.encryptionKey == 0) o.core.encryptionKey = 16;
+  if (o.server.tlsCert.empty() != o.server.tlsKey.empty())
+    throw std::invalid_argument("--tls-cert and --tls-key go together");
   return o;
 }
 

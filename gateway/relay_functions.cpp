@@ -12,6 +12,7 @@ namespace {
 constexpr const char* kLoginKey = "vtx.login";     // storage field of the session's login id
 constexpr const char* kStreamKey = "vtx.stream.";  // keystream of the last Get / Put
 constexpr const char* kBadLogin = "Invalid user name or password.";
+constexpr const char* kTooManyFailures = "Too many failed logins; try again later.";
 
 std::unique_ptr<TRtcValueObject> boolean(bool v) {
   return std::make_unique<TRtcBooleanValue>(v);
@@ -27,7 +28,23 @@ RtcWideString trimmed(const RtcWideString& s) {
 class RelayFunctions {
  public:
   RelayFunctions(Relay& relay, UserStore& store, AccountConfig accounts)
-      : relay_(relay), store_(store), shared_(Utf8Decode(accounts.loginPassword)) {}
+      : relay_(relay),
+        store_(store),
+        shared_(Utf8Decode(accounts.loginPassword)),
+        changePassword_(accounts.changePassword),
+        guard_(accounts.limits) {}
+
+  // Throws unless the password is right; failures make the peer and the name wait.
+  void checkPassword(const std::string& peer, const RtcWideString& user,
+                     const RtcWideString& password) {
+    const std::string name = Utf8Encode(UpperCaseAscii(user));
+    if (guard_.wait(peer, name).count() > 0) throw ERtcInfo(kTooManyFailures);
+    if (user.empty() || !passwordOk(user, password)) {
+      guard_.failed(peer, name);
+      throw ERtcInfo(kBadLogin);
+    }
+    guard_.succeeded(peer, name);
+  }
 
   bool passwordOk(const RtcWideString& user, const RtcWideString& password) {
     if (auto own = store_.checkPassword(user, password)) return *own;
@@ -39,7 +56,7 @@ class RelayFunctions {
     r.user = trimmed(call.asText("user"));
     r.id = call.asString("id");
     r.relogin = relogin;
-    if (r.user.empty() || !passwordOk(r.user, call.asText("pwd"))) throw ERtcInfo(kBadLogin);
+    checkPassword(c.peer, r.user, call.asText("pwd"));
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("login", r.user);
     info->setAsText("info_username", call.asText("UserName"));
@@ -124,10 +141,11 @@ class RelayFunctions {
   }
 
   std::unique_ptr<TRtcValueObject> changePassword(CallContext& c, TRtcFunctionInfo& call) {
+    if (!changePassword_) throw ERtcInfo("Password changes are disabled on this gateway.");
     const RtcWideString me = relay_.userOf(idOf(c));
     const RtcWideString user = trimmed(call.asText("username"));
-    if (UpperCaseAscii(user) != UpperCaseAscii(me) || !passwordOk(me, call.asText("oldpassword")))
-      throw ERtcInfo(kBadLogin);
+    if (UpperCaseAscii(user) != UpperCaseAscii(me)) throw ERtcInfo(kBadLogin);
+    checkPassword(c.peer, me, call.asText("oldpassword"));
     const RtcWideString fresh = call.asText("newpassword");
     if (fresh.empty()) throw ERtcInfo("The new password may not be empty.");
     store_.setPassword(me, fresh);
@@ -137,6 +155,8 @@ class RelayFunctions {
   Relay& relay_;
   UserStore& store_;
   RtcWideString shared_;
+  bool changePassword_;
+  LoginGuard guard_;
 };
 
 }  // namespace
@@ -169,7 +189,7 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
     const std::string id = RelayFunctions::idOf(c);
     const RtcWideString user = trimmed(call.asText("user"));
     const RtcWideString me = f->relay_.userOf(id);
-    if (!f->passwordOk(me, call.asText("pwd"))) throw ERtcInfo(kBadLogin);
+    f->checkPassword(c.peer, me, call.asText("pwd"));
     f->relay_.logout(id, user);
     return boolean(true);
   });

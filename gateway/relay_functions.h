@@ -9,13 +9,16 @@
 #include <string>
 
 #include "gateway/functions.h"
+#include "gateway/login_guard.h"
 #include "gateway/relay.h"
 #include "gateway/user_store.h"
 
 namespace vtx::gateway {
 
 struct AccountConfig {
-  std::string loginPassword;  // shared password (UTF-8); empty = not checked
+  std::string loginPassword;    // shared password (UTF-8); empty = not checked
+  bool changePassword = false;  // offer "ChangePwd"
+  LoginLimits limits;           // failed password checks per peer and per name
 };
 
 // The relay and the store are observed and must outlive the registry's use.

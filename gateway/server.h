@@ -1,6 +1,8 @@
 // The gateway's HTTP side on Boost.Asio and Beast: accepts connections, reads one request at a
 // time per connection (keep-alive), hands it to the RequestCore and writes the answer. Requests
-// over the size limits get 413 (body) or 431 (header) and the connection is closed. Idle
+// over the size limits get 413 (body) or 431 (header, also a chunked body's trailer) and the
+// connection is closed. Connections beyond the limit get 503 at once; after a failed accept
+// (no descriptors) the server waits, longer each time, before accepting again. Idle
 // sessions are swept once a second. A deferred answer is written when it arrives; no io thread
 // waits for it.
 #pragma once
@@ -23,6 +25,10 @@ struct ServerConfig {
   std::size_t maxBody = 16u << 20;
   std::size_t maxHeader = 16u << 10;
   std::chrono::milliseconds idleConnection{120000};  // a connection silent this long is closed
+  // Open connections at most (also kept below the descriptor limit); more are answered 503.
+  std::size_t maxConnections = 4096;
+  // PEM files; when set, connections speak TLS (1.2 or later) only.
+  std::string tlsCert, tlsKey;
   int threads = 1;
 };
 
@@ -34,8 +40,12 @@ class GatewayServer {
 
   // Runs `job` on the server's strand every `period` while serving (call before listen).
   void every(std::chrono::milliseconds period, std::function<void()> job);
-  // Binds and listens; throws std::runtime_error when the address cannot be used.
+  // Loads the TLS files, binds and listens; throws std::runtime_error when the address or the
+  // files cannot be used.
   void listen();
+  // Reads the TLS certificate and key files again; connections made afterwards use them.
+  // Throws std::runtime_error (and keeps the previous ones) when they cannot be used.
+  void reloadTls();
   // The port actually listened on (after listen).
   unsigned short port() const;
   // Serves on `threads` threads (the caller's among them) until stop() has drained the

@@ -1,13 +1,25 @@
 // What the gateway keeps for each user across restarts, in SQLite: the stored parameters
 // ("User.Get/Set/Add/Del"), each as the wire text of its value, and an optional own password
-// (salted SHA-256). User names are matched without regard to ASCII case. Thread-safe.
+// (scrypt; a record of the older salted SHA-256 still checks and is upgraded on its first
+// match). User names are matched without regard to ASCII case. Thread-safe.
+//
+// Parameter writes are queued to a writer thread with its own database connection, so that no
+// caller waits for the disk; reading a user's parameters first waits for that user's queued
+// writes. Queued writes are bounded in bytes: beyond that a write is refused.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
+#include "gateway/log_line.h"
 #include "values/values.h"
 
 struct sqlite3;
@@ -18,7 +30,8 @@ class UserStore {
  public:
   // Opens or creates the database (":memory:" for one that lives with the object); throws
   // std::runtime_error when it cannot be used.
-  explicit UserStore(const std::string& path);
+  explicit UserStore(const std::string& path, LogSink log = {}, std::size_t maxQueued = 64u << 20);
+  // Finishes the queued writes first.
   ~UserStore();
   UserStore(const UserStore&) = delete;
   UserStore& operator=(const UserStore&) = delete;
@@ -31,6 +44,8 @@ class UserStore {
   void addFields(const RtcWideString& user, const RtcWideString& name, const TRtcRecord& fields);
   // Removes the named fields from the stored record `name`.
   void delFields(const RtcWideString& user, const RtcWideString& name, const TRtcRecord& fields);
+  // Waits until every queued write is done.
+  void flush();
 
   // True/false when the user has an own password and `password` matches it or not; none when
   // the user has none.
@@ -38,15 +53,35 @@ class UserStore {
   void setPassword(const RtcWideString& user, const RtcWideString& password);
 
  private:
-  std::optional<std::string> loadParam(const std::string& user, const std::string& name);
-  void storeParam(const std::string& user, const std::string& name, const std::string* code);
-  void exec(const char* sql);
+  using Write = std::function<void(sqlite3* db)>;
+  void enqueue(const std::string& user, std::size_t bytes, Write write);
+  void writeLoop();
+  void storeAccount(const std::string& user, const std::string& salt, const std::string& hash);
 
-  std::mutex lock_;
+  LogSink log_;
+  std::size_t maxQueued_;
+  std::mutex lock_;  // db_, and writer_ when it is the same connection
   sqlite3* db_ = nullptr;
+  sqlite3* writer_ = nullptr;  // the writer thread's connection (db_ for an in-memory store)
+
+  std::mutex queueLock_;
+  std::condition_variable queued_, written_;
+  struct Queued {
+    std::string user;
+    std::size_t bytes;
+    Write write;
+  };
+  std::deque<Queued> queue_;
+  std::unordered_map<std::string, int> pending_;  // queued or running writes per user
+  std::size_t queuedBytes_ = 0;
+  bool closing_ = false;
+  std::thread thread_;  // last: starts once the rest is ready
 };
 
-// Salted SHA-256 of the UTF-8 password, as hex; `salt` is raw bytes.
+// The older record form: salted SHA-256 of the UTF-8 password, as hex; `salt` is raw bytes.
 std::string PasswordHash(const std::string& salt, const RtcWideString& password);
+// The current form: "scrypt$N$r$p$" and the hex of a 32-byte scrypt key of the password.
+std::string SlowPasswordHash(const std::string& salt, const RtcWideString& password,
+                             unsigned long long n = 16384, unsigned r = 8, unsigned p = 1);
 
 }  // namespace vtx::gateway

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Demo: builds the program, the support stand-in and the gateway, starts both companions on
 # loopback, walks the program's first screens with a scripted company lookup up to the opening
-# of a ticket (whose portal session logs into the gateway) and writes one screenshot per screen
-# to demo-out/. Runs under Xvfb when there is no display. Every process started here is stopped
+# of a ticket (whose portal session logs into the gateway over TLS, checking the certificate
+# this script makes for it) and writes one screenshot per screen to demo-out/. Runs under Xvfb when there is no display. Every process started here is stopped
 # at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,14 +34,19 @@ start() {
   echo "demo.sh: $1 did not start:"; cat "$log"; exit 1
 }
 
-# The program's fixed gateway key and login password, given to both sides.
+# The program's fixed gateway key and login password, given to both sides; the gateway's TLS
+# certificate, made for 127.0.0.1 and trusted by the program.
 secure_key=kgQWdXnb5mVpW
 login_password=fyduzAKrpRQdnnwXjRM
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
+  -keyout "$work/gateway-key.pem" -out "$work/gateway-cert.pem" -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 2>/dev/null
 start "$work/gateway.log" "ready 127.0.0.1:" build/default/gateway/vorantelix-gateway \
   --listen 127.0.0.1:0 --db :memory: --secure-key "$secure_key" --force-encryption \
-  --login-password "$login_password"
+  --login-password "$login_password" \
+  --tls-cert "$work/gateway-cert.pem" --tls-key "$work/gateway-key.pem"
 gateway_port=$(grep -m1 -o 'ready 127.0.0.1:[0-9]*' "$work/gateway.log" | sed 's/.*://')
-echo "demo.sh: gateway on 127.0.0.1:$gateway_port"
+echo "demo.sh: gateway on 127.0.0.1:$gateway_port (TLS)"
 # Every demo company is served from that gateway.
 start "$work/supportd.log" pronto build/default/supportd/vorantelix-supportd \
   --listen 127.0.0.1:0 --tls-listen 127.0.0.1:0 --db :memory: --cert-dir "$work" \
@@ -49,10 +54,11 @@ start "$work/supportd.log" pronto build/default/supportd/vorantelix-supportd \
 
 export VORANTELIX_HOME="$work/home"
 python3 - "$work/vorantelix-config.json" "$work/program-config.json" "$work/prog" \
-  "$gateway_port" "$secure_key" "$login_password" <<'PY'
+  "$gateway_port" "$secure_key" "$login_password" "$work/gateway-cert.pem" <<'PY'
 import json, sys
 c = json.load(open(sys.argv[1])); c["pastaPrograma"] = sys.argv[3]
 c["portaGateway"], c["chaveDados"], c["senhaLogin"] = sys.argv[4], sys.argv[5], sys.argv[6]
+c["gatewayTls"], c["arquivoCAGateway"] = "1", sys.argv[7]
 json.dump(c, open(sys.argv[2], "w"))
 PY
 export VORANTELIX_CONFIG="$work/program-config.json"

@@ -128,6 +128,17 @@ std::string LeArquivo(const std::string& caminho) {
   return s.str();
 }
 
+// Slow or silent clients must not hold every worker: many workers, and short waits for a
+// client's bytes.
+void Prepara(httplib::Server& s) {
+  s.set_payload_max_length(1u << 20);
+  s.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  s.set_read_timeout(5, 0);
+  s.set_write_timeout(5, 0);
+  s.set_keep_alive_timeout(2);
+  s.set_keep_alive_max_count(100);
+}
+
 int Liga(httplib::Server& s, const Endereco& e) {
   if (e.porta == 0) return s.bind_to_any_port(e.host);
   return s.bind_to_port(e.host, e.porta) ? e.porta : -1;
@@ -166,7 +177,7 @@ int Executa(const Opcoes& o) {
   }
 
   httplib::Server simples;
-  simples.set_payload_max_length(1u << 20);
+  Prepara(simples);
   auto estadoSimples = RegistraRotas(simples, banco, rotas, "http");
   const int portaHttp = Liga(simples, *http);
   if (portaHttp < 0) throw std::runtime_error("não foi possível escutar em " + o.listen);
@@ -182,7 +193,7 @@ int Executa(const Opcoes& o) {
     const TCertificado cert = GaranteCertificado(pasta);
     seguro = std::make_unique<httplib::SSLServer>(cert.certificado.c_str(), cert.chave.c_str());
     if (!seguro->is_valid()) throw std::runtime_error("certificado recusado pelo servidor TLS");
-    seguro->set_payload_max_length(1u << 20);
+    Prepara(*seguro);
     estadoSeguro = RegistraRotas(*seguro, banco, rotas, "https");
     const int portaTls = Liga(*seguro, *tls);
     if (portaTls < 0) throw std::runtime_error("não foi possível escutar em " + o.tlsListen);

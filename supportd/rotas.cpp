@@ -18,6 +18,7 @@ using nlohmann::json;
 using Campos = std::map<std::string, std::string>;
 
 constexpr const char* kApi = "/api/sanctum/vorantelix/";
+constexpr std::size_t kCorpoMaximo = 1u << 20;  // form bodies
 
 struct CampoInvalido {
   std::string texto;
@@ -108,14 +109,16 @@ class Rotas {
     Api(s, "avalie", [this](const httplib::Request& q, const Campos&, httplib::Response& r) {
       Texto(r, Base(q) + "/img/avaliacao.gif");
     });
-    s.Post("/vorantelix/bot", [this](const httplib::Request& q, httplib::Response& r) {
-      Trata(q, r, [this](const httplib::Request&, const Campos& c, httplib::Response& resp) {
-        if (!CodigoConfere(c, resp)) return;
-        (void)Campo(c, "nivel");
-        (void)Numero(c, "usuario");
-        auto bot = banco_.Bot(Numero(c, "empresa"), Campo(c, "id"));
-        bot ? Json(resp, *bot) : Texto(resp, "");
-      });
+    s.Post("/vorantelix/bot", [this](const httplib::Request& q, httplib::Response& r,
+                                     const httplib::ContentReader& leitor) {
+      Trata(q, leitor, r,
+            [this](const httplib::Request&, const Campos& c, httplib::Response& resp) {
+              if (!CodigoConfere(c, resp)) return;
+              (void)Campo(c, "nivel");
+              (void)Numero(c, "usuario");
+              auto bot = banco_.Bot(Numero(c, "empresa"), Campo(c, "id"));
+              bot ? Json(resp, *bot) : Texto(resp, "");
+            });
     });
     s.Get(R"(/img/profile/(\d{1,9})\.jpg)",
           [this](const httplib::Request& q, httplib::Response& r) {
@@ -145,15 +148,31 @@ class Rotas {
   using Acao = std::function<void(const httplib::Request&, const Campos&, httplib::Response&)>;
 
   void Api(httplib::Server& s, const std::string& nome, Acao acao) {
-    s.Post(kApi + nome, [this, acao](const httplib::Request& q, httplib::Response& r) {
+    // The token is checked before any of the body is read.
+    s.Post(kApi + nome, [this, acao](const httplib::Request& q, httplib::Response& r,
+                                     const httplib::ContentReader& leitor) {
       if (!Autorizado(q, r)) return;
-      Trata(q, r, acao);
+      Trata(q, leitor, r, acao);
     });
   }
 
-  void Trata(const httplib::Request& q, httplib::Response& r, const Acao& acao) {
+  // Reads the body (chunked or not) up to kCorpoMaximo: a larger one gets 413 unread.
+  void Trata(const httplib::Request& q, const httplib::ContentReader& leitor, httplib::Response& r,
+             const Acao& acao) {
+    std::string corpo;
+    bool grande = false;
+    leitor([&](const char* dados, std::size_t n) {
+      grande = corpo.size() + n > kCorpoMaximo;
+      if (!grande) corpo.append(dados, n);
+      return !grande;
+    });
+    if (grande) {
+      r.status = 413;
+      r.set_content("corpo grande demais", "text/plain; charset=utf-8");
+      return;
+    }
     try {
-      acao(q, DecodificaFormulario(q.body), r);
+      acao(q, DecodificaFormulario(corpo), r);
     } catch (const CampoInvalido& e) {
       r.status = 400;
       r.set_content(e.texto, "text/plain; charset=utf-8");

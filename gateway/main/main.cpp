@@ -27,6 +27,7 @@ int Serve(const GatewayOptions& o) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const LogSink log = StreamLog(std::cerr);
@@ -34,12 +35,12 @@ int Serve(const GatewayOptions& o) {
   std::unique_ptr<UserStore> store;
   try {
     if (o.db.empty()) std::filesystem::create_directories(std::filesystem::path(db).parent_path());
-    store = std::make_unique<UserStore>(db);
+    store = std::make_unique<UserStore>(db, log);
   } catch (const std::exception& e) {
     if (!o.db.empty()) throw;  // a database asked for must open
     log(LogLine("warn", "db-unavailable").add("db", db).add("error", e.what()).text());
     db = ":memory:";
-    store = std::make_unique<UserStore>(db);
+    store = std::make_unique<UserStore>(db, log);
   }
   Relay relay(o.relay, log);
   FunctionRegistry functions;
@@ -58,13 +59,21 @@ int Serve(const GatewayOptions& o) {
           .add("encryption", static_cast<std::int64_t>(core.config().encryptionKey))
           .add("force", o.core.forceEncryption ? "yes" : "no")
           .add("db", db)
+          .add("tls", o.server.tlsCert.empty() ? "no" : "yes")
           .text());
   std::cout << "vorantelix-gateway: ready " << o.server.address << ":" << server.port()
             << std::endl;
 
   std::thread waiter([&] {
     int signal = 0;
-    sigwait(&signals, &signal);
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
+      try {
+        server.reloadTls();
+        if (!o.server.tlsCert.empty()) log(LogLine("info", "tls-reloaded").text());
+      } catch (const std::exception& e) {
+        log(LogLine("error", "tls-reload-failed").add("error", e.what()).text());
+      }
+    }
     log(LogLine("info", "stopping").add("signal", static_cast<std::int64_t>(signal)).text());
     relay.shutdown();  // held Gets answer, so their connections can end
     server.stop();

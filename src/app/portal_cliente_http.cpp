@@ -17,6 +17,12 @@ TPortalClienteHttp::TPortalClienteHttp(const TConfiguracao& config, const System
   c.setGateAddr(config.gatewayPadrao);
   c.setDataSecureKey(config.chaveDados);
   c.setLoginPassword(config.senhaLogin);
+  if (config.gatewayTls == "1") {  // the certificate is checked against this CA or the system's
+    c.setGate_SSL(true);
+    const std::string& ca =
+        config.arquivoCAGateway.empty() ? config.arquivoCA : config.arquivoCAGateway;
+    if (!ca.empty()) c.setGate_SSLCAFile(ca);
+  }
 }
 
 TPortalClienteHttp::~TPortalClienteHttp() {

@@ -34,6 +34,8 @@ constexpr Campo kCampos[] = {
     {"gatewayPrimario", &TConfiguracao::gatewayPrimario},
     {"gatewaySecundario", &TConfiguracao::gatewaySecundario},
     {"portaGateway", &TConfiguracao::portaGateway},
+    {"gatewayTls", &TConfiguracao::gatewayTls},
+    {"arquivoCAGateway", &TConfiguracao::arquivoCAGateway},
     {"enderecoTesteLan", &TConfiguracao::enderecoTesteLan},
     {"chaveDados", &TConfiguracao::chaveDados},
     {"senhaLogin", &TConfiguracao::senhaLogin},
@@ -113,6 +115,7 @@ void ValidaConfiguracao(const TConfiguracao& c) {
                        Todos(c.portaGateway, Digito) && std::stoi(c.portaGateway) >= 1 &&
                        std::stoi(c.portaGateway) <= 65535;
   ExigeForma(portaOk, "portaGateway", "uma porta de 1 a 65535");
+  ExigeForma(c.gatewayTls == "0" || c.gatewayTls == "1", "gatewayTls", "\"0\" ou \"1\"");
   ExigeForma(c.chaveDados.size() == 13, "chaveDados", "13 caracteres");
   ExigeForma(c.senhaLogin.size() == 19, "senhaLogin", "19 caracteres");
 }

@@ -4,7 +4,8 @@
 // whose keys are the field names below; every key is optional, unknown keys are an error (keys
 // beginning with "_" are comments). Example for a local stand-in:
 //   { "urlSuporte": "http://127.0.0.1:8080", "urlSuporteSegura": "https://127.0.0.1:8443",
-//     "urlBot": "http://127.0.0.1:8080", "arquivoCA": "/tmp/supportd/cert.pem" }
+//     "urlBot": "http://127.0.0.1:8080", "arquivoCA": "/tmp/supportd/cert.pem",
+//     "gatewayTls": "1", "arquivoCAGateway": "/tmp/gateway/cert.pem" }
 // The three base URLs default to "http://" + hostSuporte, "https://" + hostSuporte and
 // "http://www." + hostSuporte.
 #pragma once
@@ -34,6 +35,8 @@ struct TConfiguracao {
   std::string gatewayPrimario = "portal1.vorantelix.example";
   std::string gatewaySecundario = "portal2.vorantelix.example";
   std::string portaGateway = "1025";
+  std::string gatewayTls = "0";  // "1": the portal client speaks TLS and checks the certificate
+  std::string arquivoCAGateway;  // CA file (PEM) for the gateway; empty = arquivoCA
   std::string enderecoTesteLan = "192.168.25.10";  // opens the bot window for every company
   std::string chaveDados = "kgQWdXnb5mVpW";        // 13 characters
   std::string senhaLogin = "fyduzAKrpRQdnnwXjRM";  // 19 characters

@@ -30,6 +30,11 @@ TEST(Configuracao, ArquivoSobrepoeOsPadroes) {
   EXPECT_EQ(c.urlSuporteSegura, "https://127.0.0.1:8443");
   EXPECT_EQ(c.codigoAcesso, "123456");
   EXPECT_EQ(c.tokenBearer, ConfiguracaoPadrao().tokenBearer);
+  EXPECT_EQ(c.gatewayTls, "0");  // plain unless asked for
+  const TConfiguracao tls =
+      LeConfiguracao(R"({"gatewayTls": "1", "arquivoCAGateway": "/tmp/gw.pem"})");
+  EXPECT_EQ(tls.gatewayTls, "1");
+  EXPECT_EQ(tls.arquivoCAGateway, "/tmp/gw.pem");
 }
 
 TEST(Configuracao, RecusaValoresMalFormados) {
@@ -42,6 +47,7 @@ TEST(Configuracao, RecusaValoresMalFormados) {
       R"({"urlSuporte": "ftp://x"})",
       R"({"urlSuporte": "http://a b"})",
       R"({"portaGateway": "70000"})",
+      R"({"gatewayTls": "sim"})",
       R"({"chaveAvaliacaoFinal": "ABCDEFGHIJKLMN"})",
       R"({"chaveDesconhecida": "x"})",
       R"(["x"])",

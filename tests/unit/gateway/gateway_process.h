@@ -83,6 +83,7 @@ class GatewayProcess {
     return -1;
   }
   unsigned short port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string log() const {
     std::ifstream f(log_);
     std::stringstream s;

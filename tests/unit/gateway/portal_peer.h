@@ -21,6 +21,7 @@ struct PeerSettings {
   std::string secureKey;  // with encryption when not empty
   RtcWideString user, password;
   std::string id;
+  std::string caFile;  // TLS, checking the gateway's certificate against this file, when set
 };
 
 class PortalChannel {
@@ -33,6 +34,10 @@ class PortalChannel {
     client_.ServerPort = s.port;
     client_.setMultiThreaded(true);
     client_.setAutoConnect(true);
+    if (!s.caFile.empty()) {
+      client_.setUseSSL(true);
+      client_.setSSLCAFile(s.caFile);
+    }
     module_.setClient(&client_);
     module_.setModuleFileName("$rdgate");
     if (!s.secureKey.empty()) {

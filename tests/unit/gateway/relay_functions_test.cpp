@@ -21,7 +21,7 @@ class RelayGateway {
       : sessions_(std::chrono::hours(1), 100),
         store_(":memory:"),
         relay_(RelayConfig{}, {}, [this] { return now_; }) {
-    AddRelayFunctions(functions_, relay_, store_, AccountConfig{"shared-pw"});
+    AddRelayFunctions(functions_, relay_, store_, AccountConfig{"shared-pw", true, {}});
     core_ = std::make_unique<RequestCore>(CoreConfig{}, functions_, sessions_, random_);
   }
 

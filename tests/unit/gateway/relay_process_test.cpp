@@ -163,7 +163,7 @@ TEST(RelayProcess, ParametersSurviveARestartAndBadPasswordsAreRefused) {
       testing::fs::temp_directory_path() / ("vtx-relay-" + std::to_string(::getpid()) + ".db");
   testing::fs::remove(db);
   std::vector<std::string> options = kRelay;
-  options.insert(options.end(), {"--db", db.string()});
+  options.insert(options.end(), {"--db", db.string(), "--enable-change-password"});
   {
     GatewayProcess g(options);
     {
