@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "util/exceptions.h"
+#include "util/text.h"
 
 namespace vtx {
 namespace {
@@ -29,7 +30,59 @@ std::string unquoted(const std::string& event) {
   return event;
 }
 
+nlohmann::ordered_json toJson(const TRtcValueObject* v, int depth) {
+  if (!v || depth > 64) return nullptr;
+  switch (v->GetType()) {
+    case rtc_Null:
+      return nullptr;
+    case rtc_Boolean:
+    case rtc_Integer:
+    case rtc_Cardinal:
+    case rtc_LargeInt:
+    case rtc_Float:
+    case rtc_Currency:
+    case rtc_DateTime: {
+      TRtcValue copy;
+      copy.setAsObject(v->copyOf());
+      if (v->GetType() == rtc_Boolean) return copy.asBoolean();
+      if (v->GetType() == rtc_Integer || v->GetType() == rtc_Cardinal ||
+          v->GetType() == rtc_LargeInt)
+        return copy.asLargeInt();
+      return copy.asFloat();
+    }
+    case rtc_Record:
+    case rtc_Function: {
+      auto& rec = static_cast<const TRtcRecord&>(*v);
+      nlohmann::ordered_json j = nlohmann::ordered_json::object();
+      if (v->GetType() == rtc_Function)
+        j["fn"] = Utf8Encode(static_cast<const TRtcFunctionInfo&>(*v).FunctionName());
+      for (int i = 0; i < rec.FieldCount(); ++i)
+        j[Utf8Encode(rec.FieldName(i))] = toJson(rec.FieldObject(i), depth + 1);
+      return j;
+    }
+    case rtc_Array: {
+      auto& arr = static_cast<const TRtcArray&>(*v);
+      nlohmann::ordered_json j = nlohmann::ordered_json::array();
+      for (int i = 0; i < arr.Count(); ++i) j.push_back(toJson(arr.GetObject(i), depth + 1));
+      return j;
+    }
+    default: {
+      TRtcValue copy;
+      copy.setAsObject(v->copyOf());
+      try {
+        return Utf8Encode(copy.asText());
+      } catch (const std::exception&) {
+        return v->toCode();
+      }
+    }
+  }
+}
+
 }  // namespace
+
+std::string PortalValueJson(const TRtcValueObject* v) {
+  return toJson(v, 0).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 TnxPortalJsonLog::TnxPortalJsonLog(const std::filesystem::path& path, const SystemInfo* system,
                                    Clock clock)

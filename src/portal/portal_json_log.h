@@ -12,8 +12,13 @@
 #include <mutex>
 
 #include "portal/portal_log.h"
+#include "values/values.h"
 
 namespace vtx {
+
+// A value as JSON text: scalars as numbers, Booleans, strings (text as UTF-8) or null,
+// records as objects, arrays and data sets as arrays, functions as objects with "fn".
+std::string PortalValueJson(const TRtcValueObject* v);
 
 class TnxPortalJsonLog : public TnxPortalBaseLog {
  public:
