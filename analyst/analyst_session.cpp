@@ -1,6 +1,7 @@
 #include "analyst/analyst_session.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
 
 #include "util/text.h"
@@ -178,6 +179,9 @@ int AnalystSession::JoinRoom(const std::string& host, std::chrono::milliseconds 
 }
 
 void AnalystSession::SendChat(const std::string& host, const std::string& piece) {
+  // The text codec carries the Basic Multilingual Plane only; anything else would arrive empty.
+  if (!piece.empty() && Utf8Decode(piece).empty())
+    throw std::runtime_error("the text is not UTF-8 of the Basic Multilingual Plane");
   chat_.Send(host, piece);
 }
 

@@ -297,8 +297,14 @@ int runChat(AnalystSession& s, const Options& o) {
     }
     std::string line;
     bool ended = false;
-    while (input.next(line, ended))
-      if (!line.empty()) s.SendChat(host, line + "\r");
+    while (input.next(line, ended)) {
+      if (line.empty()) continue;
+      try {
+        s.SendChat(host, line + "\r");
+      } catch (const std::exception& err) {
+        std::fprintf(stderr, "vorantelix-analyst: line not sent: %s\n", err.what());
+      }
+    }
     if (Clock::now() >= end || (ended && o.forSeconds < 0)) return finishSession(s, kOk);
   }
 }
@@ -349,12 +355,17 @@ int runSession(AnalystSession& s, const Options& o) {
     const std::string& c = w[0];
     if (c == "quit") return finishSession(s, kOk);
     if ((c == "chat" || c == "piece" || c == "cmd") && w.size() == 3) {
-      if (c == "cmd") {
-        needHost(s, w[1], o);
-        s.SendCommand(w[1], w[2]);
-      } else {
-        join(s, w[1], o);
-        s.SendChat(w[1], c == "chat" ? w[2] + "\r" : w[2]);
+      try {
+        if (c == "cmd") {
+          needHost(s, w[1], o);
+          s.SendCommand(w[1], w[2]);
+        } else {
+          join(s, w[1], o);
+          s.SendChat(w[1], c == "chat" ? w[2] + "\r" : w[2]);
+        }
+      } catch (const std::exception& e) {
+        printJson({{"event", "bad-command"}, {"line", line}, {"error", e.what()}});
+        continue;
       }
       printJson({{"event", "sent"}, {"command", c}, {"host", w[1]}});
     } else if (c == "wait-line" && w.size() >= 3) {

@@ -1,7 +1,8 @@
 // vtxtool host: the customer's side of a session without the window. Logs in as a visible host
 // with the program's portal settings and modules, shows chat lines and commands through its
-// adapters, sends lines typed on standard input to its chat room and prints every event as one
-// JSON line on standard output. Ends at the end of standard input or on a fatal error.
+// adapters, sends lines typed on standard input to its chat room ("/close" closes the room)
+// and prints every event as one JSON line on standard output. Ends at the end of standard input
+// or on an error of the session.
 #include <unistd.h>
 
 #include <atomic>
@@ -198,7 +199,10 @@ int cmdHost(const Args& args) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
       try {
-        chat.Send(client.LoginUserName(), line + "\r");
+        if (line == "/close")  // closes the room for everybody in it
+          chat.Close(client.LoginUserName());
+        else
+          chat.Send(client.LoginUserName(), line + "\r");
       } catch (const std::exception& e) {
         std::fprintf(stderr, "vtxtool host: %s\n", e.what());
       }
