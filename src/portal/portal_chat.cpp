@@ -389,10 +389,12 @@ void TRtcPChat::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::string&
                                       const std::string& user) {
   if (group != kGroup || !setSubscriber(user, false)) return;
   int count;
+  bool wasMember = false;
   {
     std::lock_guard g(FLock);
     auto it = AmHost.find(user);
     if (it != AmHost.end()) {
+      wasMember = it->second;
       if (it->second && AmHostCnt > 0) --AmHostCnt;
       AmHost.erase(it);
     }
@@ -400,7 +402,9 @@ void TRtcPChat::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::string&
   }
   const std::string me = localUser();
   eventRoomUser(Sender, false, me, user);
-  if (count == 0) eventRoom(Sender, "ChatClose", On_ChatClose, me);
+  // After a disband the members are forgotten at once; the room closes with the last notice.
+  if (count == 0 && (wasMember || SubscriberCount() == 0))
+    eventRoom(Sender, "ChatClose", On_ChatClose, me);
   if (TAbsPortalClient* c = Client()) {
     auto f = function(u"chat");
     f->setAsText("rem", w(user));

@@ -349,6 +349,18 @@ TEST_F(ChatHost, OwnLinesGoToTheRoomAndCloseDependsOnWhoIsNamed) {
   EXPECT_EQ(chat.MemberCount(), 0);
 }
 
+TEST_F(ChatHost, ADisbandedRoomClosesOnceWhenTheLastMemberIsGone) {
+  client.joinedMine("chat", "ann");
+  client.joinedMine("chat", "bob");
+  chat.Close("host");
+  client.leftMine("chat", "ann");
+  client.leftMine("chat", "bob");
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ChatClose host"), 1);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ChatOpen host"), 1);
+  client.joinedMine("chat", "ann");  // a new room opens again
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ChatOpen host"), 2);
+}
+
 TEST_F(ChatHost, BadItemsAreDroppedAndTheRestOfTheBatchGoesOn) {
   client.joinedMine("chat", "ann");
   auto noText = Fn(u"msg");
