@@ -227,6 +227,13 @@ TEST(ChatAdapter, CloseAndClearUnlinksAtOnceOrWhenItsLastUseEnds) {
   EXPECT_EQ(logouts, 1);
   EXPECT_EQ(ui.Module(), nullptr);
 
+  // A destroyed adapter is no longer called: the room's news find none.
+  auto gone = std::make_unique<TRtcPChatUI>();
+  gone->setUserName("bob");
+  gone->setModule(chat.get());
+  gone.reset();
+  c.data("bob", *Msg("after"));
+
   // Destroying the module unlinks what is still registered.
   TRtcPChatUI other;
   other.setUserName("ann");
