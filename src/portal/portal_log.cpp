@@ -10,7 +10,9 @@
 namespace vtx {
 namespace {
 
-void entry(std::string& text, const char* name, const std::string& value) {
+void entry(TnxPortalLogEntry& e, const char* name, const std::string& value) {
+  e.Entries.emplace_back(name, value);
+  std::string& text = e.Text;
   text += name;
   text += " = ";
   text += value;
@@ -105,14 +107,14 @@ void TnxPortalBaseLog::WriteLog(bool Before, const std::string& Event, TRtcConne
   TRtcRecord* rec = Data && Data->isType() == rtc_Record ? Data->asRecord() : nullptr;
   if (Event == "LogIn" || Event == "Start") {
     if (!Sender) return;
-    entry(e.Text, "Gateway", Sender->ServerAddr);
-    entry(e.Text, "GatewayPort", Sender->ServerPort);
+    entry(e, "Gateway", Sender->ServerAddr);
+    entry(e, "GatewayPort", Sender->ServerPort);
     if (auto* client = dynamic_cast<TAbsPortalClient*>(Msg))
-      entry(e.Text, "UserName", client->LoginUserName());
+      entry(e, "UserName", client->LoginUserName());
   } else if (Event == "UserJoinedMyGroup" || Event == "UserLeftMyGroup") {
     if (!rec) return;
-    entry(e.Text, "RemoteUserName", field(*rec, "user"));
-    entry(e.Text, "Group", field(*rec, "group"));
+    entry(e, "RemoteUserName", field(*rec, "user"));
+    entry(e, "Group", field(*rec, "group"));
     TRtcRecord* notice =
         rec->isType("UserInfo") == rtc_Record ? rec->asRecord("UserInfo") : nullptr;
     if (notice && notice->isType("userinfo") == rtc_Record) {
@@ -129,15 +131,15 @@ void TnxPortalBaseLog::WriteLog(bool Before, const std::string& Event, TRtcConne
     const std::string trimmed = Utf8Encode(msg);
     const auto first = trimmed.find_first_not_of(" \t\r\n");
     if (first == std::string::npos || trimmed[first] == '\x01') return;
-    entry(e.Text, "Room", field(*rec, "Room"));
-    entry(e.Text, "User", field(*rec, "User"));
-    entry(e.Text, "Msg", trimmed);
+    entry(e, "Room", field(*rec, "Room"));
+    entry(e, "User", field(*rec, "User"));
+    entry(e, "Msg", trimmed);
   } else if (Event == "FileReadStart" || Event == "FileReadStop") {
     if (!rec) return;
-    entry(e.Text, "User", field(*rec, "User"));
-    entry(e.Text, "Path", field(*rec, "Path"));
-    entry(e.Text, "Folder", field(*rec, "Folder"));
-    entry(e.Text, "Size", Narrow(rec->asText("Size")));
+    entry(e, "User", field(*rec, "User"));
+    entry(e, "Path", field(*rec, "Path"));
+    entry(e, "Folder", field(*rec, "Folder"));
+    entry(e, "Size", Narrow(rec->asText("Size")));
   } else {
     return;
   }

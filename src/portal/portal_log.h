@@ -19,8 +19,9 @@ struct TnxPortalLogEntry {
   bool Before = false;
   std::string Event;  // the event name in double quotes
   std::string PeerAddr, LocalUserName, LocalComputerName;
-  std::string InfoUserName, InfoComputerName, InfoIP;  // of the remote user, when known
-  std::string Text;                                    // "Name = value;" entries
+  std::string InfoUserName, InfoComputerName, InfoIP;        // of the remote user, when known
+  std::string Text;                                          // "Name = value;" entries
+  std::vector<std::pair<std::string, std::string>> Entries;  // the same, one pair each
 };
 
 class TnxPortalBaseLog {

@@ -78,6 +78,75 @@ bool TRtcPModule::setSubscriber(const std::string& user, bool state) {
   return true;
 }
 
+bool TRtcPModule::AccessAllowed(bool accessControl, bool flag, bool flagSuper,
+                                const std::string& user) const {
+  if (!accessControl) return true;
+  if (!FClient) return false;
+  return (flag && FClient->inUserList(user)) || (flagSuper && FClient->isSuperUser(user));
+}
+
+bool TRtcPModule::QueryAccess(TRtcConnection* Sender, const std::string& user) {
+  TRtcValue data;
+  data.setAsText(Utf8Decode(user));
+  auto handler = FOnQueryAccess;
+  CallEvent(
+      Sender, "QueryAccess", static_cast<bool>(handler),
+      [&] {
+        bool allow = true;
+        handler(*this, user, allow);
+        data.setAsBoolean(allow);
+      },
+      &data);
+  try {
+    return data.asBoolean();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void TRtcPModule::EventNewUser(TRtcConnection* Sender, const std::string& user) {
+  TRtcValue data;
+  data.setAsText(Utf8Decode(user));
+  auto handler = FOnNewUser;
+  CallEvent(
+      Sender, "NewUser", static_cast<bool>(handler), [&] { handler(*this, user); }, &data);
+}
+
+void TRtcPModule::EventOldUser(TRtcConnection* Sender, const std::string& user) {
+  TRtcValue data;
+  data.setAsText(Utf8Decode(user));
+  auto handler = FOnOldUser;
+  CallEvent(
+      Sender, "OldUser", static_cast<bool>(handler), [&] { handler(*this, user); }, &data);
+}
+
+namespace {
+bool negated(const std::string& name) {
+  return name.size() >= 2 && (name[0] == 'N' || name[0] == 'n') &&
+         (name[1] == 'o' || name[1] == 'O');
+}
+}  // namespace
+
+void TRtcPModule::StoreGwParam(const std::string& name, bool setting) {
+  if (FClient)
+    FClient->ParamSet(nullptr, name,
+                      std::make_unique<TRtcBooleanValue>(negated(name) ? !setting : setting));
+}
+
+bool TRtcPModule::ReadGwParam(TRtcValue& Data, const std::string& name, bool& setting) {
+  if (Data.isType() != rtc_Record) return false;
+  TRtcRecord& rec = *Data.asRecord();
+  if (rec.FieldCount() < 2) return false;
+  if (rec.isType(name) == rtc_Null) return false;
+  try {
+    const bool v = rec.asBoolean(name);
+    setting = negated(name) ? !v : v;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 void TRtcPModule::ResetUsers() {
   std::lock_guard g(CS);
   FSubscribers.Clear();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -88,6 +89,24 @@ class TRtcPModule : public TRtcPortalComponent {
                  const std::function<void()>& Event);
 
  protected:
+  // The access test for one capability: passes when access control is off, or `flag` is set
+  // and the user is in the client's user list, or `flagSuper` is set and the user is a super
+  // user. Without a client only access control off passes.
+  bool AccessAllowed(bool accessControl, bool flag, bool flagSuper, const std::string& user) const;
+  // Raises "QueryAccess" with the user's name as Data; a handler's answer replaces it. The
+  // result is Data read as a Boolean (so without a handler, the name read as one).
+  bool QueryAccess(TRtcConnection* Sender, const std::string& user);
+  // "NewUser" / "OldUser" with the user's name as Data.
+  void EventNewUser(TRtcConnection* Sender, const std::string& user);
+  void EventOldUser(TRtcConnection* Sender, const std::string& user);
+
+  // Module settings kept on the gateway: sends `setting` (negated for names beginning with
+  // "No") with the client's ParamSet when a client is attached.
+  void StoreGwParam(const std::string& name, bool setting);
+  // Reads `name` (case ignored; "No" names negated back) from a parameter record of at least
+  // two fields into `setting`; false when the record does not carry it.
+  static bool ReadGwParam(TRtcValue& Data, const std::string& name, bool& setting);
+
   // Subscriber helpers, under CS.
   bool isSubscriber(const std::string& user) const;
   // Changes the entry only when the state differs; the record is cleared when the count drops
@@ -105,6 +124,70 @@ class TRtcPModule : public TRtcPortalComponent {
   mutable std::mutex CS;
   TRtcRecord FSubscribers;
   int FSubscriberCnt = 0;
+};
+
+// The registry of UI adapters of a module, user name -> adapter, at most one per user, under
+// its own lock. UI must have the int members FLocked and FCleared, touched only here.
+template <class UI>
+class TRtcPUIRegistry {
+ public:
+  // Registers `ui` under `name`; returns the adapter it displaced (null when none).
+  UI* Add(const std::string& name, UI* ui) {
+    std::lock_guard g(CSUI);
+    UI*& slot = UIs[name];
+    UI* old = slot == ui ? nullptr : slot;
+    slot = ui;
+    ui->FCleared = 0;
+    return old;
+  }
+  // Unregisters `ui` when it is the one registered under `name`.
+  void Remove(const std::string& name, UI* ui) {
+    std::lock_guard g(CSUI);
+    auto it = UIs.find(name);
+    if (it != UIs.end() && it->second == ui) UIs.erase(it);
+  }
+  // The adapter of `name` with its lock count raised, or null.
+  UI* Lock(const std::string& name) {
+    std::lock_guard g(CSUI);
+    auto it = UIs.find(name);
+    if (it == UIs.end()) return nullptr;
+    ++it->second->FLocked;
+    return it->second;
+  }
+  // Lowers the lock count; true when the adapter was cleared meanwhile and is free now.
+  bool Unlock(UI* ui) {
+    std::lock_guard g(CSUI);
+    return --ui->FLocked == 0 && ui->FCleared;
+  }
+  // True when `ui` is not in use; else marks it cleared.
+  bool ClearIfFree(UI* ui) {
+    std::lock_guard g(CSUI);
+    if (ui->FLocked == 0) return true;
+    ui->FCleared = 1;
+    return false;
+  }
+  // Every registered adapter, each with its lock count raised (Unlock each one).
+  std::vector<UI*> LockAll() {
+    std::lock_guard g(CSUI);
+    std::vector<UI*> all;
+    for (auto& [name, ui] : UIs) {
+      ++ui->FLocked;
+      all.push_back(ui);
+    }
+    return all;
+  }
+  // Empties the registry and returns what it held.
+  std::vector<UI*> TakeAll() {
+    std::lock_guard g(CSUI);
+    std::vector<UI*> all;
+    for (auto& [name, ui] : UIs) all.push_back(ui);
+    UIs.clear();
+    return all;
+  }
+
+ private:
+  std::mutex CSUI;
+  std::map<std::string, UI*> UIs;
 };
 
 }  // namespace vtx

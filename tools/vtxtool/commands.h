@@ -31,4 +31,7 @@ int cmdDecrypt(const Args& args);  // cmd_crypt.cpp
 int cmdCrypt(const Args& args);
 int cmdDecrypt(const Args& args);
 
+// cmd_host.cpp
+int cmdHost(const Args& args);
+
 }  // namespace vtx::tool

@@ -16,6 +16,10 @@ const Command kCommands[] = {
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
     {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
+    {"host",
+     "host --gateway HOST:PORT --user NAME [--password P] [--key K] [--inbox DIR] "
+     "[--login-data FILE]  a headless customer side; events as JSON lines",
+     cmdHost},
 };
 }  // namespace vtx::tool
 

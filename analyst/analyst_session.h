@@ -1,0 +1,98 @@
+// The analyst's side of a portal session: a portal client that logs in hidden and listens to
+// the hosts' login notices, with a member chat module and a custom command module. Everything
+// that happens is kept as events the console's commands wait for and print.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/system_info.h"
+#include "portal/custom_command.h"
+#include "portal/http_portal_client.h"
+#include "portal/portal_chat.h"
+#include "portal/portal_json_log.h"
+
+namespace vtx::analyst {
+
+// Exit codes of the console.
+enum Exit : int {
+  kOk = 0,
+  kUsage = 2,
+  kUnreachable = 3,
+  kBadLogin = 4,
+  kHostNotLoggedIn = 5,
+  kAccessRefused = 6,
+  kConnectionLost = 7,
+  kTimeout = 8,
+};
+
+struct SessionOptions {
+  std::string addr, port, user, password, key, timeline;
+};
+
+// A host's login data as the gateway relayed it.
+struct HostInfo {
+  std::string user, company, name, machine, ticket, service;
+};
+
+// One thing that happened, ready to print.
+struct Event {
+  std::string kind;  // "joined", "left", "user_joined", "user_left", "line", "error"
+  std::string room, user, text;
+};
+
+class AnalystSession {
+ public:
+  explicit AnalystSession(SessionOptions options);
+  ~AnalystSession();
+
+  // Logs in; kOk, or kUnreachable / kBadLogin with `error` set.
+  int Start(std::chrono::milliseconds limit, std::string& error);
+  // Logs out and stops.
+  void Stop();
+
+  // The hosts logged in now.
+  std::vector<HostInfo> Hosts() const;
+  bool HostLoggedIn(const std::string& host) const;
+  // Waits until `host` is logged in (true) or `limit` passes.
+  bool WaitForHost(const std::string& host, std::chrono::milliseconds limit);
+
+  // Joins the host's room: kOk, kAccessRefused when the host does not take us in within
+  // `limit`, kConnectionLost.
+  int JoinRoom(const std::string& host, std::chrono::milliseconds limit);
+  bool InRoom(const std::string& host) const;
+  void SendChat(const std::string& host, const std::string& piece);
+  void SendCommand(const std::string& host, const std::string& text);
+  // Waits until everything queued has left for the gateway (at most `limit`).
+  void Flush(std::chrono::milliseconds limit);
+
+  // The next event, waiting at most `limit`; false on time-out.
+  bool NextEvent(Event& e, std::chrono::milliseconds limit);
+  // Set once the session is lost; its text.
+  bool Lost(std::string& why) const;
+
+ private:
+  void push(Event e);
+
+  SessionOptions options_;
+  FixedSystemInfo system_;
+  std::unique_ptr<TnxPortalJsonLog> timeline_;
+  TRtcHttpPortalClient client_;
+  TRtcPChat chat_;
+  TRtcPCustomCommand cmd_;
+
+  mutable std::mutex lock_;
+  std::condition_variable cv_;
+  std::deque<Event> events_;
+  std::vector<std::string> rooms_;
+  bool started_ = false, lost_ = false;
+  std::string error_;
+};
+
+}  // namespace vtx::analyst

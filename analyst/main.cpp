@@ -1,0 +1,431 @@
+// vorantelix-analyst: the support analyst's side of a session, on the command line.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analyst/analyst_session.h"
+#include "app/web/config.h"
+
+namespace {
+
+using namespace vtx::analyst;
+using json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const char* const kUsageText =
+    R"(usage: vorantelix-analyst --gateway HOST:PORT --user NAME [options] COMMAND
+commands:
+  hosts                     the customers logged in, with their login data
+  chat HOST [TEXT]          join HOST's chat room, send TEXT, print the room until --for
+                            SECONDS or the end of input; lines typed are sent
+  cmd HOST TEXT             send one custom command to HOST
+  session                   read commands from standard input, one a line:
+                              chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
+                              wait-line HOST REGEX [SECONDS] | quit
+                            and print events as JSON lines
+options:
+  --password TEXT  --key TEXT   the gateway's login password and secure key
+  --json                        JSON lines instead of text
+  --for SECONDS                 how long chat and hosts listen
+  --wait SECONDS                how long to wait for a host to appear and take us in (10)
+  --timeline FILE               append the session's events to FILE as JSON lines
+The gateway, user, password and key may also come from the JSON object in the file named by
+VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ...}).
+exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
+in, 6 host refused access, 7 connection to the gateway lost, 8 wait-line timed out
+)";
+
+struct Options {
+  SessionOptions session;
+  bool json = false;
+  double forSeconds = -1;
+  double waitSeconds = 10;
+  std::vector<std::string> command;
+};
+
+[[noreturn]] void fail(int code, const std::string& text) {
+  std::fprintf(stderr, "vorantelix-analyst: %s\n", text.c_str());
+  std::fflush(stdout);
+  std::_Exit(code);
+}
+
+void setGateway(Options& o, const std::string& g) {
+  const auto colon = g.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == g.size())
+    fail(kUsage, "the gateway must be given as HOST:PORT, not \"" + g + "\"");
+  o.session.addr = g.substr(0, colon);
+  o.session.port = g.substr(colon + 1);
+}
+
+double seconds(const std::string& option, const std::string& v) {
+  try {
+    std::size_t used = 0;
+    const double d = std::stod(v, &used);
+    if (used == v.size() && d >= 0 && d < 1e6) return d;
+  } catch (const std::exception&) {
+  }
+  fail(kUsage, "invalid number of seconds for " + option + ": " + v);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  const vtx::TConfiguracao config = vtx::ConfiguracaoPadrao();
+  o.session.password = config.senhaLogin;
+  o.session.key = config.chaveDados;
+  if (const char* file = std::getenv("VORANTELIX_ANALYST_CONFIG"); file && *file) {
+    std::ifstream in(file);
+    if (!in) fail(kUsage, std::string("cannot read the config file ") + file);
+    const json j = json::parse(in, nullptr, false);
+    if (!j.is_object()) fail(kUsage, std::string("the config file is no JSON object: ") + file);
+    auto text = [&](const char* k, std::string& out) {
+      if (!j.contains(k)) return;
+      if (!j[k].is_string()) fail(kUsage, std::string("config: \"") + k + "\" must be text");
+      out = j[k].get<std::string>();
+    };
+    std::string gateway;
+    text("gateway", gateway);
+    if (!gateway.empty()) setGateway(o, gateway);
+    text("user", o.session.user);
+    text("password", o.session.password);
+    text("key", o.session.key);
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) fail(kUsage, a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--help") {
+      std::fputs(kUsageText, stdout);
+      std::exit(0);
+    } else if (a == "--gateway") {
+      setGateway(o, value());
+    } else if (a == "--user") {
+      o.session.user = value();
+    } else if (a == "--password") {
+      o.session.password = value();
+    } else if (a == "--key") {
+      o.session.key = value();
+    } else if (a == "--timeline") {
+      o.session.timeline = value();
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--for") {
+      o.forSeconds = seconds(a, value());
+    } else if (a == "--wait") {
+      o.waitSeconds = seconds(a, value());
+    } else if (a.rfind("--", 0) == 0) {
+      fail(kUsage, "unknown option " + a + " (see --help)");
+    } else {
+      o.command.push_back(a);
+    }
+  }
+  if (o.session.addr.empty() || o.session.user.empty())
+    fail(kUsage, "--gateway HOST:PORT and --user NAME are required (see --help)");
+  if (o.command.empty()) fail(kUsage, "no command given (see --help)");
+  return o;
+}
+
+std::chrono::milliseconds ms(double s) {
+  return std::chrono::milliseconds(static_cast<long long>(s * 1000));
+}
+
+// Output, one line at a time.
+std::mutex outLock;
+void printLine(const std::string& line) {
+  std::lock_guard g(outLock);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+void printJson(const json& j) {
+  printLine(j.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+json eventJson(const Event& e) {
+  json j;
+  j["event"] = e.kind;
+  if (!e.room.empty()) j["room"] = e.room;
+  if (!e.user.empty()) j["user"] = e.user;
+  if (e.kind == "line" || e.kind == "error") j["text"] = e.text;
+  return j;
+}
+
+void printEvent(const Event& e, bool asJson) {
+  if (asJson) return printJson(eventJson(e));
+  if (e.kind == "line")
+    printLine("[" + e.room + "] " + e.user + ": " + e.text);
+  else if (e.kind == "joined")
+    printLine("* joined the room of " + e.room);
+  else if (e.kind == "left")
+    printLine("* the room of " + e.room + " was closed");
+  else if (e.kind == "user_joined")
+    printLine("* " + e.user + " joined the room of " + e.room);
+  else if (e.kind == "user_left")
+    printLine("* " + e.user + " left the room of " + e.room);
+}
+
+std::unique_ptr<AnalystSession> startSession(const Options& o) {
+  std::unique_ptr<AnalystSession> s;
+  try {
+    s = std::make_unique<AnalystSession>(o.session);
+  } catch (const std::exception& e) {
+    fail(kUsage, e.what());
+  }
+  std::string error;
+  const int code = s->Start(15s, error);
+  if (code == kBadLogin)
+    fail(code, "the gateway refused user \"" + o.session.user + "\": wrong user or password (" +
+                   error + ")");
+  if (code != kOk)
+    fail(code, "cannot reach the gateway at " + o.session.addr + ":" + o.session.port + " (" +
+                   error + ")");
+  return s;
+}
+
+void needHost(AnalystSession& s, const std::string& host, const Options& o) {
+  if (!s.WaitForHost(host, ms(std::min(o.waitSeconds, 5.0))))
+    fail(kHostNotLoggedIn, "host \"" + host + "\" is not logged in at the gateway");
+}
+
+void join(AnalystSession& s, const std::string& host, const Options& o) {
+  needHost(s, host, o);
+  const int code = s.JoinRoom(host, ms(o.waitSeconds));
+  if (code == kAccessRefused) fail(code, "host \"" + host + "\" refused access to its chat room");
+  if (code != kOk) {
+    std::string why;
+    s.Lost(why);
+    fail(code, "lost the connection to the gateway (" + why + ")");
+  }
+}
+
+int finishSession(AnalystSession& s, int code) {
+  s.Flush(3s);
+  s.Stop();
+  std::fflush(stdout);
+  std::_Exit(code);
+}
+
+int runHosts(AnalystSession& s, const Options& o) {
+  std::this_thread::sleep_for(ms(o.forSeconds >= 0 ? o.forSeconds : 2));
+  const auto hosts = s.Hosts();
+  if (o.json) {
+    for (const auto& h : hosts)
+      printJson({{"user", h.user},
+                 {"company", h.company},
+                 {"name", h.name},
+                 {"machine", h.machine},
+                 {"ticket", h.ticket},
+                 {"service", h.service}});
+  } else {
+    char line[512];
+    std::snprintf(line, sizeof line, "%-20s %-24s %-20s %-16s %-8s %s", "USER", "COMPANY", "NAME",
+                  "MACHINE", "TICKET", "SERVICE");
+    printLine(line);
+    for (const auto& h : hosts) {
+      std::snprintf(line, sizeof line, "%-20s %-24s %-20s %-16s %-8s %s", h.user.c_str(),
+                    h.company.c_str(), h.name.c_str(), h.machine.c_str(), h.ticket.c_str(),
+                    h.service.c_str());
+      printLine(line);
+    }
+  }
+  return finishSession(s, kOk);
+}
+
+// Lines of standard input, read by a thread of their own.
+class InputLines {
+ public:
+  InputLines() {
+    std::thread([this] {
+      for (std::string line; std::getline(std::cin, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::lock_guard g(lock_);
+        lines_.push_back(std::move(line));
+      }
+      std::lock_guard g(lock_);
+      ended_ = true;
+    }).detach();  // it may wait for input until the process ends
+  }
+  // The next line; false when none is waiting. `ended` tells whether input is over.
+  bool next(std::string& line, bool& ended) {
+    std::lock_guard g(lock_);
+    ended = ended_ && lines_.empty();
+    if (lines_.empty()) return false;
+    line = std::move(lines_.front());
+    lines_.erase(lines_.begin());
+    return true;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+  bool ended_ = false;
+};
+
+int lostExit(AnalystSession& s) {
+  std::string why;
+  s.Lost(why);
+  fail(kConnectionLost, "lost the connection to the gateway (" + why + ")");
+}
+
+int runChat(AnalystSession& s, const Options& o) {
+  if (o.command.size() < 2) fail(kUsage, "chat needs a HOST");
+  const std::string host = o.command[1];
+  join(s, host, o);
+  if (o.command.size() > 2) s.SendChat(host, o.command[2] + "\r");
+  InputLines input;
+  const auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
+  for (;;) {
+    Event e;
+    while (s.NextEvent(e, 50ms)) {
+      if (e.kind == "error") return lostExit(s);
+      printEvent(e, o.json);
+      if (e.kind == "left" && e.room == host) return finishSession(s, kOk);
+    }
+    std::string line;
+    bool ended = false;
+    while (input.next(line, ended)) {
+      if (line.empty()) continue;
+      try {
+        s.SendChat(host, line + "\r");
+      } catch (const std::exception& err) {
+        std::fprintf(stderr, "vorantelix-analyst: line not sent: %s\n", err.what());
+      }
+    }
+    if (Clock::now() >= end || (ended && o.forSeconds < 0)) return finishSession(s, kOk);
+  }
+}
+
+int runCmd(AnalystSession& s, const Options& o) {
+  if (o.command.size() < 3) fail(kUsage, "cmd needs a HOST and a TEXT");
+  needHost(s, o.command[1], o);
+  s.SendCommand(o.command[1], o.command[2]);
+  return finishSession(s, kOk);
+}
+
+// The words of a session command: the first `n` - 1 split at spaces, the rest as one.
+std::vector<std::string> words(const std::string& line, std::size_t n) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (out.size() + 1 < n) {
+    at = line.find_first_not_of(' ', at);
+    if (at == std::string::npos) return out;
+    const std::size_t space = line.find(' ', at);
+    out.push_back(line.substr(at, space == std::string::npos ? std::string::npos : space - at));
+    if (space == std::string::npos) return out;
+    at = space + 1;
+  }
+  if (at < line.size()) out.push_back(line.substr(at));
+  return out;
+}
+
+int runSession(AnalystSession& s, const Options& o) {
+  InputLines input;
+  std::vector<Event> seen;  // lines not yet consumed by wait-line
+  auto pump = [&](std::chrono::milliseconds limit) {
+    Event e;
+    if (!s.NextEvent(e, limit)) return;
+    if (e.kind == "error") lostExit(s);
+    printJson(eventJson(e));
+    if (e.kind == "line") seen.push_back(e);
+  };
+  for (;;) {
+    pump(20ms);
+    std::string line;
+    bool ended = false;
+    if (!input.next(line, ended)) {
+      if (ended) return finishSession(s, kOk);
+      continue;
+    }
+    const auto w = words(line, 3);
+    if (w.empty()) continue;
+    const std::string& c = w[0];
+    if (c == "quit") return finishSession(s, kOk);
+    if ((c == "chat" || c == "piece" || c == "cmd") && w.size() == 3) {
+      try {
+        if (c == "cmd") {
+          needHost(s, w[1], o);
+          s.SendCommand(w[1], w[2]);
+        } else {
+          join(s, w[1], o);
+          s.SendChat(w[1], c == "chat" ? w[2] + "\r" : w[2]);
+        }
+      } catch (const std::exception& e) {
+        printJson({{"event", "bad-command"}, {"line", line}, {"error", e.what()}});
+        continue;
+      }
+      printJson({{"event", "sent"}, {"command", c}, {"host", w[1]}});
+    } else if (c == "wait-line" && w.size() >= 3) {
+      // REGEX [SECONDS]: a trailing number is the time limit.
+      std::string pattern = w[2];
+      double limit = 10;
+      if (const auto sp = pattern.rfind(' '); sp != std::string::npos) {
+        const std::string tail = pattern.substr(sp + 1);
+        if (!tail.empty() && tail.find_first_not_of("0123456789.") == std::string::npos) {
+          limit = seconds("wait-line", tail);
+          pattern.resize(sp);
+        }
+      }
+      std::regex re;
+      try {
+        re = std::regex(pattern);
+      } catch (const std::regex_error& e) {
+        printJson({{"event", "bad-command"}, {"line", line}, {"error", e.what()}});
+        continue;
+      }
+      const auto end = Clock::now() + ms(limit);
+      bool found = false;
+      while (!found) {
+        for (auto it = seen.begin(); it != seen.end(); ++it) {
+          if (it->room == w[1] && std::regex_search(it->text, re)) {
+            printJson(
+                {{"event", "matched"}, {"room", it->room}, {"user", it->user}, {"text", it->text}});
+            seen.erase(seen.begin(), it + 1);
+            found = true;
+            break;
+          }
+        }
+        if (found) break;
+        if (Clock::now() >= end) {
+          printJson({{"event", "timeout"}, {"room", w[1]}, {"regex", pattern}});
+          fail(kTimeout, "no line of " + w[1] + " matched \"" + pattern + "\" in time");
+        }
+        pump(20ms);
+      }
+    } else {
+      printJson({{"event", "bad-command"}, {"line", line}});
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse(argc, argv);
+  const std::string& c = o.command[0];
+  if (c != "hosts" && c != "chat" && c != "cmd" && c != "session")
+    fail(kUsage, "unknown command \"" + c + "\" (see --help)");
+  auto s = startSession(o);
+  try {
+    if (c == "hosts") return runHosts(*s, o);
+    if (c == "chat") return runChat(*s, o);
+    if (c == "cmd") return runCmd(*s, o);
+    return runSession(*s, o);
+  } catch (const std::exception& e) {
+    s->Stop();
+    fail(kUsage, e.what());
+  }
+}

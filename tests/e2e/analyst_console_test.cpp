@@ -1,0 +1,290 @@
+// The analyst console and the headless host, each a process of its own, through a real
+// gateway process on 127.0.0.1.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/gateway_child.h"
+
+namespace vtx {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+const char* const kPassword = "fyduzAKrpRQdnnwXjRM";
+const char* const kSecureKey = "kgQWdXnb5mVpW";
+
+// A child process with its standard input, output and error on pipes; output lines are kept.
+class Proc {
+ public:
+  explicit Proc(std::vector<std::string> args) {
+    int in[2], out[2], err[2];
+    if (::pipe(in) || ::pipe(out) || ::pipe(err)) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(err[1], STDERR_FILENO);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in_ = in[1];
+    readers_.emplace_back([this, fd = out[0]] { read(fd, out_); });
+    readers_.emplace_back([this, fd = err[0]] { read(fd, err_); });
+  }
+  ~Proc() {
+    closeInput();
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    for (auto& t : readers_) t.join();
+  }
+
+  void send(const std::string& line) {
+    const std::string l = line + "\n";
+    ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+  }
+  void closeInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+  }
+  // Waits for an output line containing `text`; true when it came.
+  bool waitFor(const std::string& text, std::chrono::milliseconds limit = 20s) {
+    std::unique_lock g(lock_);
+    return cv_.wait_for(g, limit, [&] {
+      for (const auto& l : out_)
+        if (l.find(text) != std::string::npos) return true;
+      return false;
+    });
+  }
+  // The exit status, waiting at most `limit` (-1 on time-out or a signal).
+  int exitCode(std::chrono::milliseconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+  std::vector<std::string> out() {
+    std::lock_guard g(lock_);
+    return out_;
+  }
+  std::string err() {
+    std::lock_guard g(lock_);
+    std::string all;
+    for (const auto& l : err_) all += l + "\n";
+    return all;
+  }
+  // Parsed JSON output lines.
+  std::vector<json> events() {
+    std::vector<json> v;
+    for (const auto& l : out()) {
+      json j = json::parse(l, nullptr, false);
+      if (!j.is_discarded()) v.push_back(std::move(j));
+    }
+    return v;
+  }
+
+ private:
+  void read(int fd, std::vector<std::string>& into) {
+    std::string partial;
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      partial.append(buf, static_cast<size_t>(n));
+      std::size_t nl;
+      while ((nl = partial.find('\n')) != std::string::npos) {
+        std::lock_guard g(lock_);
+        into.push_back(partial.substr(0, nl));
+        partial.erase(0, nl + 1);
+        cv_.notify_all();
+      }
+    }
+    ::close(fd);
+  }
+  pid_t pid_ = -1;
+  int in_ = -1;
+  std::mutex lock_;
+  std::condition_variable cv_;
+  std::vector<std::string> out_, err_;
+  std::vector<std::thread> readers_;
+};
+
+std::vector<std::string> Common(const std::string& port, const std::string& user) {
+  return {"--gateway",  "127.0.0.1:" + port, "--user", user,
+          "--password", kPassword,           "--key",  kSecureKey};
+}
+
+std::unique_ptr<Proc> Host(const std::string& port, const std::string& user) {
+  std::vector<std::string> a = {VTX_TOOL_PATH, "host"};
+  for (auto& s : Common(port, user)) a.push_back(s);
+  auto p = std::make_unique<Proc>(a);
+  EXPECT_TRUE(p->waitFor("\"show\":\"ready\"")) << p->err();
+  return p;
+}
+
+std::unique_ptr<Proc> Analyst(const std::string& port, const std::string& user,
+                              std::vector<std::string> rest) {
+  std::vector<std::string> a = {VTX_ANALYST_PATH};
+  for (auto& s : Common(port, user)) a.push_back(s);
+  a.insert(a.end(), rest.begin(), rest.end());
+  return std::make_unique<Proc>(a);
+}
+
+std::vector<std::string> GatewayArgs() {
+  return {"--threads", "2",        "--login-password", kPassword, "--secure-key",      kSecureKey,
+          "--db",      ":memory:", "--get-hold",       "2",       "--force-encryption"};
+}
+
+// The chat lines of a room as "user: text", in order of arrival.
+std::vector<std::string> Lines(Proc& p, const std::string& room) {
+  std::vector<std::string> v;
+  for (const auto& e : p.events())
+    if (e.value("event", "") == "line" && e.value("room", "") == room)
+      v.push_back(e.value("user", "") + ": " + e.value("text", ""));
+  return v;
+}
+std::vector<std::string> HostLines(Proc& host) {
+  std::vector<std::string> v;
+  for (const auto& e : host.events())
+    if (e.value("event", "") == "ChatMessageLine") {
+      std::string msg = e["data"].value("msg", "");
+      if (!msg.empty() && msg.back() == '\r') msg.pop_back();
+      v.push_back(e["data"].value("user", "") + ": " + msg);
+    }
+  return v;
+}
+
+TEST(AnalystConsole, ChatBothWaysWithASecondAnalystAndCommands) {
+  testing::GatewayChild gw(GatewayArgs());
+  auto host = Host(gw.port(), "cust");
+  const fs::path timeline =
+      fs::temp_directory_path() / ("vtx-timeline-" + std::to_string(getpid()) + ".jsonl");
+  fs::remove(timeline);
+  auto ana = Analyst(gw.port(), "ana", {"--timeline", timeline.string(), "session"});
+  auto bob = Analyst(gw.port(), "bob", {"session"});
+  bob->send("chat cust bob is here");
+  ASSERT_TRUE(bob->waitFor("bob is here")) << bob->err();
+
+  const std::string unicode = "ol\xc3\xa1 \xe6\x97\xa5\xe6\x9c\xac \xe2\x9c\x93";
+  const std::string longLine(10000, 'L');
+  ana->send("chat cust hello");
+  ana->send("piece cust a");
+  ana->send("piece cust b");
+  ana->send("chat cust c");
+  ana->send("chat cust " + unicode);
+  ana->send("chat cust \xf0\x9f\x99\x82");  // outside the text codec's range: refused
+  ASSERT_TRUE(ana->waitFor("\"event\":\"bad-command\""));
+  ana->send("chat cust " + longLine);
+  ASSERT_TRUE(ana->waitFor("\"text\":\"" + longLine)) << ana->err();
+  host->send("from the host");
+  ana->send("wait-line cust ^from the host$ 20");
+  ASSERT_TRUE(ana->waitFor("\"event\":\"matched\"")) << ana->err();
+  ASSERT_TRUE(bob->waitFor("\"text\":\"from the host\""));
+
+  const std::vector<std::string> expected = {"ana: hello", "ana: abc", "ana: " + unicode,
+                                             "ana: " + longLine, "cust: from the host"};
+  EXPECT_EQ(Lines(*ana, "cust"), expected);
+  const auto bobLines = Lines(*bob, "cust");
+  ASSERT_EQ(bobLines.size(), 6u);
+  EXPECT_EQ(bobLines[0], "bob: bob is here");
+  EXPECT_EQ(std::vector<std::string>(bobLines.begin() + 1, bobLines.end()), expected);
+  const auto hostLines = HostLines(*host);
+  ASSERT_EQ(hostLines.size(), 6u);
+  EXPECT_EQ(hostLines[1], "ana: hello");
+  EXPECT_EQ(hostLines[4], "ana: " + longLine);
+
+  // Commands: from an analyst in the room and from one who never joined any group.
+  ana->send("cmd cust <INBOX>");
+  auto carl = Analyst(gw.port(), "carl", {"cmd", "cust", "<CLOSE_HOST>"});
+  EXPECT_EQ(carl->exitCode(), 0) << carl->err();
+  EXPECT_TRUE(host->waitFor(R"({"show":"command","user":"ana","msg":"<INBOX>"})"));
+  EXPECT_TRUE(host->waitFor(R"({"show":"command","user":"carl","msg":"<CLOSE_HOST>"})"));
+
+  // The host closes the room; both analysts see it.
+  host->send("/close");
+  EXPECT_TRUE(ana->waitFor(R"({"event":"left","room":"cust"})"));
+  EXPECT_TRUE(bob->waitFor(R"({"event":"left","room":"cust"})"));
+  ana->send("quit");
+  EXPECT_EQ(ana->exitCode(), 0) << ana->err();
+
+  // The timeline has the room's lines as JSON objects.
+  std::ifstream in(timeline);
+  int chatLines = 0;
+  for (std::string l; std::getline(in, l);) {
+    const json j = json::parse(l);
+    if (j["event"] == "ChatMessage") ++chatLines;
+  }
+  EXPECT_EQ(chatLines, 7);  // every piece ana received after joining
+  fs::remove(timeline);
+}
+
+TEST(AnalystConsole, ClearExitCodesForWhatGoesWrong) {
+  testing::GatewayChild gw(GatewayArgs());
+  auto host = Host(gw.port(), "cust");
+
+  auto badPassword = std::make_unique<Proc>(
+      std::vector<std::string>{VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw.port(), "--user",
+                               "ana", "--password", "wrong", "--key", kSecureKey, "hosts"});
+  EXPECT_EQ(badPassword->exitCode(), 4);
+  EXPECT_NE(badPassword->err().find("wrong user or password"), std::string::npos);
+
+  auto noHost = Analyst(gw.port(), "ana", {"--wait", "1", "chat", "nobody", "hi"});
+  EXPECT_EQ(noHost->exitCode(), 5);
+  EXPECT_NE(noHost->err().find("host \"nobody\" is not logged in"), std::string::npos);
+
+  auto hosts = Analyst(gw.port(), "ana", {"--json", "--for", "1", "hosts"});
+  EXPECT_EQ(hosts->exitCode(), 0);
+  EXPECT_TRUE(hosts->waitFor(R"("user":"cust")", 1s));
+
+  // A name that reads as false is refused by the host's access test.
+  auto refused = Analyst(gw.port(), "no", {"--wait", "3", "chat", "cust", "hi"});
+  EXPECT_EQ(refused->exitCode(), 6);
+  EXPECT_NE(refused->err().find("refused access"), std::string::npos);
+
+  // The gateway goes away in the middle of a session.
+  auto ana = Analyst(gw.port(), "ana", {"session"});
+  ana->send("chat cust still here");
+  ASSERT_TRUE(ana->waitFor("still here"));
+  gw.stop(true);
+  EXPECT_EQ(ana->exitCode(60s), 7);
+  EXPECT_NE(ana->err().find("lost the connection to the gateway"), std::string::npos);
+
+  auto unreachable = Analyst(gw.port(), "ana", {"hosts"});
+  EXPECT_EQ(unreachable->exitCode(), 3);
+  EXPECT_NE(unreachable->err().find("cannot reach the gateway"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vtx

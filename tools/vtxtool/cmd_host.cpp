@@ -1,0 +1,228 @@
+// vtxtool host: the customer's side of a session without the window. Logs in as a visible host
+// with the program's portal settings and modules, shows chat lines and commands through its
+// adapters, sends lines typed on standard input to its chat room ("/close" closes the room)
+// and prints every event as one JSON line on standard output. Ends at the end of standard input
+// or on an error of the session.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "app/web/config.h"
+#include "commands.h"
+#include "platform/system_info.h"
+#include "portal/custom_command.h"
+#include "portal/http_portal_client.h"
+#include "portal/portal_chat.h"
+#include "portal/portal_chat_ui.h"
+#include "portal/portal_json_log.h"
+#include "util/datetime.h"
+#include "util/text.h"
+
+namespace vtx::tool {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+struct HostOptions {
+  std::string addr, port, user, password, key, inbox, loginData;
+};
+
+HostOptions parseHost(const Args& args) {
+  const TConfiguracao config = ConfiguracaoPadrao();
+  HostOptions o{"", config.portaGateway, "", config.senhaLogin, config.chaveDados, "", ""};
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= args.size()) throw std::runtime_error(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "--gateway") {
+      const std::string g = value();
+      const auto colon = g.rfind(':');
+      o.addr = g.substr(0, colon);
+      if (colon != std::string::npos) o.port = g.substr(colon + 1);
+    } else if (a == "--user") {
+      o.user = value();
+    } else if (a == "--password") {
+      o.password = value();
+    } else if (a == "--key") {
+      o.key = value();
+    } else if (a == "--inbox") {
+      o.inbox = value();
+    } else if (a == "--login-data") {
+      o.loginData = value();
+    } else {
+      throw std::runtime_error("unknown option " + a);
+    }
+  }
+  if (o.addr.empty() || o.user.empty())
+    throw std::runtime_error("--gateway HOST:PORT and --user NAME are required");
+  return o;
+}
+
+// One JSON line at a time on standard output.
+class Printer {
+ public:
+  void print(const json& j) {
+    const std::string line = j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    std::lock_guard g(lock_);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
+
+ private:
+  std::mutex lock_;
+};
+
+// The login data record the program sends, filled from a JSON object of name -> text or
+// number when one is given.
+void addLoginData(TRtcValue& Data, const json& extra, const std::string& user,
+                  const std::string& machine) {
+  if (Data.isType() != rtc_Function) return;
+  TRtcFunctionInfo& f = *Data.asFunction();
+  const auto text = [&](const char* k, const std::string& fallback) {
+    f.setAsText(k,
+                Utf8Decode(extra.contains(k) && extra[k].is_string() ? extra[k].get<std::string>()
+                                                                     : fallback));
+  };
+  text("IsHost", "true");
+  text("EMPRESA", "");
+  text("NOME", user);
+  text("MAQUINA", machine);
+  text("VERSAO", "5068");
+  text("SERVICO", "(desconhecido)");
+  for (const char* k : {"FONE1", "FONE2", "FONE3", "FONE4", "VTXSTORE", "CHAMADOS"}) text(k, "");
+  f.setAsDateTime("DATA", NowLocal());
+  for (const char* k : {"CHAMADO", "ID_ANALISTA"}) {
+    if (extra.contains(k) && extra[k].is_number_integer())
+      f.setAsInteger(k, extra[k].get<int>());
+    else
+      text(k, "0");
+  }
+  text("ANALISTA", "(desconhecido)");
+  text("CURVA", "***");
+}
+
+}  // namespace
+
+int cmdHost(const Args& args) {
+  const HostOptions o = parseHost(args);
+  json extra = json::object();
+  if (!o.loginData.empty()) {
+    extra = json::parse(readFile(o.loginData), nullptr, false);
+    if (!extra.is_object()) throw std::runtime_error("login data must be one JSON object");
+  }
+  if (!o.inbox.empty()) std::filesystem::create_directories(o.inbox);
+
+  Printer out;
+  const SystemInfo& system = PlatformSystemInfo();
+  TRtcHttpPortalClient client(&system);
+  client.setGateAddr(o.addr);
+  client.setGatePort(o.port);
+  client.setMultiThreaded(true);
+  client.setDataEncrypt(16);
+  client.setDataForceEncrypt(true);
+  client.setDataSecureKey(o.key);
+  client.setDataCompress(TrtcpCompressLevel::rtcpCompMax);
+  client.setRetryOtherCalls(10);
+  client.setLoginPassword(o.password);
+  client.setLoginUserName(o.user);
+  client.setUserVisible(true);
+  client.setGwStoreParams(true);
+  client.OnCustomLoginData = [&](TRtcConnection&, TRtcValue& Data) {
+    addLoginData(Data, extra, o.user, system.ComputerName());
+  };
+
+  std::mutex endLock;
+  std::condition_variable endCv;
+  int exitCode = -1;
+  auto finish = [&](int code) {
+    std::lock_guard g(endLock);
+    if (exitCode < 0) exitCode = code;
+    endCv.notify_all();
+  };
+  client.OnFatalError = [&](TAbsPortalClient&, const std::string& msg) {
+    std::fprintf(stderr, "vtxtool host: %s\n", msg.c_str());
+    finish(3);
+  };
+  client.OnError = [&](TAbsPortalClient&, const std::string& msg) {
+    std::fprintf(stderr, "vtxtool host: %s\n", msg.c_str());
+    finish(3);
+  };
+  // Every event, as it is dispatched.
+  client.AddNotificationHandler([&](TRtcConnection*, bool before, const std::string& ev,
+                                    const std::string&, TRtcPortalComponent*, TRtcValue* d, bool&) {
+    if (before || ev == "Put" || ev == "Get") return;
+    json j;
+    j["event"] = ev;
+    if (d) j["data"] = json::parse(PortalValueJson(d->GetObject()), nullptr, false);
+    out.print(j);
+  });
+
+  TRtcPChat chat;
+  chat.setBeTheHost(true);
+  chat.setGwStoreParams(true);
+  TRtcPChatUI chatUI;
+  chat.OnNewUI = [&](TRtcPChat& m, const std::string& user) {
+    chatUI.setUserName(user);
+    chatUI.setModule(&m);
+  };
+  chatUI.OnMessage = [&](TRtcPChatUI& ui) {
+    out.print({{"show", "chat"}, {"user", ui.Recv_User()}, {"msg", ui.Recv_Message()}});
+  };
+  TRtcPCustomCommand comando;
+  comando.OnMessageReceived = [&](TRtcPCustomCommand&, const std::string& user,
+                                  const std::string& msg) {
+    out.print({{"show", "command"}, {"user", user}, {"msg", msg}});
+  };
+  chat.setClient(&client);
+  comando.setClient(&client);
+
+  client.OnStart = [&](TAbsPortalClient&, TRtcValue&) {
+    out.print({{"show", "ready"}, {"user", client.LoginUserName()}});
+  };
+  client.setActive(true);
+
+  // Standard input: each line goes to the room. Its end ends the session.
+  std::thread reader([&] {
+    for (std::string line; std::getline(std::cin, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      try {
+        if (line == "/close")  // closes the room for everybody in it
+          chat.Close(client.LoginUserName());
+        else
+          chat.Send(client.LoginUserName(), line + "\r");
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "vtxtool host: %s\n", e.what());
+      }
+    }
+    finish(0);
+  });
+  int code;
+  {
+    std::unique_lock g(endLock);
+    endCv.wait(g, [&] { return exitCode >= 0; });
+    code = exitCode;
+  }
+  client.setActive(false);
+  client.Stop();
+  chat.setClient(nullptr);
+  comando.setClient(nullptr);
+  // The reader may still wait for input: the process ends without it.
+  reader.detach();
+  std::fflush(stdout);
+  std::_Exit(code);
+}
+
+}  // namespace vtx::tool
