@@ -16,6 +16,8 @@ const Command kCommands[] = {
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
     {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
+    {"capture", "capture [--bpp-limit N] [--blocks N] [--budget BYTES] [--png FILE] [--stream S]",
+     cmdCapture},
 };
 }  // namespace vtx::tool
 
