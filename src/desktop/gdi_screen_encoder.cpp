@@ -84,7 +84,8 @@ void TRtcGDIScreenEncoder::takeChanges() {
   }
 }
 
-bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& into) {
+bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& into, bool& unchanged) {
+  unchanged = false;
   marked_[block] = 0;
   dirty_[block] = 0;
   ConvertTarget t;
@@ -99,6 +100,11 @@ bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& into) {
     if (!screen().Grab(g_.rectOf(block), raw)) {
       dirty_[block] = 1;
       return false;
+    }
+    // An unchanged block costs one comparing pass over the grab.
+    if (!screenInfoChanged_ && SameAsConverted(raw, t, images_[block].data())) {
+      unchanged = true;
+      return true;
     }
     ConvertPixels(raw, t, into.data());
   } else {
@@ -148,13 +154,16 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
       continue;
     }
     std::vector<uint8_t>& fresh = i == g_.blockCount - 1 ? tmpLastImage_ : tmpImage_;
-    if (!grabBlock(i, fresh)) break;
-    size_t length = screenInfoChanged_ ? PackImage(fresh, storage_)
-                                       : PackImageDelta(images_[i], fresh, storage_);
+    bool unchanged = false;
+    if (!grabBlock(i, fresh, unchanged)) break;
+    size_t length = unchanged            ? 0
+                    : screenInfoChanged_ ? PackImage(fresh, storage_)
+                                         : PackImageDelta(images_[i], fresh, storage_);
     if (length > 0) {
       TRtcRecord& item = scr->NewRecord(scr->Count());
       item.setAsInteger("at", static_cast<int32_t>(g_.offsetOf(i, bottomUp_)));
-      item.setAsString("img", std::string(reinterpret_cast<const char*>(storage_.data()), length));
+      item.setAsObject("img", std::make_unique<TRtcStringValue>(std::string(
+                                  reinterpret_cast<const char*>(storage_.data()), length)));
       total += static_cast<int64_t>(length);
       std::swap(images_[i], fresh);
       int budget = setup().maxTotalSize;
@@ -192,7 +201,8 @@ TRtcValue& TRtcGDIScreenEncoder::GetInitialScreenData() {
     if (length == 0) continue;
     TRtcRecord& item = scr->NewRecord(scr->Count());
     item.setAsInteger("at", static_cast<int32_t>(g_.offsetOf(i, bottomUp_)));
-    item.setAsString("img", std::string(reinterpret_cast<const char*>(storage_.data()), length));
+    item.setAsObject("img", std::make_unique<TRtcStringValue>(std::string(
+                                reinterpret_cast<const char*>(storage_.data()), length)));
   }
   if (scr->Count() == 0) return initialScreenData_;
   TRtcRecord& record = initialScreenData_.NewRecord();

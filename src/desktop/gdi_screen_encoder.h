@@ -38,7 +38,9 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
 
  private:
   bool initGeometry();
-  bool grabBlock(int block, std::vector<uint8_t>& into);
+  // Grabs a block into `into`; `unchanged` tells that it equals the stored image (then `into`
+  // is left as it was).
+  bool grabBlock(int block, std::vector<uint8_t>& into, bool& unchanged);
   void takeChanges();
   void addResolution(TRtcRecord& record) const;
 

@@ -6,6 +6,10 @@
 
 #include "desktop/screen_palette.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vtx {
 namespace {
 
@@ -104,6 +108,38 @@ void ConvertRow32To4(const uint32_t* src, int n, uint8_t* dest) {
   for (int x = 0; x + 1 < n; x += 2)
     dest[x / 2] =
         static_cast<uint8_t>(PaletteIndex::of16(src[x]) << 4 | PaletteIndex::of16(src[x + 1]));
+}
+
+bool SameAsConverted(const RawImage& raw, const ConvertTarget& t, const uint8_t* image) {
+  if (t.code != 4 || !raw.data || !isStandard32(raw.layout) || raw.width < t.width ||
+      raw.height < t.height)
+    return false;
+  uint32_t m = 0x00FFFFFF & (t.mask32 ? t.mask32 : 0xFFFFFFFF);
+  size_t rowBytes = 4 * static_cast<size_t>(t.width);
+  for (int y = 0; y < t.height; ++y) {
+    const uint8_t* src = raw.data + static_cast<size_t>(y) * raw.stride;
+    const uint8_t* img = image + static_cast<size_t>(t.bottomUp ? t.height - 1 - y : y) * t.stride;
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i mask = _mm_set1_epi32(static_cast<int>(m));
+    for (; i + 32 <= rowBytes; i += 32) {
+      __m128i a0 = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), mask);
+      __m128i a1 =
+          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16)), mask);
+      __m128i e = _mm_and_si128(
+          _mm_cmpeq_epi32(a0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(img + i))),
+          _mm_cmpeq_epi32(a1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(img + i + 16))));
+      if (_mm_movemask_epi8(e) != 0xFFFF) return false;
+    }
+#endif
+    for (; i < rowBytes; i += 4) {
+      uint32_t a, b;
+      std::memcpy(&a, src + i, 4);
+      std::memcpy(&b, img + i, 4);
+      if ((a & m) != b) return false;
+    }
+  }
+  return true;
 }
 
 void ConvertPixels(const RawImage& raw, const ConvertTarget& t, uint8_t* dest) {
