@@ -1,6 +1,7 @@
 #include "desktop/capture_geometry.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace vtx {
 
@@ -19,15 +20,16 @@ int RoundWidth16(int width) {
 
 ScreenRect WidenFixedRegion(const ScreenRect& region) {
   ScreenRect r = region;
-  int width = r.width();
-  if (width <= 0) return r;
-  int a = width % 4;
-  if (a == 0) return r;
-  if (r.left - (4 - a) < 0)
-    r.right += 4 - a;
-  else
-    r.left -= 4 - a;
-  return r;
+  int64_t width = int64_t{r.right} - r.left;
+  if (width <= 0 || width > std::numeric_limits<int>::max()) return r;
+  int grow = static_cast<int>(width % 4);
+  if (grow == 0) return r;
+  grow = 4 - grow;
+  if (r.left - grow >= 0)
+    r.left -= grow;
+  else if (r.right <= std::numeric_limits<int>::max() - grow)
+    r.right += grow;
+  return r;  // no room on either side: left as it is (the capture cuts it to the screen)
 }
 
 size_t CaptureGeometry::offsetOf(int block, bool bottomUp) const {

@@ -4,6 +4,7 @@
 // A ScreenSource is used by one thread at a time (the encoder's worker); it is not shared.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,13 +15,20 @@ namespace vtx {
 
 struct ScreenRect {
   int left = 0, top = 0, right = 0, bottom = 0;
-  int width() const { return right - left; }
-  int height() const { return bottom - top; }
+  // Saturated: extreme rectangles do not overflow.
+  int width() const { return span(left, right); }
+  int height() const { return span(top, bottom); }
   bool empty() const { return right <= left || bottom <= top; }
   bool intersects(const ScreenRect& o) const {
     return left < o.right && o.left < right && top < o.bottom && o.top < bottom;
   }
   bool operator==(const ScreenRect&) const = default;
+
+ private:
+  static int span(int from, int to) {
+    int64_t d = int64_t{to} - from;
+    return static_cast<int>(std::clamp<int64_t>(d, INT32_MIN, INT32_MAX));
+  }
 };
 
 // Pixel layout of grabbed data: bits per pixel (8, 16, 24 or 32) and the channel masks of a

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "desktop/pixel_convert.h"
 #include "desktop/placeholder.h"
 #include "desktop/screen_palette.h"
@@ -79,6 +81,13 @@ TEST(CaptureGeometry, FixedRegionsAreWidenedAndCutToTheScreen) {
   EXPECT_EQ(WidenFixedRegion({0, 0, 7, 100}), (ScreenRect{0, 0, 8, 100}));
   EXPECT_EQ(WidenFixedRegion({1, 0, 6, 100}), (ScreenRect{1, 0, 9, 100}));
   EXPECT_EQ(WidenFixedRegion({4, 0, 12, 5}), (ScreenRect{4, 0, 12, 5}));
+  // Reversed and extreme rectangles stay as they are instead of overflowing.
+  EXPECT_EQ(WidenFixedRegion({50, 0, 10, 5}), (ScreenRect{50, 0, 10, 5}));
+  const int lo = std::numeric_limits<int>::min(), hi = std::numeric_limits<int>::max();
+  EXPECT_EQ(WidenFixedRegion({lo, 0, hi, 5}), (ScreenRect{lo, 0, hi, 5}));
+  EXPECT_EQ(WidenFixedRegion({hi - 6, 0, hi, 5}), (ScreenRect{hi - 8, 0, hi, 5}));
+  EXPECT_EQ(WidenFixedRegion({1, 0, hi, 5}), (ScreenRect{1, 0, hi, 5}));
+  EXPECT_EQ((ScreenRect{lo, 0, hi, 0}).width(), hi);
 
   GeometrySettings s;
   s.fullScreen = false;
@@ -94,7 +103,7 @@ TEST(CaptureGeometry, FixedRegionsAreWidenedAndCutToTheScreen) {
   EXPECT_EQ(g.captureHeight, 80);
   // Regions outside the screen and zero-size screens capture nothing.
   for (ScreenRect r : {ScreenRect{700, 0, 800, 10}, ScreenRect{0, 0, 0, 0},
-                       ScreenRect{2147483000, 0, 2147483647, 10}}) {
+                       ScreenRect{50, 40, 10, 5}, ScreenRect{2147483000, 0, 2147483647, 10}}) {
     s.fixedRegion = r;
     EXPECT_TRUE(geometry(640, 480, 32, s).empty());
   }

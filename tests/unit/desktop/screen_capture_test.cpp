@@ -257,6 +257,11 @@ TEST(ScreenCapture, EmptyCaptureAreasGiveNothing) {
   cap.setFixedRegion({1000, 1000, 1100, 1100});
   cap.GrabScreen();
   EXPECT_EQ(cap.GetScreenDelta(), "");
+  cap.setFixedRegion({-2147483647 - 1, -2147483647 - 1, 2147483647, 2147483647});
+  cap.GrabScreen();  // cut to the screen
+  ScreenImage whole;
+  whole.Apply(cap.GetScreenDelta());
+  EXPECT_EQ(whole.Width(), 64);
   cap.setFixedRegion({7, 2, 13, 6});  // widened to 5..13
   EXPECT_FALSE(cap.FullScreen());
   EXPECT_EQ(cap.FixedRegion(), (ScreenRect{5, 2, 13, 6}));
