@@ -2,7 +2,7 @@
 # Builds and runs the whole test suite: the default build, the sanitizer build, then a short
 # run of every fuzz target. Exits non-zero on any failure.
 #   VTX_SKIP_ASAN=1      skip the sanitizer build (quicker local runs)
-#   VTX_SKIP_TSAN=1      skip the thread-sanitizer run of the util, transport, gateway and portal tests
+#   VTX_SKIP_TSAN=1      skip the thread-sanitizer run of the util, transport, gateway, portal and capture tests
 #   VTX_FUZZ_SECONDS=N   seconds per fuzz target (default 20; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,9 +33,9 @@ fi
 if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
   step "thread sanitizer build (util, transport, gateway, portal)"
   cmake --preset tsan >/dev/null
-  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests vtx_portal_tests vtx_e2e_portal_tests
+  cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests vtx_portal_tests vtx_e2e_portal_tests vtx_desktop_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess|HostileLoad|GatewayTls|UserStore|LoginGuard|RelayThreads|RelayFunctions|RelayProcess|ClientModule|Portal[A-Za-z]*)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientLoopback|RequestCore|GatewayProcess|HostileLoad|GatewayTls|UserStore|LoginGuard|RelayThreads|RelayFunctions|RelayProcess|ClientModule|Portal[A-Za-z]*|EncoderWorker|ScreenCapture|ScreenCaptureCursor)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}

@@ -18,7 +18,6 @@ int valueForm(uint32_t v) {
   if ((v & 0xFFFF) == (v >> 16)) return 1;
   return 2;
 }
-constexpr size_t kFormBytes[3] = {1, 2, 4};
 
 inline uint8_t* put16(uint8_t* p, size_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -33,8 +32,24 @@ inline uint8_t* put32(uint8_t* p, size_t v) {
   return p + 4;
 }
 inline uint8_t* putValue(uint8_t* p, uint32_t v, int form) {
-  std::memcpy(p, &v, kFormBytes[form]);  // little-endian host: low bytes first
-  return p + kFormBytes[form];
+  // Little-endian host: low bytes first. Fixed sizes keep the copies inline.
+  if (form == 0) {
+    *p = static_cast<uint8_t>(v);
+    return p + 1;
+  }
+  if (form == 1) {
+    std::memcpy(p, &v, 2);
+    return p + 2;
+  }
+  std::memcpy(p, &v, 4);
+  return p + 4;
+}
+// Copies count dwords; inline, since most literals between scattered changes are short.
+inline uint8_t* copyDwords(uint8_t* p, const uint8_t* src, size_t count) {
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) std::memcpy(p + 4 * i, src + 4 * i, 16);
+  for (; i < count; ++i) std::memcpy(p + 4 * i, src + 4 * i, 4);
+  return p + 4 * count;
 }
 
 // Block stream: tokens, counts and data in one buffer.
@@ -76,8 +91,8 @@ struct BlockWriter {
       *p++ = 0xFF;
       p = put32(p, count);
     }
-    std::memcpy(p, src, 4 * count);
-    p += 4 * count;
+    p = count <= 0xFF ? copyDwords(p, src, count)
+                      : static_cast<uint8_t*>(std::memcpy(p, src, 4 * count)) + 4 * count;
   }
   void tail(const uint8_t* src, size_t t) {
     *p++ = 0;
@@ -118,8 +133,8 @@ struct LineWriterBase {
   }
   void literal(const uint8_t* src, size_t n) {
     count(0xFD, 0xFE, n);
-    std::memcpy(d, src, 4 * n);
-    d += 4 * n;
+    d = n <= 0xFF ? copyDwords(d, src, n)
+                  : static_cast<uint8_t*>(std::memcpy(d, src, 4 * n)) + 4 * n;
   }
   void tail(const uint8_t* src, size_t t) {
     *c++ = 0;

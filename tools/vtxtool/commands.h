@@ -27,6 +27,7 @@ int runPack(const Args& args);     // cmd_pack.cpp
 int runUnpack(const Args& args);   // cmd_pack.cpp
 int cmdCrypt(const Args& args);    // cmd_crypt.cpp
 int cmdDecrypt(const Args& args);  // cmd_crypt.cpp
+int cmdCapture(const Args& args);  // cmd_capture.cpp
 // cmd_crypt.cpp
 int cmdCrypt(const Args& args);
 int cmdDecrypt(const Args& args);

@@ -14,12 +14,12 @@ const Command kCommands[] = {
     {"unpack", "unpack image|line PREV     apply standard input to PREV", runUnpack},
     {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
-    {"crypt", "crypt --key-hex HEX [--chunks N,M,...]    encipher stdin to stdout", cmdCrypt},
-    {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
     {"host",
      "host --gateway HOST:PORT --user NAME [--password P] [--key K] [--inbox DIR] "
      "[--login-data FILE]  a headless customer side; events as JSON lines",
      cmdHost},
+    {"capture", "capture [--bpp-limit N] [--blocks N] [--budget BYTES] [--png FILE] [--stream S]",
+     cmdCapture},
 };
 }  // namespace vtx::tool
 

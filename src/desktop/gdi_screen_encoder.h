@@ -1,0 +1,64 @@
+// The block encoder ("Default (GDI)"): the capture area cut into horizontal blocks, each grabbed
+// and compared with the image the viewers already have; changed blocks travel as block streams.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "desktop/capture_geometry.h"
+#include "desktop/screen_encoder.h"
+
+namespace vtx {
+
+class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
+ public:
+  explicit TRtcGDIScreenEncoder(EncoderContext context);
+  ~TRtcGDIScreenEncoder() override;
+  static std::unique_ptr<TRtcAbstractScreenEncoder> Make(EncoderContext context);
+
+  void Setup(const EncoderSetup& setup) override;
+  TRtcValue& GetInitialScreenData() override;
+  TRtcValue& GetScreenData() override { return screenData_; }
+  bool ScreenChanged() override;
+
+  // For tests and tools: the geometry in use and the row order of the images.
+  const CaptureGeometry& Geometry() const { return g_; }
+  bool BottomUp() const { return bottomUp_; }
+  // How many blocks the last capture left out because the change source reported them
+  // unchanged.
+  int SkippedBlocks() const { return skipped_; }
+
+ protected:
+  bool CaptureJob(int sleepTime, bool initial) override;
+  void GrabDirect() override { Capture(0, false); }
+  std::string BuildScreenDelta() override;
+  std::string BuildScreen() override;
+  bool CheckSupported() override { return true; }
+
+ private:
+  bool initGeometry();
+  // Grabs a block into `into`; `unchanged` tells that it equals the stored image (then `into`
+  // is left as it was).
+  bool grabBlock(int block, std::vector<uint8_t>& into, bool& unchanged);
+  void takeChanges();
+  void addResolution(TRtcRecord& record) const;
+
+  CaptureGeometry g_;
+  bool bottomUp_ = false;
+  std::vector<std::vector<uint8_t>> images_;
+  std::vector<uint8_t> tmpImage_, tmpLastImage_, storage_;
+  std::vector<uint32_t> placeholder_;
+  std::vector<char> marked_, dirty_;
+  std::string screenPalette_;
+  bool newScreenPalette_ = false;
+  bool screenInfoChanged_ = false;
+  bool grabBroken_ = false;
+  int grabFrom_ = 0;
+  int skipped_ = 0;
+  bool initialBuilt_ = false;
+  TRtcValue screenData_, initialScreenData_;
+  std::vector<ScreenRect> changes_;
+};
+
+}  // namespace vtx

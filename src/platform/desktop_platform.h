@@ -1,0 +1,21 @@
+// Opens the screen, cursor and input parts of the local desktop. Each call gives a new,
+// independent object (an encoder's worker thread owns its own screen source).
+#pragma once
+
+#include <memory>
+
+#include "platform/cursor.h"
+#include "platform/screen.h"
+
+namespace vtx {
+
+class DesktopPlatform {
+ public:
+  virtual ~DesktopPlatform() = default;
+  virtual std::unique_ptr<ScreenSource> OpenScreen() = 0;
+  virtual std::unique_ptr<CursorSource> OpenCursor() = 0;
+  // Observed, owned by the platform; none when input cannot be injected.
+  virtual InputInjector* Input() { return nullptr; }
+};
+
+}  // namespace vtx
