@@ -35,6 +35,15 @@ std::u16string Utf8Decode(std::string_view bytes) {
     if (b < 0x80) {
       out.push_back(b);
       ++i;
+    } else if (b >= 0xF0 && b <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+      // A four-byte sequence (text typed or pasted as standard UTF-8) becomes a surrogate pair.
+      char32_t c = (char32_t(b & 0x07) << 18) | (char32_t(p[i + 1] & 0x3F) << 12) |
+                   (char32_t(p[i + 2] & 0x3F) << 6) | char32_t(p[i + 3] & 0x3F);
+      if (c < 0x10000 || c > 0x10FFFF) return {};
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 | (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 | (c & 0x3FF)));
+      i += 4;
     } else if ((b & 0x20) == 0) {
       if (!cont(i + 1)) return {};
       out.push_back(static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F)));

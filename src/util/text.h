@@ -12,7 +12,8 @@ using RtcWideString = std::u16string;  // UTF-16 text
 // Encodes each UTF-16 unit on its own (1 to 3 bytes); surrogate halves stay separate.
 std::string Utf8Encode(std::u16string_view text);
 void Utf8EncodeTo(std::u16string_view text, std::string& out);
-// Reverses Utf8Encode; a cut-short sequence or a bad continuation byte gives empty text.
+// Reverses Utf8Encode; a standard four-byte sequence gives its surrogate pair. A cut-short
+// sequence or a bad continuation byte gives empty text.
 std::u16string Utf8Decode(std::string_view bytes);
 
 // The 8-bit code page is Latin-1: widening maps each byte to the unit of the same value;

@@ -20,6 +20,17 @@ TEST(Text, BadSequencesGiveEmptyText) {
   EXPECT_EQ(Utf8Decode("\xF0\x80\x80"), std::u16string(1, u'\0'));  // only the low lead bits count
 }
 
+TEST(Text, FourByteSequencesBecomeSurrogatePairs) {
+  // Standard UTF-8 of a character beyond the 16-bit range arrives as its surrogate pair; the
+  // pair goes back out one unit at a time and still reads back the same.
+  const std::u16string emoji = u"a\U0001F600b";
+  EXPECT_EQ(Utf8Decode("a\xF0\x9F\x98\x80"
+                       "b"),
+            emoji);
+  EXPECT_EQ(Utf8Decode(Utf8Encode(emoji)), emoji);
+  EXPECT_EQ(Utf8Decode("\xF4\x90\x80\x80"), u"");  // beyond U+10FFFF
+}
+
 TEST(Text, Latin1AndFolding) {
   EXPECT_EQ(Widen("\xE9"), u"\u00e9");
   EXPECT_EQ(Narrow(u"\u00e9\u20ac"), "\xE9?");
