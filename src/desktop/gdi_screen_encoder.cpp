@@ -132,6 +132,7 @@ void TRtcGDIScreenEncoder::addResolution(TRtcRecord& record) const {
 // Takes the packed strings of the last update back: a large block is then packed straight into
 // one instead of being packed into storage_ and copied out.
 void TRtcGDIScreenEncoder::recycleImages() {
+  spareImages_.clear();  // only the last update's strings: old ones may be of a bygone size
   if (screenData_.GetType() != rtc_Record) return;
   auto* record = dynamic_cast<TRtcRecord*>(screenData_.GetObject());
   auto* scr = record ? dynamic_cast<TRtcArray*>(record->asObject("scr")) : nullptr;
