@@ -129,7 +129,43 @@ void TRtcGDIScreenEncoder::addResolution(TRtcRecord& record) const {
   res.setAsInteger("Bytes", g_.bytesPerPixel);
 }
 
+// Takes the packed strings of the last update back: a large block is then packed straight into
+// one instead of being packed into storage_ and copied out.
+void TRtcGDIScreenEncoder::recycleImages() {
+  spareImages_.clear();  // only the last update's strings: old ones may be of a bygone size
+  if (screenData_.GetType() != rtc_Record) return;
+  auto* record = dynamic_cast<TRtcRecord*>(screenData_.GetObject());
+  auto* scr = record ? dynamic_cast<TRtcArray*>(record->asObject("scr")) : nullptr;
+  if (!scr) return;
+  for (int k = 0; k < scr->Count() && spareImages_.size() < 2; ++k) {
+    auto* item = dynamic_cast<TRtcRecord*>(scr->GetObject(k));
+    auto* img = item ? dynamic_cast<TRtcStringValue*>(item->asObject("img")) : nullptr;
+    if (img) spareImages_.push_back(std::move(img->FValue));
+  }
+}
+
+// The block's stream (empty when nothing changed).
+std::string TRtcGDIScreenEncoder::packBlock(int block, const std::vector<uint8_t>& fresh) {
+  auto pack = [&](MutableBytes out) {
+    return screenInfoChanged_ ? PackImage(fresh, out) : PackImageDelta(images_[block], fresh, out);
+  };
+  size_t bound = PackedSizeBound(fresh.size());
+  // Growing a spare string costs a fill of the added bytes: worth it only for nearly full ones.
+  if (!spareImages_.empty() && spareImages_.back().size() >= bound - bound / 4) {
+    std::string packed = std::move(spareImages_.back());
+    spareImages_.pop_back();
+    packed.resize(bound);
+    packed.resize(pack({reinterpret_cast<uint8_t*>(packed.data()), bound}));
+    if (!packed.empty()) return packed;
+    spareImages_.push_back(std::move(packed));
+    return {};
+  }
+  size_t length = pack(storage_);
+  return std::string(reinterpret_cast<const char*>(storage_.data()), length);
+}
+
 bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
+  recycleImages();
   screenData_.Clear();
   initialScreenData_.Clear();
   initialBuilt_ = false;
@@ -156,14 +192,12 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     std::vector<uint8_t>& fresh = i == g_.blockCount - 1 ? tmpLastImage_ : tmpImage_;
     bool unchanged = false;
     if (!grabBlock(i, fresh, unchanged)) break;
-    size_t length = unchanged            ? 0
-                    : screenInfoChanged_ ? PackImage(fresh, storage_)
-                                         : PackImageDelta(images_[i], fresh, storage_);
+    std::string packed = unchanged ? std::string() : packBlock(i, fresh);
+    size_t length = packed.size();
     if (length > 0) {
       TRtcRecord& item = scr->NewRecord(scr->Count());
       item.setAsInteger("at", static_cast<int32_t>(g_.offsetOf(i, bottomUp_)));
-      item.setAsObject("img", std::make_unique<TRtcStringValue>(std::string(
-                                  reinterpret_cast<const char*>(storage_.data()), length)));
+      item.setAsObject("img", std::make_unique<TRtcStringValue>(std::move(packed)));
       total += static_cast<int64_t>(length);
       std::swap(images_[i], fresh);
       int budget = setup().maxTotalSize;

@@ -43,11 +43,14 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   bool grabBlock(int block, std::vector<uint8_t>& into, bool& unchanged);
   void takeChanges();
   void addResolution(TRtcRecord& record) const;
+  void recycleImages();
+  std::string packBlock(int block, const std::vector<uint8_t>& fresh);
 
   CaptureGeometry g_;
   bool bottomUp_ = false;
   std::vector<std::vector<uint8_t>> images_;
   std::vector<uint8_t> tmpImage_, tmpLastImage_, storage_;
+  std::vector<std::string> spareImages_;  // packed strings of the last update, for reuse
   std::vector<uint32_t> placeholder_;
   std::vector<char> marked_, dirty_;
   std::string screenPalette_;

@@ -363,6 +363,29 @@ TEST(ScreenCapture, ChangeSourceGivesByteIdenticalUpdates) {
   }
 }
 
+TEST(ScreenCapture, WholeScreenChangesAndSmallOnesFollowEachOther) {
+  // Full-size streams are packed into the strings of the previous update; small ones are not.
+  for (int blocks : {1, 3}) {
+    FakeDesktop d(96, 50);
+    TRtcScreenCapture cap(d);
+    cap.setScreenBlockCount(blocks);
+    cap.setMaxTotalSize(1 << 30);  // every block in each update
+    ScreenImage viewer;
+    for (int step = 0; step < 12; ++step) {
+      if (step % 4 < 2) d.Noise({0, 0, 96, 50}, step);
+      if (step % 4 == 2) d.Fill({3, 3, 5, 4}, 0x010203u * step);
+      cap.GrabScreen();
+      std::string delta = cap.GetScreenDelta();
+      EXPECT_EQ(delta.empty(), step % 4 == 3) << step;
+      viewer.Apply(delta);
+      expectImage(viewer, d, same);
+      ScreenImage late;
+      late.Apply(cap.GetScreen());
+      EXPECT_EQ(late.Data(), viewer.Data()) << blocks << " blocks, step " << step;
+    }
+  }
+}
+
 CursorShape customShape() {
   CursorShape s;
   s.name = "my-own";
