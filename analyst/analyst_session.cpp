@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 
 std::string field(TRtcRecord& rec, const char* name) {
   try {
-    return Utf8Encode(rec.asText(name));
+    return Utf8EncodeStandard(rec.asText(name));
   } catch (const std::exception&) {
     return {};
   }
@@ -91,7 +91,9 @@ AnalystSession::AnalystSession(SessionOptions options)
   };
   chat_.On_ChatMessageLine = [this](TRtcPChat&, const std::string& room, const std::string& user,
                                     const std::string& line) {
-    std::string text = line;
+    // Lines travel one UTF-16 unit at a time; people and JSON get standard UTF-8.
+    const std::u16string units = Utf8Decode(line);
+    std::string text = units.empty() ? line : Utf8EncodeStandard(units);
     if (!text.empty() && text.back() == '\r') text.pop_back();
     push({"line", room, user, text});
   };
@@ -179,9 +181,9 @@ int AnalystSession::JoinRoom(const std::string& host, std::chrono::milliseconds 
 }
 
 void AnalystSession::SendChat(const std::string& host, const std::string& piece) {
-  // The text codec carries the Basic Multilingual Plane only; anything else would arrive empty.
+  // Text that is not UTF-8 would arrive empty.
   if (!piece.empty() && Utf8Decode(piece).empty())
-    throw std::runtime_error("the text is not UTF-8 of the Basic Multilingual Plane");
+    throw std::runtime_error("the text is not UTF-8");
   chat_.Send(host, piece);
 }
 

@@ -24,6 +24,27 @@ std::string Utf8Encode(std::u16string_view text) {
   return out;
 }
 
+std::string Utf8EncodeStandard(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u >= 0xD800 && u < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
+      const char32_t c =
+          0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      ++i;
+    } else {
+      Utf8EncodeTo(text.substr(i, 1), out);
+    }
+  }
+  return out;
+}
+
 std::u16string Utf8Decode(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size());

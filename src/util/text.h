@@ -15,6 +15,9 @@ void Utf8EncodeTo(std::u16string_view text, std::string& out);
 // Reverses Utf8Encode; a standard four-byte sequence gives its surrogate pair. A cut-short
 // sequence or a bad continuation byte gives empty text.
 std::u16string Utf8Decode(std::string_view bytes);
+// Standard UTF-8 for people and JSON: a surrogate pair becomes one four-byte sequence (the wire
+// form, Utf8Encode, writes each unit on its own).
+std::string Utf8EncodeStandard(std::u16string_view text);
 
 // The 8-bit code page is Latin-1: widening maps each byte to the unit of the same value;
 // narrowing maps units above 0xFF to '?'.

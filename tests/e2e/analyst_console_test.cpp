@@ -204,8 +204,10 @@ TEST(AnalystConsole, ChatBothWaysWithASecondAnalystAndCommands) {
   ana->send("piece cust b");
   ana->send("chat cust c");
   ana->send("chat cust " + unicode);
-  ana->send("chat cust \xf0\x9f\x99\x82");  // outside the text codec's range: refused
+  ana->send("chat cust \xf0\x9f\x99\x82 \xff");  // not UTF-8: refused
   ASSERT_TRUE(ana->waitFor("\"event\":\"bad-command\""));
+  ana->send("chat cust smile \xf0\x9f\x99\x82");  // beyond 16 bits: a surrogate pair
+  ASSERT_TRUE(ana->waitFor("\"text\":\"smile \xf0\x9f\x99\x82\"")) << ana->err();
   ana->send("chat cust " + longLine);
   ASSERT_TRUE(ana->waitFor("\"text\":\"" + longLine)) << ana->err();
   host->send("from the host");
@@ -213,17 +215,18 @@ TEST(AnalystConsole, ChatBothWaysWithASecondAnalystAndCommands) {
   ASSERT_TRUE(ana->waitFor("\"event\":\"matched\"")) << ana->err();
   ASSERT_TRUE(bob->waitFor("\"text\":\"from the host\""));
 
-  const std::vector<std::string> expected = {"ana: hello", "ana: abc", "ana: " + unicode,
+  const std::vector<std::string> expected = {"ana: hello",       "ana: abc",
+                                             "ana: " + unicode,  "ana: smile \xf0\x9f\x99\x82",
                                              "ana: " + longLine, "cust: from the host"};
   EXPECT_EQ(Lines(*ana, "cust"), expected);
   const auto bobLines = Lines(*bob, "cust");
-  ASSERT_EQ(bobLines.size(), 6u);
+  ASSERT_EQ(bobLines.size(), 7u);
   EXPECT_EQ(bobLines[0], "bob: bob is here");
   EXPECT_EQ(std::vector<std::string>(bobLines.begin() + 1, bobLines.end()), expected);
   const auto hostLines = HostLines(*host);
-  ASSERT_EQ(hostLines.size(), 6u);
+  ASSERT_EQ(hostLines.size(), 7u);
   EXPECT_EQ(hostLines[1], "ana: hello");
-  EXPECT_EQ(hostLines[4], "ana: " + longLine);
+  EXPECT_EQ(hostLines[5], "ana: " + longLine);
 
   // Commands: from an analyst in the room and from one who never joined any group.
   ana->send("cmd cust <INBOX>");
@@ -246,7 +249,7 @@ TEST(AnalystConsole, ChatBothWaysWithASecondAnalystAndCommands) {
     const json j = json::parse(l);
     if (j["event"] == "ChatMessage") ++chatLines;
   }
-  EXPECT_EQ(chatLines, 7);  // every piece ana received after joining
+  EXPECT_EQ(chatLines, 8);  // every piece ana received after joining
   fs::remove(timeline);
 }
 

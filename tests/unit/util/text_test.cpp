@@ -29,6 +29,10 @@ TEST(Text, FourByteSequencesBecomeSurrogatePairs) {
             emoji);
   EXPECT_EQ(Utf8Decode(Utf8Encode(emoji)), emoji);
   EXPECT_EQ(Utf8Decode("\xF4\x90\x80\x80"), u"");  // beyond U+10FFFF
+  EXPECT_EQ(Utf8EncodeStandard(emoji),
+            "a\xF0\x9F\x98\x80"
+            "b");
+  EXPECT_EQ(Utf8EncodeStandard(u"\u00e9\xD800x"), Utf8Encode(u"\u00e9\xD800x"));  // lone unit
 }
 
 TEST(Text, Latin1AndFolding) {
