@@ -32,6 +32,10 @@ AnalystSession::AnalystSession(SessionOptions options)
   client_.setSystemInfo(&system_);
   client_.setGateAddr(options_.addr);
   client_.setGatePort(options_.port);
+  if (options_.tls || !options_.tlsCa.empty()) {
+    client_.setGate_SSL(true);
+    if (!options_.tlsCa.empty()) client_.setGate_SSLCAFile(options_.tlsCa);
+  }
   client_.setMultiThreaded(true);
   client_.setDataEncrypt(16);
   client_.setDataForceEncrypt(true);

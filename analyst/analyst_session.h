@@ -34,6 +34,8 @@ enum Exit : int {
 
 struct SessionOptions {
   std::string addr, port, user, password, key, timeline;
+  bool tls = false;   // HTTPS to the gateway, the certificate checked
+  std::string tlsCa;  // the CA file to check it against; empty: the system's store
 };
 
 // A host's login data as the gateway relayed it.

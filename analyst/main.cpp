@@ -38,12 +38,14 @@ commands:
                             and print events as JSON lines
 options:
   --password TEXT  --key TEXT   the gateway's login password and secure key
+  --tls                         HTTPS to the gateway, its certificate checked (system's store)
+  --tls-ca FILE                 HTTPS, the certificate checked against this CA file
   --json                        JSON lines instead of text
   --for SECONDS                 how long chat and hosts listen
   --wait SECONDS                how long to wait for a host to appear and take us in (10)
   --timeline FILE               append the session's events to FILE as JSON lines
 The gateway, user, password and key may also come from the JSON object in the file named by
-VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ...}).
+VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
 exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
 in, 6 host refused access, 7 connection to the gateway lost, 8 wait-line timed out
 )";
@@ -101,6 +103,7 @@ Options parse(int argc, char** argv) {
     text("user", o.session.user);
     text("password", o.session.password);
     text("key", o.session.key);
+    text("tls-ca", o.session.tlsCa);
   }
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -119,6 +122,10 @@ Options parse(int argc, char** argv) {
       o.session.password = value();
     } else if (a == "--key") {
       o.session.key = value();
+    } else if (a == "--tls") {
+      o.session.tls = true;
+    } else if (a == "--tls-ca") {
+      o.session.tlsCa = value();
     } else if (a == "--timeline") {
       o.session.timeline = value();
     } else if (a == "--json") {

@@ -46,7 +46,7 @@ start "$work/gateway.log" "ready 127.0.0.1:" build/default/gateway/vorantelix-ga
   --login-password "$login_password" \
   --tls-cert "$work/gateway-cert.pem" --tls-key "$work/gateway-key.pem"
 gateway_port=$(grep -m1 -o 'ready 127.0.0.1:[0-9]*' "$work/gateway.log" | sed 's/.*://')
-echo "demo.sh: gateway on 127.0.0.1:$gateway_port (TLS)"
+echo "demo.sh: gateway on 127.0.0.1:$gateway_port (TLS, certificate $work/gateway-cert.pem)"
 # Every demo company is served from that gateway.
 start "$work/supportd.log" pronto build/default/supportd/vorantelix-supportd \
   --listen 127.0.0.1:0 --tls-listen 127.0.0.1:0 --db :memory: --cert-dir "$work" \

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -287,6 +288,38 @@ TEST(AnalystConsole, ClearExitCodesForWhatGoesWrong) {
   auto unreachable = Analyst(gw.port(), "ana", {"hosts"});
   EXPECT_EQ(unreachable->exitCode(), 3);
   EXPECT_NE(unreachable->err().find("cannot reach the gateway"), std::string::npos);
+}
+
+// Both sides over TLS to a gateway with a self-signed certificate: trusted only when given.
+TEST(AnalystConsole, OverTlsWithTheGatewaysCertificate) {
+  const fs::path dir = fs::temp_directory_path() / ("vtx-tls-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  const std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+      "-keyout '" +
+      key + "' -out '" + cert + "' -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 " +
+      ">/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  auto args = GatewayArgs();
+  args.insert(args.end(), {"--tls-cert", cert, "--tls-key", key});
+  testing::GatewayChild gw(args);
+
+  std::vector<std::string> h = {VTX_TOOL_PATH, "host", "--tls-ca", cert};
+  for (auto& s : Common(gw.port(), "cust")) h.push_back(s);
+  Proc host(h);
+  ASSERT_TRUE(host.waitFor("\"show\":\"ready\"")) << host.err();
+
+  auto hosts = Analyst(gw.port(), "ana", {"--tls-ca", cert, "--json", "--for", "1", "hosts"});
+  EXPECT_EQ(hosts->exitCode(), 0) << hosts->err();
+  EXPECT_TRUE(hosts->waitFor(R"("user":"cust")", 1s));
+
+  // Plain HTTP, or a certificate nobody vouches for: the gateway cannot be reached.
+  auto plain = Analyst(gw.port(), "bob", {"--for", "1", "hosts"});
+  EXPECT_EQ(plain->exitCode(), 3);
+  auto untrusted = Analyst(gw.port(), "carl", {"--tls", "--for", "1", "hosts"});
+  EXPECT_EQ(untrusted->exitCode(), 3);
+  fs::remove_all(dir);
 }
 
 }  // namespace

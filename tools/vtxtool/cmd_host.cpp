@@ -35,6 +35,8 @@ using json = nlohmann::ordered_json;
 
 struct HostOptions {
   std::string addr, port, user, password, key, inbox, loginData;
+  bool tls = false;
+  std::string tlsCa;
 };
 
 HostOptions parseHost(const Args& args) {
@@ -57,6 +59,10 @@ HostOptions parseHost(const Args& args) {
       o.password = value();
     } else if (a == "--key") {
       o.key = value();
+    } else if (a == "--tls") {
+      o.tls = true;
+    } else if (a == "--tls-ca") {
+      o.tlsCa = value();
     } else if (a == "--inbox") {
       o.inbox = value();
     } else if (a == "--login-data") {
@@ -129,6 +135,11 @@ int cmdHost(const Args& args) {
   TRtcHttpPortalClient client(&system);
   client.setGateAddr(o.addr);
   client.setGatePort(o.port);
+  if (o.tls ||
+      !o.tlsCa.empty()) {  // HTTPS, the certificate checked against this CA or the system's
+    client.setGate_SSL(true);
+    if (!o.tlsCa.empty()) client.setGate_SSLCAFile(o.tlsCa);
+  }
   client.setMultiThreaded(true);
   client.setDataEncrypt(16);
   client.setDataForceEncrypt(true);
