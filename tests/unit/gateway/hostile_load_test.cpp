@@ -130,6 +130,10 @@ TEST(HostileLoad, ConnectionsBeyondTheCapAreAnsweredAtOnce) {
 }
 
 TEST(HostileLoad, OutOfDescriptorsTheAcceptLoopWaitsInsteadOfSpinning) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtime opens descriptors of its own and ends the process at the limit.
+  GTEST_SKIP() << "needs a gateway built without the sanitizers";
+#endif
   GatewayProcess g({"--enable-echo"});
   rlimit few{48, 48};
   ASSERT_EQ(::prlimit(g.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
