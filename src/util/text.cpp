@@ -67,12 +67,16 @@ std::u16string Utf8Decode(std::string_view bytes) {
       i += 4;
     } else if ((b & 0x20) == 0) {
       if (!cont(i + 1)) return {};
-      out.push_back(static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F)));
+      char16_t c = static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F));
+      if (c < 0x80) return {};  // overlong: would smuggle a delimiter past the reader
+      out.push_back(c);
       i += 2;
     } else {
       if (!cont(i + 1) || !cont(i + 2)) return {};
-      out.push_back(
-          static_cast<char16_t>(((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F)));
+      char16_t c =
+          static_cast<char16_t>(((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F));
+      if (c < 0x80) return {};
+      out.push_back(c);
       i += 3;
     }
   }

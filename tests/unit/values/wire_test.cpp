@@ -65,6 +65,9 @@ TEST(Wire, CountedPayloadsCarryAnyBytesAndUnitsEncodeAlone) {
   EXPECT_EQ(TRtcValue::FromCode(v.toCode())->asText(), u"\U0001F600");
   // A cut-short sequence decodes to empty text.
   EXPECT_EQ(TRtcValue::FromCode("T=2\"a\xC3\";")->asText(), u"");
+  // An overlong ':' in a field name is bad text, not a raw delimiter smuggled into the output.
+  EXPECT_EQ(roundtrip("RE=2;\xC0\xBA\xD1\x99:I=1;b:I=3;"),
+            "ERtcInfo: TRtcRecord.SetObject: Fields without a name not allowed.");
 }
 
 TEST(Wire, ReaderErrorsAndTheirClasses) {
