@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "desktop/block_pack.h"
 #include "desktop/compress.h"
 #include "desktop/pixel_convert.h"
 #include "desktop/placeholder.h"
@@ -84,8 +85,8 @@ void TRtcGDIScreenEncoder::takeChanges() {
   }
 }
 
-bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& into, bool& unchanged) {
-  unchanged = false;
+bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& fresh, std::string& packed) {
+  packed.clear();
   marked_[block] = 0;
   dirty_[block] = 0;
   ConvertTarget t;
@@ -95,29 +96,28 @@ bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& into, bool
   t.stride = g_.bppWidth;
   t.bottomUp = bottomUp_;
   t.mask32 = setup().reduce32bit;
+  RawImage raw;
   if (desktopAccess()) {
-    RawImage raw;
     if (!screen().Grab(g_.rectOf(block), raw)) {
       dirty_[block] = 1;
       return false;
     }
     // An unchanged block costs one comparing pass over the grab.
-    if (!screenInfoChanged_ && SameAsConverted(raw, t, images_[block].data())) {
-      unchanged = true;
-      return true;
-    }
-    ConvertPixels(raw, t, into.data());
+    if (!screenInfoChanged_ && SameAsConverted(raw, t, images_[block].data())) return true;
   } else {
     placeholder_ = PlaceholderImage(t.width, t.height);
-    RawImage raw;
     raw.data = reinterpret_cast<const uint8_t*>(placeholder_.data());
     raw.stride = 4 * static_cast<size_t>(t.width);
     raw.width = t.width;
     raw.height = t.height;
-    ConvertPixels(raw, t, into.data());
   }
-  if (g_.bytesPerPixel == kPixels16Bit && setup().reduce16bit != 0)
-    MaskPixels(into.data(), into.size(), setup().reduce16bit);
+  BlockPackJob job;
+  job.raw = &raw;
+  job.target = t;
+  job.dwordMask = g_.bytesPerPixel == kPixels16Bit ? setup().reduce16bit : 0;
+  job.previous = screenInfoChanged_ ? nullptr : images_[block].data();
+  job.image = fresh.data();
+  packed = packBlock(job);
   return true;
 }
 
@@ -145,22 +145,19 @@ void TRtcGDIScreenEncoder::recycleImages() {
 }
 
 // The block's stream (empty when nothing changed).
-std::string TRtcGDIScreenEncoder::packBlock(int block, const std::vector<uint8_t>& fresh) {
-  auto pack = [&](MutableBytes out) {
-    return screenInfoChanged_ ? PackImage(fresh, out) : PackImageDelta(images_[block], fresh, out);
-  };
-  size_t bound = PackedSizeBound(fresh.size());
+std::string TRtcGDIScreenEncoder::packBlock(const BlockPackJob& job) {
+  size_t bound = PackedSizeBound(job.target.stride * static_cast<size_t>(job.target.height));
   // Growing a spare string costs a fill of the added bytes: worth it only for nearly full ones.
   if (!spareImages_.empty() && spareImages_.back().size() >= bound - bound / 4) {
     std::string packed = std::move(spareImages_.back());
     spareImages_.pop_back();
     packed.resize(bound);
-    packed.resize(pack({reinterpret_cast<uint8_t*>(packed.data()), bound}));
+    packed.resize(ConvertAndPackBlock(job, {reinterpret_cast<uint8_t*>(packed.data()), bound}));
     if (!packed.empty()) return packed;
     spareImages_.push_back(std::move(packed));
     return {};
   }
-  size_t length = pack(storage_);
+  size_t length = ConvertAndPackBlock(job, storage_);
   return std::string(reinterpret_cast<const char*>(storage_.data()), length);
 }
 
@@ -190,9 +187,8 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
       continue;
     }
     std::vector<uint8_t>& fresh = i == g_.blockCount - 1 ? tmpLastImage_ : tmpImage_;
-    bool unchanged = false;
-    if (!grabBlock(i, fresh, unchanged)) break;
-    std::string packed = unchanged ? std::string() : packBlock(i, fresh);
+    std::string packed;
+    if (!grabBlock(i, fresh, packed)) break;
     size_t length = packed.size();
     if (length > 0) {
       TRtcRecord& item = scr->NewRecord(scr->Count());

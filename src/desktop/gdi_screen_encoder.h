@@ -11,6 +11,8 @@
 
 namespace vtx {
 
+struct BlockPackJob;
+
 class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
  public:
   explicit TRtcGDIScreenEncoder(EncoderContext context);
@@ -38,13 +40,13 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
 
  private:
   bool initGeometry();
-  // Grabs a block into `into`; `unchanged` tells that it equals the stored image (then `into`
-  // is left as it was).
-  bool grabBlock(int block, std::vector<uint8_t>& into, bool& unchanged);
+  // Grabs a block, converts it into `fresh` and packs it against the stored image into `packed`
+  // (empty when the block is unchanged; then `fresh` may be left as it was).
+  bool grabBlock(int block, std::vector<uint8_t>& fresh, std::string& packed);
   void takeChanges();
   void addResolution(TRtcRecord& record) const;
   void recycleImages();
-  std::string packBlock(int block, const std::vector<uint8_t>& fresh);
+  std::string packBlock(const BlockPackJob& job);
 
   CaptureGeometry g_;
   bool bottomUp_ = false;

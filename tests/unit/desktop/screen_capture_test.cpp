@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
+#include "desktop/compress.h"
 #include "desktop/gdi_screen_encoder.h"
+#include "desktop/pixel_convert.h"
 #include "desktop/screen_image.h"
 #include "desktop/screen_palette.h"
 #include "platform/fake/fake_desktop.h"
@@ -360,6 +363,69 @@ TEST(ScreenCapture, ChangeSourceGivesByteIdenticalUpdates) {
       EXPECT_GT(skipped, 20);
     }
     EXPECT_LT(tracked.Grabs().size(), full.Grabs().size());
+  }
+}
+
+TEST(ScreenCapture, StreamsEqualConvertThenPackOfEachGrabbedBlock) {
+  // Every block stream equals converting the block's grab and packing it against the image the
+  // viewers hold, at each colour setting and row order, with a short last block.
+  struct Setting {
+    int bppLimit, blocks;
+    bool bottomUp;
+    uint32_t mask16, mask32;
+  };
+  const Setting settings[] = {{4, 1, false, 0, 0},          {4, 3, true, 0, 0x80F8F8F8},
+                              {2, 4, false, 0xCF38CF38, 0}, {2, 2, true, 0, 0},
+                              {1, 3, true, 0, 0},           {0, 2, false, 0, 0}};
+  for (const Setting& set : settings) {
+    FakeDesktop d(100, 23);  // 112 pixels wide once rounded; 23 rows leave a short last block
+    d.SetBottomUp(set.bottomUp);
+    TRtcScreenCapture cap(d);
+    cap.setBPPLimit(set.bppLimit);
+    cap.setScreenBlockCount(set.blocks);
+    cap.setMaxTotalSize(1 << 30);
+    cap.setReduce16bit(set.mask16);
+    cap.setReduce32bit(set.mask32);
+    std::unique_ptr<ScreenSource> source = d.OpenScreen();
+    std::vector<std::vector<uint8_t>> sent;
+    for (int step = 0; step < 8; ++step) {
+      if (step == 0) d.Noise({0, 0, 100, 23}, 40);
+      if (step == 1) d.Fill({0, 0, 100, 23}, 0x336699);
+      if (step == 2 || step == 5) d.Noise({10 + step, 2, 60, 20}, step);
+      if (step == 3) d.Fill({0, 10, 50, 12}, 0xFFFFFF);
+      if (step == 6) d.SetPixel(99, 22, 0x010203);
+      cap.GrabScreen();
+      std::string wire = cap.GetScreenDelta();
+      std::map<int, std::string> streams;
+      if (!wire.empty()) {
+        auto rec = parse(wire);
+        TRtcArray* scr = rec->asArray("scr");
+        for (int k = 0; scr && k < scr->Count(); ++k)
+          streams[scr->asRecord(k)->asInteger("at")] = scr->asRecord(k)->asString("img");
+      }
+      const CaptureGeometry& g = static_cast<TRtcGDIScreenEncoder*>(cap.Encoder())->Geometry();
+      sent.resize(static_cast<size_t>(g.blockCount));
+      for (int b = 0; b < g.blockCount; ++b) {
+        ConvertTarget t;
+        t.code = g.bytesPerPixel;
+        t.width = g.blockWidth;
+        t.height = g.heightOf(b);
+        t.stride = g.bppWidth;
+        t.bottomUp = set.bottomUp;
+        t.mask32 = set.mask32;
+        RawImage raw;
+        ASSERT_TRUE(source->Grab(g.rectOf(b), raw));
+        std::vector<uint8_t> image(g.sizeOf(b)), out(PackedSizeBound(g.sizeOf(b)));
+        ConvertPixels(raw, t, image.data());
+        if (t.code == kPixels16Bit && set.mask16)
+          MaskPixels(image.data(), image.size(), set.mask16);
+        out.resize(step == 0 ? PackImage(image, out) : PackImageDelta(sent[b], image, out));
+        EXPECT_EQ(streams[static_cast<int>(g.offsetOf(b, set.bottomUp))],
+                  std::string(out.begin(), out.end()))
+            << "limit " << set.bppLimit << ", block " << b << ", step " << step;
+        sent[b] = std::move(image);
+      }
+    }
   }
 }
 
