@@ -2,10 +2,190 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
+#include "desktop/block_writer.h"
 #include "util/exceptions.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vtx {
+namespace {
+
+using stream::BlockWriter;
+
+// The scan looks at 64 dwords at a time and keeps one bit per dword:
+//   changed: the dword differs from the previous image (every dword without one);
+//   linked:  the dword is changed and equals the changed dword before it.
+// A changed stretch is cut into runs (a dword with its linked followers, at least two) and
+// literals (the dwords of the stretch in no run); unchanged stretches are skips. This is the
+// token choice of PackImage / PackImageDelta, found without a data-dependent branch per dword.
+constexpr size_t kGroup = 64;
+
+uint32_t load(const uint8_t* base, size_t index) {
+  uint32_t v;
+  std::memcpy(&v, base + 4 * index, 4);
+  return v;
+}
+
+struct Bits {
+  uint64_t changed = 0, equal = 0;  // equal: the dword equals the one before it
+};
+
+// Bits of the dwords [base, base + count). `before` is the dword before base (ignored at 0).
+Bits scanGroup(const uint8_t* cur, const uint8_t* prev, size_t base, size_t count) {
+  Bits b;
+#if defined(__SSE2__)
+  if (count == kGroup && base > 0) {
+    const uint8_t* c = cur + 4 * base;
+    const uint8_t* p = prev ? prev + 4 * base : nullptr;
+    __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c - 16));
+    for (int k = 0; k < 16; ++k) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * k));
+      __m128i shifted = _mm_or_si128(_mm_slli_si128(v, 4), _mm_srli_si128(last, 12));
+      last = v;
+      uint64_t eq =
+          static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, shifted))));
+      b.equal |= eq << (4 * k);
+      if (p) {
+        __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        uint64_t same =
+            static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, q))));
+        b.changed |= (same ^ 0xF) << (4 * k);
+      }
+    }
+    if (!p) b.changed = ~uint64_t{0};
+    return b;
+  }
+#endif
+  for (size_t k = 0; k < count; ++k) {
+    uint32_t v = load(cur, base + k);
+    if (!prev || v != load(prev, base + k)) b.changed |= uint64_t{1} << k;
+    if (base + k > 0 && v == load(cur, base + k - 1)) b.equal |= uint64_t{1} << k;
+  }
+  return b;
+}
+
+enum class Token { None, Skip, Run, Literal };
+
+class Packer {
+ public:
+  Packer(const uint8_t* cur, size_t n, uint8_t* out) : cur_(cur), n_(n), w_{out} {}
+
+  // Emits the tokens that start in the group at base, whose bits are known along with the
+  // linked bit of the next group's first dword.
+  void group(size_t base, uint64_t changed, uint64_t linked, bool nextLinked) {
+    size_t count = std::min(kGroup, n_ - base);
+    uint64_t valid = count == kGroup ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    uint64_t inRun = linked | (linked >> 1) | (uint64_t{nextLinked} << 63);
+    inRun &= valid;
+    changed &= valid;
+    // Token starts: where the kind changes (skip / run / literal) and where a run follows a run.
+    uint64_t starts = ((changed ^ (changed << 1 | changedCarry_)) |
+                       (inRun ^ (inRun << 1 | inRunCarry_)) | (inRun & ~linked)) &
+                      valid;
+    if (base == 0) starts |= 1;
+    changedCarry_ = changed >> 63;
+    inRunCarry_ = inRun >> 63;
+    while (starts) {
+      size_t k = static_cast<size_t>(__builtin_ctzll(starts));
+      starts &= starts - 1;
+      size_t p = base + k;
+      finish(p);
+      start_ = p;
+      kind_ = !(changed >> k & 1) ? Token::Skip : (inRun >> k & 1) ? Token::Run : Token::Literal;
+      longLiteral_ = false;
+    }
+    if (kind_ == Token::Literal) copyLiteralUpTo(base + count);
+  }
+
+  // Ends the last token at n; returns the length of a trailing skip, which is left to the caller.
+  size_t end() {
+    if (kind_ == Token::Skip) return n_ - start_;
+    finish(n_);
+    return 0;
+  }
+
+  BlockWriter& writer() { return w_; }
+
+ private:
+  void finish(size_t p) {
+    switch (kind_) {
+      case Token::Skip:
+        w_.skip(p - start_);
+        break;
+      case Token::Run:
+        w_.run(p - start_, load(cur_, start_));
+        break;
+      case Token::Literal:
+        if (longLiteral_) {
+          copyLiteralUpTo(p);
+          w_.endLongLiteral(p - start_, data_);
+        } else {
+          w_.literal(cur_ + 4 * start_, p - start_);
+        }
+        break;
+      case Token::None:
+        break;
+    }
+  }
+
+  // A literal longer than a short one is copied while the scan goes on, so that its data is
+  // read while still in the cache.
+  void copyLiteralUpTo(size_t p) {
+    if (!longLiteral_) {
+      if (p - start_ <= 0xFF) return;
+      longLiteral_ = true;
+      data_ = w_.beginLongLiteral(n_ - start_);
+      copied_ = start_;
+    }
+    std::memcpy(data_ + 4 * (copied_ - start_), cur_ + 4 * copied_, 4 * (p - copied_));
+    copied_ = p;
+  }
+
+  const uint8_t* cur_;
+  size_t n_;
+  BlockWriter w_;
+  Token kind_ = Token::None;
+  size_t start_ = 0;
+  bool longLiteral_ = false;
+  uint8_t* data_ = nullptr;
+  size_t copied_ = 0;
+  uint64_t changedCarry_ = 0, inRunCarry_ = 0;
+};
+
+// Converts image rows as the scan needs them, and applies the dword mask to whole dwords.
+class RowFeed {
+ public:
+  explicit RowFeed(const BlockPackJob& job) : job_(job) {}
+  void ensure(size_t bytes) {
+    const ConvertTarget& t = job_.target;
+    if (bytes <= done_ || t.stride == 0) return;
+    int to = static_cast<int>(
+        std::min<size_t>((bytes + t.stride - 1) / t.stride, static_cast<size_t>(t.height)));
+    if (to <= rows_) return;
+    ConvertPixelRows(*job_.raw, t, job_.image, rows_, to, scratch_);
+    rows_ = to;
+    done_ = static_cast<size_t>(to) * t.stride;
+    if (job_.dwordMask) {
+      size_t end = done_ / 4;
+      for (; masked_ < end; ++masked_) {
+        uint32_t v = load(job_.image, masked_) & job_.dwordMask;
+        std::memcpy(job_.image + 4 * masked_, &v, 4);
+      }
+    }
+  }
+
+ private:
+  const BlockPackJob& job_;
+  std::vector<uint32_t> scratch_;
+  int rows_ = 0;
+  size_t done_ = 0, masked_ = 0;
+};
+
+}  // namespace
 
 size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   const ConvertTarget& t = job.target;
@@ -14,11 +194,38 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
     throw ERtcInfo("ConvertAndPackBlock: output buffer of " + std::to_string(dest.size()) +
                    " bytes is smaller than the " + std::to_string(PackedSizeBound(length)) +
                    " bytes needed");
-  ConvertPixels(*job.raw, t, job.image);
-  if (job.dwordMask) MaskPixels(job.image, length, job.dwordMask);
-  ConstBytes image(job.image, length);
-  return job.previous ? PackImageDelta({job.previous, length}, image, dest)
-                      : PackImage(image, dest);
+  const uint8_t* cur = job.image;
+  const uint8_t* prev = job.previous;
+  size_t n = length / 4, tail = length % 4;
+  RowFeed feed(job);
+  Packer packer(cur, n, dest.data());
+
+  // Each group's tokens are emitted once the next group's bits are known (a run may begin on
+  // the last dword of a group).
+  Bits held;
+  uint64_t heldLinked = 0;
+  for (size_t base = 0; base < n; base += kGroup) {
+    size_t count = std::min(kGroup, n - base);
+    feed.ensure(4 * (base + count));
+    Bits b = scanGroup(cur, prev, base, count);
+    uint64_t before = base == 0 ? 0 : held.changed >> 63;
+    uint64_t linked = b.equal & b.changed & (b.changed << 1 | before);
+    if (base > 0) packer.group(base - kGroup, held.changed, heldLinked, linked & 1);
+    held = b;
+    heldLinked = linked;
+  }
+  if (n > 0) packer.group((n - 1) / kGroup * kGroup, held.changed, heldLinked, false);
+  size_t pending = packer.end();
+  feed.ensure(length);
+  BlockWriter& w = packer.writer();
+  if (tail > 0) {
+    const uint8_t* tailCur = cur + 4 * n;
+    if (!prev || std::memcmp(tailCur, prev + 4 * n, tail) != 0) {
+      if (pending > 0) w.skip(pending);
+      w.tail(tailCur, tail);
+    }
+  }
+  return static_cast<size_t>(w.p - dest.data());
 }
 
 }  // namespace vtx

@@ -142,15 +142,16 @@ bool SameAsConverted(const RawImage& raw, const ConvertTarget& t, const uint8_t*
   return true;
 }
 
-void ConvertPixels(const RawImage& raw, const ConvertTarget& t, uint8_t* dest) {
+void ConvertPixelRows(const RawImage& raw, const ConvertTarget& t, uint8_t* dest, int from, int to,
+                      std::vector<uint32_t>& scratch) {
   bool supported = raw.data && (raw.layout.bitsPerPixel == 16 || raw.layout.bitsPerPixel == 24 ||
                                 raw.layout.bitsPerPixel == 32);
   int w = supported ? std::clamp(raw.width, 0, t.width) : 0;
   int h = supported ? std::clamp(raw.height, 0, t.height) : 0;
   size_t used = t.code == 0 ? static_cast<size_t>(w) / 2 : static_cast<size_t>(t.code) * w;
-  std::vector<uint32_t> scratch;
-  for (int y = 0; y < t.height; ++y) {
-    uint8_t* row = dest + static_cast<size_t>(t.bottomUp ? t.height - 1 - y : y) * t.stride;
+  for (int r = std::max(from, 0); r < std::min(to, t.height); ++r) {
+    int y = t.bottomUp ? t.height - 1 - r : r;
+    uint8_t* row = dest + static_cast<size_t>(r) * t.stride;
     if (y >= h) {
       std::memset(row, 0, t.stride);
       continue;
@@ -176,6 +177,11 @@ void ConvertPixels(const RawImage& raw, const ConvertTarget& t, uint8_t* dest) {
     }
     if (used < t.stride) std::memset(row + used, 0, t.stride - used);
   }
+}
+
+void ConvertPixels(const RawImage& raw, const ConvertTarget& t, uint8_t* dest) {
+  std::vector<uint32_t> scratch;
+  ConvertPixelRows(raw, t, dest, 0, t.height, scratch);
 }
 
 }  // namespace vtx

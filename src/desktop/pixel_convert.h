@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/screen.h"
 
@@ -21,6 +22,10 @@ struct ConvertTarget {
 // Writes raw into dest in the target format; pixels the raw image lacks become black.
 // Unsupported source layouts (other than 16, 24 or 32 bits per pixel) give black.
 void ConvertPixels(const RawImage& raw, const ConvertTarget& target, uint8_t* dest);
+// The same for the image rows [from, to) in memory order (the last screen row first when
+// bottom-up); scratch holds a converted source row when the source is not 32-bit.
+void ConvertPixelRows(const RawImage& raw, const ConvertTarget& target, uint8_t* dest, int from,
+                      int to, std::vector<uint32_t>& scratch);
 
 // Whether converting raw to the target would give exactly the bytes in image: a single pass
 // that compares without writing. Only for 32-bit targets from 32-bit 0x00RRGGBB sources with
