@@ -72,7 +72,8 @@ enum class Token { None, Skip, Run, Literal };
 
 class Packer {
  public:
-  Packer(const uint8_t* cur, size_t n, uint8_t* out) : cur_(cur), n_(n), w_{out} {}
+  Packer(const uint8_t* cur, size_t n, MutableBytes out)
+      : cur_(cur), n_(n), end_(out.data() + out.size()), w_{out.data()} {}
 
   // Emits the tokens that start in the group at base, whose bits are known along with the
   // linked bit of the next group's first dword.
@@ -124,12 +125,29 @@ class Packer {
           copyLiteralUpTo(p);
           w_.endLongLiteral(p - start_, data_);
         } else {
-          w_.literal(cur_ + 4 * start_, p - start_);
+          shortLiteral(p - start_);
         }
         break;
       case Token::None:
         break;
     }
+  }
+
+  // Most literals between scattered changes are a few dwords: they are copied 16 bytes at a
+  // time, past their end where image and output have room (later tokens overwrite the rest).
+  void shortLiteral(size_t count) {
+    size_t rounded = (count + 3) & ~size_t{3};
+    if (count > 0xFF || start_ + rounded > n_ || w_.p + 2 + 4 * rounded > end_) {
+      w_.literal(cur_ + 4 * start_, count);
+      return;
+    }
+    uint8_t* o = w_.p;
+    o[0] = 0xFD;
+    o[1] = static_cast<uint8_t>(count);
+    o += 2;
+    const uint8_t* src = cur_ + 4 * start_;
+    for (size_t i = 0; i < count; i += 4) std::memcpy(o + 4 * i, src + 4 * i, 16);
+    w_.p = o + 4 * count;
   }
 
   // A literal longer than a short one is copied while the scan goes on, so that its data is
@@ -147,6 +165,7 @@ class Packer {
 
   const uint8_t* cur_;
   size_t n_;
+  uint8_t* end_;
   BlockWriter w_;
   Token kind_ = Token::None;
   size_t start_ = 0;
@@ -198,7 +217,7 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   const uint8_t* prev = job.previous;
   size_t n = length / 4, tail = length % 4;
   RowFeed feed(job);
-  Packer packer(cur, n, dest.data());
+  Packer packer(cur, n, dest);
 
   // Each group's tokens are emitted once the next group's bits are known (a run may begin on
   // the last dword of a group).

@@ -70,14 +70,19 @@ const uint32_t* rowAs32(const RawImage& raw, int y, int n, std::vector<uint32_t>
 
 void ConvertRow32To32(const uint32_t* src, int n, uint32_t mask, uint8_t* dest) {
   uint32_t m = 0x00FFFFFF & mask;
-  uint32_t* d = reinterpret_cast<uint32_t*>(dest);
-  if (reinterpret_cast<uintptr_t>(dest) % 4 == 0) {
-    for (int x = 0; x < n; ++x) d[x] = src[x] & m;
-  } else {
-    for (int x = 0; x < n; ++x) {
-      uint32_t v = src[x] & m;
-      std::memcpy(dest + 4 * x, &v, 4);
-    }
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i mm = _mm_set1_epi32(static_cast<int>(m));
+  for (; x + 8 <= n; x += 8) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x + 4));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 4 * x), _mm_and_si128(a, mm));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 4 * x + 16), _mm_and_si128(b, mm));
+  }
+#endif
+  for (; x < n; ++x) {
+    uint32_t v = src[x] & m;
+    std::memcpy(dest + 4 * x, &v, 4);
   }
 }
 
