@@ -32,21 +32,37 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kW = 1920, kH = 1080;
 constexpr size_t kFrame = size_t{kW} * kH * 4;
 
-Bytes desktopFrame(unsigned seed) {
+// Bands of text lines with scattered coloured dots: most of every block changes between two
+// such frames, in short stretches.
+Bytes textFrame(unsigned seed) {
   Bytes b(kFrame);
   std::mt19937 rng(seed);
   for (int y = 0; y < kH; ++y)
     for (int x = 0; x < kW; ++x) {
-      uint32_t v = (y / 40 % 2) ? 0x00F0F0F0 : 0x00FFFFFF;  // bands of text lines
+      uint32_t v = (y / 40 % 2) ? 0x00F0F0F0 : 0x00FFFFFF;
       if (y % 40 > 10 && y % 40 < 24 && rng() % 3 == 0) v = rng() & 0xFFFFFF;
       std::memcpy(&b[(size_t{static_cast<size_t>(y)} * kW + x) * 4], &v, 4);
     }
   return b;
 }
 
+// Random pixels: every pixel differs from another such frame's.
+Bytes noiseFrame(size_t bytes, unsigned seed) {
+  Bytes b(bytes);
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < bytes; i += 4) {
+    uint32_t v = rng() & 0xFFFFFF;
+    std::memcpy(&b[i], &v, 4);
+  }
+  return b;
+}
+
 struct FrameState {
-  Bytes frames[2] = {desktopFrame(1), desktopFrame(2)};
+  Bytes text[2] = {textFrame(1), textFrame(2)};
+  Bytes noise[2] = {noiseFrame(kFrame, 1), noiseFrame(kFrame, 2)};
+  const Bytes* frames = text;  // the pair the screen shows
   int current = 0;
+  const Bytes& shown() const { return frames[current]; }
 };
 
 class FrameScreen final : public ScreenSource {
@@ -60,7 +76,7 @@ class FrameScreen final : public ScreenSource {
   bool Grab(const ScreenRect& r, RawImage& out) override {
     size_t row = size_t{kW} * 4;
     size_t bytes = row * static_cast<size_t>(r.height());
-    std::memcpy(buffer_.data(), s_.frames[s_.current].data() + row * r.top, bytes);
+    std::memcpy(buffer_.data(), s_.shown().data() + row * r.top, bytes);
     out.data = buffer_.data();
     out.stride = row;
     out.width = kW;
@@ -93,9 +109,9 @@ void setBytes(benchmark::State& s, size_t frame) {
 
 void BM_Frame_Baseline_CopyMemcmp(benchmark::State& s) {
   auto& st = framePlatform().state;
-  Bytes grab(kFrame), previous = st.frames[0];
+  Bytes grab(kFrame), previous = st.text[0];
   for (auto _ : s) {
-    std::memcpy(grab.data(), st.frames[0].data(), kFrame);
+    std::memcpy(grab.data(), st.text[0].data(), kFrame);
     benchmark::DoNotOptimize(std::memcmp(grab.data(), previous.data(), kFrame));
   }
   setBytes(s, kFrame);
@@ -103,6 +119,7 @@ void BM_Frame_Baseline_CopyMemcmp(benchmark::State& s) {
 
 void BM_Frame_Capture_Unchanged32(benchmark::State& s) {
   auto& p = framePlatform();
+  p.state.frames = p.state.text;
   p.state.current = 0;
   TRtcScreenCapture cap(p);
   cap.GrabScreen();
@@ -118,15 +135,17 @@ void BM_Frame_Baseline_CopyMemcpy(benchmark::State& s) {
   Bytes grab(kFrame), stored(kFrame);
   int i = 0;
   for (auto _ : s) {
-    std::memcpy(grab.data(), st.frames[i ^= 1].data(), kFrame);
+    std::memcpy(grab.data(), st.text[i ^= 1].data(), kFrame);
     std::memcpy(stored.data(), grab.data(), kFrame);
     benchmark::ClobberMemory();
   }
   setBytes(s, kFrame);
 }
 
-void BM_Frame_Capture_Changed32(benchmark::State& s) {
+void captureChanged(benchmark::State& s, bool noise) {
   auto& p = framePlatform();
+  p.state.frames = noise ? p.state.noise : p.state.text;
+  p.state.current = 0;
   TRtcScreenCapture cap(p);
   cap.GrabScreen();
   for (auto _ : s) {
@@ -134,76 +153,65 @@ void BM_Frame_Capture_Changed32(benchmark::State& s) {
     cap.GrabScreen();
     benchmark::DoNotOptimize(cap.GetScreenDelta());
   }
-  p.state.current = 0;
   setBytes(s, kFrame);
 }
+void BM_Frame_Capture_Changed32(benchmark::State& s) {
+  captureChanged(s, false);
+}
+void BM_Frame_Capture_Changed32_Noise(benchmark::State& s) {
+  captureChanged(s, true);
+}
 
+// Conversion of a whole text frame into the pixel format of code.
+void convertFrame(benchmark::State& s, int code) {
+  const Bytes& frame = framePlatform().state.text[0];
+  RawImage raw;
+  raw.data = frame.data();
+  raw.stride = size_t{kW} * 4;
+  raw.width = kW;
+  raw.height = kH;
+  ConvertTarget t;
+  t.code = code;
+  t.width = kW;
+  t.height = kH;
+  t.stride = size_t{kW} * static_cast<size_t>(code);
+  Bytes out(t.stride * kH);
+  for (auto _ : s) {
+    ConvertPixels(raw, t, out.data());
+    benchmark::ClobberMemory();
+  }
+  setBytes(s, kFrame);
+}
 void BM_Convert8bit_1920x1080(benchmark::State& s) {
-  const Bytes& frame = framePlatform().state.frames[0];
-  Bytes out(size_t{kW} * kH);
-  RawImage raw;
-  raw.data = frame.data();
-  raw.stride = size_t{kW} * 4;
-  raw.width = kW;
-  raw.height = kH;
-  ConvertTarget t;
-  t.code = 1;
-  t.width = kW;
-  t.height = kH;
-  t.stride = kW;
-  for (auto _ : s) {
-    ConvertPixels(raw, t, out.data());
-    benchmark::ClobberMemory();
-  }
-  setBytes(s, kFrame);
+  convertFrame(s, 1);
 }
-
 void BM_Convert16bit_1920x1080(benchmark::State& s) {
-  const Bytes& frame = framePlatform().state.frames[0];
-  Bytes out(size_t{kW} * kH * 2);
-  RawImage raw;
-  raw.data = frame.data();
-  raw.stride = size_t{kW} * 4;
-  raw.width = kW;
-  raw.height = kH;
-  ConvertTarget t;
-  t.code = 2;
-  t.width = kW;
-  t.height = kH;
-  t.stride = size_t{kW} * 2;
-  for (auto _ : s) {
-    ConvertPixels(raw, t, out.data());
-    benchmark::ClobberMemory();
-  }
-  setBytes(s, kFrame);
+  convertFrame(s, 2);
 }
 
 BENCHMARK(BM_Frame_Baseline_CopyMemcmp)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Frame_Capture_Unchanged32)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Frame_Baseline_CopyMemcpy)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Frame_Capture_Changed32)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Frame_Capture_Changed32_Noise)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Convert8bit_1920x1080)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Convert16bit_1920x1080)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 // ---- a private Xvfb of 1280 x 800 x 24 ----
 
+constexpr size_t kXFrame = size_t{1280} * 800 * 4;
+
 struct Xvfb {
   test::XvfbDisplay server{"1280x800x24"};
   Display* dpy = nullptr;
   int w = 0, h = 0;
-  Bytes frames[2] = {Bytes(1280 * 800 * 4), Bytes(1280 * 800 * 4)};
+  Bytes frames[2] = {noiseFrame(kXFrame, 3), noiseFrame(kXFrame, 4)};
   Xvfb() {
     if (server.name().empty()) return;
     dpy = XOpenDisplay(server.name().c_str());
     if (!dpy) return;
     w = DisplayWidth(dpy, 0);
     h = DisplayHeight(dpy, 0);
-    std::mt19937 rng(3);
-    for (auto& f : frames)
-      for (size_t i = 0; i < f.size(); i += 4) {
-        uint32_t v = rng() & 0xFFFFFF;
-        std::memcpy(&f[i], &v, 4);
-      }
     draw(0);
   }
   void draw(int i) {
@@ -246,8 +254,6 @@ struct ShmGrab {
   }
   void grab() { XShmGetImage(dpy, DefaultRootWindow(dpy), img, 0, 0, AllPlanes); }
 };
-
-constexpr size_t kXFrame = size_t{1280} * 800 * 4;
 
 void BM_Xvfb_Baseline_ShmMemcmp(benchmark::State& s) {
   Xvfb& x = xvfb();

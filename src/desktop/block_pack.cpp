@@ -39,24 +39,36 @@ Bits scanGroup(const uint8_t* cur, const uint8_t* prev, size_t base, size_t coun
   Bits b;
 #if defined(__SSE2__)
   if (count == kGroup && base > 0) {
+    auto at = [](const uint8_t* q, int k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
+    };
+    // Four compare results of 4 dwords each narrowed to 16 bytes: one mask of 16 bits.
+    auto bits16 = [](__m128i w, __m128i x, __m128i y, __m128i z) {
+      __m128i wx = _mm_packs_epi32(w, x), yz = _mm_packs_epi32(y, z);
+      return static_cast<uint64_t>(
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(wx, yz))));
+    };
     const uint8_t* c = cur + 4 * base;
-    const uint8_t* p = prev ? prev + 4 * base : nullptr;
-    __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c - 16));
-    for (int k = 0; k < 16; ++k) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * k));
-      __m128i shifted = _mm_or_si128(_mm_slli_si128(v, 4), _mm_srli_si128(last, 12));
-      last = v;
-      uint64_t eq =
-          static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, shifted))));
-      b.equal |= eq << (4 * k);
-      if (p) {
-        __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        uint64_t same =
-            static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, q))));
-        b.changed |= (same ^ 0xF) << (4 * k);
+    __m128i last = at(c, -1);
+    uint64_t same = 0;
+    for (int q = 0; q < 4; ++q) {
+      __m128i e[4], v[4];
+      for (int k = 0; k < 4; ++k) {
+        v[k] = at(c, 4 * q + k);
+        e[k] =
+            _mm_cmpeq_epi32(v[k], _mm_or_si128(_mm_slli_si128(v[k], 4), _mm_srli_si128(last, 12)));
+        last = v[k];
+      }
+      b.equal |= bits16(e[0], e[1], e[2], e[3]) << (16 * q);
+      if (prev) {
+        const uint8_t* p = prev + 4 * base;
+        same |=
+            bits16(_mm_cmpeq_epi32(v[0], at(p, 4 * q)), _mm_cmpeq_epi32(v[1], at(p, 4 * q + 1)),
+                   _mm_cmpeq_epi32(v[2], at(p, 4 * q + 2)), _mm_cmpeq_epi32(v[3], at(p, 4 * q + 3)))
+            << (16 * q);
       }
     }
-    if (!p) b.changed = ~uint64_t{0};
+    b.changed = ~same;
     return b;
   }
 #endif
@@ -159,7 +171,11 @@ class Packer {
       data_ = w_.beginLongLiteral(n_ - start_);
       copied_ = start_;
     }
-    std::memcpy(data_ + 4 * (copied_ - start_), cur_ + 4 * copied_, 4 * (p - copied_));
+    uint8_t* to = data_ + 4 * (copied_ - start_);
+    if (p - copied_ == kGroup)
+      std::memcpy(to, cur_ + 4 * copied_, 4 * kGroup);  // fixed size: copied inline
+    else
+      std::memcpy(to, cur_ + 4 * copied_, 4 * (p - copied_));
     copied_ = p;
   }
 
