@@ -229,6 +229,8 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
     throw ERtcInfo("ConvertAndPackBlock: output buffer of " + std::to_string(dest.size()) +
                    " bytes is smaller than the " + std::to_string(PackedSizeBound(length)) +
                    " bytes needed");
+  if (!job.raw || (!job.image && length > 0))
+    throw ERtcInfo("ConvertAndPackBlock: no grab or no image buffer");
   const uint8_t* cur = job.image;
   const uint8_t* prev = job.previous;
   size_t n = length / 4, tail = length % 4;

@@ -252,7 +252,7 @@ TEST(BlockPack, SmallBlocksAndTails) {
     }
 }
 
-TEST(BlockPack, EmptyBlockAndShortOutputBuffer) {
+TEST(BlockPack, BadJobsAndEmptyBlocks) {
   Row r = distinct(40, 3);
   ConvertTarget t = r.target();
   RawImage raw = r.raw();
@@ -261,6 +261,12 @@ TEST(BlockPack, EmptyBlockAndShortOutputBuffer) {
   job.raw = &raw;
   job.target = t;
   job.image = image.data();
+  EXPECT_THROW(ConvertAndPackBlock(job, out), ERtcInfo);
+  out.resize(out.size() + 1);
+  job.raw = nullptr;
+  EXPECT_THROW(ConvertAndPackBlock(job, out), ERtcInfo);
+  job.raw = &raw;
+  job.image = nullptr;
   EXPECT_THROW(ConvertAndPackBlock(job, out), ERtcInfo);
   job.target.height = 0;
   EXPECT_EQ(ConvertAndPackBlock(job, out), 0u);
