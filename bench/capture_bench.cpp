@@ -17,6 +17,8 @@
 #include <vector>
 
 #undef CursorShape
+#include "desktop/block_pack.h"
+#include "desktop/compress.h"
 #include "desktop/pixel_convert.h"
 #include "desktop/screen_capture.h"
 #include "platform/x11/x11_desktop.h"
@@ -162,6 +164,55 @@ void BM_Frame_Capture_Changed32_Noise(benchmark::State& s) {
   captureChanged(s, true);
 }
 
+// Conversion and packing of a whole changed frame alone (no grab, no wire text): in one pass,
+// and converted first and then packed.
+void packFrame(benchmark::State& s, bool noise, bool onePass) {
+  const Bytes* f = noise ? framePlatform().state.noise : framePlatform().state.text;
+  RawImage raw[2];
+  for (int k = 0; k < 2; ++k) {
+    raw[k].data = f[k].data();
+    raw[k].stride = size_t{kW} * 4;
+    raw[k].width = kW;
+    raw[k].height = kH;
+  }
+  ConvertTarget t;
+  t.width = kW;
+  t.height = kH;
+  t.stride = size_t{kW} * 4;
+  Bytes images[2] = {Bytes(kFrame), Bytes(kFrame)}, out(PackedSizeBound(kFrame));
+  ConvertPixels(raw[0], t, images[0].data());
+  int i = 0;
+  for (auto _ : s) {
+    i ^= 1;
+    const uint8_t* prev = images[i ^ 1].data();
+    uint8_t* image = images[i].data();
+    if (onePass) {
+      BlockPackJob job;
+      job.raw = &raw[i];
+      job.target = t;
+      job.previous = prev;
+      job.image = image;
+      benchmark::DoNotOptimize(ConvertAndPackBlock(job, out));
+    } else {
+      ConvertPixels(raw[i], t, image);
+      benchmark::DoNotOptimize(PackImageDelta({prev, kFrame}, {image, kFrame}, out));
+    }
+  }
+  setBytes(s, kFrame);
+}
+void BM_Frame_Pack_Text_Separate(benchmark::State& s) {
+  packFrame(s, false, false);
+}
+void BM_Frame_Pack_Text_OnePass(benchmark::State& s) {
+  packFrame(s, false, true);
+}
+void BM_Frame_Pack_Noise_Separate(benchmark::State& s) {
+  packFrame(s, true, false);
+}
+void BM_Frame_Pack_Noise_OnePass(benchmark::State& s) {
+  packFrame(s, true, true);
+}
+
 // Conversion of a whole text frame into the pixel format of code.
 void convertFrame(benchmark::State& s, int code) {
   const Bytes& frame = framePlatform().state.text[0];
@@ -194,6 +245,10 @@ BENCHMARK(BM_Frame_Capture_Unchanged32)->Unit(benchmark::kMillisecond)->MeasureP
 BENCHMARK(BM_Frame_Baseline_CopyMemcpy)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Frame_Capture_Changed32)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Frame_Capture_Changed32_Noise)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Frame_Pack_Text_Separate)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Frame_Pack_Text_OnePass)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Frame_Pack_Noise_Separate)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Frame_Pack_Noise_OnePass)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Convert8bit_1920x1080)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Convert16bit_1920x1080)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 

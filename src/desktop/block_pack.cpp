@@ -23,6 +23,9 @@ using stream::BlockWriter;
 // literals (the dwords of the stretch in no run); unchanged stretches are skips. This is the
 // token choice of PackImage / PackImageDelta, found without a data-dependent branch per dword.
 constexpr size_t kGroup = 64;
+// Rows are converted this many bytes ahead of the scan, so that conversion and scan run in
+// long stretches while the converted rows are still in the cache.
+constexpr size_t kAhead = 32 * 1024;
 
 uint32_t load(const uint8_t* base, size_t index) {
   uint32_t v;
@@ -243,7 +246,7 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   uint64_t heldLinked = 0;
   for (size_t base = 0; base < n; base += kGroup) {
     size_t count = std::min(kGroup, n - base);
-    feed.ensure(4 * (base + count));
+    feed.ensure(4 * (base + count) + kAhead);
     Bits b = scanGroup(cur, prev, base, count);
     uint64_t before = base == 0 ? 0 : held.changed >> 63;
     uint64_t linked = b.equal & b.changed & (b.changed << 1 | before);
