@@ -52,24 +52,23 @@ Bits scanGroup(const uint8_t* cur, const uint8_t* prev, size_t base, size_t coun
           static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(wx, yz))));
     };
     const uint8_t* c = cur + 4 * base;
+    const uint8_t* p = prev ? prev + 4 * base : nullptr;
     __m128i last = at(c, -1);
+    // Compare of each dword with the one before it; `last` carries the previous vector.
+    auto withLeft = [&last](__m128i v) {
+      __m128i e = _mm_cmpeq_epi32(v, _mm_or_si128(_mm_slli_si128(v, 4), _mm_srli_si128(last, 12)));
+      last = v;
+      return e;
+    };
     uint64_t same = 0;
-    for (int q = 0; q < 4; ++q) {
-      __m128i e[4], v[4];
-      for (int k = 0; k < 4; ++k) {
-        v[k] = at(c, 4 * q + k);
-        e[k] =
-            _mm_cmpeq_epi32(v[k], _mm_or_si128(_mm_slli_si128(v[k], 4), _mm_srli_si128(last, 12)));
-        last = v[k];
-      }
-      b.equal |= bits16(e[0], e[1], e[2], e[3]) << (16 * q);
-      if (prev) {
-        const uint8_t* p = prev + 4 * base;
-        same |=
-            bits16(_mm_cmpeq_epi32(v[0], at(p, 4 * q)), _mm_cmpeq_epi32(v[1], at(p, 4 * q + 1)),
-                   _mm_cmpeq_epi32(v[2], at(p, 4 * q + 2)), _mm_cmpeq_epi32(v[3], at(p, 4 * q + 3)))
-            << (16 * q);
-      }
+    for (int q = 0; q < 16; q += 4) {
+      __m128i v0 = at(c, q), v1 = at(c, q + 1), v2 = at(c, q + 2), v3 = at(c, q + 3);
+      __m128i e0 = withLeft(v0), e1 = withLeft(v1), e2 = withLeft(v2), e3 = withLeft(v3);
+      b.equal |= bits16(e0, e1, e2, e3) << (4 * q);
+      if (p)
+        same |= bits16(_mm_cmpeq_epi32(v0, at(p, q)), _mm_cmpeq_epi32(v1, at(p, q + 1)),
+                       _mm_cmpeq_epi32(v2, at(p, q + 2)), _mm_cmpeq_epi32(v3, at(p, q + 3)))
+                << (4 * q);
     }
     b.changed = ~same;
     return b;
