@@ -37,7 +37,7 @@ struct Bits {
   uint64_t changed = 0, equal = 0;  // equal: the dword equals the one before it
 };
 
-// Bits of the dwords [base, base + count). `before` is the dword before base (ignored at 0).
+// Bits of the dwords [base, base + count); the first dword of the image has no equal bit.
 Bits scanGroup(const uint8_t* cur, const uint8_t* prev, size_t base, size_t count) {
   Bits b;
 #if defined(__SSE2__)
