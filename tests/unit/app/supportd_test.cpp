@@ -166,12 +166,23 @@ TEST_F(SuporteTest, AnalistaFotosAnunciosEAvaliacao) {
 
   auto anuncios = s.BuscaAnuncios();
   ASSERT_TRUE(anuncios.has_value());
-  ASSERT_EQ(anuncios->list.size(), 2u);
-  EXPECT_EQ(s.BaixaImagem(anuncios->list[0].imagem).substr(1, 3), "PNG");
+  ASSERT_EQ(anuncios->list.size(), 3u);
+  // Real pictures of the banner's size (the width and height in the PNG header), one per
+  // advertisement and different from each other.
+  const std::string png1 = s.BaixaImagem(anuncios->list[0].imagem);
+  const std::string png2 = s.BaixaImagem(anuncios->list[1].imagem);
+  EXPECT_EQ(png1.substr(1, 3), "PNG");
+  EXPECT_EQ(png1.substr(16, 8), std::string("\0\0\x01\xB9\0\0\0\xA1", 8));
+  EXPECT_NE(png1, png2);
+  EXPECT_FALSE(anuncios->list[2].mensagem.empty());
 
   const std::string gif = s.BuscaImagemAvaliacao();
   ASSERT_EQ(gif.rfind("https://", 0), 0u) << gif;
-  EXPECT_EQ(s.BaixaImagem(gif).substr(0, 6), "GIF89a");
+  const std::string animacao = s.BaixaImagem(gif);
+  EXPECT_EQ(animacao.substr(0, 6), "GIF89a");
+  EXPECT_EQ(animacao.substr(6, 4), std::string("\xEA\x01\xC8\0", 4));  // 490 x 200
+  EXPECT_NE(animacao.find("NETSCAPE2.0"), std::string::npos);
+  EXPECT_EQ(animacao.back(), ';');
   EXPECT_EQ(s.EnderecoAvaliacao(42), s.config().urlSuporteSegura + "/avaliarchamado/" +
                                          s.config().chaveAvaliacao + "42" +
                                          s.config().chaveAvaliacaoFinal);
