@@ -198,7 +198,7 @@ TEST_F(SuporteTest, Robo) {
   auto sub = s.ConsultaBot(101, 1001, std::to_string(menu->bots[0].id), "");
   ASSERT_TRUE(sub.has_value());
   EXPECT_EQ(sub->master, "0");
-  EXPECT_EQ(sub->bots.size(), 2u);
+  EXPECT_EQ(sub->bots.size(), 3u);  // two texts and a second sub-menu
   auto busca = s.ConsultaBot(101, 1001, "xml", "0");
   ASSERT_TRUE(busca.has_value());
   EXPECT_EQ(busca->bots[0].descricao, "Exportar XML");
