@@ -160,7 +160,7 @@ TfmVorantelixBot::TfmVorantelixBot(TServicoSuporte web, TCliente cliente, TUsuar
   scroll_->setFrameShape(QFrame::NoFrame);
   scroll_->setGeometry(0, 0, painel_->width(), painel_->height());
   scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  scroll_->setStyleSheet(QStringLiteral("QScrollArea{background:transparent}"));
+  scroll_->setAutoFillBackground(false);
   conteudo_ = new QWidget;
   conteudo_->setObjectName(QStringLiteral("conteudo"));
   conteudo_->setAutoFillBackground(false);
@@ -195,6 +195,7 @@ TfmVorantelixBot::TfmVorantelixBot(TServicoSuporte web, TCliente cliente, TUsuar
   bot_->setMaxLength(20);
   bot_->setGeometry(4, 4, 180, 28);
   bot_->installEventFilter(this);
+  bot_->setFocus();
   loading_ = new QLabel(barra);
   loading_->setObjectName(QStringLiteral("loading"));
   loading_->setGeometry(190, 6, 24, 24);
@@ -229,15 +230,18 @@ TfmVorantelixBot::TfmVorantelixBot(TServicoSuporte web, TCliente cliente, TUsuar
 
 TfmVorantelixBot::~TfmVorantelixBot() = default;
 
-void TfmVorantelixBot::Paragrafo(const QString& texto, int pontos, const QColor& cor, int esquerda,
-                                 int largura, int altura) {
+int TfmVorantelixBot::Paragrafo(const QString& texto, int pontos, const QColor& cor, int esquerda,
+                                int largura, int altura) {
   auto* l = new QLabel(texto, conteudo_);
   l->setFont(Comic(pontos, EstiloNegrito | EstiloItalico));
   CorDoTexto(l, cor);
   l->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   l->setWordWrap(true);
+  // A face that stands in for a missing one may need more lines than the planned height.
+  altura = std::max(altura, l->heightForWidth(largura));
   l->setGeometry(esquerda, msg_iTop_, largura, altura);
   l->show();
+  return altura;
 }
 
 void TfmVorantelixBot::BoasVindas() {
@@ -249,14 +253,15 @@ void TfmVorantelixBot::BoasVindas() {
   const QFontMetrics fm(Comic(10, EstiloNegrito | EstiloItalico));
   const int linhas = static_cast<int>(
       std::ceil(static_cast<double>(fm.horizontalAdvance(ola)) / (scrWidth_ - 80)));
-  const int altura = fm.height() * std::max(1, linhas);
-  Paragrafo(ola, 10, kTeal, 80, scrWidth_ - 35, altura);
+  const int altura =
+      Paragrafo(ola, 10, kTeal, 80, scrWidth_ - 35, fm.height() * std::max(1, linhas));
   msg_iTop_ += altura + 3;
   msg_iTop_ += 2;
-  Paragrafo(QStringLiteral("Para usar é fácil, digite o número do item do Menu e tecle ENTER, ou "
-                           "digite uma palavra para uma consulta, ex: devolucao ou xml"),
-            8, Qt::black, 50, scrWidth_ - 10, 35);
-  msg_iTop_ += 38;
+  const int altura2 = Paragrafo(
+      QStringLiteral("Para usar é fácil, digite o número do item do Menu e tecle ENTER, ou "
+                     "digite uma palavra para uma consulta, ex: devolucao ou xml"),
+      8, Qt::black, 50, scrWidth_ - 10, 35);
+  msg_iTop_ += altura2 + 3;
   CresceConteudo();
 }
 
@@ -402,15 +407,15 @@ QLabel* TfmVorantelixBot::AdicionaLinha(const QString& texto, const std::string&
   const int largura = std::min(w, scrWidth_);
   widthMaior_ = std::max(widthMaior_, largura + (link.empty() ? 0 : 30));
   l->setWordWrap(true);
+  // A few pixels more than the measured width, or the label wraps a text that fits one line.
+  const int larguraRotulo = std::min(w + 4, scrWidth_);
   int h = altura;
   if (h == 0) {
-    const int linhas =
-        std::max(1, static_cast<int>(std::ceil(static_cast<double>(w) / scrWidth_)));
-    h = fm.height() * linhas;
+    const int linhas = std::max(1, static_cast<int>(std::ceil(static_cast<double>(w) / scrWidth_)));
     // Wrapping at word boundaries may need a line more than the width alone says.
-    if (w > scrWidth_) h = std::max(h, l->heightForWidth(largura));
+    h = std::max(fm.height() * linhas, l->heightForWidth(larguraRotulo));
   }
-  l->setGeometry(esquerda, msg_iTop_, largura, h);
+  l->setGeometry(esquerda, msg_iTop_, larguraRotulo, h);
   l->show();
   msg_iTop_ += h;
   // The gap above the line counts too, or the last lines would hang below the bubble.

@@ -47,8 +47,9 @@ class TfmVorantelixBot : public QWidget {
   void Desenha(const TListaBots& resposta);
   QLabel* AdicionaLinha(const QString& texto, const std::string& link, const QColor& cor,
                         int tamanho, int esquerda, unsigned estilo, int32_t tipo, int32_t altura);
-  void Paragrafo(const QString& texto, int pontos, const QColor& cor, int esquerda, int largura,
-                 int altura);
+  // A centred paragraph at msg_iTop; returns its height.
+  int Paragrafo(const QString& texto, int pontos, const QColor& cor, int esquerda, int largura,
+                int altura);
   void CresceConteudo();
   void Carregando(bool sim);
   void Termina();

@@ -452,6 +452,11 @@ void TfmVorantelix::closeEvent(QCloseEvent* e) {
   ini_.GravaInteiro("Vorantelix", "top", y());
   Analistas_.clear();
   if (icone_) icone_->hide();
+  // The program ends with this window: the bot and the windows over this one go with it, or
+  // they would keep the program running.
+  ambiente_.auxiliares->FechaBot();
+  for (QWidget* w : findChildren<QWidget*>())
+    if (w->isWindow() && w->isVisible()) w->hide();
   QMainWindow::closeEvent(e);
 }
 

@@ -103,6 +103,7 @@ class TfmVorantelix : public QMainWindow {
   const TServicoSuporte& web() const { return web_; }
   TDialogos& dialogos() { return *ambiente_.dialogos; }
   TAbreLinks& links() { return *ambiente_.links; }
+  TJanelasAuxiliares& auxiliares() { return *ambiente_.auxiliares; }
   const TCliente& cliente() const { return cliente_; }
   const TUsuario& usuarioPrincipal() const { return usuarioPrincipal_; }
   const TChamado& chamadoAtual() const { return chamadoAtual_; }

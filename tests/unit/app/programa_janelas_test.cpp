@@ -379,6 +379,17 @@ TEST_F(Janelas, BotAbertoPelaJanelaPrincipalEFechadoAoAbrirChamado) {
   EXPECT_TRUE(janelas->BotAberto());
   janelas->FechaBot();
   EXPECT_FALSE(janelas->BotAberto());
+  // Closing the main window takes the bot and the rating window with it (the program would
+  // otherwise keep running with no main window).
+  janelas->AbreBot(&j);
+  janelas->MostraAvaliacao(&j, "4201");
+  auto* avaliacao = j.findChild<TfmAvaliacao*>(QStringLiteral("fmAvaliacao"));
+  ASSERT_NE(avaliacao, nullptr);
+  EXPECT_TRUE(avaliacao->isVisible());
+  j.close();
+  EXPECT_FALSE(janelas->BotAberto());
+  EXPECT_FALSE(avaliacao->isVisible());
+  EXPECT_FALSE(j.isVisible());
 }
 
 // ---- Service change ----
