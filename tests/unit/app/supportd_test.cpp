@@ -199,6 +199,18 @@ TEST_F(SuporteTest, Robo) {
   ASSERT_TRUE(sub.has_value());
   EXPECT_EQ(sub->master, "0");
   EXPECT_EQ(sub->bots.size(), 3u);  // two texts and a second sub-menu
+  auto sub2 = s.ConsultaBot(101, 1001, std::to_string(sub->bots[2].id), "");
+  ASSERT_TRUE(sub2.has_value());
+  EXPECT_EQ(sub2->master, std::to_string(menu->bots[0].id));  // "9" goes back to the first level
+  EXPECT_EQ(sub2->bots.size(), 2u);
+  // Every item kind at the top: a menu entry, a document, a video, a web link, text blocks.
+  EXPECT_TRUE(menu->bots[0].conteudo.empty());
+  for (int32_t tipo : {1, 2, 3, 4}) {
+    const auto& item = menu->bots[static_cast<std::size_t>(tipo)];
+    EXPECT_EQ(item.tipo, tipo);
+    EXPECT_FALSE(item.conteudo.empty());
+    EXPECT_EQ(item.link.empty(), tipo == 4);
+  }
   auto busca = s.ConsultaBot(101, 1001, "xml", "0");
   ASSERT_TRUE(busca.has_value());
   EXPECT_EQ(busca->bots[0].descricao, "Exportar XML");
