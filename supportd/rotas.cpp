@@ -7,6 +7,7 @@
 #include <map>
 
 #include "banco.h"
+#include "figuras.h"
 #include "formulario_servidor.h"
 #include "imagens.h"
 
@@ -128,10 +129,11 @@ class Rotas {
     s.Get(R"(/img/anuncios/(\d{1,9})\.png)",
           [this](const httplib::Request& q, httplib::Response& r) {
             if (!banco_.AnuncioExiste(std::stoll(q.matches[1].str()))) return NaoExiste(r);
-            Imagem(r, kPngAnuncio, sizeof kPngAnuncio, "image/png");
+            const std::string png = PngAnuncio(std::stoll(q.matches[1].str()));
+            r.set_content(png, "image/png");
           });
-    s.Get("/img/avaliacao.gif", [](const httplib::Request&, httplib::Response& r) {
-      Imagem(r, kGifAvaliacao, sizeof kGifAvaliacao, "image/gif");
+    s.Get("/img/avaliacao.gif", [this](const httplib::Request&, httplib::Response& r) {
+      r.set_content(gifAvaliacao_, "image/gif");
     });
     s.Get(R"(/avaliarchamado/([a-z0-9-]+))", [](const httplib::Request&, httplib::Response& r) {
       r.set_content("<html><body><h1>Avalie o atendimento</h1></body></html>",
@@ -241,6 +243,7 @@ class Rotas {
   TBanco& banco_;
   TOpcoesRotas opcoes_;
   std::string esquema_;
+  const std::string gifAvaliacao_ = GifAvaliacao();
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
-#include <QDesktopServices>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -20,12 +19,13 @@
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeWidget>
-#include <QUrl>
 #include <random>
 #include <system_error>
 
 #include "app/arquivos.h"
 #include "app/atualizacao.h"
+#include "app/janela_servico.h"
+#include "app/janelas_auxiliares.h"
 #include "app/lampada.h"
 #include "app/mensagens_locais.h"
 #include "app/sistema.h"
@@ -87,7 +87,8 @@ TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
     ambiente_.portal = std::make_unique<TPortalClienteRegistro>(ambiente_.config.gatewayPadrao,
                                                                 ambiente_.config.portaGateway);
   if (!ambiente_.dialogos) ambiente_.dialogos = std::make_unique<TDialogosQt>();
-  if (!ambiente_.auxiliares) ambiente_.auxiliares = std::make_unique<TJanelasAuxiliares>();
+  if (!ambiente_.links) ambiente_.links = std::make_unique<TAbreLinksQt>();
+  if (!ambiente_.auxiliares) ambiente_.auxiliares = std::make_unique<TJanelasVorantelix>();
 
   setWindowTitle(QStringLiteral("Vorantelix VARNELIKO®"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -351,7 +352,9 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   cabecalho->setGeometry(0, 0, 457, 57);
   Fundo(cabecalho, Qt::gray);
   Rotulo(cabecalho, QStringLiteral("Chamado:"), 4, 4, 60);
-  Rotulo(cabecalho, QStringLiteral("Serviço:"), 4, 20, 60)->setCursor(Qt::PointingHandCursor);
+  lServicoTitulo_ = Rotulo(cabecalho, QStringLiteral("Serviço:"), 4, 20, 60);
+  lServicoTitulo_->setCursor(Qt::PointingHandCursor);
+  lServicoTitulo_->installEventFilter(this);
   Rotulo(cabecalho, QStringLiteral("Tempo:"), 230, 4, 50);
   Rotulo(cabecalho, QStringLiteral("Analista:"), 4, 36, 60);
   lChamado_ = Rotulo(cabecalho, {}, 66, 4, 160);
@@ -359,6 +362,7 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   lServico_ = Rotulo(cabecalho, {}, 66, 20, 320);
   lServico_->setObjectName(QStringLiteral("lServico"));
   lServico_->setCursor(Qt::PointingHandCursor);
+  lServico_->installEventFilter(this);
   Ltempo_ = Rotulo(cabecalho, {}, 282, 4, 100);
   Ltempo_->setObjectName(QStringLiteral("Ltempo"));
   lAnalista_ = Rotulo(cabecalho, {}, 66, 36, 320);
@@ -403,7 +407,9 @@ void TfmVorantelix::CarregaAnuncio() {
     if (!lista) return;
     Anuncios_ = std::move(*lista);
     if (Anuncios_.list.empty()) return;
-    static std::mt19937 gerador{std::random_device{}()};
+    static std::mt19937 geradorDoPrograma{std::random_device{}()};
+    std::mt19937 geradorSemeado(ambiente_.sementeAnuncio.value_or(0));
+    std::mt19937& gerador = ambiente_.sementeAnuncio ? geradorSemeado : geradorDoPrograma;
     std::uniform_int_distribution<std::size_t> d(0, Anuncios_.list.size() - 1);
     Anuncio_ = Anuncios_.list[d(gerador)];
     temAnuncio_ = true;
@@ -446,6 +452,11 @@ void TfmVorantelix::closeEvent(QCloseEvent* e) {
   ini_.GravaInteiro("Vorantelix", "top", y());
   Analistas_.clear();
   if (icone_) icone_->hide();
+  // The program ends with this window: the bot and the windows over this one go with it, or
+  // they would keep the program running.
+  ambiente_.auxiliares->FechaBot();
+  for (QWidget* w : findChildren<QWidget*>())
+    if (w->isWindow() && w->isVisible()) w->hide();
   QMainWindow::closeEvent(e);
 }
 
@@ -461,7 +472,11 @@ bool TfmVorantelix::eventFilter(QObject* objeto, QEvent* evento) {
         return true;
       }
       if (objeto == imgAnuncio_ && temAnuncio_ && !Anuncio_.link.empty()) {
-        QDesktopServices::openUrl(QUrl(QString::fromStdString(Anuncio_.link)));
+        links().Abre(QString::fromStdString(Anuncio_.link));
+        return true;
+      }
+      if (objeto == lServico_ || objeto == lServicoTitulo_) {
+        AbreAlteraServico();
         return true;
       }
       break;
@@ -569,6 +584,19 @@ void TfmVorantelix::MenuServidor() {
 void TfmVorantelix::DefineServidor(const std::string& endereco) {
   portal().setGateAddr(endereco);
   setTextoStatus(QString::fromStdString(endereco + ":" + portal().GatePort()));
+}
+
+TfmServico* TfmVorantelix::AbreAlteraServico() {
+  auto* janela = new TfmServico(this, web_, chamadoAtual_, *ambiente_.dialogos,
+                                [this](const TServico& s) { ServicoAlterado(s); });
+  janela->show();
+  return janela;
+}
+
+void TfmVorantelix::ServicoAlterado(const TServico& servico) {
+  chamadoAtual_.id_serv = servico.id;
+  chamadoAtual_.servico = servico.descricao;
+  lServico_->setText(QString::fromStdString(servico.descricao));
 }
 
 void TfmVorantelix::Desconecta() {

@@ -5,12 +5,15 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/dialogos.h"
 #include "app/ini.h"
+#include "app/links.h"
 #include "app/pastas.h"
 #include "app/portal_cliente.h"
 #include "app/tarefa_fundo.h"
@@ -51,8 +54,14 @@ struct TAmbiente {
   std::vector<std::string> argumentos;  // command-line arguments after the program's name
   std::unique_ptr<TPortalCliente> portal;
   std::unique_ptr<TDialogos> dialogos;
+  std::unique_ptr<TAbreLinks> links;  // default: the desktop's handler
+  // Seed of the advertisement's choice; none: seeded once per program run.
+  std::optional<uint32_t> sementeAnuncio;
+  // Default: the program's own bot and rating windows.
   std::unique_ptr<TJanelasAuxiliares> auxiliares;
 };
+
+class TfmServico;
 
 class TfmVorantelix : public QMainWindow {
  public:
@@ -78,6 +87,10 @@ class TfmVorantelix : public QMainWindow {
   void BuscaServicos(int32_t id);
   void SelecionaServico(int linha);
   void AbreChamado();
+  // A click on "Serviço:" or its value: the service change window over this one.
+  TfmServico* AbreAlteraServico();
+  // The open ticket now belongs to servico.
+  void ServicoAlterado(const TServico& servico);
 
   // The status bar's one panel.
   QString TextoStatus() const;
@@ -87,6 +100,10 @@ class TfmVorantelix : public QMainWindow {
   bool TaskBarIcon() const { return TaskBarIcon_; }
 
   TPortalCliente& portal() { return *ambiente_.portal; }
+  const TServicoSuporte& web() const { return web_; }
+  TDialogos& dialogos() { return *ambiente_.dialogos; }
+  TAbreLinks& links() { return *ambiente_.links; }
+  TJanelasAuxiliares& auxiliares() { return *ambiente_.auxiliares; }
   const TCliente& cliente() const { return cliente_; }
   const TUsuario& usuarioPrincipal() const { return usuarioPrincipal_; }
   const TChamado& chamadoAtual() const { return chamadoAtual_; }
@@ -188,6 +205,7 @@ class TfmVorantelix : public QMainWindow {
   QPushButton* btNovoChamado_ = nullptr;
   QLabel* lChamado_ = nullptr;
   QLabel* lServico_ = nullptr;
+  QLabel* lServicoTitulo_ = nullptr;
   QLabel* Ltempo_ = nullptr;
   QLabel* lAnalista_ = nullptr;
   QLabel* imgUsuario_ = nullptr;

@@ -57,7 +57,10 @@ QApplication& App() {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   // Kept to the end of the process: destroying it among the exit handlers would outlive Qt's
   // own globals.
-  static QApplication* app = new QApplication(argc, argv);
+  // Another test file of this program may have made it already.
+  static QApplication* app = QCoreApplication::instance()
+                                 ? static_cast<QApplication*>(QCoreApplication::instance())
+                                 : new QApplication(argc, argv);
   return *app;
 }
 

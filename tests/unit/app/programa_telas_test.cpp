@@ -123,5 +123,56 @@ TEST(Telas, EstadosPrincipaisNoServidorX) {
   EXPECT_EQ(Pixel(catalogo, 3, 22 + 289 + 20), teal);
 }
 
+// The bot, service change and rating windows beside the main window, each captured on screen.
+TEST(Telas, OutrasJanelasNoServidorX) {
+  Xvfb x;
+  if (x.display().empty()) GTEST_SKIP() << "Xvfb não iniciou";
+  teste::SuporteProcesso suporte(std::vector<std::string>{});
+  const fs::path pasta = suporte.pasta() / "telas";
+  fs::create_directories(pasta / "home");
+  {
+    std::ofstream cfg(pasta / "cfg.json");
+    cfg << R"({"urlSuporte": ")" << suporte.Config().urlSuporte << R"(", "urlBot": ")"
+        << suporte.Config().urlBot << R"(", "urlSuporteSegura": ")"
+        << suporte.Config().urlSuporteSegura << R"(", "arquivoCA": ")" << suporte.Config().arquivoCA
+        << R"(", "pastaPrograma": ")" << (pasta / "prog").string() << R"("})";
+    std::ofstream(pasta / "roteiro")
+        << "espera 500\ncaptura principal\ndigita 11222333000181\ntecla Enter\ntecla Enter\n"
+           "digita pão&café 1\ntecla Enter\nespera 500\njanela fmVorantelixBot\ncaptura bot\n"
+           "janela principal\nclica lServico\nespera 200\njanela fmServico\ncaptura servico\n"
+           "tecla Escape\njanela principal\navaliacao 4201\nespera 500\njanela fmAvaliacao\n"
+           "captura avaliacao\nclica btSair\njanela principal\nsai\n";
+  }
+  const int status = Executa({VTX_PROGRAM_PATH, "--demo-script", (pasta / "roteiro").string(),
+                              "--demo-out", (pasta / "png").string()},
+                             {"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb",
+                              "VORANTELIX_HOME=" + (pasta / "home").string(),
+                              "VORANTELIX_CONFIG=" + (pasta / "cfg.json").string()});
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  auto le = [&](const char* nome) {
+    return QImage(QString::fromStdString((pasta / "png" / (std::string(nome) + ".png")).string()));
+  };
+  const QColor teal(0, 128, 128), branco(Qt::white);
+  const QImage principal = le("principal"), bot = le("bot"), servico = le("servico"),
+               avaliacao = le("avaliacao");
+  ASSERT_FALSE(principal.isNull() || bot.isNull() || servico.isNull() || avaliacao.isNull());
+  EXPECT_EQ(principal.size(), QSize(457, 720));
+  // The advertisement's own picture: a white frame, not the placeholder.
+  EXPECT_EQ(Pixel(principal, 8 + 1, 22 + 4 + 1), branco);
+  EXPECT_EQ(bot.size(), QSize(457, 570));
+  EXPECT_EQ(Pixel(bot, 300, 11), teal);                         // title bar
+  EXPECT_EQ(Pixel(bot, 400, 570 - 18), QColor(240, 240, 240));  // input bar
+  EXPECT_EQ(Pixel(bot, 17, 200), teal);                         // the answer's bubble
+  EXPECT_EQ(servico.size(), QSize(457, 377));
+  EXPECT_EQ(Pixel(servico, 3, 200), teal);
+  EXPECT_EQ(Pixel(servico, 300, 200), branco);  // the list
+  EXPECT_EQ(avaliacao.size(), QSize(507, 301));
+  EXPECT_EQ(Pixel(avaliacao, 3, 290), branco);
+  // The downloaded animation's bands (navy, orange, teal in some order) fill the picture.
+  const QColor faixa = Pixel(avaliacao, 8 + 80, 64 + 100);
+  EXPECT_TRUE(faixa == QColor(0, 0, 128) || faixa == QColor(255, 140, 0) || faixa == teal)
+      << faixa.name().toStdString();
+}
+
 }  // namespace
 }  // namespace vtx

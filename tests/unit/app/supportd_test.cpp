@@ -166,12 +166,23 @@ TEST_F(SuporteTest, AnalistaFotosAnunciosEAvaliacao) {
 
   auto anuncios = s.BuscaAnuncios();
   ASSERT_TRUE(anuncios.has_value());
-  ASSERT_EQ(anuncios->list.size(), 2u);
-  EXPECT_EQ(s.BaixaImagem(anuncios->list[0].imagem).substr(1, 3), "PNG");
+  ASSERT_EQ(anuncios->list.size(), 3u);
+  // Real pictures of the banner's size (the width and height in the PNG header), one per
+  // advertisement and different from each other.
+  const std::string png1 = s.BaixaImagem(anuncios->list[0].imagem);
+  const std::string png2 = s.BaixaImagem(anuncios->list[1].imagem);
+  EXPECT_EQ(png1.substr(1, 3), "PNG");
+  EXPECT_EQ(png1.substr(16, 8), std::string("\0\0\x01\xB9\0\0\0\xA1", 8));
+  EXPECT_NE(png1, png2);
+  EXPECT_FALSE(anuncios->list[2].mensagem.empty());
 
   const std::string gif = s.BuscaImagemAvaliacao();
   ASSERT_EQ(gif.rfind("https://", 0), 0u) << gif;
-  EXPECT_EQ(s.BaixaImagem(gif).substr(0, 6), "GIF89a");
+  const std::string animacao = s.BaixaImagem(gif);
+  EXPECT_EQ(animacao.substr(0, 6), "GIF89a");
+  EXPECT_EQ(animacao.substr(6, 4), std::string("\xEA\x01\xC8\0", 4));  // 490 x 200
+  EXPECT_NE(animacao.find("NETSCAPE2.0"), std::string::npos);
+  EXPECT_EQ(animacao.back(), ';');
   EXPECT_EQ(s.EnderecoAvaliacao(42), s.config().urlSuporteSegura + "/avaliarchamado/" +
                                          s.config().chaveAvaliacao + "42" +
                                          s.config().chaveAvaliacaoFinal);
@@ -187,7 +198,19 @@ TEST_F(SuporteTest, Robo) {
   auto sub = s.ConsultaBot(101, 1001, std::to_string(menu->bots[0].id), "");
   ASSERT_TRUE(sub.has_value());
   EXPECT_EQ(sub->master, "0");
-  EXPECT_EQ(sub->bots.size(), 2u);
+  EXPECT_EQ(sub->bots.size(), 3u);  // two texts and a second sub-menu
+  auto sub2 = s.ConsultaBot(101, 1001, std::to_string(sub->bots[2].id), "");
+  ASSERT_TRUE(sub2.has_value());
+  EXPECT_EQ(sub2->master, std::to_string(menu->bots[0].id));  // "9" goes back to the first level
+  EXPECT_EQ(sub2->bots.size(), 2u);
+  // Every item kind at the top: a menu entry, a document, a video, a web link, text blocks.
+  EXPECT_TRUE(menu->bots[0].conteudo.empty());
+  for (int32_t tipo : {1, 2, 3, 4}) {
+    const auto& item = menu->bots[static_cast<std::size_t>(tipo)];
+    EXPECT_EQ(item.tipo, tipo);
+    EXPECT_FALSE(item.conteudo.empty());
+    EXPECT_EQ(item.link.empty(), tipo == 4);
+  }
   auto busca = s.ConsultaBot(101, 1001, "xml", "0");
   ASSERT_TRUE(busca.has_value());
   EXPECT_EQ(busca->bots[0].descricao, "Exportar XML");
