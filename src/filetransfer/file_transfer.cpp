@@ -632,20 +632,36 @@ void TRtcPFileTransfer::ResetUsers() {
 }
 
 void TRtcPFileTransfer::HandleLogOut(TRtcConnection* Sender) {
-  std::vector<std::string> users;
-  {
-    std::lock_guard g(FLock);
-    for (const auto& [key, entry] : Receiving) users.push_back(key.first);
-  }
-  for (const std::string& u : users) cancelReceiving(Sender, u);
+  abandonAll(Sender);
   allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_LogOut(Sender); });
 }
 
+void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
+  std::vector<std::string> users;
+  std::vector<FileNotice> cancelled;
+  {
+    std::lock_guard g(FLock);
+    for (const auto& [key, entry] : Receiving) users.push_back(key.first);
+    for (auto& e : SendingFiles)
+      if (e) cancelled.push_back({"FileReadCancel", e->user, e->path, e->folder, e->size});
+    SendingFiles.clear();
+    PrepareFiles.clear();
+    File_Senders = 0;
+  }
+  for (const FileNotice& n : cancelled) {
+    eventFile(Sender, n);
+    eventError(Sender, n.user, n.folder + n.path, "Transfer interrupted!");
+  }
+  for (const std::string& u : users) cancelReceiving(Sender, u);
+}
+
 void TRtcPFileTransfer::HandleError(TRtcConnection* Sender, TRtcValue&) {
+  abandonAll(Sender);
   allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPFileTransfer::HandleFatalError(TRtcConnection* Sender, TRtcValue&) {
+  abandonAll(Sender);
   allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
 }
 
@@ -792,19 +808,23 @@ void TRtcPFileTransfer::handlePutFile(TRtcConnection* Sender, const std::string&
   eventFile(Sender, {"FileWriteStart", user, path, shownTo, size});
 }
 
-void TRtcPFileTransfer::handlePFile(TRtcConnection*, const std::string& user,
+void TRtcPFileTransfer::handlePFile(TRtcConnection* Sender, const std::string& user,
                                     TRtcFunctionInfo& fn) {
   if (!isSubscriber(user)) return;
   const int32_t id = fn.asInteger("id");
   const std::string path = text(fn, "path");
-  std::lock_guard g(FLock);
-  auto it = PrepareFiles.find(user);
-  if (it == PrepareFiles.end() || id < 0 || id >= static_cast<int32_t>(it->second.size())) return;
-  auto& slot = it->second[static_cast<std::size_t>(id)];
-  if (!slot || slot->path != path) return;
-  SendingFiles.push_back(std::move(slot));
-  File_Sending = true;
-  ++File_Senders;
+  {
+    std::lock_guard g(FLock);
+    auto it = PrepareFiles.find(user);
+    if (it == PrepareFiles.end() || id < 0 || id >= static_cast<int32_t>(it->second.size())) return;
+    auto& slot = it->second[static_cast<std::size_t>(id)];
+    if (!slot || slot->path != path) return;
+    SendingFiles.push_back(std::move(slot));
+    File_Sending = true;
+    ++File_Senders;
+  }
+  // An idle sender starts a Put cycle, whose turns then carry the chunks.
+  if (TAbsPortalClient* c = Client()) c->SendPing(Sender);
 }
 
 std::vector<std::pair<std::string, TRtcPFileTransfer::RecvEntry>> TRtcPFileTransfer::dropReceiving(

@@ -271,6 +271,8 @@ class TRtcPFileTransfer : public TRtcPModule {
   std::vector<std::pair<std::string, RecvEntry>> dropReceiving(const std::string& user,
                                                                const std::string* path);
   void cancelReceiving(TRtcConnection* Sender, const std::string& user);
+  // The session ended: every transfer both ways is cancelled and reported.
+  void abandonAll(TRtcConnection* Sender);
 
   // Events, each followed by the user's adapter hook.
   void eventUser(TRtcConnection* Sender, const char* name, const std::string& user);

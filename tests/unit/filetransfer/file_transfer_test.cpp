@@ -651,3 +651,34 @@ TEST(FileTransferBadInput, WrongKindsAndMissingFieldsAreDropped) {
 
 }  // namespace
 }  // namespace vtx
+
+namespace vtx {
+namespace {
+
+TEST(FileTransferReceive, LostSessionRemovesPartialFilesAndReportsBothSides) {
+  testing::TempFolder root;
+  std::filesystem::create_directories(root / "in");
+  FakeFileSystem hostFs;
+  hostFs.AddFile("/d/s.bin", std::string(300000, 's'));
+  Pair p(&hostFs, nullptr);
+  p.analyst.ft->setFileInboxPath(root / "in");
+  p.host.ft->Send("ana", "/d/s.bin");
+  p.deliver(p.host);
+  p.deliver(p.analyst);
+  p.host.turn();
+  p.deliver(p.host);
+  EXPECT_EQ(p.analyst.ft->PartialFiles(), 1);
+  TRtcValue why;
+  why.setAsText(u"Connection lost");
+  p.analyst.ft->HandleFatalError(nullptr, why);
+  p.host.ft->HandleError(nullptr, why);
+  EXPECT_TRUE(root.files().empty());
+  EXPECT_TRUE(p.analyst.has("FileWriteCancel s.bin  102400"));
+  EXPECT_TRUE(p.analyst.has("FileError s.bin Transfer interrupted!"));
+  EXPECT_TRUE(p.host.has("FileReadCancel s.bin /d/ 300000"));
+  EXPECT_TRUE(p.host.has("FileError /d/s.bin Transfer interrupted!"));
+  EXPECT_FALSE(p.host.ft->Sending() && p.host.ft->SendersCount() > 0);
+}
+
+}  // namespace
+}  // namespace vtx
