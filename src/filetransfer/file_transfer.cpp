@@ -1061,6 +1061,8 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
     Cancel_Send(user, file, text(fn, "to"), Sender);
   } else if (c == "run") {
     if (!allowed(capShellExecute, user)) return;
+    FsEntry st;
+    if (!FS.Stat(local, st)) return refuse(file, "File not found!");
     if (!FS.OpenWithDefault(local, text(fn, "par"))) refuse(file, "Can not open file!");
   } else if (c == "del") {
     FsEntry st;

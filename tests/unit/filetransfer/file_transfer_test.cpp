@@ -524,7 +524,10 @@ TEST(FileTransferCommands, PermissionsRefusalTextsAndActions) {
   EXPECT_FALSE(hostFs.HasFile("/h/g.txt"));
   EXPECT_TRUE(cmd("del", "/h/dir").empty());
   EXPECT_EQ(hostFs.Trashed(), V{"/h/dir"});
-  EXPECT_TRUE(cmd("run", "/h/r.txt", "par", "-x").empty());
+  hostFs.AddFile("/h/run.sh", "#!");
+  EXPECT_TRUE(cmd("run", "/h/run.sh", "par", "-x").empty());
+  EXPECT_EQ(hostFs.Opened(), V{"/h/run.sh -x"});
+  EXPECT_EQ(cmd("run", "/h/none.sh"), V{"/h/none.sh: File not found!"});
   // Failures of the operation itself reach the user who asked.
   EXPECT_EQ(cmd("del", "/h/gone.txt"), V{"/h/gone.txt: File not found!"});
   EXPECT_EQ(cmd("mov", "/h/new", "new", "/nowhere/x"), V{"/h/new: Can not move folder!"});
