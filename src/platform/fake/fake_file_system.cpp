@@ -57,6 +57,13 @@ std::vector<std::string> FakeFileSystem::Trashed() const {
   return trashed_;
 }
 
+std::vector<std::string> FakeFileSystem::Paths() const {
+  std::lock_guard g(lock_);
+  std::vector<std::string> out;
+  for (const auto& [name, f] : files_) out.push_back(name);
+  return out;
+}
+
 std::vector<std::string> FakeFileSystem::Opened() const {
   std::lock_guard g(lock_);
   return opened_;

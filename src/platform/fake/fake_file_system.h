@@ -32,6 +32,8 @@ class FakeFileSystem final : public FileSystem {
   // Every operation on a path in this set fails.
   void FailOn(const std::string& path);
   std::vector<std::string> Trashed() const;
+  // Every file's path, sorted.
+  std::vector<std::string> Paths() const;
   std::vector<std::string> Opened() const;
   // Number of ReadAt calls so far and the largest count one asked for.
   int Reads() const;
