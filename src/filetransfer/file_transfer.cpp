@@ -796,9 +796,14 @@ void TRtcPFileTransfer::handlePutFile(TRtcConnection* Sender, const std::string&
   const std::string shownTo = allowed(capUploadAnywhere, user) ? to : std::string();
   {
     std::lock_guard g(FLock);
-    RecvEntry& r = Receiving[{user, path}];
-    r = RecvEntry{};
-    r.announced = size < 0 ? 0 : size;
+    // Two entries of the same name may run at once: their sizes add up.
+    auto [it, fresh] = Receiving.try_emplace({user, path});
+    RecvEntry& r = it->second;
+    if (fresh || r.failed || r.announced < 0) {
+      r = RecvEntry{};
+      r.announced = 0;
+    }
+    r.announced += size < 0 ? 0 : size;
     r.to = shownTo;
   }
   auto f = function(u"pfile");

@@ -685,3 +685,26 @@ TEST(FileTransferReceive, LostSessionRemovesPartialFilesAndReportsBothSides) {
 
 }  // namespace
 }  // namespace vtx
+
+namespace vtx {
+namespace {
+
+TEST(FileTransferReceive, TwoEntriesOfTheSameNameRunAtOnce) {
+  FakeFileSystem hostFs, anaFs;
+  anaFs.MakeDirs("/in");
+  Pair p(&hostFs, &anaFs);
+  p.analyst.ft->setFileInboxPath("/in");
+  auto& a = p.analyst;
+  a.client.data("host", *putfile(0, "a.bin", 10));
+  a.client.data("host", *putfile(1, "a.bin", 10));
+  a.client.data("host", *chunk("x/a.bin", "a.bin", std::string(8, 'x'), 0, false));
+  a.client.data("host", *chunk("y/a.bin", "a.bin", std::string(8, 'y'), 0, false));
+  a.client.data("host", *chunk("x/a.bin", "a.bin", "xx", 8, false));
+  auto last = chunk("y/a.bin", "a.bin", "yy", 8, true);
+  a.client.data("host", *last);
+  EXPECT_FALSE(a.hasPrefix("FileError"));
+  EXPECT_EQ(anaFs.Data("/in/y/a.bin"), std::string(10, 'y'));
+}
+
+}  // namespace
+}  // namespace vtx
