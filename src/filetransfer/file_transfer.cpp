@@ -789,9 +789,11 @@ void TRtcPFileTransfer::handleFiles(TRtcConnection* Sender, const std::string& u
 
 void TRtcPFileTransfer::handlePutFile(TRtcConnection* Sender, const std::string& user,
                                       TRtcFunctionInfo& fn) {
-  if (!isSubscriber(user) || !allowed(capUpload, user)) return;
+  if (!isSubscriber(user)) return;
   const int32_t id = fn.asInteger("id");
   const std::string path = text(fn, "path"), to = text(fn, "to");
+  // The sender would wait for an acceptance forever.
+  if (!allowed(capUpload, user)) return sendError(Sender, user, path, "Upload not allowed!");
   const int64_t size = largeOf(fn, "size");
   const std::string shownTo = allowed(capUploadAnywhere, user) ? to : std::string();
   {

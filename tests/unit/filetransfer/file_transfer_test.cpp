@@ -704,6 +704,16 @@ TEST(FileTransferReceive, TwoEntriesOfTheSameNameRunAtOnce) {
   a.client.data("host", *last);
   EXPECT_FALSE(a.hasPrefix("FileError"));
   EXPECT_EQ(anaFs.Data("/in/y/a.bin"), std::string(10, 'y'));
+
+  // Uploads refused: the offer is answered with an error instead of silence.
+  a.ft->setGAllow(TRtcPFileTransfer::capUpload, false);
+  a.ft->setGAllow_Super(TRtcPFileTransfer::capUpload, false);
+  a.take();
+  a.client.data("host", *putfile(2, "no.bin", 3));
+  auto answer = a.take();
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer[0].name(), "error");
+  EXPECT_EQ(answer[0].text("msg"), "Upload not allowed!");
 }
 
 }  // namespace
