@@ -108,6 +108,17 @@ void writeRandom(const fs::path& p, std::size_t size, unsigned seed) {
   std::ofstream(p, std::ios::binary) << data;
 }
 
+// The sender is done when its last chunk left; the receiver writes it a moment later.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = 30s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
 // Every file below `root`, relative, with its contents.
 std::map<std::string, std::string> tree(const fs::path& root) {
   std::map<std::string, std::string> out;
@@ -161,7 +172,8 @@ TEST_F(FileTransferE2E, FilesAndTreesArriveWholeBothWays) {
   fs::last_write_time(dir_ / "local/big.bin", mtime);
   ASSERT_EQ(analyst("send.out", {"--json", "send", "cust", (dir_ / "local/big.bin").string()}), 0)
       << readAll(dir_ / "send.out.err");
-  EXPECT_TRUE(readAll(dir_ / "inbox/big.bin") == readAll(dir_ / "local/big.bin"));
+  EXPECT_TRUE(eventually(
+      [&] { return readAll(dir_ / "inbox/big.bin") == readAll(dir_ / "local/big.bin"); }));
   EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(
                 fs::last_write_time(dir_ / "inbox/big.bin") - mtime)
                 .count(),
@@ -184,7 +196,10 @@ TEST_F(FileTransferE2E, FilesAndTreesArriveWholeBothWays) {
                     {"send", "cust", (dir_ / "local/tree").string(), (dir_ / "chosen").string()}),
             0)
       << readAll(dir_ / "tree.out.err");
-  EXPECT_EQ(tree(dir_ / "chosen/tree"), tree(dir_ / "local/tree"));
+  EXPECT_TRUE(eventually([&] {
+    return fs::exists(dir_ / "chosen/tree") &&
+           tree(dir_ / "chosen/tree") == tree(dir_ / "local/tree");
+  }));
   ASSERT_EQ(analyst("treeback.out",
                     {"fetch", "cust", (dir_ / "chosen/tree").string(), (dir_ / "back").string()}),
             0);
@@ -207,16 +222,16 @@ TEST_F(FileTransferE2E, CommandsAndRefusals) {
   EXPECT_EQ(analyst("ren.out", {"ren", "cust", (dir_ / "remote/one.txt").string(),
                                 (dir_ / "remote/two.txt").string()}),
             0);
-  EXPECT_TRUE(fs::exists(dir_ / "remote/two.txt"));
+  EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "remote/two.txt"); }));
   EXPECT_EQ(analyst("mv.out", {"mv", "cust", (dir_ / "remote/two.txt").string(),
                                (dir_ / "remote/folder/two.txt").string()}),
             0);
-  EXPECT_TRUE(fs::exists(dir_ / "remote/folder/two.txt"));
+  EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "remote/folder/two.txt"); }));
   EXPECT_EQ(analyst("md.out", {"md", "cust", (dir_ / "remote/x/y").string()}), 0);
-  EXPECT_TRUE(fs::is_directory(dir_ / "remote/x/y"));
+  EXPECT_TRUE(eventually([&] { return fs::is_directory(dir_ / "remote/x/y"); }));
   EXPECT_EQ(analyst("rm.out", {"rm", "cust", (dir_ / "remote/folder").string()}), 0);
-  EXPECT_FALSE(fs::exists(dir_ / "remote/folder"));
-  EXPECT_TRUE(fs::exists(dir_ / "data/Trash/files/folder/two.txt"));
+  EXPECT_TRUE(eventually([&] { return !fs::exists(dir_ / "remote/folder"); }));
+  EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "data/Trash/files/folder/two.txt"); }));
   // Refused: the host's text, exit code 9.
   EXPECT_EQ(analyst("run.out", {"run", "cust", (dir_ / "remote/none.sh").string()}), 9);
   EXPECT_NE(readAll(dir_ / "run.out.err").find("File not found!"), std::string::npos);
