@@ -763,7 +763,14 @@ void TRtcPFileTransfer::HandleDataFromUser(TRtcConnection* Sender, const std::st
     else if (name == u"pfile")
       handlePFile(Sender, user, Data);
     else if (name == u"getfile") {
-      if (isSubscriber(user)) Send(user, text(Data, "file"), text(Data, "to"), Sender);
+      if (isSubscriber(user)) {
+        const std::string file = text(Data, "file");
+        // The asker would wait for an offer forever.
+        if (!allowed(capDownload, user))
+          sendError(Sender, user, file, "Download not allowed!");
+        else
+          Send(user, file, text(Data, "to"), Sender);
+      }
     } else if (name == u"file")
       handleFile(Sender, user, Data);
     else if (name == u"filecmd")

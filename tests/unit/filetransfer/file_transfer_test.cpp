@@ -714,6 +714,17 @@ TEST(FileTransferReceive, TwoEntriesOfTheSameNameRunAtOnce) {
   ASSERT_EQ(answer.size(), 1u);
   EXPECT_EQ(answer[0].name(), "error");
   EXPECT_EQ(answer[0].text("msg"), "Upload not allowed!");
+  // Downloads refused: a fetch is answered likewise.
+  p.host.ft->setGAllow(TRtcPFileTransfer::capDownload, false);
+  p.host.ft->setGAllow_Super(TRtcPFileTransfer::capDownload, false);
+  p.host.take();
+  auto get = Fn(u"getfile");
+  get->setAsText("file", u"/d/x.bin");
+  p.host.client.data("ana", *get);
+  answer = p.host.take();
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer[0].text("msg"), "Download not allowed!");
+  EXPECT_EQ(answer[0].text("file"), "/d/x.bin");
 }
 
 }  // namespace
