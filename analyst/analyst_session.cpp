@@ -4,6 +4,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "util/datetime.h"
 #include "util/text.h"
 
 namespace vtx::analyst {
@@ -24,6 +27,40 @@ bool isLoginError(const std::string& text) {
 }
 
 }  // namespace
+
+std::string ListingJson(TRtcDataSet& data) {
+  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  for (int i = 0; i < data.RowCount(); ++i) {
+    data.setRow(i);
+    nlohmann::ordered_json row = nlohmann::ordered_json::object();
+    for (int f = 0; f < data.FieldCount(); ++f) {
+      const RtcWideString name = data.FieldName(f);
+      const std::string key = Utf8Encode(name);
+      switch (data.isType(name)) {
+        case rtc_Null:
+          break;
+        case rtc_Integer:
+        case rtc_LargeInt:
+        case rtc_Cardinal:
+          row[key] = data.asLargeInt(name);
+          break;
+        case rtc_DateTime: {
+          DateTimeParts p;
+          char buf[32] = "";
+          if (DecodeDateTime(data.asDateTime(name), p))
+            std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
+                          p.hour, p.minute, p.second);
+          row[key] = buf;
+          break;
+        }
+        default:
+          row[key] = Utf8EncodeStandard(data.asText(name));
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
 
 AnalystSession::AnalystSession(SessionOptions options)
     : options_(std::move(options)), system_("ANALYST", options_.user, "127.0.0.1") {
@@ -103,12 +140,66 @@ AnalystSession::AnalystSession(SessionOptions options)
   };
   chat_.setClient(&client_);
   cmd_.setClient(&client_);
+
+  files_.On_FileTransOpen = [this](TRtcPFileTransfer&, const std::string& host) {
+    std::lock_guard g(lock_);
+    if (std::find(fileHosts_.begin(), fileHosts_.end(), host) == fileHosts_.end())
+      fileHosts_.push_back(host);
+    cv_.notify_all();
+  };
+  files_.On_FileTransClose = [this](TRtcPFileTransfer&, const std::string& host) {
+    std::lock_guard g(lock_);
+    fileHosts_.erase(std::remove(fileHosts_.begin(), fileHosts_.end(), host), fileHosts_.end());
+  };
+  files_.On_FileList = [this](TRtcPFileTransfer&, const std::string& host,
+                              const std::string& folder, TRtcDataSet& data) {
+    push({"listing", host, folder, ListingJson(data)});
+  };
+  files_.On_FileError = [this](TRtcPFileTransfer&, const std::string& host, const std::string& file,
+                               const std::string& msg) {
+    push({"file_error", host, file, msg});
+  };
+  auto fileEvent = [this](const char* kind) {
+    return [this, kind](TRtcPFileTransfer&, const std::string& host, const std::string& path,
+                        const std::string&, int64_t size) {
+      push({kind, host, path, std::to_string(size)});
+    };
+  };
+  files_.On_FileSend = fileEvent("sending");
+  files_.On_FileRecv = fileEvent("receiving");
+  files_.On_FileSendStop = fileEvent("sent");
+  files_.On_FileRecvStop = fileEvent("received");
+  files_.On_FileSendCancel = fileEvent("send_cancelled");
+  files_.On_FileRecvCancel = fileEvent("receive_cancelled");
+  files_.setClient(&client_);
+}
+
+int AnalystSession::OpenFiles(const std::string& host, std::chrono::milliseconds limit) {
+  auto open = [&] {
+    return std::find(fileHosts_.begin(), fileHosts_.end(), host) != fileHosts_.end();
+  };
+  {
+    std::lock_guard g(lock_);
+    if (open()) return kOk;
+  }
+  if (filesUI_.UserName() != host) {
+    filesUI_.setModule(nullptr);
+    filesUI_.setUserName(host);
+    filesUI_.setModule(&files_);
+  }
+  files_.Open(host);
+  std::unique_lock g(lock_);
+  cv_.wait_for(g, limit, [&] { return lost_ || open(); });
+  if (lost_) return kConnectionLost;
+  return open() ? kOk : kAccessRefused;
 }
 
 AnalystSession::~AnalystSession() {
   Stop();
   chat_.setClient(nullptr);
   cmd_.setClient(nullptr);
+  filesUI_.setModule(nullptr);
+  files_.setClient(nullptr);
   client_.setPortalLog(nullptr);
 }
 

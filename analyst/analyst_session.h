@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "filetransfer/file_transfer.h"
+#include "filetransfer/file_transfer_ui.h"
 #include "platform/system_info.h"
 #include "portal/custom_command.h"
 #include "portal/http_portal_client.h"
@@ -45,9 +47,15 @@ struct HostInfo {
 
 // One thing that happened, ready to print.
 struct Event {
-  std::string kind;  // "joined", "left", "user_joined", "user_left", "line", "error"
+  // "joined", "left", "user_joined", "user_left", "line", "error"; file transfer: "listing"
+  // (text: the rows as JSON), "file_error" (user: the file), "sending" / "receiving" (progress),
+  // "sent", "received", "send_cancelled", "receive_cancelled" (user: the entry's name).
+  std::string kind;
   std::string room, user, text;
 };
+
+// A listing's rows as a JSON array of objects (times as "yyyy-mm-dd hh:mm:ss").
+std::string ListingJson(TRtcDataSet& data);
 
 class AnalystSession {
  public:
@@ -74,6 +82,11 @@ class AnalystSession {
   // Waits until everything queued has left for the gateway (at most `limit`).
   void Flush(std::chrono::milliseconds limit);
 
+  // File transfer with `host`: joins its "file" group (kOk, kAccessRefused, kConnectionLost).
+  int OpenFiles(const std::string& host, std::chrono::milliseconds limit);
+  TRtcPFileTransfer& Files() { return files_; }
+  const TRtcPFileTransferUI& FilesUI() const { return filesUI_; }
+
   // The next event, waiting at most `limit`; false on time-out.
   bool NextEvent(Event& e, std::chrono::milliseconds limit);
   // Set once the session is lost; its text.
@@ -88,6 +101,9 @@ class AnalystSession {
   TRtcHttpPortalClient client_;
   TRtcPChat chat_;
   TRtcPCustomCommand cmd_;
+  TRtcPFileTransfer files_;
+  TRtcPFileTransferUI filesUI_;
+  std::vector<std::string> fileHosts_;
 
   mutable std::mutex lock_;
   std::condition_variable cv_;

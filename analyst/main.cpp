@@ -1,8 +1,11 @@
 // vorantelix-analyst: the support analyst's side of a session, on the command line.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -32,9 +35,18 @@ commands:
   chat HOST [TEXT]          join HOST's chat room, send TEXT, print the room until --for
                             SECONDS or the end of input; lines typed are sent
   cmd HOST TEXT             send one custom command to HOST
+  ls HOST [FOLDER]          list a folder of HOST (its drives when no folder is given)
+  send HOST LOCAL [FOLDER]  send a file or a whole folder to HOST (into FOLDER when given,
+                            else into HOST's inbox)
+  fetch HOST REMOTE LOCAL_FOLDER   fetch a file or folder of HOST into LOCAL_FOLDER
+  rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
+                            delete (folders go to the trash), move, rename, create a folder,
+                            open a file on HOST
   session                   read commands from standard input, one a line:
                               chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
-                              wait-line HOST REGEX [SECONDS] | quit
+                              wait-line HOST REGEX [SECONDS] | ls HOST [FOLDER] |
+                              send HOST LOCAL [FOLDER] | fetch HOST REMOTE LOCAL_FOLDER |
+                              rm HOST PATH | md HOST FOLDER | quit
                             and print events as JSON lines
 options:
   --password TEXT  --key TEXT   the gateway's login password and secure key
@@ -47,7 +59,8 @@ options:
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
 exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
-in, 6 host refused access, 7 connection to the gateway lost, 8 wait-line timed out
+in, 6 host refused access, 7 connection to the gateway lost, 8 wait-line timed out, 9 a file
+command was refused or a transfer did not arrive whole
 )";
 
 struct Options {
@@ -167,7 +180,11 @@ json eventJson(const Event& e) {
   j["event"] = e.kind;
   if (!e.room.empty()) j["room"] = e.room;
   if (!e.user.empty()) j["user"] = e.user;
-  if (e.kind == "line" || e.kind == "error") j["text"] = e.text;
+  if (e.kind == "line" || e.kind == "error" || e.kind == "file_error") j["text"] = e.text;
+  if (e.kind == "listing") j["rows"] = json::parse(e.text, nullptr, false);
+  if (e.kind == "sending" || e.kind == "receiving" || e.kind == "sent" || e.kind == "received" ||
+      e.kind == "send_cancelled" || e.kind == "receive_cancelled")
+    j["size"] = std::stoll(e.text);
   return j;
 }
 
@@ -323,6 +340,196 @@ int runCmd(AnalystSession& s, const Options& o) {
   return finishSession(s, kOk);
 }
 
+// ---- Files ----
+
+constexpr int kFileFailed = 9;
+
+void openFiles(AnalystSession& s, const std::string& host, const Options& o) {
+  needHost(s, host, o);
+  const int code = s.OpenFiles(host, ms(o.waitSeconds));
+  if (code == kAccessRefused) fail(code, "host \"" + host + "\" refused file transfer");
+  if (code != kOk) lostExit(s);
+}
+
+std::string sizeText(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (bytes >= 1024 && u < 4) {
+    bytes /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+  return buf;
+}
+
+// The adapter's figures of one direction, as a progress line or a JSON object.
+json progressJson(const vtx::TRtcPFileTransferUI& ui, bool sending) {
+  const int64_t done = sending ? ui.Send_BytesPrepared() : ui.Recv_BytesComplete();
+  const int64_t total = sending ? ui.Send_BytesTotal() : ui.Recv_BytesTotal();
+  return {{"event", "progress"},
+          {"direction", sending ? "send" : "receive"},
+          {"file", sending ? ui.Send_FileName() : ui.Recv_FileName()},
+          {"bytes", done},
+          {"total", total},
+          {"percent", total > 0 ? static_cast<int>(done * 100 / total) : 0},
+          {"kbit", sending ? ui.Send_KBit() : ui.Recv_KBit()},
+          {"eta", sending ? ui.Send_ETA() : ui.Recv_ETA()},
+          {"elapsed", sending ? ui.Send_TotalTime() : ui.Recv_TotalTime()}};
+}
+
+void showProgress(const vtx::TRtcPFileTransferUI& ui, bool sending, bool asJson, bool& shown) {
+  const json p = progressJson(ui, sending);
+  if (asJson) return printJson(p);
+  if (!::isatty(STDOUT_FILENO)) return;
+  char line[256];
+  std::snprintf(line, sizeof line, "\r%s / %s (%d%%)  %.1f Mbit/s  ETA %s   ",
+                sizeText(p["bytes"].get<double>()).c_str(),
+                sizeText(p["total"].get<double>()).c_str(), p["percent"].get<int>(),
+                p["kbit"].get<int64_t>() / 1000.0, p["eta"].get<std::string>().c_str());
+  std::lock_guard g(outLock);
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  shown = true;
+}
+
+void listingText(const json& rows) {
+  if (!rows.is_array()) return;
+  for (const auto& r : rows) {
+    if (!r.is_object()) continue;
+    if (r.contains("drive")) {
+      printLine(r.value("drive", std::string()) + "  " + sizeText(r.value("size", 0.0)) +
+                "  free " + sizeText(r.value("free", 0.0)) + "  " +
+                r.value("label", std::string()));
+      continue;
+    }
+    const int attr = r.value("attr", 0);
+    const bool dir = attr & 0x10;
+    char line[64];
+    std::snprintf(line, sizeof line, "%s %12s  ", dir ? "d" : "-",
+                  dir ? "" : std::to_string(r.value("size", int64_t{0})).c_str());
+    printLine(line + r.value("age", std::string()) + "  " + r.value("file", std::string()));
+  }
+}
+
+// Waits for one transfer to end; the exit code.
+int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::string& host) {
+  const auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
+  bool shown = false, failed = false;
+  auto last = Clock::now();
+  for (;;) {
+    Event e;
+    if (s.NextEvent(e, 100ms)) {
+      if (e.kind == "error") return lostExit(s);
+      if (e.kind == "sending" || e.kind == "receiving") {
+        if (Clock::now() - last > 250ms) {
+          showProgress(s.FilesUI(), sending, o.json, shown);
+          last = Clock::now();
+        }
+        continue;
+      }
+      if (shown) printLine("");
+      shown = false;
+      if (o.json) printJson(eventJson(e));
+      if (e.kind == "file_error") {
+        if (!o.json)
+          std::fprintf(stderr, "vorantelix-analyst: %s: %s\n", e.user.c_str(), e.text.c_str());
+        failed = true;
+      }
+      if (e.kind == "send_cancelled" || e.kind == "receive_cancelled") failed = true;
+      const bool done = e.kind == (sending ? "sent" : "received");
+      if (done && !o.json) printLine("done: " + e.user);
+      if (done || (failed && e.kind != "file_error")) break;
+      if (failed && (!sending || s.Files().SendersCount() == 0)) break;
+    }
+    if (Clock::now() >= end) {
+      if (shown) printLine("");
+      fail(kTimeout, "the transfer with " + host + " did not end in time");
+    }
+  }
+  // A refusal by the receiver arrives after the last chunk left.
+  s.Flush(3s);
+  Event e;
+  while (s.NextEvent(e, 500ms)) {
+    if (o.json) printJson(eventJson(e));
+    if (e.kind == "file_error") {
+      if (!o.json)
+        std::fprintf(stderr, "vorantelix-analyst: %s: %s\n", e.user.c_str(), e.text.c_str());
+      failed = true;
+    }
+  }
+  return failed ? kFileFailed : kOk;
+}
+
+// A command that only answers when refused: its text, or nothing within a short while.
+int waitRefusal(AnalystSession& s, const Options& o) {
+  s.Flush(3s);
+  const auto end = Clock::now() + 2s;
+  Event e;
+  while (Clock::now() < end) {
+    if (!s.NextEvent(e, 100ms)) continue;
+    if (e.kind == "error") return lostExit(s);
+    if (e.kind == "file_error") {
+      if (o.json)
+        printJson(eventJson(e));
+      else
+        std::fprintf(stderr, "vorantelix-analyst: %s\n", e.text.c_str());
+      return kFileFailed;
+    }
+  }
+  if (o.json) printJson({{"event", "done"}});
+  return kOk;
+}
+
+int runFiles(AnalystSession& s, const Options& o) {
+  const auto& a = o.command;
+  const std::string& c = a[0];
+  const std::size_t need = c == "ls" || c == "rm" || c == "md" || c == "run" ? 3 : 4;
+  if (a.size() < need - (c == "ls" || c == "send" ? 1 : 0))
+    fail(kUsage, c + ": missing arguments (see --help)");
+  const std::string& host = a[1];
+  openFiles(s, host, o);
+  vtx::TRtcPFileTransfer& ft = s.Files();
+  if (c == "ls") {
+    ft.GetFileList(host, a.size() > 2 ? a[2] : std::string());
+    Event e;
+    const auto end = Clock::now() + ms(o.waitSeconds);
+    while (Clock::now() < end) {
+      if (!s.NextEvent(e, 100ms)) continue;
+      if (e.kind == "error") return lostExit(s);
+      if (e.kind != "listing") continue;
+      if (o.json)
+        printJson(eventJson(e));
+      else
+        listingText(json::parse(e.text, nullptr, false));
+      return finishSession(s, kOk);
+    }
+    fail(kFileFailed, "no listing from " + host + " (browsing refused?)");
+  }
+  if (c == "send") {
+    ft.Send(host, a[2], a.size() > 3 ? a[3] : std::string());
+    return finishSession(s, waitTransfer(s, o, true, host));
+  }
+  if (c == "fetch") {
+    std::error_code ec;
+    std::filesystem::create_directories(a[3], ec);
+    ft.setFileInboxPath(std::filesystem::absolute(a[3]).string());
+    ft.Fetch(host, a[2], "");
+    return finishSession(s, waitTransfer(s, o, false, host));
+  }
+  if (c == "rm")
+    ft.Cmd_FileDelete(host, a[2]);
+  else if (c == "md")
+    ft.Cmd_NewFolder(host, a[2]);
+  else if (c == "run")
+    ft.Cmd_Execute(host, a[2], a.size() > 3 ? a[3] : std::string());
+  else if (c == "mv")
+    ft.Cmd_FileMove(host, a[2], a[3]);
+  else
+    ft.Cmd_FileRename(host, a[2], a[3]);
+  return finishSession(s, waitRefusal(s, o));
+}
+
 // The words of a session command: the first `n` - 1 split at spaces, the rest as one.
 std::vector<std::string> words(const std::string& line, std::size_t n) {
   std::vector<std::string> out;
@@ -375,6 +582,37 @@ int runSession(AnalystSession& s, const Options& o) {
         continue;
       }
       printJson({{"event", "sent"}, {"command", c}, {"host", w[1]}});
+    } else if (c == "ls" || c == "send" || c == "fetch" || c == "rm" || c == "md" || c == "mv" ||
+               c == "ren" || c == "run") {
+      const auto f = words(line, 4);
+      if (f.size() < 2) {
+        printJson({{"event", "bad-command"}, {"line", line}});
+        continue;
+      }
+      openFiles(s, f[1], o);
+      auto& ft = s.Files();
+      const std::string arg1 = f.size() > 2 ? f[2] : "", arg2 = f.size() > 3 ? f[3] : "";
+      if (c == "ls") {
+        ft.GetFileList(f[1], arg1);
+      } else if (c == "send") {
+        ft.Send(f[1], arg1, arg2);
+      } else if (c == "fetch") {
+        std::error_code ec;
+        std::filesystem::create_directories(arg2, ec);
+        ft.setFileInboxPath(std::filesystem::absolute(arg2).string());
+        ft.Fetch(f[1], arg1, "");
+      } else if (c == "rm") {
+        ft.Cmd_FileDelete(f[1], arg1);
+      } else if (c == "md") {
+        ft.Cmd_NewFolder(f[1], arg1);
+      } else if (c == "mv") {
+        ft.Cmd_FileMove(f[1], arg1, arg2);
+      } else if (c == "ren") {
+        ft.Cmd_FileRename(f[1], arg1, arg2);
+      } else {
+        ft.Cmd_Execute(f[1], arg1, arg2);
+      }
+      printJson({{"event", "sent"}, {"command", c}, {"host", f[1]}});
     } else if (c == "wait-line" && w.size() >= 3) {
       // REGEX [SECONDS]: a trailing number is the time limit.
       std::string pattern = w[2];
@@ -423,13 +661,16 @@ int runSession(AnalystSession& s, const Options& o) {
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   const std::string& c = o.command[0];
-  if (c != "hosts" && c != "chat" && c != "cmd" && c != "session")
+  const bool fileCommand = c == "ls" || c == "send" || c == "fetch" || c == "rm" || c == "mv" ||
+                           c == "ren" || c == "md" || c == "run";
+  if (c != "hosts" && c != "chat" && c != "cmd" && c != "session" && !fileCommand)
     fail(kUsage, "unknown command \"" + c + "\" (see --help)");
   auto s = startSession(o);
   try {
     if (c == "hosts") return runHosts(*s, o);
     if (c == "chat") return runChat(*s, o);
     if (c == "cmd") return runCmd(*s, o);
+    if (fileCommand) return runFiles(*s, o);
     return runSession(*s, o);
   } catch (const std::exception& e) {
     s->Stop();

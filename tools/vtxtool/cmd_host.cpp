@@ -19,6 +19,8 @@
 
 #include "app/web/config.h"
 #include "commands.h"
+#include "filetransfer/file_transfer.h"
+#include "filetransfer/file_transfer_ui.h"
 #include "platform/system_info.h"
 #include "portal/custom_command.h"
 #include "portal/http_portal_client.h"
@@ -196,8 +198,24 @@ int cmdHost(const Args& args) {
                                   const std::string& msg) {
     out.print({{"show", "command"}, {"user", user}, {"msg", msg}});
   };
+  // File transfer as the program has it: host mode, permissions on the gateway, every
+  // permission that is off by default switched on, received files in the inbox folder.
+  TRtcPFileTransfer files;
+  files.setBeTheHost(true);
+  files.setGwStoreParams(true);
+  for (int c = 0; c < TRtcPFileTransfer::capCount; ++c) {
+    files.setGAllow(static_cast<TRtcPFileTransfer::Capability>(c), true);
+    files.setGAllow_Super(static_cast<TRtcPFileTransfer::Capability>(c), true);
+  }
+  files.setFileInboxPath(o.inbox.empty() ? std::filesystem::current_path().string() : o.inbox);
+  TRtcPFileTransferUI filesUI;
+  files.OnNewUI = [&](TRtcPFileTransfer& m, const std::string& user) {
+    filesUI.setUserName(user);
+    filesUI.setModule(&m);
+  };
   chat.setClient(&client);
   comando.setClient(&client);
+  files.setClient(&client);
 
   client.OnStart = [&](TAbsPortalClient&, TRtcValue&) {
     out.print({{"show", "ready"}, {"user", client.LoginUserName()}});
@@ -230,6 +248,7 @@ int cmdHost(const Args& args) {
   client.Stop();
   chat.setClient(nullptr);
   comando.setClient(nullptr);
+  files.setClient(nullptr);
   // The reader may still wait for input: the process ends without it.
   reader.detach();
   std::fflush(stdout);

@@ -1,0 +1,309 @@
+// Moving files and folders between two portal users, and remote folder listings and file
+// commands, each under its own permission. One side owns the group "file" (the host), the
+// other is a member; chunks travel in ordinary portal messages, at most MaxSendChunkSize bytes
+// of file data per Put cycle, each read at its offset when its turn comes.
+//
+// A file being received is written under a temporary name beside its target and takes its
+// real name only when its last chunk arrived without a gap; names from the peer never leave
+// the target folder.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "portal/portal_module.h"
+
+namespace vtx {
+
+class TRtcPFileTransfer;
+
+// The adapter through which one window follows and drives the transfer with one user.
+class TRtcAbsPFileTransferUI : public TRtcPortalComponent {
+ public:
+  TRtcAbsPFileTransferUI() = default;
+  ~TRtcAbsPFileTransferUI() override;
+
+  TRtcPFileTransfer* Module() const;
+  // Links to `module` (null unlinks); UserName must be set first: ERtcInfo
+  // "Set "UserName" before linking to RtcPFileTransfer".
+  void setModule(TRtcPFileTransfer* module);
+  std::string UserName() const;
+  void setUserName(const std::string& name);
+
+  // Hooks the module calls.
+  virtual void Call_LogOut(TRtcConnection* Sender) = 0;
+  virtual void Call_Error(TRtcConnection* Sender) = 0;
+  virtual void Call_Init(TRtcConnection* Sender) = 0;
+  virtual void Call_Open(TRtcConnection* Sender) = 0;
+  virtual void Call_Close(TRtcConnection* Sender) = 0;
+  virtual void Call_ReadStart(TRtcConnection* Sender, const std::string& path, int64_t size,
+                              const std::string& folder) = 0;
+  virtual void Call_Read(TRtcConnection* Sender, const std::string& path, int64_t size,
+                         const std::string& folder) = 0;
+  virtual void Call_ReadUpdate(TRtcConnection* Sender) = 0;
+  virtual void Call_ReadStop(TRtcConnection* Sender, const std::string& path, int64_t size,
+                             const std::string& folder) = 0;
+  virtual void Call_ReadCancel(TRtcConnection* Sender, const std::string& path, int64_t size,
+                               const std::string& folder) = 0;
+  virtual void Call_WriteStart(TRtcConnection* Sender, const std::string& path, int64_t size,
+                               const std::string& folder) = 0;
+  virtual void Call_Write(TRtcConnection* Sender, const std::string& path, int64_t size,
+                          const std::string& folder) = 0;
+  virtual void Call_WriteStop(TRtcConnection* Sender, const std::string& path, int64_t size,
+                              const std::string& folder) = 0;
+  virtual void Call_WriteCancel(TRtcConnection* Sender, const std::string& path, int64_t size,
+                                const std::string& folder) = 0;
+  virtual void Call_CallReceived(TRtcConnection* Sender, TRtcFunctionInfo& Data) = 0;
+  virtual void Call_FileList(TRtcConnection* Sender, const std::string& FolderName,
+                             TRtcDataSet& Data) = 0;
+
+  // Forward to the module with UserName; nothing without both.
+  virtual void Open(TRtcConnection* Sender = nullptr);
+  virtual void Close(TRtcConnection* Sender = nullptr);
+  // Unregisters and closes; false when still in use (unlinked when its last use ends).
+  virtual bool CloseAndClear(TRtcConnection* Sender = nullptr);
+  virtual void Send(const std::string& FileName, const std::string& ToFolder = {},
+                    TRtcConnection* Sender = nullptr);
+  virtual void Fetch(const std::string& FileName, const std::string& ToFolder = {},
+                     TRtcConnection* Sender = nullptr);
+  virtual void Cancel_Send(const std::string& FileName, const std::string& ToFolder = {},
+                           TRtcConnection* Sender = nullptr);
+  virtual void Cancel_Fetch(const std::string& FileName, const std::string& ToFolder = {},
+                            TRtcConnection* Sender = nullptr);
+  virtual void Call(const TRtcFunctionInfo& Data, TRtcConnection* Sender = nullptr);
+  virtual void GetFileList(const std::string& FolderName, const std::string& FileMask = {},
+                           TRtcConnection* Sender = nullptr);
+  virtual void Cmd_NewFolder(const std::string& FolderName, TRtcConnection* Sender = nullptr);
+  virtual void Cmd_FileRename(const std::string& FileName, const std::string& NewName,
+                              TRtcConnection* Sender = nullptr);
+  virtual void Cmd_FileDelete(const std::string& FileName, TRtcConnection* Sender = nullptr);
+  virtual void Cmd_FileMove(const std::string& FileName, const std::string& NewName,
+                            TRtcConnection* Sender = nullptr);
+  virtual void Cmd_Execute(const std::string& FileName, const std::string& Params = {},
+                           TRtcConnection* Sender = nullptr);
+
+ private:
+  friend class TRtcPFileTransfer;
+  friend class TRtcPUIRegistry<TRtcAbsPFileTransferUI>;
+  mutable std::mutex FLinkLock;
+  TRtcPFileTransfer* FModule = nullptr;
+  std::string FUserName;
+  int FCleared = 0, FLocked = 0;  // guarded by the module's registry lock
+};
+
+class TRtcPFileTransfer : public TRtcPModule {
+ public:
+  // Capabilities, each with a flag for listed users and one for super users.
+  enum Capability {
+    capBrowse,
+    capDownload,
+    capUpload,
+    capUploadAnywhere,
+    capFileMove,
+    capFileRename,
+    capFileDelete,
+    capFolderCreate,
+    capFolderMove,
+    capFolderRename,
+    capFolderDelete,
+    capShellExecute,
+    capCount
+  };
+
+  // `fs` is observed; the platform's file system when null.
+  explicit TRtcPFileTransfer(FileSystem* fs = nullptr);
+  ~TRtcPFileTransfer() override;
+
+  bool BeTheHost() const { return FHostMode; }
+  void setBeTheHost(bool on) { FHostMode = on; }
+  bool GwStoreParams() const { return FGatewayParams; }
+  void setGwStoreParams(bool on) { FGatewayParams = on; }
+  bool AccessControl() const { return FAccessControl; }
+  void setAccessControl(bool on) { FAccessControl = on; }
+  std::string FileInboxPath() const;
+  void setFileInboxPath(const std::string& path);
+  int64_t MinSendChunkSize() const { return FMinSendBlock; }
+  void setMinSendChunkSize(int64_t v) { FMinSendBlock = v; }
+  int64_t MaxSendChunkSize() const { return FMaxSendBlock; }
+  void setMaxSendChunkSize(int64_t v) { FMaxSendBlock = v; }
+  // GAllowBrowse, GAllowDownload, ... and their _Super twins; stored on the gateway with
+  // GwStoreParams.
+  bool GAllow(Capability c) const { return FAllow[c]; }
+  void setGAllow(Capability c, bool on);
+  bool GAllow_Super(Capability c) const { return FAllowSuper[c]; }
+  void setGAllow_Super(Capability c, bool on);
+  // The gateway parameter names of a capability (listed users, super users).
+  static const char* GwParamName(Capability c, bool super);
+
+  // Operations.
+  void Open(const std::string& username, TRtcConnection* Sender = nullptr);
+  void Close(const std::string& username, TRtcConnection* Sender = nullptr);
+  void ShowWindow(const std::string& username, TRtcConnection* Sender = nullptr);
+  void Send(const std::string& username, const std::string& FileName,
+            const std::string& ToFolder = {}, TRtcConnection* Sender = nullptr);
+  void Fetch(const std::string& username, const std::string& FileName,
+             const std::string& ToFolder = {}, TRtcConnection* Sender = nullptr);
+  void Cancel_Send(const std::string& username, const std::string& FileName,
+                   const std::string& ToFolder = {}, TRtcConnection* Sender = nullptr);
+  void Cancel_Fetch(const std::string& username, const std::string& FileName,
+                    const std::string& ToFolder = {}, TRtcConnection* Sender = nullptr);
+  void Call(const std::string& username, const TRtcFunctionInfo& Data,
+            TRtcConnection* Sender = nullptr);
+  void GetFileList(const std::string& username, const std::string& FolderName,
+                   const std::string& FileMask = {}, TRtcConnection* Sender = nullptr);
+  void Cmd_Execute(const std::string& username, const std::string& FileName,
+                   const std::string& Params = {}, TRtcConnection* Sender = nullptr);
+  void Cmd_FileDelete(const std::string& username, const std::string& FileName,
+                      TRtcConnection* Sender = nullptr);
+  void Cmd_FileMove(const std::string& username, const std::string& FileName,
+                    const std::string& NewName, TRtcConnection* Sender = nullptr);
+  void Cmd_FileRename(const std::string& username, const std::string& FileName,
+                      const std::string& NewName, TRtcConnection* Sender = nullptr);
+  void Cmd_NewFolder(const std::string& username, const std::string& FolderName,
+                     TRtcConnection* Sender = nullptr);
+
+  // Events.
+  using UserEvent = std::function<void(TRtcPFileTransfer& Sender, const std::string& user)>;
+  using FileEvent =
+      std::function<void(TRtcPFileTransfer& Sender, const std::string& user,
+                         const std::string& filename, const std::string& path, int64_t size)>;
+  using CallEventFn = std::function<void(TRtcPFileTransfer& Sender, const std::string& user,
+                                         TRtcFunctionInfo& Data)>;
+  using ListEvent = std::function<void(TRtcPFileTransfer& Sender, const std::string& user,
+                                       const std::string& FolderName, TRtcDataSet& Data)>;
+  using ErrorEvent = std::function<void(TRtcPFileTransfer& Sender, const std::string& user,
+                                        const std::string& filename, const std::string& msg)>;
+  using QueryAccessEvent =
+      std::function<void(TRtcPModule& Sender, const std::string& user, bool& Allow)>;
+  using ModuleUserEvent = std::function<void(TRtcPModule& Sender, const std::string& user)>;
+
+  void setOnQueryAccess(QueryAccessEvent e) { FOnQueryAccess = std::move(e); }
+  void setOnUserJoined(ModuleUserEvent e) { FOnNewUser = std::move(e); }
+  void setOnUserLeft(ModuleUserEvent e) { FOnOldUser = std::move(e); }
+  UserEvent OnNewUI, On_FileTransInit, On_FileTransOpen, On_FileTransClose, On_FileSendUpdate;
+  FileEvent On_FileSendStart, On_FileSend, On_FileSendStop, On_FileSendCancel;
+  FileEvent On_FileRecvStart, On_FileRecv, On_FileRecvStop, On_FileRecvCancel;
+  CallEventFn On_CallReceived;
+  ListEvent On_FileList;
+  ErrorEvent On_FileError;
+
+  // Hooks.
+  void ResetUsers() override;
+  bool WantToSend(TRtcConnection* Sender) override;
+  void PrepareToSend(TRtcConnection* Sender) override;
+  void ExecuteSend(TRtcConnection* Sender) override;
+  void HandleLogOut(TRtcConnection* Sender) override;
+  void HandleError(TRtcConnection* Sender, TRtcValue& Data) override;
+  void HandleFatalError(TRtcConnection* Sender, TRtcValue& Data) override;
+  void HandleStart(TRtcConnection* Sender, TRtcValue& Data) override;
+  void HandleParams(TRtcConnection* Sender, TRtcValue& Data) override;
+  void HandleUserJoinedMyGroup(TRtcConnection* Sender, const std::string& group,
+                               const std::string& user) override;
+  void HandleUserLeftMyGroup(TRtcConnection* Sender, const std::string& group,
+                             const std::string& user) override;
+  void HandleJoinedUsersGroup(TRtcConnection* Sender, const std::string& group,
+                              const std::string& user) override;
+  void HandleLeftUsersGroup(TRtcConnection* Sender, const std::string& group,
+                            const std::string& user) override;
+  // A bad message is dropped with a log line; it never stops the rest of a batch.
+  void HandleDataFromUser(TRtcConnection* Sender, const std::string& user,
+                          TRtcFunctionInfo& Data) override;
+
+  // State for tests and tools.
+  int SendersCount() const;
+  bool Sending() const;
+  int PartialFiles() const;  // files being received
+
+ private:
+  friend class TRtcAbsPFileTransferUI;
+
+  struct SendEntry {
+    std::string user, path, folder, to;
+    TRtcDataSet files;
+    int64_t size = 0;
+    bool start = false;
+  };
+  struct RecvEntry {
+    int64_t announced = -1;  // -1: no offer seen
+    int64_t received = 0;
+    std::string to;  // as shown in events
+    bool failed = false;
+  };
+  struct PartFile {
+    std::string user, path, file, temp;
+    int64_t written = 0;
+  };
+  struct FileNotice {
+    const char* name;
+    std::string user, path, folder;
+    int64_t size;
+  };
+
+  bool allowed(Capability c, const std::string& user) const;
+  bool mayTransfer(const std::string& user) const;
+  void send(TRtcConnection* Sender, const std::string& user, std::unique_ptr<TRtcFunctionInfo> f);
+  void sendError(TRtcConnection* Sender, const std::string& user, const std::string& file,
+                 const std::string& msg);
+  void sendQueued(TRtcConnection* Sender, const std::string& user);
+  void dropSending(const std::string& user);
+  bool sendStep(TRtcConnection* Sender, int64_t& budget, int64_t& half);
+
+  void handleFiles(TRtcConnection* Sender, const std::string& user, bool showWin);
+  void handlePutFile(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
+  void handlePFile(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
+  void handleFile(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
+  void handleCmd(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
+  void handleError(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
+  // Removes the entry's partial files and reports the failure to both sides.
+  void failReceive(TRtcConnection* Sender, const std::string& user, const std::string& path,
+                   const std::string& file, const std::string& msg);
+  // Removes the partial files of `user` (of one entry when `path` is given); the entries
+  // that were running, with their received byte counts.
+  std::vector<std::pair<std::string, RecvEntry>> dropReceiving(const std::string& user,
+                                                               const std::string* path);
+  void cancelReceiving(TRtcConnection* Sender, const std::string& user);
+  // The session ended: every transfer both ways is cancelled and reported.
+  void abandonAll(TRtcConnection* Sender);
+
+  // Events, each followed by the user's adapter hook.
+  void eventUser(TRtcConnection* Sender, const char* name, const std::string& user);
+  void eventFile(TRtcConnection* Sender, const FileNotice& n);
+  void eventError(TRtcConnection* Sender, const std::string& user, const std::string& file,
+                  const std::string& msg);
+  void withUI(TRtcConnection* Sender, const std::string& user, int create,
+              const std::function<void(TRtcAbsPFileTransferUI&)>& call);
+  void allUIs(const std::function<void(TRtcAbsPFileTransferUI&)>& call);
+  void release(TRtcAbsPFileTransferUI* ui);
+
+  FileSystem& FS;
+  TRtcPUIRegistry<TRtcAbsPFileTransferUI> UIs;
+
+  mutable std::mutex FLock;  // every field below
+  std::map<std::string, bool> AmHost;
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> WantToSendFiles;
+  std::map<std::string, std::vector<std::unique_ptr<SendEntry>>> PrepareFiles;
+  std::set<std::string> UpdateFiles;
+  std::vector<std::unique_ptr<SendEntry>> SendingFiles;
+  bool File_Sending = false;
+  int File_Senders = 0;
+  bool loop_tosendfile = false;
+  std::vector<std::string> loop_update;
+  std::map<std::pair<std::string, std::string>, RecvEntry> Receiving;  // (user, path)
+  std::map<std::string, PartFile> Parts;                               // final name -> part
+  std::string FFileInboxPath;
+
+  std::atomic<int64_t> FMinSendBlock{4096}, FMaxSendBlock{102400};
+  std::atomic<bool> FAllow[capCount], FAllowSuper[capCount];
+  std::atomic<bool> FAccessControl{true}, FGatewayParams{false}, FHostMode{false};
+};
+
+}  // namespace vtx
