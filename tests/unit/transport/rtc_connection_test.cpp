@@ -377,14 +377,16 @@ TEST(ConnectionThreads, ATimeOutDeliveredAfterItsConnectionWentIsDropped) {
 
 // A client released inside its own OnConnect lives until the event (and the transport that
 // raised it) has returned, then goes by itself: on its queue, or on the main loop.
-class CountedClient : public FakeClient {
+struct GoneMark {
+  explicit GoneMark(std::atomic<bool>& gone) : gone_(gone) {}
+  ~GoneMark() { gone_ = true; }  // a base destroyed last: the whole client is gone
+  std::atomic<bool>& gone_;
+};
+
+class CountedClient : private GoneMark, public FakeClient {
  public:
   CountedClient(FakeTransport::Script& script, std::atomic<bool>& gone)
-      : FakeClient(script), gone_(gone) {}
-  ~CountedClient() override { gone_ = true; }
-
- private:
-  std::atomic<bool>& gone_;
+      : GoneMark(gone), FakeClient(script) {}
 };
 
 TEST(ConnectionThreads, ReleasingInsideOnConnectDestroysOnceTheEventReturned) {
