@@ -64,6 +64,17 @@ std::uint64_t HttpResponseReader::headerLimit() const {
   return FLimits.MaxHeaderSize ? FLimits.MaxHeaderSize : kHeaderCeiling;
 }
 
+std::uint64_t HttpResponseReader::bodyLimit() const {
+  return FLimits.MaxBodySize ? FLimits.MaxBodySize : kBodyCeiling;
+}
+
+bool HttpResponseReader::growBody(std::uint64_t n, HttpReadEvents& ev) {
+  if (FBodyBytes > bodyLimit() || n > bodyLimit() - FBodyBytes)
+    return fail(ev, HttpReadError::InvalidResponse, "Response body too large.");
+  FBodyBytes += n;
+  return true;
+}
+
 HttpReadEvents HttpResponseReader::begin(TRtcRequest& request, TRtcResponse& response) {
   FRequest = &request;
   FResponse = &response;
@@ -75,6 +86,7 @@ HttpReadEvents HttpResponseReader::begin(TRtcRequest& request, TRtcResponse& res
   FContentLength = 0;
   FChunkLeft = 0;
   FTrailerBytes = 0;
+  FBodyBytes = 0;
   FChunked = false;
   HttpReadEvents ev;
   run(ev);
@@ -160,6 +172,7 @@ void HttpResponseReader::reset() {
   FContentLength = 0;
   FChunkLeft = 0;
   FTrailerBytes = 0;
+  FBodyBytes = 0;
   FChunked = false;
 }
 
@@ -305,6 +318,7 @@ bool HttpResponseReader::startBody(HttpReadEvents& ev, bool noHeader) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), length);
     if (ec != std::errc() || end != text.data() + text.size() || length < 0 || text[0] == '-')
       return fail(ev, HttpReadError::InvalidResponse, "Invalid Content-Length \"" + text + "\".");
+    if (!growBody(static_cast<std::uint64_t>(length), ev)) return false;
     FContentLength = length;
     FLenToRead = length;
     if (length == 0) return finish(ev);
@@ -337,6 +351,7 @@ bool HttpResponseReader::readChunkSize(HttpReadEvents& ev) {
       return fail(ev, HttpReadError::InvalidResponse, "Chunk size too large.");
     size = size * 16 + static_cast<std::uint64_t>(d);
   }
+  if (!growBody(size, ev)) return false;
   FPos += eol + 2;
   FChunkLeft = size;
   FStage = size == 0 ? Stage::ChunkTrailer : Stage::ChunkData;
@@ -365,6 +380,8 @@ bool HttpResponseReader::readChunkTrailer(HttpReadEvents& ev) {
 bool HttpResponseReader::takeBody(std::uint64_t most, HttpReadEvents& ev) {
   const std::string_view rest = available();
   const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), most));
+  // Lengths announced ahead were counted when they were read.
+  if (FStage == Stage::UntilClose && !growBody(take, ev)) return false;
   if (take > 0) {
     FBody.append(rest.substr(0, take));
     FPos += take;

@@ -23,6 +23,7 @@ namespace vtx {
 struct HttpResponseLimits {
   std::uint32_t MaxResponseSize = 0;  // longest status line in bytes; 0 = built-in ceiling
   std::uint32_t MaxHeaderSize = 0;    // longest header block in bytes; 0 = built-in ceiling
+  std::uint64_t MaxBodySize = 0;      // largest body in bytes; 0 = built-in ceiling
 };
 
 enum class HttpReadError {
@@ -46,6 +47,8 @@ class HttpResponseReader {
   static constexpr std::uint64_t kStatusLineCeiling = 64 * 1024;
   static constexpr std::uint64_t kHeaderCeiling = 1024 * 1024;
   static constexpr std::uint64_t kChunkLineCeiling = 4 * 1024;
+  // Eight times the largest reply a relay queue holds, so escaped or uncompressed text fits.
+  static constexpr std::uint64_t kBodyCeiling = 64 * 1024 * 1024;
   // Most bytes that may wait while no exchange is active.
   static constexpr std::uint64_t kPendingCeiling = 4 * 1024 * 1024;
 
@@ -104,6 +107,9 @@ class HttpResponseReader {
   std::string_view available() const { return std::string_view(FInput).substr(FPos); }
   std::uint64_t statusLimit() const;
   std::uint64_t headerLimit() const;
+  std::uint64_t bodyLimit() const;
+  // Counts `n` more body bytes; false (the response failed) beyond the limit.
+  bool growBody(std::uint64_t n, HttpReadEvents& ev);
   void compact();
 
   HttpResponseLimits FLimits;
@@ -117,6 +123,7 @@ class HttpResponseReader {
   std::int64_t FContentLength = 0;
   std::uint64_t FChunkLeft = 0;
   std::uint64_t FTrailerBytes = 0;
+  std::uint64_t FBodyBytes = 0;  // body bytes of this response announced or taken so far
   bool FChunked = false;
 };
 

@@ -138,8 +138,10 @@ TRtcClientModule::TRtcClientModule() {
   };
 }
 
-// Requests still queued for this module fall back to the connection's own events (base).
+// Requests still queued for this module fall back to the connection's own events; a handler
+// running on the connection's thread finishes before any member goes.
 TRtcClientModule::~TRtcClientModule() {
+  detachAndWait();
   std::lock_guard g(FInteractive->lock);
   FInteractive->closed = true;
   FInteractive->items.clear();

@@ -42,23 +42,30 @@ void TRtcTimeout::Disable() {
   interval_ = -1;
 }
 
+int64_t TRtcTimeout::now() const {
+  return conn_.Timers().Now();
+}
+
 void TRtcTimeout::Apply(int32_t x) {
   if (x < 0) return Disable();
   if (x == 0 || x == interval_) {
-    if (timer_ && timer_->Running()) timer_->Reset();
+    if (interval_ > 0) deadline_ = now() + interval_ * 1000;
     return;
   }
   interval_ = x;
+  deadline_ = now() + interval_ * 1000;
   if (!timer_) timer_ = TRtcTimer::Create(conn_.MultiThreaded(), &conn_.Timers());
   timer_->Disable();
-  uint32_t ms = static_cast<uint32_t>(x) * 1000u;
+  const uint32_t tick = std::min<uint32_t>(static_cast<uint32_t>(x) * 1000u, kTickMs);
   if (conn_.MultiThreaded() && conn_.Thread())
-    timer_->Enable(ms, conn_.Thread(), [this] { expired(); });
+    timer_->Enable(tick, conn_.Thread(), [this] { expired(); });
   else
-    timer_->Enable(ms, [this] { expired(); });
+    timer_->Enable(tick, [this] { expired(); });
 }
 
 void TRtcTimeout::expired() {
+  if (interval_ <= 0 || now() < deadline_) return;
+  deadline_ = now() + interval_ * 1000;  // repeats while the connection stays
   if (g_logTimeouts)
     WriteLog("ABORT with Timeout. Local " + conn_.LocalAddr() + ":" + conn_.LocalPort() +
                  ", Peer " + conn_.PeerAddr() + ":" + conn_.PeerPort(),
@@ -263,7 +270,12 @@ TRtcClient::~TRtcClient() {
 }
 
 void TRtcClient::stopReconnectTimer() {
-  if (reconnectTimer_) TRtcTimer::Stop(reconnectTimer_);
+  TRtcTimer::Ptr timer;
+  {
+    std::lock_guard g(reconnectLock_);
+    timer.swap(reconnectTimer_);
+  }
+  TRtcTimer::Stop(timer);
 }
 
 void TRtcClient::Connect(bool Force, bool) {
@@ -323,6 +335,22 @@ void TRtcClient::Release() {
   }
 }
 
+void TRtcClient::Release(std::unique_ptr<TRtcClient> self) {
+  if (!self) return;
+  TRtcClient* c = self.get();
+  c->Release();
+  if (!c->insideEvent()) return;  // destroyed here
+  // The event that called this, and the transport that raised it, are still on the stack.
+  auto holder = std::make_shared<std::unique_ptr<TRtcClient>>(std::move(self));
+  auto destroy = [holder] { holder->reset(); };
+  if (c->multiThreaded_ && c->thr_ && c->thr_->PostJob(destroy)) return;
+  MainLoop* loop = GetMainLoop();
+  if (loop && loop->post(destroy)) return;
+  // Events delivered inline without a main loop leave no later point to destroy at.
+  WriteLog("Release inside an event without a job queue or main loop: kept alive.", "ERROR");
+  c->releasedSelf_ = std::move(*holder);
+}
+
 void TRtcClient::Reconnect(uint32_t WaitSeconds) {
   WantConnect = true;
   if (insideEvent() && !Reconnecting) {
@@ -331,6 +359,7 @@ void TRtcClient::Reconnect(uint32_t WaitSeconds) {
   }
   if (Reconnecting.exchange(true)) return;
   if (WaitSeconds == 0) return reconnectStep();
+  std::lock_guard g(reconnectLock_);
   if (!reconnectTimer_) reconnectTimer_ = TRtcTimer::Create(multiThreaded_, &Timers());
   uint32_t ms = WaitSeconds * 1000u;
   if (multiThreaded_ && thr_)

@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "transport/rtc_thread.h"
@@ -50,9 +51,13 @@ struct TRtcReconnectParam {
   uint32_t Wait = 0;  // seconds
 };
 
-// The activity time-out of one connection: a repeating timer whose expiry closes it.
+// The activity time-out of one connection: it closes the connection once a full interval has
+// passed since the countdown last (re)started. A timer ticking at most a second apart checks the
+// deadline, so a restart is a plain store and the close comes at most a tick late.
 class TRtcTimeout {
  public:
+  static constexpr uint32_t kTickMs = 1000;
+
   explicit TRtcTimeout(TRtcConnection& conn) : conn_(conn) {}
   ~TRtcTimeout();
   // Applies one setting X (seconds): < 0 disables, 0 or the running interval restarts the
@@ -63,9 +68,11 @@ class TRtcTimeout {
 
  private:
   void expired();
+  int64_t now() const;
   TRtcConnection& conn_;
   TRtcTimer::Ptr timer_;
   int64_t interval_ = -1;
+  std::atomic<int64_t> deadline_{0};  // ms on the timer service's clock
 };
 
 class TRtcConnection : protected TRtcConnectionSink {
@@ -195,6 +202,10 @@ class TRtcClient : public TRtcConnection {
   void Reconnect(uint32_t WaitSeconds);
   // Disconnects and drops the transport once no event of the connection runs.
   void Release();
+  // Releases the connection and destroys it once no event of it runs: at once outside its
+  // events (the destructor waits for one running on its queue), else after the current event
+  // has returned, as a job of its queue or of the main loop. Safe inside any of its events.
+  static void Release(std::unique_ptr<TRtcClient> self);
   // Connect calls under way (the outermost serves the others) and calls not yet served.
   int ConnectLevel() const { return connectLevel_.load(); }
   int PendingConnects() const { return pendingConnects_.load(); }
@@ -223,6 +234,9 @@ class TRtcClient : public TRtcConnection {
   bool pendingConnect() const { return Connecting || Reconnecting || pendingConnects_ > 0; }
   void stopReconnectTimer();
 
+  std::unique_ptr<TRtcClient> releasedSelf_;  // see Release(self)
+  // Disconnect (any thread) stops the timer the connection's thread arms when reconnecting.
+  std::mutex reconnectLock_;
   TRtcTimer::Ptr reconnectTimer_;
   bool readyPending_ = false;
   bool disconnectPending_ = false;

@@ -24,7 +24,7 @@ TRtcDataClient::~TRtcDataClient() {
   std::lock_guard g(FLock);
   FQueue.clear();
   FActive.reset();
-  FRetired.reset();
+  FRetired.clear();
 }
 
 void TRtcDataClient::stopJobs() {
@@ -483,9 +483,10 @@ void TRtcDataClient::finishRequest() {
     }
   }
   // A request whose response is still being read stays alive until the reader lets go.
+  // The reader may point into any of them, not only the last one.
   if (ExchangeInUse()) {
-    std::lock_guard g(FLock);  // forgetLink reaches it from other threads
-    std::swap(FRetired, info);
+    std::lock_guard g(FLock);
+    FRetired.push_back(std::move(info));
   }
   info.reset();
   if (close) closeTransport(false);
@@ -496,9 +497,12 @@ bool TRtcDataClient::peerCloses() const {
 }
 
 void TRtcDataClient::releaseRetired() {
-  std::unique_ptr<TRtcClientRequestInfo> info;
-  std::lock_guard g(FLock);
-  info.swap(FRetired);
+  std::vector<std::unique_ptr<TRtcClientRequestInfo>> gone;
+  {
+    std::lock_guard g(FLock);
+    if (FRetired.empty()) return;
+    gone.swap(FRetired);
+  }
 }
 
 // ---- transport progress ----
@@ -723,7 +727,7 @@ void TRtcDataClient::forgetLink(TRtcAbsDataClientLink* link) {
   };
   for (auto& info : FQueue) forget(info);
   if (FActive) forget(FActive);
-  if (FRetired) forget(FRetired);
+  for (auto& info : FRetired) forget(info);
 }
 
 }  // namespace vtx

@@ -134,7 +134,7 @@ class TRtcDataClient : public TRtcClient {
   // Called when a request was finished (the protocol resets its per-exchange state).
   virtual void RequestFinished() {}
   // The protocol still reads into the request of an exchange that was cut short (a response
-  // half read when the request was skipped): the finished request is kept until
+  // half read when the request was skipped): every request finished meanwhile is kept until
   // releaseRetired().
   virtual bool ExchangeInUse() const { return false; }
   void releaseRetired();
@@ -146,6 +146,7 @@ class TRtcDataClient : public TRtcClient {
 
  private:
   friend class TRtcAbsDataClientLink;
+  friend class TRtcDataRequestInfo;
   friend class TRtcClientSession;
 
   enum class AfterClose { None, IfRequests, Always };
@@ -198,8 +199,9 @@ class TRtcDataClient : public TRtcClient {
   std::vector<TRtcAbsDataClientLink*> FLinks;
   // Cleared by stopJobs on any thread; read by the jobs it guards.
   std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
-  // A finished request the protocol still reads from (connection thread only).
-  std::unique_ptr<TRtcClientRequestInfo> FRetired;
+  // Finished requests the protocol may still read from, kept until releaseRetired (guarded by
+  // FLock: forgetLink reaches them from other threads).
+  std::vector<std::unique_ptr<TRtcClientRequestInfo>> FRetired;
 };
 
 }  // namespace vtx

@@ -1,8 +1,10 @@
 #include "transport/rtc_data_client_link.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
+#include "transport/main_loop.h"
 #include "transport/rtc_data_client.h"
 #include "util/exceptions.h"
 
@@ -17,54 +19,124 @@ TRtcDataRequestInfo::TRtcDataRequestInfo(std::unique_ptr<TRtcClientRequest> requ
 
 TRtcDataRequestInfo::~TRtcDataRequestInfo() = default;
 
+// Reads the request's link under the connection's lock, so a link detaching meanwhile is either
+// seen as gone or waits in its destructor until the event returns.
+class TRtcDataRequestInfo::LinkScope {
+ public:
+  LinkScope(TRtcDataRequestInfo& info, TRtcDataClient& Sender) {
+    std::lock_guard g(Sender.FLock);
+    link_ = info.FEvents;
+    if (!link_) return;
+    use_ = link_->FUse;
+    use_->enter();
+  }
+  ~LinkScope() {
+    if (use_) use_->leave();
+  }
+  LinkScope(const LinkScope&) = delete;
+  LinkScope& operator=(const LinkScope&) = delete;
+  TRtcAbsDataClientLink* operator->() const { return link_; }
+  explicit operator bool() const { return link_ != nullptr; }
+
+ private:
+  TRtcAbsDataClientLink* link_;
+  std::shared_ptr<TRtcAbsDataClientLink::Use> use_;
+};
+
 void TRtcDataRequestInfo::Call_ResponseDone(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_ResponseDone(Sender) : Sender.CallResponseDone();
+  LinkScope link(*this, Sender);
+  link ? link->Call_ResponseDone(Sender) : Sender.CallResponseDone();
 }
 void TRtcDataRequestInfo::Call_ResponseData(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_ResponseData(Sender) : Sender.CallResponseData();
+  LinkScope link(*this, Sender);
+  link ? link->Call_ResponseData(Sender) : Sender.CallResponseData();
 }
 void TRtcDataRequestInfo::Call_ResponseAbort(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_ResponseAbort(Sender) : Sender.CallResponseAbort();
+  LinkScope link(*this, Sender);
+  link ? link->Call_ResponseAbort(Sender) : Sender.CallResponseAbort();
 }
 void TRtcDataRequestInfo::Call_ResponseReject(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_ResponseReject(Sender) : Sender.CallResponseReject();
+  LinkScope link(*this, Sender);
+  link ? link->Call_ResponseReject(Sender) : Sender.CallResponseReject();
 }
 void TRtcDataRequestInfo::Call_BeginRequest(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_BeginRequest(Sender) : Sender.CallBeginRequest();
+  LinkScope link(*this, Sender);
+  link ? link->Call_BeginRequest(Sender) : Sender.CallBeginRequest();
 }
 void TRtcDataRequestInfo::Call_DataOut(TRtcDataClient& Sender) {
-  if (FEvents) FEvents->Call_DataOut(Sender);
+  if (LinkScope link(*this, Sender); link) link->Call_DataOut(Sender);
 }
 void TRtcDataRequestInfo::Call_DataIn(TRtcDataClient& Sender) {
-  if (FEvents) FEvents->Call_DataIn(Sender);
+  if (LinkScope link(*this, Sender); link) link->Call_DataIn(Sender);
 }
 void TRtcDataRequestInfo::Call_DataSent(TRtcDataClient& Sender) {
-  if (FEvents) FEvents->Call_DataSent(Sender);
+  if (LinkScope link(*this, Sender); link) link->Call_DataSent(Sender);
 }
 void TRtcDataRequestInfo::Call_ReadyToSend(TRtcDataClient& Sender) {
-  if (FEvents) FEvents->Call_ReadyToSend(Sender);
+  if (LinkScope link(*this, Sender); link) link->Call_ReadyToSend(Sender);
 }
 void TRtcDataRequestInfo::Call_SessionOpen(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_SessionOpen(Sender) : Sender.CallSessionOpen();
+  LinkScope link(*this, Sender);
+  link ? link->Call_SessionOpen(Sender) : Sender.CallSessionOpen();
 }
 void TRtcDataRequestInfo::Call_SessionClose(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_SessionClose(Sender) : Sender.CallSessionClose();
+  LinkScope link(*this, Sender);
+  link ? link->Call_SessionClose(Sender) : Sender.CallSessionClose();
 }
 void TRtcDataRequestInfo::Call_DataReceived(TRtcDataClient& Sender) {
-  if (FEvents) FEvents->Call_DataReceived(Sender);
+  if (LinkScope link(*this, Sender); link) link->Call_DataReceived(Sender);
 }
 void TRtcDataRequestInfo::Call_ConnectLost(TRtcDataClient& Sender) {
-  if (FEvents) FEvents->Call_ConnectLost(Sender);
+  if (LinkScope link(*this, Sender); link) link->Call_ConnectLost(Sender);
 }
 void TRtcDataRequestInfo::Call_RepostCheck(TRtcDataClient& Sender) {
-  FEvents ? FEvents->Call_RepostCheck(Sender) : Sender.CallRepostCheck();
+  LinkScope link(*this, Sender);
+  link ? link->Call_RepostCheck(Sender) : Sender.CallRepostCheck();
 }
 
 // ---- TRtcAbsDataClientLink ----
 
 TRtcAbsDataClientLink::~TRtcAbsDataClientLink() {
+  detachAndWait();
+}
+
+void TRtcAbsDataClientLink::detachAndWait() {
   if (TRtcDataClient* root = RootClient()) root->forgetLink(this);
+  // A handler destroying its own link on its thread is not waited for. The main thread keeps
+  // serving its loop: a handler with AutoSyncEvents waits for it.
+  const auto self = std::this_thread::get_id();
+  Use& use = *FUse;
+  auto elsewhere = [&] {
+    return std::any_of(use.users.begin(), use.users.end(),
+                       [self](std::thread::id id) { return id != self; });
+  };
+  std::unique_lock l(use.lock);
+  while (elsewhere()) {
+    MainLoop* loop = GetMainLoop();
+    if (loop && loop->isMainThread()) {
+      l.unlock();
+      loop->processPending();
+      l.lock();
+      if (!elsewhere()) break;
+    }
+    use.idle.wait_for(l, std::chrono::milliseconds(1));
+  }
+  l.unlock();
+  // The running handler has passed its event up the chain: only now the chain may go.
   detach();
+}
+
+void TRtcAbsDataClientLink::Use::enter() {
+  std::lock_guard g(lock);
+  users.push_back(std::this_thread::get_id());
+}
+
+void TRtcAbsDataClientLink::Use::leave() {
+  {
+    std::lock_guard g(lock);
+    users.erase(std::find(users.begin(), users.end(), std::this_thread::get_id()));
+  }
+  idle.notify_all();
 }
 
 void TRtcAbsDataClientLink::detach() {
@@ -244,6 +316,7 @@ void TRtcAbsDataClientLink::parentRepostCheck(TRtcDataClient& Sender) {
 // ---- TRtcDataClientLink ----
 
 TRtcDataClientLink::~TRtcDataClientLink() {
+  detachAndWait();
   for (TRtcAbsDataClientLink* child : FLinks) child->FLink = nullptr;
   FLinks.clear();
 }

@@ -6,7 +6,10 @@
 // travel up the chain of links and end at the connection's own Call* methods.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "transport/rtc_client_request.h"
@@ -66,11 +69,14 @@ class TRtcDataRequestInfo final : public TRtcClientRequestInfo {
   void Call_RepostCheck(TRtcDataClient& Sender) override;
   TRtcClientRequest& Get_Request() override { return *FRequest; }
 
+  // Read and written under the connection's lock.
   TRtcAbsDataClientLink* Events() const { return FEvents; }
   // The link is going away: its requests fall back to the connection's events.
   void DetachEvents() { FEvents = nullptr; }
 
  private:
+  // The link an event goes to, marked in use until the scope ends (null: the connection's own).
+  class LinkScope;
   std::unique_ptr<TRtcClientRequest> FRequest;
   TRtcAbsDataClientLink* FEvents;
 };
@@ -127,6 +133,9 @@ class TRtcAbsDataClientLink {
                                    bool AllowMessageProcessing = true);
 
  protected:
+  // Takes the link off its connection and waits for its handlers running on other threads;
+  // the first step of every destructor in the chain whose members handlers use.
+  void detachAndWait();
   // Fires `ev` directly, or on the main thread when AutoSyncEvents.
   void fireEvent(const TRtcClientRequest::Event& ev, TRtcDataClient& Sender);
   // The parent's end of each chain: the parent link, else the client's own event when Sender
@@ -145,8 +154,20 @@ class TRtcAbsDataClientLink {
  private:
   friend class TRtcDataClient;
   friend class TRtcDataClientLink;
+  friend class TRtcDataRequestInfo;
   TRtcDataClient& requireClient(const char* operation) const;
   void detach();
+
+  // Threads running a handler of this link through a queued request. Shared with those calls,
+  // so a link that destroys itself inside its own handler leaves them something to sign off.
+  struct Use {
+    std::mutex lock;
+    std::condition_variable idle;
+    std::vector<std::thread::id> users;
+    void enter();
+    void leave();
+  };
+  std::shared_ptr<Use> FUse = std::make_shared<Use>();
 
   TRtcDataClient* FClient = nullptr;
   TRtcDataClientLink* FLink = nullptr;

@@ -116,6 +116,11 @@ void TRtcHttpClient::setMaxHeaderSize(uint32_t n) {
   FReader.setLimits(FLimits);
 }
 
+void TRtcHttpClient::setMaxBodySize(uint64_t n) {
+  FLimits.MaxBodySize = n;
+  FReader.setLimits(FLimits);
+}
+
 TRtcSocketOptions TRtcHttpClient::SocketOptions() const {
   TRtcSocketOptions o;
   o.Blocking = FBlocking;

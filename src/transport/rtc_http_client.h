@@ -55,6 +55,12 @@ class TRtcHttpClient : public TRtcDataClient {
   void setMaxResponseSize(uint32_t n);
   uint32_t MaxHeaderSize() const { return FLimits.MaxHeaderSize; }
   void setMaxHeaderSize(uint32_t n);
+  // Largest accepted response body in bytes (0 restores the default); a response announcing
+  // or carrying more is an invalid response: "Response body too large.".
+  uint64_t MaxBodySize() const {
+    return FLimits.MaxBodySize ? FLimits.MaxBodySize : HttpResponseReader::kBodyCeiling;
+  }
+  void setMaxBodySize(uint64_t n);
 
   // The server sent something that is not a valid HTTP response; the connection is dropped.
   TRtcNotifyEvent OnInvalidResponse;

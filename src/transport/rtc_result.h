@@ -1,5 +1,7 @@
 // Result handlers of remote calls. Every live handler is registered in one process-wide set, so
-// a handler destroyed while its call was in flight is skipped instead of being called.
+// a handler destroyed while its call was in flight is skipped instead of being called. The check
+// and the call are one step: a handler destroyed on another thread while its event runs waits
+// in its destructor until the event has returned.
 #pragma once
 
 #include <functional>

@@ -76,6 +76,8 @@ bool TimerService::tickOne(std::unique_lock<std::mutex>& lock, int64_t now) {
   TRtcThread::Ptr thr = t->FThr;
   std::function<void()> job = t->FJob;
   if (!event && !job) t->FRunning = false, ++t->gen_;
+  const uint64_t firedGen = t->gen_;
+  const bool owned = !t->FAutoDestroy;
   std::shared_ptr<TRtcTimer> keep;  // released with the lock dropped
   if (t->FAutoDestroy) {
     t->registered_ = false;
@@ -90,8 +92,17 @@ bool TimerService::tickOne(std::unique_lock<std::mutex>& lock, int64_t now) {
     } else if (event) {
       MainLoop* loop = multi ? nullptr : GetMainLoop();
       if (loop && !loop->isMainThread()) {
-        loop->post([event] {
+        // The owner may stop the timer and go away before the loop runs this: only a timer
+        // still registered, and neither stopped nor disabled since, fires. A self-destroying
+        // timer has no owner to stop it.
+        std::weak_ptr<TRtcTimer> weak;
+        if (owned) weak = t;
+        loop->post([event, weak, firedGen, owned] {
           try {
+            if (owned) {
+              auto timer = weak.lock();
+              if (!timer || !timer->stillDue(firedGen)) return;
+            }
             event();
           } catch (const std::exception& ex) {
             WriteExceptionLog("WM_TIMER", ex);
@@ -200,6 +211,11 @@ void TRtcTimer::Stop(Ptr& me) {
     me->FThr.reset();
   }
   me.reset();
+}
+
+bool TRtcTimer::stillDue(uint64_t gen) const {
+  std::lock_guard g(service_.lock_);
+  return registered_ && gen_ == gen;
 }
 
 bool TRtcTimer::Running() const {

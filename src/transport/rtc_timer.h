@@ -3,8 +3,9 @@
 // A timer ticks every `Wait` ms from the moment it was enabled; a tick fires the timer when the
 // due time (FNextTrigger) has come, so Reset postpones the next firing to the first tick at or
 // after now + interval. Single-threaded timers deliver their event through the main loop
-// (inline when none is installed); multi-threaded ones call it on the timer thread, or post
-// their job to a queue. Exceptions of events are logged under "WM_TIMER" and swallowed.
+// (inline when none is installed) and are dropped there if the timer was stopped or disabled
+// meanwhile; multi-threaded ones call it on the timer thread, or post their job to a queue.
+// Exceptions of events are logged under "WM_TIMER" and swallowed.
 #pragma once
 
 #include <condition_variable>
@@ -105,6 +106,8 @@ class TRtcTimer : public std::enable_shared_from_this<TRtcTimer> {
   int64_t FInterval = 0, FNextTrigger = 0;
   int64_t period_ = 0, nextTick_ = 0;  // the ticking, fixed when enabled
   uint64_t gen_ = 0;                   // bumps when ticking stops, voiding queued ticks
+  // A firing posted to the main loop still counts: not stopped, disabled or re-enabled since.
+  bool stillDue(uint64_t gen) const;
 };
 
 }  // namespace vtx

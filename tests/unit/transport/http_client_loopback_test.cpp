@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -193,6 +195,27 @@ TEST(HttpClientLoopback, MisbehavingServersEndInInvalidResponseOrAbortAndTheQueu
         << ::testing::PrintToString(log) << sessions.load() << client.c.LastResponseError();
     client.c.Disconnect();
   }
+}
+
+// A request held by a silent server: the connection's time-out (the after-connecting setting,
+// restarted by every event) closes the connection and the request ends.
+TEST(HttpClientLoopback, ASilentServerIsCutByTheConnectionTimeOut) {
+  std::atomic<int> sessions{0};
+  TestServer server([&](int fd, const std::atomic<bool>& stop) {
+    ++sessions;
+    TestServer::ReadSome(fd, 2000);
+    for (int i = 0; i < 1000 && !stop; ++i)  // silent; bounded at 10 s
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  LoopbackClient client(server.Port());
+  client.c.Timeout.AfterConnecting = 1;
+  client.get("/held");
+  client.wait();
+  auto log = client.log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "abort /held"), log.end())
+      << ::testing::PrintToString(log);
+  EXPECT_TRUE(client.c.TimedOut());
+  client.c.Disconnect();
 }
 
 TEST(HttpClientLoopback, TwoResponsesInOneWriteAndAnInterimContinue) {

@@ -146,9 +146,9 @@ TEST_F(ConnectionTest, AfterConnectingCountdownRestartsOnEveryTrigger) {
   client.Timeout.AfterConnecting = 30;
   client.Connect();
   advanceSeconds(20);
-  client.Fake()->Receive(10);  // restarts: due at 50 s, the next tick is at 60 s
+  client.Fake()->Receive(10);  // restarts: a full interval from now, due at 50 s
   EXPECT_EQ(client.ReadCount, 10u);
-  advanceSeconds(39.5);
+  advanceSeconds(29.5);
   EXPECT_TRUE(client.isConnected());
   EXPECT_FALSE(client.TimedOut());
   advanceSeconds(1);
@@ -315,6 +315,120 @@ TEST(ConnectionThreads, DestroyingFromAnotherThreadWaitsForTheRunningEvent) {
   while (!started) std::this_thread::yield();
   client.reset();
   EXPECT_TRUE(finished.load());
+}
+
+// The portal client disconnects from the main thread while the connection's thread handles a
+// lost connection and arms its reconnect timer. ThreadSanitizer watches the timer's reference.
+TEST(ConnectionThreads, DisconnectOnTheMainThreadWhileTheConnectionArmsItsReconnect) {
+  int64_t now = 0;
+  TimerService timers{[&] { return now; }, false};  // the reconnect waits never end
+  FakeTransport::Script script;
+  FakeClient client(script);
+  client.setTimerService(&timers);
+  client.setMultiThreaded(true);
+  client.ReconnectOn.ConnectLost = true;
+  client.ReconnectOn.Wait = 5;
+  std::atomic<int> connects{0};
+  client.OnConnect = [&](TRtcConnection&) { ++connects; };
+  for (int i = 1; i <= 100; ++i) {
+    client.Connect();
+    for (int n = 0; n < 10000 && connects < i; ++n) std::this_thread::yield();
+    ASSERT_EQ(connects.load(), i);
+    client.PostJob([&] { client.Fake()->Drop(); });  // lost: the reconnect timer is armed
+    client.Disconnect();
+    std::atomic<bool> settled{false};
+    client.PostJob([&] { settled = true; });
+    for (int n = 0; n < 100000 && !settled; ++n) std::this_thread::yield();
+    ASSERT_TRUE(settled.load());
+  }
+}
+
+// A single-threaded time-out fires on the timer thread and is delivered by the main loop; the
+// connection may be gone by then. Under AddressSanitizer the stale delivery touches freed memory.
+TEST(ConnectionThreads, ATimeOutDeliveredAfterItsConnectionWentIsDropped) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  int64_t now = 0;
+  TimerService timers{[&] { return now; }, false};
+  FakeTransport::Script script;
+  auto client = std::make_unique<FakeClient>(script);
+  client->setTimerService(&timers);
+  client->Timeout.AfterConnect = 1;
+  client->Connect();
+  now = 2000;
+  std::thread([&] { timers.ProcessDue(); }).join();  // the expiry waits in the main loop
+  client.reset();
+  loop.processPending();
+  // A live connection still gets its time-out from the loop.
+  FakeClient kept(script);
+  kept.setTimerService(&timers);
+  kept.Timeout.AfterConnect = 1;
+  bool lost = false;
+  kept.OnDisconnect = [&](TRtcConnection&) { lost = true; };
+  kept.Connect();
+  now = 4000;
+  std::thread([&] { timers.ProcessDue(); }).join();
+  EXPECT_FALSE(lost);
+  loop.processPending();
+  EXPECT_TRUE(lost);
+  EXPECT_TRUE(kept.TimedOut());
+  SetMainLoop(nullptr);
+}
+
+// A client released inside its own OnConnect lives until the event (and the transport that
+// raised it) has returned, then goes by itself: on its queue, or on the main loop.
+struct GoneMark {
+  explicit GoneMark(std::atomic<bool>& gone) : gone_(gone) {}
+  ~GoneMark() { gone_ = true; }  // a base destroyed last: the whole client is gone
+  std::atomic<bool>& gone_;
+};
+
+class CountedClient : private GoneMark, public FakeClient {
+ public:
+  CountedClient(FakeTransport::Script& script, std::atomic<bool>& gone)
+      : GoneMark(gone), FakeClient(script) {}
+};
+
+TEST(ConnectionThreads, ReleasingInsideOnConnectDestroysOnceTheEventReturned) {
+  for (bool multi : {true, false}) {
+    SCOPED_TRACE(multi ? "multi-threaded" : "main loop");
+    RunLoop loop;
+    SetMainLoop(&loop);
+    FakeTransport::Script script;
+    std::atomic<bool> gone{false}, aliveAfter{false};
+    auto owned = std::make_unique<CountedClient>(script, gone);
+    CountedClient* client = owned.get();
+    client->setMultiThreaded(multi);
+    std::unique_ptr<TRtcClient> owner = std::move(owned);
+    // Multi-threaded, the release comes in the reconnect's OnConnect, on the connection's
+    // thread alone (the first Connect runs on this thread).
+    std::atomic<int> connects{0};
+    client->ReconnectOn.ConnectLost = true;
+    client->OnConnect = [&, multi](TRtcConnection& c) {
+      if (++connects < (multi ? 2 : 1)) return;
+      TRtcClient::Release(std::move(owner));
+      aliveAfter = !gone && c.ServerAddr == "gw";
+    };
+    client->ServerAddr = "gw";
+    client->Connect();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    if (multi) {
+      loop.runUntil([&] { return connects > 0 || std::chrono::steady_clock::now() > limit; });
+      client->PostJob([client] { client->Fake()->Drop(); });
+    }
+    loop.runUntil([&] { return gone || std::chrono::steady_clock::now() > limit; });
+    ASSERT_TRUE(gone.load());
+    EXPECT_TRUE(aliveAfter.load());
+    EXPECT_EQ(owner, nullptr);
+    SetMainLoop(nullptr);
+  }
+  // Outside its events the client goes at once.
+  FakeTransport::Script script;
+  std::atomic<bool> gone{false};
+  auto c = std::make_unique<CountedClient>(script, gone);
+  c->Connect();
+  TRtcClient::Release(std::move(c));
+  EXPECT_TRUE(gone.load());
 }
 
 }  // namespace

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <iostream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/fake_http_transport.h"
+#include "transport/rtc_data_client_link.h"
 #include "util/exceptions.h"
 
 namespace vtx {
@@ -228,6 +233,56 @@ TEST_F(HttpClientTest, SkippingWhileAResponseHeaderIsHalfReadKeepsTheReaderSafe)
   EXPECT_EQ(log, (std::vector<std::string>{"done /b 200 b"}));
 }
 
+// Cancelling while a response is half read retires the active request for the reader; a queued
+// request aborted before the connection is gone must not free it. Under AddressSanitizer the
+// rest of the first response then writes into freed memory.
+TEST_F(HttpClientTest, CancellingWithResponsesInFlightKeepsEveryRetiredRequestForTheReader) {
+  script.holdSent = script.holdClose = true;
+  client.PostRequest(Get("/a"));
+  client.PostRequest(Get("/b"), true);
+  fake().Sent();  // /a is out: the reader starts on its response
+  fake().Feed("HTTP/1.1 200 OK\r\nContent-Le");
+  client.CancelRequests();
+  fake().Sent();            // the state check aborts /a and asks for the close
+  client.CancelRequests();  // nothing active: /b is aborted at once, /a's reply still read
+  fake().Feed("ngth: 3\r\nConnection: close\r\n\r\nab");
+  fake().Drop();
+  EXPECT_EQ(log, (std::vector<std::string>{"abort /a", "abort /b"}));
+  EXPECT_EQ(client.RequestCount(), 0);
+  script.holdSent = script.holdClose = false;
+  client.PostRequest(Get("/c"));
+  fake().Feed(Reply("c"));
+  EXPECT_EQ(log.back(), "done /c 200 c");
+  EXPECT_EQ(script.connects, 2);
+}
+
+// Bodies beyond the limit are refused like any invalid response, before they are collected:
+// a declared length at once, a chunked or close-delimited body as soon as it grows past it.
+TEST_F(HttpClientTest, BodiesLargerThanTheLimitAreRefusedAndTheQueueGoesOn) {
+  EXPECT_GE(client.MaxBodySize(), 16u * 1024 * 1024);  // the default fits a full relay reply
+  client.setMaxBodySize(10);
+  const std::vector<std::string> cases = {
+      "HTTP/1.1 200 OK\r\nContent-Length: 10737418240\r\n\r\nabc",
+      "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nabcdef\r\n6\r\nghijkl\r\n",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFF\r\nab",
+      "HTTP/1.1 200 OK\r\n\r\n" + std::string(11, 'z'),
+  };
+  for (const std::string& bytes : cases) {
+    SCOPED_TRACE(bytes.substr(0, 50));
+    log.clear();
+    body.clear();
+    client.PostRequest(Get("/big"));
+    fake().Feed(bytes);
+    EXPECT_EQ(log, (std::vector<std::string>{"invalid", "abort /big"}));
+    EXPECT_EQ(client.LastResponseError(), "Response body too large.");
+    EXPECT_LE(body.size(), 10u);
+    client.PostRequest(Get("/ok"));
+    fake().Feed(Reply(std::string(10, 'k')));
+    EXPECT_EQ(log.back(), "done /ok 200 " + std::string(10, 'k'));
+  }
+}
+
 // A skipped request whose response completes gets no events and leaves the connection to the
 // next one.
 TEST_F(HttpClientTest, SkippedRequestWhoseResponseCompletesKeepsTheConnection) {
@@ -290,6 +345,42 @@ TEST_F(HttpClientTest, ProxyAndCredentialSettingsAreRefused) {
   } catch (const ERtcConnection& e) {
     EXPECT_STREQ(e.what(), "Can not change UseSSL after Connect.");
   }
+}
+
+// A link destroyed on the main thread while the connection's thread runs its handler: the link
+// leaves the connection first and waits for the handler. Under AddressSanitizer the handler's
+// freed state shows up here; the connection goes on with its own events afterwards.
+TEST(HttpClientThreads, DestroyingALinkWhileItsConnectionDeliversWaitsForTheHandler) {
+  FakeHttpTransport::Script script;
+  FakeHttpClient client(script);
+  client.setMultiThreaded(true);
+  client.setAutoConnect(true);
+  std::atomic<bool> started{false}, finished{false};
+  std::atomic<int> done{0};
+  client.OnBeginRequest = [](TRtcConnection& c) { static_cast<TRtcDataClient&>(c).WriteHeader(); };
+  client.OnResponseDone = [&](TRtcConnection&) { ++done; };
+  auto link = std::make_unique<TRtcDataClientLink>();
+  link->setClient(&client);
+  auto state = std::make_shared<std::vector<int>>(1000, 7);
+  link->OnResponseDone = [&, state](TRtcConnection&) {
+    started = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int sum = 0;
+    for (int v : *state) sum += v;
+    finished = sum == 7000;
+  };
+  state.reset();
+  link->PostRequest(Get("/a"));
+  link->PostRequest(Get("/b"));
+  client.PostJob([&] { client.Fake()->Feed(Reply("a")); });
+  for (int n = 0; n < 1000000 && !started; ++n) std::this_thread::yield();
+  ASSERT_TRUE(started.load());
+  link.reset();
+  EXPECT_TRUE(finished.load());
+  // /b falls back to the connection's own events.
+  client.PostJob([&] { client.Fake()->Feed(Reply("b")); });
+  for (int n = 0; n < 1000000 && done < 2; ++n) std::this_thread::yield();
+  EXPECT_EQ(done.load(), 2);  // /a reached the connection through the link, /b directly
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "transport/main_loop.h"
@@ -115,6 +117,35 @@ TEST_F(TimerTest, SingleThreadedDeliversOnMainLoopAndJobsGoToTheirQueue) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   pool.Shutdown();
   EXPECT_EQ(jobs.load(), 1);
+}
+
+// A firing that waits in the main loop belongs to the timer as it was: once the timer is stopped
+// (its owner going away) or disabled, the loop drops it. Under AddressSanitizer the event's
+// freed owner shows up here.
+TEST_F(TimerTest, FiringsWaitingInTheMainLoopAreDroppedOnceTheTimerStopsOrIsDisabled) {
+  RunLoop loop;
+  SetMainLoop(&loop);
+  struct Owner {
+    int fired = 0;
+  };
+  auto owner = std::make_unique<Owner>();
+  auto stopped = TRtcTimer::Create(false, &svc);
+  stopped->Enable(
+      5, [o = owner.get()] { ++o->fired; }, true);
+  int disabledFired = 0;
+  auto disabled = TRtcTimer::Create(false, &svc);
+  disabled->Enable(5, [&] { ++disabledFired; });
+  int keptFired = 0;
+  auto kept = TRtcTimer::Create(false, &svc);
+  kept->Enable(5, [&] { ++keptFired; });
+  std::thread([&] { advanceTo(1005); }).join();
+  TRtcTimer::Stop(stopped);
+  owner.reset();
+  disabled->Disable();
+  EXPECT_EQ(loop.processPending(), 3u);
+  EXPECT_EQ(disabledFired, 0);
+  EXPECT_EQ(keptFired, 1);
+  SetMainLoop(nullptr);
 }
 
 TEST(TimerServiceTest, RealThreadFiresAndShutdownRefusesNewTimers) {

@@ -98,6 +98,9 @@ class FakeHttpClient : public TRtcHttpClient {
       return std::make_unique<FakeHttpTransport>(Sink(), script);
     });
   }
+  // The most-derived class stops the queue first, so a running event never meets a
+  // half-destroyed object.
+  ~FakeHttpClient() override { stopJobs(); }
   FakeHttpTransport* Fake() const { return static_cast<FakeHttpTransport*>(Provider()); }
 };
 

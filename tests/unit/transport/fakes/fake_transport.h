@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <string>
@@ -102,7 +103,8 @@ class FakeTransport final : public TRtcConnectionProvider {
   Script& script_;
   std::string addr_, port_;
   bool multi_ = false;
-  TRtcConnectionState state_ = TRtcConnectionState::conInactive;
+  // Read by Disconnect and Connect on any thread.
+  std::atomic<TRtcConnectionState> state_{TRtcConnectionState::conInactive};
 };
 
 // A client whose transport is the scripted fake.
