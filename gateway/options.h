@@ -17,6 +17,7 @@ struct GatewayOptions {
   CoreConfig core;
   std::chrono::milliseconds sessionTimeout{600000};
   std::size_t maxSessions = 10000;
+  std::size_t maxSessionsPerPeer = 1024;
   RelayConfig relay;
   AccountConfig accounts;
   std::string db;  // user store; empty = DefaultDatabasePath()

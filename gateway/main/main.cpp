@@ -42,11 +42,14 @@ int Serve(const GatewayOptions& o) {
     db = ":memory:";
     store = std::make_unique<UserStore>(db, log);
   }
+  SessionStore sessions(o.sessionTimeout, o.maxSessions, {}, o.maxSessionsPerPeer);
   Relay relay(o.relay, log);
+  // An ended login takes its protocol sessions with it: their next call finds no session and
+  // the client's automatic re-login learns that the login ended.
+  relay.onEnded([&sessions](const std::string& id) { sessions.dropLogin(id); });
   FunctionRegistry functions;
   if (o.echo) AddEchoFunction(functions);
   AddRelayFunctions(functions, relay, *store, o.accounts);
-  SessionStore sessions(o.sessionTimeout, o.maxSessions);
   RandomSource random;
   RequestCore core(o.core, functions, sessions, random, log);
   GatewayServer server(o.server, core, sessions, log);
