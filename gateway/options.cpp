@@ -47,6 +47,7 @@ const char* const kGatewayUsage =
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
   --queue-limit BYTES        bytes queued per user before the oldest items go (default 8388608)
+  --param-quota BYTES        stored parameter bytes per user (default 1048576)
   --enable-echo              offer the test function Echo
   --help                     this text
 Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
@@ -166,6 +167,9 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--max-users-per-peer") {
       o.relay.usersPerPeer = number(a, value(), 100000000);
       if (o.relay.usersPerPeer == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--param-quota") {
+      o.paramQuota = number(a, value(), 1ull << 40);
+      if (o.paramQuota == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
     } else if (a == "--keep-live-sessions") {
       o.relay.keepLiveSessions = true;
     } else if (a == "--max-sessions") {

@@ -20,7 +20,8 @@ struct GatewayOptions {
   std::size_t maxSessionsPerPeer = 1024;
   RelayConfig relay;
   AccountConfig accounts;
-  std::string db;  // user store; empty = DefaultDatabasePath()
+  std::size_t paramQuota = 1u << 20;  // stored parameter bytes per user
+  std::string db;                     // user store; empty = DefaultDatabasePath()
   bool echo = false;
   bool help = false;
 };

@@ -35,12 +35,12 @@ int Serve(const GatewayOptions& o) {
   std::unique_ptr<UserStore> store;
   try {
     if (o.db.empty()) std::filesystem::create_directories(std::filesystem::path(db).parent_path());
-    store = std::make_unique<UserStore>(db, log);
+    store = std::make_unique<UserStore>(db, log, 64u << 20, o.paramQuota);
   } catch (const std::exception& e) {
     if (!o.db.empty()) throw;  // a database asked for must open
     log(LogLine("warn", "db-unavailable").add("db", db).add("error", e.what()).text());
     db = ":memory:";
-    store = std::make_unique<UserStore>(db, log);
+    store = std::make_unique<UserStore>(db, log, 64u << 20, o.paramQuota);
   }
   SessionStore sessions(o.sessionTimeout, o.maxSessions, {}, o.maxSessionsPerPeer);
   Relay relay(o.relay, log);
