@@ -30,6 +30,9 @@ struct CallContext {
   std::uint64_t fingerprint = 0;
   // The keystream the request came on (counted per session from 1); 0 when not enciphered.
   std::uint64_t keystream = 0;
+  // Ties the session to the login id it logged in with (it then ends with that id); empty
+  // when the request has no session.
+  std::function<void(const std::string& loginId)> bindLogin;
 
   DeferredResult defer() {
     if (!deferrer) return {};

@@ -21,7 +21,15 @@ const char* const kGatewayUsage =
   --force-encryption         refuse unencrypted calls (status 412)
   --session-timeout SECONDS  forget a session idle this long (default 600; fractions allowed)
   --max-request-size BYTES   largest request body, also after inflating (default 16777216)
-  --max-sessions N           most open sessions (default 10000)
+  --max-request-size-before-login BYTES
+                             largest request body, also after inflating, until the
+                             session has logged in (default 65536)
+  --max-sessions N           most open sessions (default 10000); when full, the least
+                             recently used session that has not logged in makes room
+  --max-sessions-per-peer N  most open sessions of one client address (default 1024)
+  --max-users-per-peer N     most users logged in from one client address (default 256)
+  --keep-live-sessions       refuse a login that would replace the live session of the
+                             same user name from another address (default: replace it)
   --max-connections N        most open connections (default 4096, kept below the
                              descriptor limit); more are answered 503 at once
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
@@ -39,6 +47,7 @@ const char* const kGatewayUsage =
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
   --queue-limit BYTES        bytes queued per user before the oldest items go (default 8388608)
+  --param-quota BYTES        stored parameter bytes per user (default 1048576)
   --enable-echo              offer the test function Echo
   --help                     this text
 Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
@@ -147,6 +156,22 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       o.core.maxBody = number(a, value(), 1ull << 32);
       if (o.core.maxBody == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
       o.server.maxBody = o.core.maxBody;
+    } else if (a == "--max-request-size-before-login") {
+      o.core.maxBodyBeforeLogin = number(a, value(), 1ull << 32);
+      if (o.core.maxBodyBeforeLogin == 0)
+        throw std::invalid_argument("invalid value for " + a + ": 0");
+      o.server.maxBodyBeforeLogin = o.core.maxBodyBeforeLogin;
+    } else if (a == "--max-sessions-per-peer") {
+      o.maxSessionsPerPeer = number(a, value(), 100000000);
+      if (o.maxSessionsPerPeer == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--max-users-per-peer") {
+      o.relay.usersPerPeer = number(a, value(), 100000000);
+      if (o.relay.usersPerPeer == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--param-quota") {
+      o.paramQuota = number(a, value(), 1ull << 40);
+      if (o.paramQuota == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--keep-live-sessions") {
+      o.relay.keepLiveSessions = true;
     } else if (a == "--max-sessions") {
       o.maxSessions = number(a, value(), 100000000);
       if (o.maxSessions == 0) throw std::invalid_argument("invalid value for " + a + ": 0");

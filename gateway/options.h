@@ -17,9 +17,11 @@ struct GatewayOptions {
   CoreConfig core;
   std::chrono::milliseconds sessionTimeout{600000};
   std::size_t maxSessions = 10000;
+  std::size_t maxSessionsPerPeer = 1024;
   RelayConfig relay;
   AccountConfig accounts;
-  std::string db;  // user store; empty = DefaultDatabasePath()
+  std::size_t paramQuota = 1u << 20;  // stored parameter bytes per user
+  std::string db;                     // user store; empty = DefaultDatabasePath()
   bool echo = false;
   bool help = false;
 };

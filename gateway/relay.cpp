@@ -24,7 +24,7 @@ std::string utf8(const RtcWideString& s) {
 
 struct Relay::User {
   RtcWideString name, key;
-  std::string id;
+  std::string id, peer;
   std::unique_ptr<TRtcRecord> userinfo;
   bool visible = false, subscribed = false;
   struct Item {
@@ -53,6 +53,7 @@ struct Relay::Outbox {
   std::vector<RtcWideString> touched;  // keys of users that got items
   std::vector<std::pair<DeferredResult, std::unique_ptr<TRtcValueObject>>> answers;
   std::vector<std::string> logs;
+  std::vector<std::string> ended;  // login ids
 };
 
 Relay::Relay(RelayConfig config, LogSink log, ClockFn clock)
@@ -72,6 +73,8 @@ void Relay::flush(Outbox& out) {
   for (auto& [later, value] : out.answers) later.complete(std::move(value));
   if (log_)
     for (const auto& line : out.logs) log_(line);
+  if (ended_)
+    for (const auto& id : out.ended) ended_(id);
 }
 
 Relay::User* Relay::byName(const RtcWideString& name) const {
@@ -100,8 +103,10 @@ void Relay::retire(const std::string& id) {
 
 void Relay::login(LoginRequest request) {
   if (request.id.empty()) throw ERtcInfo("Login without an id.");
+  if (request.id.size() > kMaxIdLength) throw ERtcInfo("Login id too long.");
   const RtcWideString key = UpperCaseAscii(request.user);
   Outbox out;
+  const char* refusal = nullptr;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (retired_.count(request.id)) throw ERtcInfo(kLoggedOut);
@@ -110,23 +115,56 @@ void Relay::login(LoginRequest request) {
       it->second->lastSeen = clock_();
       return;  // the second channel of the same client
     }
-    if (auto it = users_.find(key); it != users_.end()) end(*it->second, "replaced", out);
-    auto user = std::make_unique<User>();
-    user->name = request.user;
-    user->key = key;
-    user->id = request.id;
-    user->userinfo = std::move(request.userinfo);
-    if (!user->userinfo) user->userinfo = std::make_unique<TRtcRecord>();
-    user->lastSeen = clock_();
-    byId_[user->id] = user.get();
-    out.logs.push_back(LogLine("info", "user-login")
-                           .add("user", utf8(user->name))
-                           .add("relogin", request.relogin ? "yes" : "no")
-                           .text());
-    users_[key] = std::move(user);
-    answerTouched(out);
+    // A client re-logs in with the id of a session it had; one never seen here (a restarted
+    // gateway) would come back without its publication and groups: it must start afresh.
+    if (request.relogin) throw ERtcInfo(kUnknownId);
+    User* old = byName(key);
+    const bool samePeer = old && old->peer == request.peer;
+    if (old && !samePeer && config_.keepLiveSessions) {
+      refusal = kLiveElsewhere;
+      out.logs.push_back(LogLine("warn", "replace-refused")
+                             .add("user", utf8(old->name))
+                             .add("peer", old->peer)
+                             .add("by", request.peer)
+                             .text());
+    } else if (!samePeer && peerUsers_.count(request.peer) &&
+               peerUsers_[request.peer] >= config_.usersPerPeer) {
+      refusal = kTooManyUsers;
+      out.logs.push_back(LogLine("warn", "login-refused")
+                             .add("user", utf8(request.user))
+                             .add("peer", request.peer)
+                             .add("reason", "users-per-peer")
+                             .text());
+    } else {
+      if (old) {
+        out.logs.push_back(LogLine("warn", "user-replaced")
+                               .add("user", utf8(old->name))
+                               .add("peer", old->peer)
+                               .add("by", request.peer)
+                               .text());
+        end(*old, "replaced", out);
+      }
+      auto user = std::make_unique<User>();
+      user->name = request.user;
+      user->key = key;
+      user->id = request.id;
+      user->peer = request.peer;
+      user->userinfo = std::move(request.userinfo);
+      if (!user->userinfo) user->userinfo = std::make_unique<TRtcRecord>();
+      user->lastSeen = clock_();
+      byId_[user->id] = user.get();
+      ++peerUsers_[user->peer];
+      out.logs.push_back(LogLine("info", "user-login")
+                             .add("user", utf8(user->name))
+                             .add("peer", user->peer)
+                             .add("relogin", request.relogin ? "yes" : "no")
+                             .text());
+      users_[key] = std::move(user);
+      answerTouched(out);
+    }
   }
   flush(out);
+  if (refusal) throw ERtcInfo(refusal);
 }
 
 RtcWideString Relay::userOf(const std::string& id) {
@@ -157,6 +195,9 @@ void Relay::end(User& user, const char* why, Outbox& out) {
       LogLine("info", "user-logout").add("user", utf8(user.name)).add("reason", why).text());
   std::erase(out.touched, user.key);
   retire(user.id);
+  out.ended.push_back(user.id);
+  if (auto p = peerUsers_.find(user.peer); p != peerUsers_.end() && --p->second == 0)
+    peerUsers_.erase(p);
   byId_.erase(user.id);
   holding_.erase(&user);
   subscribers_.erase(&user);

@@ -34,6 +34,8 @@ struct RelayConfig {
   std::chrono::milliseconds loginTimeout{120000};  // silence that ends a user session
   std::size_t queueLimit = 8u << 20;               // bytes queued per user before the oldest go
   std::size_t retiredIds = 100000;                 // ended login ids remembered as LOGGED OUT
+  std::size_t usersPerPeer = 256;                  // live user sessions per peer address
+  bool keepLiveSessions = false;  // refuse a login that would replace one from another address
 };
 
 struct LoginRequest {
@@ -41,6 +43,7 @@ struct LoginRequest {
   std::string id;
   bool relogin = false;
   std::unique_ptr<TRtcRecord> userinfo;  // login details, kept for the notices
+  std::string peer;                      // address the login came from
 };
 
 class Relay {
@@ -48,14 +51,23 @@ class Relay {
   // Texts of the refusals (ERtcInfo).
   static constexpr const char* kLoggedOut = "LOGGED OUT";
   static constexpr const char* kNotLoggedIn = "Not logged in.";
+  static constexpr const char* kUnknownId = "Unknown login id; log in again.";
+  static constexpr const char* kLiveElsewhere = "This user is logged in from another address.";
+  static constexpr const char* kTooManyUsers = "Too many users logged in from this address.";
+  static constexpr std::size_t kMaxIdLength = 64;
 
   explicit Relay(RelayConfig config, LogSink log = {}, ClockFn clock = {});
   ~Relay();
 
   // Ties `request.id` to the user's session: an id already live joins it (both channels of a
   // client share one session); a new id makes a session and replaces any other session of
-  // the same name. Throws ERtcInfo LOGGED OUT for an ended id. Passwords are checked before.
+  // the same name (refused from another address with keepLiveSessions). Throws ERtcInfo
+  // LOGGED OUT for an ended id, kUnknownId for a "ReLogin" of an id never seen, and refuses a
+  // peer's logins beyond usersPerPeer. Passwords are checked before.
   void login(LoginRequest request);
+  // Called with each login id that ended (logout, replacement, time-out), after the lock is
+  // released. Set before serving.
+  void onEnded(std::function<void(const std::string& id)> ended) { ended_ = std::move(ended); }
   // The user name of a live id; throws ERtcInfo LOGGED OUT (ended) or "Not logged in.".
   RtcWideString userOf(const std::string& id);
 
@@ -118,6 +130,8 @@ class Relay {
   std::unordered_map<RtcWideString, std::unique_ptr<User>> users_;  // upper-cased name
   std::unordered_map<std::string, User*> byId_;
   std::unordered_set<User*> holding_, subscribers_;
+  std::function<void(const std::string&)> ended_;
+  std::unordered_map<std::string, std::size_t> peerUsers_;  // live user sessions per address
   std::unordered_set<std::string> retired_;
   std::deque<std::string> retiredOrder_;
   Clock::time_point lastTimeoutScan_{};

@@ -12,6 +12,7 @@ namespace {
 constexpr const char* kLoginKey = "vtx.login";     // storage field of the session's login id
 constexpr const char* kStreamKey = "vtx.stream.";  // keystream of the last Get / Put
 constexpr const char* kBadLogin = "Invalid user name or password.";
+constexpr const char* kOtherId = "This session is logged in with another id.";
 constexpr const char* kTooManyFailures = "Too many failed logins; try again later.";
 
 std::unique_ptr<TRtcValueObject> boolean(bool v) {
@@ -56,6 +57,11 @@ class RelayFunctions {
     r.user = trimmed(call.asText("user"));
     r.id = call.asString("id");
     r.relogin = relogin;
+    r.peer = c.peer;
+    // One login id per protocol session (or per request without one): a session cannot be
+    // used to log in many users.
+    const std::string before = idOf(c);
+    if (!before.empty() && before != r.id) throw ERtcInfo(kOtherId);
     checkPassword(c.peer, r.user, call.asText("pwd"));
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("login", r.user);
@@ -75,6 +81,7 @@ class RelayFunctions {
     const std::string id = r.id;
     relay_.login(std::move(r));
     c.storage.setAsString(kLoginKey, id);
+    if (c.bindLogin) c.bindLogin(id);
     auto answer = std::make_unique<TRtcRecord>();
     answer->setAsBoolean("login", true);
     answer->setAsText("user", relay_.userOf(id));

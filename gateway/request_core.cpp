@@ -32,6 +32,8 @@ const char* statusText(int status) {
       return "Session expired.";
     case 412:
       return "Encryption required.";
+    case 413:
+      return "Request too large.";
     case 417:
       return "Wrong key.";
     case 503:
@@ -213,6 +215,7 @@ std::shared_ptr<Session> RequestCore::openSession(const std::string& peer) {
 }
 
 GatewayResponse RequestCore::hello(const Parsed& p, const GatewayRequest& request) {
+  if (request.body.size() > config_.maxBodyBeforeLogin) return refuse(413, "body too large", {});
   std::shared_ptr<Session> session;
   if (!p.id.empty()) {
     session = sessions_.find(p.id);
@@ -250,6 +253,7 @@ GatewayResponse RequestCore::hello(const Parsed& p, const GatewayRequest& reques
 }
 
 GatewayResponse RequestCore::start(const Parsed& p, const GatewayRequest& request) {
+  if (request.body.size() > config_.maxBodyBeforeLogin) return refuse(413, "body too large", {});
   auto session = p.id.empty() ? nullptr : sessions_.find(p.id);
   if (!session) return refuse(410, "start for unknown session", p.id);
   std::lock_guard<std::mutex> hold(session->lock());
@@ -294,6 +298,9 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
     return refuse(412, "call without session", {});
   }
   const std::string id = session ? session->id() : std::string();
+  const std::size_t limit =
+      session && session->loggedIn() ? config_.maxBody : config_.maxBodyBeforeLogin;
+  if (request.body.size() > limit) return refuse(413, "body too large", id);
 
   // Replies given up by a RESET go back refused (to connections the client left), after the
   // session's lock is released.
@@ -321,7 +328,7 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
     std::string_view body = request.body;
     compressed = !body.empty() && body.back() == '\0';
     if (compressed) body.remove_suffix(1);
-    calls = readCalls(body, compressed, id, refusal, prints);
+    calls = readCalls(body, compressed, id, limit, refusal, prints);
     if (!calls) return refusal;
   } else {
     if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
@@ -341,7 +348,7 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
     if (*counter != state->expectedCounter) return refuse(409, "control key out of sequence", p.id);
     state->expectedCounter = NextControlCounter(*counter);
     compressed = tail->separator == '\0';
-    calls = readCalls(tail->payload, compressed, id, refusal, prints);
+    calls = readCalls(tail->payload, compressed, id, limit, refusal, prints);
     if (!calls) return refusal;
     controlKey = std::string(tail->key);
     ticket = state->ticketsIssued++;
@@ -363,11 +370,11 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
 }
 
 std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
-    std::string_view payload, bool compressed, const std::string& id, GatewayResponse& refusal,
-    std::vector<std::uint64_t>& prints) {
+    std::string_view payload, bool compressed, const std::string& id, std::size_t limit,
+    GatewayResponse& refusal, std::vector<std::uint64_t>& prints) {
   std::string inflated;
   if (compressed) {
-    auto text = Inflate(payload, config_.maxBody);
+    auto text = Inflate(payload, limit);
     if (!text) {
       refusal = refuse(400, "damaged compressed body", id);
       return std::nullopt;
@@ -407,6 +414,10 @@ void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
     std::size_t index = 0;
     CallContext context{session, session ? session->storage() : scratch, reply->peer};
     context.keystream = reply->keystream;
+    if (session)
+      context.bindLogin = [this, id = session->id()](const std::string& login) {
+        sessions_.bind(id, login);
+      };
     context.deferrer = [r, &index] { return r->defer(index); };
     for (; index < calls.size(); ++index) {
       context.fingerprint = index < prints.size() ? prints[index] : 0;

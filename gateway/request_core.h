@@ -5,7 +5,9 @@
 //
 // Status answers: 404 wrong path, 405 not POST, 409 wrong control key (or cipher out of step),
 // 410 unknown or expired session, 412 encryption required but absent, 417 wrong secure key or
-// handshake key, 400 a body that cannot be read as calls, 503 no room for another session.
+// handshake key, 400 a body that cannot be read as calls, 413 a body (or its inflated calls)
+// beyond the limit (a smaller one until the session logged in), 503 no room for another
+// session.
 // Thread-safe: requests of different sessions run in parallel, the calls of one session in
 // turn. A function may defer its result (CallContext::defer); the reply then goes to the
 // completion handler once the last result is in, enciphered in request order.
@@ -34,6 +36,7 @@ struct CoreConfig {
   bool forceEncryption = false;    // refuse unencrypted calls (412)
   Compression compression = Compression::None;  // replies; a compressed request gets at least Fast
   std::size_t maxBody = 16u << 20;              // also the limit of an inflated body
+  std::size_t maxBodyBeforeLogin = 64u << 10;   // the same for a session not logged in
 };
 
 struct GatewayRequest {
@@ -75,8 +78,8 @@ class RequestCore {
   // The calls of a body, every one read before any runs; none after answering `refusal`.
   // `prints` gets each call's fingerprint (hash of its code text).
   std::optional<std::vector<std::unique_ptr<TRtcValue>>> readCalls(
-      std::string_view payload, bool compressed, const std::string& id, GatewayResponse& refusal,
-      std::vector<std::uint64_t>& prints);
+      std::string_view payload, bool compressed, const std::string& id, std::size_t limit,
+      GatewayResponse& refusal, std::vector<std::uint64_t>& prints);
   void runCalls(std::vector<std::unique_ptr<TRtcValue>> calls, std::vector<std::uint64_t> prints,
                 std::shared_ptr<PendingReply> reply);
   void finish(PendingReply& reply);

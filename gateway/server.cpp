@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gateway/http_target.h"
+
 namespace vtx::gateway {
 
 namespace net = boost::asio;
@@ -206,6 +208,21 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     parser_->header_limit(static_cast<std::uint32_t>(owner_.config.maxHeader));
     beast::get_lowest_layer(stream_).expires_after(owner_.config.idleConnection);
     reading_ = true;
+    http::async_read_header(stream_, buffer_, *parser_,
+                            beast::bind_front_handler(&Connection::onHeader, shared_from_this()));
+  }
+
+  // Until its session has logged in, a request may bring only a small body.
+  void onHeader(beast::error_code ec, std::size_t n) {
+    if (ec) return onRead(ec, n);
+    const auto& header = parser_->get();
+    const auto view = [](beast::string_view v) { return std::string_view(v.data(), v.size()); };
+    const RequestTarget target = SplitTarget(view(header.target()));
+    std::string id = QueryValue(target.query, "ID").value_or(std::string());
+    if (id.empty())
+      id = CookieValue(view(header[http::field::cookie]), "ID").value_or(std::string());
+    if (!owner_.sessions.loggedIn(id))
+      parser_->body_limit(std::min(owner_.config.maxBody, owner_.config.maxBodyBeforeLogin));
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Connection::onRead, shared_from_this()));
   }

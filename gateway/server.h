@@ -1,6 +1,7 @@
 // The gateway's HTTP side on Boost.Asio and Beast: accepts connections, reads one request at a
 // time per connection (keep-alive), hands it to the RequestCore and writes the answer. Requests
-// over the size limits get 413 (body) or 431 (header, also a chunked body's trailer) and the
+// over the size limits (a small body limit until the request's session has logged in) get 413
+// (body) or 431 (header, also a chunked body's trailer) and the
 // connection is closed. Connections beyond the limit get 503 at once; after a failed accept
 // (no descriptors) the server waits, longer each time, before accepting again. Idle
 // sessions are swept once a second. A deferred answer is written when it arrives; no io thread
@@ -23,6 +24,7 @@ struct ServerConfig {
   std::string address = "127.0.0.1";
   unsigned short port = 1025;  // 0 picks a free port
   std::size_t maxBody = 16u << 20;
+  std::size_t maxBodyBeforeLogin = 64u << 10;  // until the request's session has logged in
   std::size_t maxHeader = 16u << 10;
   std::chrono::milliseconds idleConnection{120000};  // a connection silent this long is closed
   // Open connections at most (also kept below the descriptor limit); more are answered 503.

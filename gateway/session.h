@@ -2,10 +2,12 @@
 // state of the handshake and the storage the server functions share.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,42 +68,79 @@ class Session {
   std::uint64_t keystreams = 0;
   // Values and objects the server functions keep for this session.
   TRtcInfo& storage() { return storage_; }
+  // Whether a login id is tied to this session (SessionStore::bind).
+  bool loggedIn() const { return loggedIn_.load(); }
 
  private:
+  friend class SessionStore;
   std::string id_, peer_;
+  std::atomic<bool> loggedIn_{false};
   std::mutex lock_, callLock_;
   std::unique_ptr<ServerCrypt> crypt_;
   TRtcInfo storage_;
 };
 
 // Every open session. A session unused for longer than the idle time is forgotten; lookups of
-// a forgotten ID find nothing. Thread-safe.
+// a forgotten ID find nothing. A session is tied to the login id it logged in with and goes
+// with it (dropLogin). When the table or a peer address's share of it is full, the session of
+// that scope that is least recently used and not logged in makes room; logged-in sessions are
+// never pushed out. Thread-safe.
 class SessionStore {
  public:
-  SessionStore(Clock::duration idle, std::size_t maxSessions, ClockFn clock = {});
+  // `maxPerPeer` 0: no limit beyond `maxSessions`.
+  SessionStore(Clock::duration idle, std::size_t maxSessions, ClockFn clock = {},
+               std::size_t maxPerPeer = 0);
 
-  // A new session with a fresh ID; none when the store is full even after expiry.
+  // A new session with a fresh ID; none when the store is full of logged-in sessions (of the
+  // peer, or in all) even after expiry.
   std::shared_ptr<Session> create(const std::string& id, const std::string& peer);
   // The live session of `id` (its idle time restarts), or none.
   std::shared_ptr<Session> find(const std::string& id);
+  // Whether `id` names a live, logged-in session (its idle time does not restart).
+  bool loggedIn(const std::string& id) const;
+  // Ties the session to a login id; false when the session is gone.
+  bool bind(const std::string& id, const std::string& loginId);
+  // Forgets every session tied to the login id; returns their IDs.
+  std::vector<std::string> dropLogin(const std::string& loginId);
   void remove(const std::string& id);
   // Forgets idle sessions; returns their IDs.
   std::vector<std::string> expire();
   std::size_t size() const;
+  // Sessions opened by the peer address that are still open.
+  std::size_t peerSize(const std::string& peer) const;
+  // Sessions pushed out to make room, since the start.
+  std::uint64_t evicted() const;
   Clock::time_point now() const { return clock_(); }
 
  private:
+  using Order = std::list<std::string>;
   struct Entry {
     std::shared_ptr<Session> session;
     Clock::time_point lastUsed;
+    std::string loginId;      // empty while not logged in
+    Order::iterator byUse;    // in used_
+    Order::iterator waiting;  // in waiting_, while not logged in
+    Order::iterator ofPeer;   // in the peer's waiting list, while not logged in
   };
+  struct Peer {
+    std::size_t count = 0;
+    Order waiting;  // its sessions not logged in, least recently used first
+  };
+  using Map = std::unordered_map<std::string, Entry>;
   void expireLocked(Clock::time_point now, std::vector<std::string>* ids);
+  void eraseLocked(Map::iterator it);
+  void unwaitLocked(Entry& e);
 
   Clock::duration idle_;
-  std::size_t maxSessions_;
+  std::size_t maxSessions_, maxPerPeer_;
   ClockFn clock_;
   mutable std::mutex lock_;
-  std::unordered_map<std::string, Entry> sessions_;
+  Map sessions_;
+  Order used_;     // every session, least recently used first
+  Order waiting_;  // sessions not logged in, least recently used first
+  std::unordered_map<std::string, Peer> peers_;
+  std::unordered_multimap<std::string, std::string> byLogin_;  // login id -> session IDs
+  std::uint64_t evicted_ = 0;
 };
 
 }  // namespace vtx::gateway

@@ -6,10 +6,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
 
+#include "util/exceptions.h"
 #include "util/text.h"
 
 namespace vtx::gateway {
@@ -95,12 +97,23 @@ std::optional<std::string> loadParam(sqlite3* db, const std::string& user,
   return st.column(0);
 }
 
+// Stores (or with no code removes) one parameter; refuses one that would take the user's
+// stored parameters beyond `quota` bytes.
 void storeParam(sqlite3* db, const std::string& user, const std::string& name,
-                const std::string* code) {
+                const std::string* code, std::size_t quota) {
   if (!code) {
     Statement st(db, "DELETE FROM params WHERE user = ?1 AND name = ?2");
     st.bind(1, user).bind(2, name).row();
     return;
+  }
+  {
+    Statement others(db,
+                     "SELECT COALESCE(SUM(length(name) + length(value)), 0) FROM params"
+                     " WHERE user = ?1 AND name <> ?2");
+    others.bind(1, user).bind(2, name);
+    const std::size_t held = others.row() ? std::stoull(others.column(0)) : 0;
+    if (held + name.size() + code->size() > quota)
+      throw std::runtime_error("parameter quota exceeded: user " + user + ", parameter " + name);
   }
   Statement st(db,
                "INSERT INTO params (user, name, value) VALUES (?1, ?2, ?3)"
@@ -147,8 +160,8 @@ std::string PasswordHash(const std::string& salt, const RtcWideString& password)
   return hex(digest, size);
 }
 
-UserStore::UserStore(const std::string& path, LogSink log, std::size_t maxQueued)
-    : log_(std::move(log)), maxQueued_(maxQueued) {
+UserStore::UserStore(const std::string& path, LogSink log, std::size_t maxQueued, std::size_t quota)
+    : log_(std::move(log)), maxQueued_(maxQueued), quota_(quota) {
   db_ = openDatabase(path);
   try {
     if (path != ":memory:") exec(db_, "PRAGMA journal_mode=WAL");
@@ -175,6 +188,12 @@ UserStore::~UserStore() {
   thread_.join();
   if (writer_ != db_) sqlite3_close(writer_);
   sqlite3_close(db_);
+}
+
+void UserStore::checkQuota(std::size_t bytes) const {
+  if (bytes > quota_)
+    throw ERtcInfo("Stored parameters are limited to " + std::to_string(quota_) +
+                   " bytes per user.");
 }
 
 void UserStore::enqueue(const std::string& user, std::size_t bytes, Write write) {
@@ -242,9 +261,11 @@ void UserStore::setParam(const RtcWideString& user, const RtcWideString& name,
   if (value) value->to_Code(*code);
   const std::string key = userKey(user), field = Utf8Encode(name);
   const bool remove = !value;
-  enqueue(key, code->size() + field.size(), [key, field, code, remove](sqlite3* db) {
-    storeParam(db, key, field, remove ? nullptr : code.get());
-  });
+  checkQuota(code->size() + field.size());
+  enqueue(key, code->size() + field.size(),
+          [key, field, code, remove, quota = quota_](sqlite3* db) {
+            storeParam(db, key, field, remove ? nullptr : code.get(), quota);
+          });
 }
 
 void UserStore::addFields(const RtcWideString& user, const RtcWideString& name,
@@ -257,7 +278,8 @@ void UserStore::addFields(const RtcWideString& user, const RtcWideString& name,
   }
   std::string size;
   added->to_Code(size);
-  enqueue(key, size.size() + field.size(), [key, field, added](sqlite3* db) {
+  checkQuota(size.size() + field.size());
+  enqueue(key, size.size() + field.size(), [key, field, added, quota = quota_](sqlite3* db) {
     TRtcRecord record;
     if (auto code = loadParam(db, key, field)) {
       try {
@@ -273,7 +295,7 @@ void UserStore::addFields(const RtcWideString& user, const RtcWideString& name,
       record.setAsObject(added->FieldName(i), added->FieldObject(i)->copyOf());
     std::string out;
     record.to_Code(out);
-    storeParam(db, key, field, &out);
+    storeParam(db, key, field, &out, quota);
   });
 }
 
@@ -306,7 +328,7 @@ void UserStore::delFields(const RtcWideString& user, const RtcWideString& name,
     }
     std::string out;
     kept.to_Code(out);
-    storeParam(db, key, field, &out);
+    storeParam(db, key, field, &out, SIZE_MAX);  // removing fields never exceeds the quota
   });
 }
 

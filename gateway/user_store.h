@@ -30,7 +30,10 @@ class UserStore {
  public:
   // Opens or creates the database (":memory:" for one that lives with the object); throws
   // std::runtime_error when it cannot be used.
-  explicit UserStore(const std::string& path, LogSink log = {}, std::size_t maxQueued = 64u << 20);
+  // `quota`: bytes of stored parameters (names and wire texts) per user; a value beyond it is
+  // refused at once, a write that would take the user beyond it is dropped and logged.
+  explicit UserStore(const std::string& path, LogSink log = {}, std::size_t maxQueued = 64u << 20,
+                     std::size_t quota = 1u << 20);
   // Finishes the queued writes first.
   ~UserStore();
   UserStore(const UserStore&) = delete;
@@ -55,11 +58,12 @@ class UserStore {
  private:
   using Write = std::function<void(sqlite3* db)>;
   void enqueue(const std::string& user, std::size_t bytes, Write write);
+  void checkQuota(std::size_t bytes) const;
   void writeLoop();
   void storeAccount(const std::string& user, const std::string& salt, const std::string& hash);
 
   LogSink log_;
-  std::size_t maxQueued_;
+  std::size_t maxQueued_, quota_;
   std::mutex lock_;  // db_, and writer_ when it is the same connection
   sqlite3* db_ = nullptr;
   sqlite3* writer_ = nullptr;  // the writer thread's connection (db_ for an in-memory store)

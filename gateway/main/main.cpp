@@ -35,18 +35,21 @@ int Serve(const GatewayOptions& o) {
   std::unique_ptr<UserStore> store;
   try {
     if (o.db.empty()) std::filesystem::create_directories(std::filesystem::path(db).parent_path());
-    store = std::make_unique<UserStore>(db, log);
+    store = std::make_unique<UserStore>(db, log, 64u << 20, o.paramQuota);
   } catch (const std::exception& e) {
     if (!o.db.empty()) throw;  // a database asked for must open
     log(LogLine("warn", "db-unavailable").add("db", db).add("error", e.what()).text());
     db = ":memory:";
-    store = std::make_unique<UserStore>(db, log);
+    store = std::make_unique<UserStore>(db, log, 64u << 20, o.paramQuota);
   }
+  SessionStore sessions(o.sessionTimeout, o.maxSessions, {}, o.maxSessionsPerPeer);
   Relay relay(o.relay, log);
+  // An ended login takes its protocol sessions with it: their next call finds no session and
+  // the client's automatic re-login learns that the login ended.
+  relay.onEnded([&sessions](const std::string& id) { sessions.dropLogin(id); });
   FunctionRegistry functions;
   if (o.echo) AddEchoFunction(functions);
   AddRelayFunctions(functions, relay, *store, o.accounts);
-  SessionStore sessions(o.sessionTimeout, o.maxSessions);
   RandomSource random;
   RequestCore core(o.core, functions, sessions, random, log);
   GatewayServer server(o.server, core, sessions, log);

@@ -330,8 +330,10 @@ TEST(PortalRelay, ARestartedProgramReplacesItsOldSessionAtOnce) {
   Peer second(gw.port(), "host", true, false);
   second.client.setActive(true);
   ASSERT_TRUE(second.loggedIn());
-  // The old session is refused for good on its next poll.
-  ASSERT_TRUE(first->journal.waitFor("Error LOGGED OUT"));
+  // The old session's protocol sessions went with its login: its next poll logs in again and
+  // that login is refused for good, which the client takes as fatal.
+  ASSERT_TRUE(first->journal.waitFor("FatalError LOGGED OUT"));
+  EXPECT_EQ(first->journal.count("Error "), 0);
   EXPECT_FALSE(first->client.LoggedIn());
   first.reset();
   EXPECT_TRUE(second.client.LoggedIn());

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -13,6 +14,7 @@
 
 #include "gateway_process.h"
 #include "http_transport.h"
+#include "portal_peer.h"
 
 namespace vtx::gateway {
 namespace {
@@ -244,6 +246,208 @@ TEST(HostileLoad, ChangePwdIsRefusedUnlessTheOperatorEnablesIt) {
     else
       EXPECT_EQ(r[1]->asException(), u"Password changes are disabled on this gateway.");
   }
+}
+
+}  // namespace
+}  // namespace vtx::gateway
+
+namespace vtx::gateway {
+namespace {
+
+using testing::PeerSettings;
+using testing::PortalPeer;
+
+// Resident and peak memory of a process, in KiB.
+long memoryKiB(pid_t pid, const char* field) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  return -1;
+}
+
+std::unique_ptr<TRtcFunctionInfo> loginCall(const std::string& user, const std::string& id,
+                                            bool relogin = false) {
+  auto f = std::make_unique<TRtcFunctionInfo>(relogin ? u"ReLogin" : u"Login");
+  f->setAsText("user", Widen(user));
+  f->setAsText("pwd", u"pw");
+  f->setAsString("id", id);
+  return f;
+}
+
+// A protocol session logged in as `user`.
+class LoggedIn {
+ public:
+  LoggedIn(unsigned short port, const std::string& user, const std::string& id)
+      : http_(port), client_(http_.transport(), {}) {
+    EXPECT_EQ(client_.handshake(), 200);
+    Results r;
+    EXPECT_EQ(client_.call(*loginCall(user, id), r), 200);
+    ok_ = r.size() == 1 && r[0]->isType() != rtc_Exception;
+  }
+  bool loggedIn() const { return ok_; }
+  bool answers() {
+    Results r;
+    return client_.call(*MakeCall(u"Echo", 1, u"ping"), r) == 200 && r.size() == 1 &&
+           r[0]->asRecord() != nullptr;
+  }
+  ProtocolClient& client() { return client_; }
+
+ private:
+  HttpConnection http_;
+  ProtocolClient client_;
+  bool ok_ = false;
+};
+
+TEST(HostileLoad, LogoutsAndBareHandshakesNeverLockOutLogins) {
+  GatewayProcess g({"--enable-echo", "--max-sessions", "64"});
+  LoggedIn watcher(g.port(), "watcher", "watcher-1");
+  ASSERT_TRUE(watcher.loggedIn());
+  HttpConnection http(g.port());
+  for (int i = 0; i < 150; ++i) {  // more logins than the table holds, each logging out
+    ProtocolClient c(http.transport(), {}, static_cast<unsigned>(i));
+    ASSERT_EQ(c.handshake(), 200) << "cycle " << i;
+    const std::string user = "user" + std::to_string(i % 10);
+    TRtcFunctionInfo logout(u"Logout");
+    logout.setAsText("user", Widen(user));
+    logout.setAsText("pwd", u"pw");
+    Results r;
+    ASSERT_EQ(c.call({loginCall(user, "cycle-" + std::to_string(i)).get(), &logout}, r), 200);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_NE(r[0]->isType(), rtc_Exception) << "cycle " << i;
+    EXPECT_EQ(r[1]->isType(), rtc_Boolean) << "cycle " << i;
+  }
+  for (int i = 0; i < 600; ++i) {  // handshakes that never log in
+    ProtocolClient c(http.transport(), {}, static_cast<unsigned>(1000 + i));
+    ASSERT_EQ(c.handshake(), 200) << "handshake " << i;
+  }
+  LoggedIn late(g.port(), "late", "late-1");
+  EXPECT_TRUE(late.loggedIn());
+  EXPECT_TRUE(watcher.answers());  // logged-in sessions are never pushed out
+  EXPECT_TRUE(late.answers());
+  EXPECT_LT(memoryKiB(g.pid(), "VmHWM:"), 64 * 1024);
+  EXPECT_EQ(g.stop(), 0);
+  EXPECT_EQ(g.log().find("status=503"), std::string::npos);
+}
+
+TEST(HostileLoad, TwoCopiesOfOneNameEndInsteadOfReplacingEachOtherEndlessly) {
+  GatewayProcess g({});
+  PeerSettings first{std::to_string(g.port()), {}, u"ann", u"pw", "copy-1", {}};
+  PeerSettings second = first;
+  second.id = "copy-2";
+  PortalPeer one(first);
+  auto r = one.get.callAndWait("Host", [](TRtcFunctionInfo& f) { f.setAsBoolean("on", true); });
+  ASSERT_NE(r, nullptr);
+  ASSERT_NE(r->isType(), rtc_Exception);
+  ASSERT_NE(one.put.callAndWait("User.Get"), nullptr);
+  PortalPeer two(second);
+  r = two.get.callAndWait("Host", [](TRtcFunctionInfo& f) { f.setAsBoolean("on", true); });
+  ASSERT_NE(r, nullptr);
+  ASSERT_NE(r->isType(), rtc_Exception);
+  // The old copy's next calls find no session; its automatic login learns that it ended.
+  for (auto* channel : {&one.get, &one.put}) {
+    auto late = channel->callAndWait("User.Get");
+    EXPECT_TRUE(late == nullptr || late->isType() == rtc_Exception);
+    for (int i = 0; i < 500 && channel->loginResult().find("LOGGED OUT") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(channel->loginResult().find("LOGGED OUT"), std::string::npos)
+        << channel->loginResult();
+  }
+  r = two.put.callAndWait("User.Get");  // the new copy stays
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->isType(), rtc_Record);
+  EXPECT_EQ(g.stop(), 0);
+  const std::string log = g.log();
+  EXPECT_EQ(count(log, "event=user-replaced"), 1u) << log;
+  EXPECT_NE(log.find("event=user-replaced user=ann peer=127.0.0.1 by=127.0.0.1"), std::string::npos)
+      << log;
+}
+
+TEST(HostileLoad, AReLoginForAnIdNeverSeenIsRefusedSoTheClientStartsAfresh) {
+  GatewayProcess g({});
+  HttpConnection http(g.port());
+  ProtocolClient c(http.transport(), {});
+  ASSERT_EQ(c.handshake(), 200);
+  TRtcFunctionInfo host(u"Host");
+  host.setAsBoolean("on", true);
+  Results r;
+  // A client coming back after a restart of the gateway: its id is unknown here.
+  ASSERT_EQ(c.call({loginCall("ann", "before-restart", true).get(), &host}, r), 200);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0]->asException(), u"Unknown login id; log in again.");
+  EXPECT_EQ(r[1]->asException(), u"Not logged in.");
+  ASSERT_EQ(c.call({loginCall("ann", "afresh").get(), &host}, r), 200);  // a new start works
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_NE(r[0]->isType(), rtc_Exception);
+  EXPECT_NE(r[1]->isType(), rtc_Exception);
+}
+
+TEST(HostileLoad, OneSessionLogsInOneIdAndOneAddressOnlySoManyUsers) {
+  GatewayProcess g({"--enable-echo", "--max-users-per-peer", "20"});
+  {
+    HttpConnection http(g.port());
+    ProtocolClient c(http.transport(), {});
+    ASSERT_EQ(c.handshake(), 200);
+    Results r;
+    ASSERT_EQ(c.call(*loginCall("many0", "many-0"), r), 200);  // small, as before any login
+    EXPECT_NE(r[0]->isType(), rtc_Exception);
+    std::vector<std::unique_ptr<TRtcFunctionInfo>> logins;
+    std::vector<const TRtcValueObject*> batch;
+    for (int i = 1; i <= 3000; ++i) {
+      logins.push_back(loginCall("many" + std::to_string(i), "many-" + std::to_string(i)));
+      batch.push_back(logins.back().get());
+    }
+    ASSERT_EQ(c.call(batch, r), 200);
+    ASSERT_EQ(r.size(), 3000u);
+    for (std::size_t i = 0; i < r.size(); ++i)
+      ASSERT_EQ(r[i]->asException(), u"This session is logged in with another id.") << i;
+  }
+  std::vector<std::unique_ptr<LoggedIn>> users;
+  int in = 0;
+  for (int i = 0; i < 30; ++i) {
+    users.push_back(
+        std::make_unique<LoggedIn>(g.port(), "u" + std::to_string(i), "cap-" + std::to_string(i)));
+    in += users.back()->loggedIn() ? 1 : 0;
+  }
+  EXPECT_EQ(in, 19);  // 20 per address, one of them taken by the batch above
+  Bystander bystander(g.port());
+  EXPECT_TRUE(bystander.answers());
+  EXPECT_EQ(g.stop(), 0);
+  EXPECT_NE(g.log().find("reason=users-per-peer"), std::string::npos);
+}
+
+TEST(HostileLoad, BeforeLoginBodiesInflatedTreesAndIdsStaySmall) {
+  GatewayProcess g({"--enable-echo"});
+  Bystander bystander(g.port());
+  const long start = memoryKiB(g.pid(), "VmHWM:");
+  {  // large bodies from sessions that never logged in
+    std::vector<std::unique_ptr<HttpConnection>> senders;
+    for (int i = 0; i < 4; ++i) {
+      senders.push_back(std::make_unique<HttpConnection>(g.port()));
+      EXPECT_EQ(senders.back()->post("/$rdgate?ID=NEW", std::string(1u << 20, 'x')).status, 413);
+    }
+  }
+  {  // a small compressed body that would inflate to a huge value tree
+    std::string many;
+    while (many.size() < (12u << 20)) many += "RE=0;";
+    HttpConnection bomb(g.port());
+    const std::string body =
+        testing::ZlibPack("FC=Echo;RE=1;a:AR=" + std::to_string(many.size() / 5) + ";" + many) +
+        std::string(1, '\0');
+    ASSERT_LT(body.size(), 64u << 10);
+    EXPECT_EQ(bomb.post("/$rdgate?ID=NEW", body).status, 400);
+  }
+  {  // long login ids are not remembered
+    HttpConnection http(g.port());
+    ProtocolClient c(http.transport(), {});
+    ASSERT_EQ(c.handshake(), 200);
+    Results r;
+    ASSERT_EQ(c.call(*loginCall("ann", std::string(40000, 'i')), r), 200);
+    EXPECT_EQ(r[0]->asException(), u"Login id too long.");
+  }
+  EXPECT_TRUE(bystander.answers());
+  EXPECT_LT(memoryKiB(g.pid(), "VmHWM:") - start, 24 * 1024);
+  EXPECT_EQ(g.stop(), 0);
 }
 
 }  // namespace

@@ -69,3 +69,34 @@ TEST(GatewayOptions, RelayOptions) {
 
 }  // namespace
 }  // namespace vtx::gateway
+
+namespace vtx::gateway {
+namespace {
+
+TEST(GatewayOptions, SessionAndLoginLimits) {
+  const GatewayOptions d = ParseGatewayOptions({});
+  EXPECT_EQ(d.maxSessionsPerPeer, 1024u);
+  EXPECT_EQ(d.core.maxBodyBeforeLogin, 64u << 10);
+  EXPECT_EQ(d.server.maxBodyBeforeLogin, 64u << 10);
+  EXPECT_EQ(d.relay.usersPerPeer, 256u);
+  EXPECT_FALSE(d.relay.keepLiveSessions);
+  const GatewayOptions o = ParseGatewayOptions(
+      {"--max-sessions-per-peer", "7", "--max-request-size-before-login", "4096",
+       "--max-users-per-peer", "3", "--keep-live-sessions", "--param-quota", "500"});
+  EXPECT_EQ(o.maxSessionsPerPeer, 7u);
+  EXPECT_EQ(o.core.maxBodyBeforeLogin, 4096u);
+  EXPECT_EQ(o.server.maxBodyBeforeLogin, 4096u);
+  EXPECT_EQ(o.relay.usersPerPeer, 3u);
+  EXPECT_TRUE(o.relay.keepLiveSessions);
+  EXPECT_EQ(d.paramQuota, 1u << 20);
+  EXPECT_EQ(o.paramQuota, 500u);
+  for (const char* option :
+       {"--max-sessions-per-peer", "--max-request-size-before-login", "--max-users-per-peer"}) {
+    EXPECT_THROW(ParseGatewayOptions({option, "0"}), std::invalid_argument) << option;
+    EXPECT_NE(std::string(kGatewayUsage).find(option), std::string::npos) << option;
+  }
+  EXPECT_NE(std::string(kGatewayUsage).find("--keep-live-sessions"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vtx::gateway

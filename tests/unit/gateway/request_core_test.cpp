@@ -426,7 +426,18 @@ TEST(RequestCore, PathMethodAndSessionLimit) {
   EXPECT_EQ(g.post("/GATE?ID=NEW", "FC=Echo;RE=0;").status, 200);  // case does not matter
   EXPECT_EQ(g.post("/%67ate?ID=NEW", "FC=Echo;RE=0;").status, 200);
   EXPECT_EQ(g.post("/gate?ID=NEW", "", "GET").status, 405);
-  EXPECT_EQ(g.post("/gate?ID=NEW", "FC=Echo;RE=0;").status, 503);  // two sessions at most
+  // Two sessions at most: the least recently used one that has not logged in makes room.
+  const Reply first = g.post("/gate?ID=NEW", "FC=Echo;RE=0;");
+  const Reply second = g.post("/gate?ID=NEW", "FC=Echo;RE=0;");
+  EXPECT_EQ(g.post("/gate?ID=" + first.cookieId, "FC=Echo;RE=0;").status, 200);
+  const Reply third = g.post("/gate?ID=NEW", "FC=Echo;RE=0;");
+  ASSERT_EQ(third.status, 200);
+  EXPECT_EQ(g.post("/gate?ID=" + second.cookieId, "FC=Echo;RE=0;").status, 410);
+  EXPECT_EQ(g.post("/gate?ID=" + first.cookieId, "FC=Echo;RE=0;").status, 200);
+  // Logged-in sessions are never pushed out.
+  ASSERT_TRUE(g.sessions().bind(first.cookieId, "login-1"));
+  ASSERT_TRUE(g.sessions().bind(third.cookieId, "login-3"));
+  EXPECT_EQ(g.post("/gate?ID=NEW", "FC=Echo;RE=0;").status, 503);
   g.advance(std::chrono::seconds(61));
   EXPECT_EQ(g.post("/gate?ID=NEW", "FC=Echo;RE=0;").status, 200);  // idle ones make room
 }

@@ -6,6 +6,9 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "util/exceptions.h"
 
 namespace vtx::gateway {
 namespace {
@@ -120,6 +123,41 @@ TEST(UserStore, WritesReturnWhileTheDatabaseIsLocked) {
   store.flush();
   store.setParam(u"dora", u"Big", &big);  // room again, however large
   EXPECT_EQ(store.params(u"dora")->asText("Big"), RtcWideString(3000, u'x'));
+}
+
+}  // namespace
+}  // namespace vtx::gateway
+
+namespace vtx::gateway {
+namespace {
+
+TEST(UserStore, StoredParametersStayWithinTheQuota) {
+  std::vector<std::string> logs;
+  UserStore store(
+      ":memory:", [&](const std::string& l) { logs.push_back(l); }, 64u << 20, 1000);
+  TRtcTextValue big(RtcWideString(2000, u'x'));
+  EXPECT_THROW(store.setParam(u"ann", u"Huge", &big), ERtcInfo);  // alone beyond the quota
+  TRtcRecord fields;
+  fields.setAsText("f", RtcWideString(2000, u'y'));
+  EXPECT_THROW(store.addFields(u"ann", u"AllowUsers", fields), ERtcInfo);
+  TRtcTextValue part(RtcWideString(400, u'p'));
+  store.setParam(u"ann", u"A", &part);
+  store.setParam(u"ann", u"B", &part);
+  store.setParam(u"ann", u"C", &part);  // would take ann beyond 1000 bytes: dropped, logged
+  store.setParam(u"bob", u"C", &part);  // others have their own quota
+  store.setParam(u"ann", u"A", &part);  // replacing a value counts it once
+  store.flush();
+  auto ann = store.params(u"ann");
+  EXPECT_EQ(ann->FieldCount(), 2);
+  EXPECT_TRUE(ann->isNull("C"));
+  EXPECT_EQ(store.params(u"bob")->asText("C"), RtcWideString(400, u'p'));
+  std::size_t refused = 0;
+  for (const auto& l : logs) refused += l.find("parameter quota exceeded") != std::string::npos;
+  EXPECT_EQ(refused, 1u);
+  store.setParam(u"ann", u"B", nullptr);  // removing makes room again
+  store.setParam(u"ann", u"C", &part);
+  store.flush();
+  EXPECT_FALSE(store.params(u"ann")->isNull("C"));
 }
 
 }  // namespace
