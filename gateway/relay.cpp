@@ -320,6 +320,12 @@ std::vector<std::string> Relay::put(const std::string& id, TRtcDataSet& rows,
       user.lastPutX = x;
       user.lastPutFingerprint = fingerprint;
       user.lastPutFaults = faults;
+      if (!faults.empty())
+        out.logs.push_back(LogLine("warn", "put-rows-refused")
+                               .add("user", utf8(user.name))
+                               .add("rows", static_cast<std::int64_t>(faults.size()))
+                               .add("first", faults.front())
+                               .text());
       answerTouched(out);
     }
   }

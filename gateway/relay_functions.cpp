@@ -118,13 +118,9 @@ class RelayFunctions {
       if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
       rows = call.asDataSet("p");
     }
-    const auto faults =
-        relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint, mayRepeat(c, "put"));
-    if (!faults.empty()) {
-      std::string text = "Put: " + std::to_string(faults.size()) + " row(s) not applied:";
-      for (const auto& f : faults) text += " " + f + ";";
-      throw ERtcInfo(text);
-    }
+    // Rows that cannot be applied are logged by the relay; the answer stays true, as an
+    // exception would reset every module of the client.
+    relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint, mayRepeat(c, "put"));
     return boolean(true);
   }
 

@@ -169,11 +169,14 @@ TEST_F(RelayTest, BadRowsAreReportedAndTheGoodOnesStillApply) {
   p.Append();
   p.setAsText("to", u"bob");
   p.setAsString("d", "two");
+  logs.clear();
   const auto faults = relay->put("a1", p);
   ASSERT_EQ(faults.size(), 3u);
   EXPECT_EQ(faults[0], "row 2: unknown row kind");
   EXPECT_EQ(faults[1], "row 3: missing \"d\"");
   EXPECT_EQ(faults[2], "row 4: missing \"user\"");
+  ASSERT_EQ(logs.size(), 1u);  // one line for the whole Put
+  EXPECT_NE(logs[0].find("event=put-rows-refused user=ann rows=3"), std::string::npos) << logs[0];
   auto bob = get("b1");
   EXPECT_EQ(bob->asArray("ann")->asString(0), "one");
   EXPECT_EQ(bob->asArray("ann")->asString(1), "two");
