@@ -55,6 +55,7 @@ class RelayGateway {
   }
 
   Relay& relay() { return relay_; }
+  UserStore& store() { return store_; }
   void advance(std::chrono::seconds d) { now_ += d; }
 
   std::function<void()> whileHeld;
@@ -291,6 +292,36 @@ TEST(RelayFunctions, ARepostedPutIsAppliedOnce) {
   call(host, *putTo(8, u"viewer", "again"));
   got = call(viewer, *tickCall(u"Get", 11));
   EXPECT_EQ(dataFrom(*got, "host"), (std::vector<std::string>{"good", "again", "again"}));
+}
+
+// Access parameters the client reads with one kind are refused in another kind, and those
+// stored earlier are left out of "User.Get" (the client's start stopped on them).
+TEST(RelayFunctions, AccessParametersOfTheWrongKindAreRefusedAndNotHandedOut) {
+  RelayGateway g;
+  auto c = g.client(5);
+  ASSERT_EQ(c.handshake(), 200);
+  call(c, loginCall("ann", "shared-pw", "a-1"));
+  TRtcFunctionInfo set(u"User.Set");
+  set.NewRecord("RestrictAccess").setAsBoolean("x", true);
+  EXPECT_EQ(exceptionText(*call(c, set)), u"Parameter \"RestrictAccess\" has the wrong kind.");
+  TRtcFunctionInfo users(u"User.Set");
+  users.setAsText("allowusers", u"bob");
+  users.setAsBoolean("NoChat", true);
+  EXPECT_EQ(exceptionText(*call(c, users)), u"Parameter \"allowusers\" has the wrong kind.");
+  TRtcFunctionInfo fine(u"User.Set");
+  fine.setAsBoolean("RestrictAccess", true);
+  fine.setAsInteger("FrameRate", 5);
+  EXPECT_EQ(call(c, fine)->isType(), rtc_Boolean);
+
+  TRtcTextValue text(u"yes");  // stored before the check existed
+  g.store().setParam(u"ann", u"RestrictAccess", &text);
+  TRtcBooleanValue yes(true);
+  g.store().setParam(u"ann", u"SuperUsers", &yes);
+  auto params = call(c, TRtcFunctionInfo(u"User.Get"));
+  ASSERT_EQ(params->isType(), rtc_Record) << params->toCode();
+  EXPECT_TRUE(params->asRecord()->isNull("RestrictAccess"));
+  EXPECT_TRUE(params->asRecord()->isNull("SuperUsers"));
+  EXPECT_EQ(params->asRecord()->asInteger("FrameRate"), 5);
 }
 
 TEST(RelayFunctions, ParametersAndAnOwnPassword) {
