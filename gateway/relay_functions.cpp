@@ -142,10 +142,22 @@ class RelayFunctions {
       if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
       rows = call.asDataSet("p");
     }
-    // Rows that cannot be applied are logged by the relay; the answer stays true, as an
-    // exception would reset every module of the client.
-    relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint, mayRepeat(c, "put"));
-    return boolean(true);
+    // Rows that cannot be applied are logged by the relay; the answer is never an exception,
+    // which would reset every module of the client. Data that found no room is named in the
+    // answer, so that the sender can send a complete state to those receivers later.
+    const PutOutcome outcome =
+        relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint, mayRepeat(c, "put"));
+    if (outcome.refused.empty()) return boolean(true);
+    auto answer = std::make_unique<TRtcRecord>();
+    TRtcArray& refused = answer->NewArray("refused");
+    for (const auto& r : outcome.refused) {
+      TRtcRecord& one = refused.NewRecord(refused.Count());
+      one.setAsInteger("row", r.row);
+      one.setAsText("to", r.to);
+      if (!r.group.empty()) one.setAsText("fn", r.group);
+      one.setAsString("reason", r.reason);
+    }
+    return answer;
   }
 
   // The one parameter of a User.* call: its name and value.
