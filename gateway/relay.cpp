@@ -58,6 +58,21 @@ class SharedItem final : public TRtcValueObject {
   std::shared_ptr<const Relay::Buffer> b_;
 };
 
+// A Get's reply with items: until it is gone (written out by the server, or dropped) its bytes
+// count against the receiver's queue limit as if still queued.
+class FlightRecord final : public TRtcRecord {
+ public:
+  FlightRecord(std::shared_ptr<Relay::Budget> account, std::size_t bytes)
+      : account_(std::move(account)), bytes_(bytes) {
+    account_->bytes += bytes_;
+  }
+  ~FlightRecord() override { account_->bytes -= bytes_; }
+
+ private:
+  std::shared_ptr<Relay::Budget> account_;
+  std::size_t bytes_;
+};
+
 }  // namespace
 
 // Lines about lost or refused items: the first of each kind goes out at once, the rest of the
@@ -114,7 +129,8 @@ struct Relay::User {
   std::size_t queuedBytes = 0;
   std::shared_ptr<Budget> sent = std::make_shared<Budget>();  // this user's items held
   DeferredResult held;
-  std::optional<std::int64_t> heldX;  // tick of the held Get
+  std::optional<std::int64_t> heldX;                            // tick of the held Get
+  std::shared_ptr<Budget> unsent = std::make_shared<Budget>();  // replies on their way
   Clock::time_point holdUntil{}, lastSeen{};
   // The last Get's reply, kept until a Get with another tick confirms it arrived.
   std::optional<std::int64_t> lastGetX;
@@ -282,7 +298,7 @@ std::shared_ptr<const Relay::Buffer> Relay::encode(const TRtcValueObject& item,
 bool Relay::enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const Buffer> item,
                     Outbox& out) {
   const std::size_t bytes = item->bytes + kEntryOverhead + origin.size() * sizeof(char16_t);
-  if (to.queuedBytes + bytes > config_.queueLimit) return false;
+  if (to.queuedBytes + to.unsent->bytes + bytes > config_.queueLimit) return false;
   to.queue.push_back(User::Item{origin, std::move(item), bytes});
   to.queuedBytes += bytes;
   if (to.held.pending() &&
@@ -305,7 +321,7 @@ void Relay::noteLost(const char* event, const User& to, std::size_t bytes, Outbo
 }
 
 std::unique_ptr<TRtcRecord> Relay::drain(User& user) {
-  auto record = std::make_unique<TRtcRecord>();
+  auto record = std::make_unique<FlightRecord>(user.unsent, user.queuedBytes);
   for (auto& item : user.queue) {
     TRtcArray* list = record->asArray(item.origin);
     if (!list) list = &record->NewArray(item.origin);
@@ -615,7 +631,7 @@ std::size_t Relay::userCount() const {
 std::size_t Relay::queuedBytes(const RtcWideString& user) const {
   std::lock_guard<std::mutex> hold(lock_);
   const User* u = byName(user);
-  return u ? u->queuedBytes : 0;
+  return u ? u->queuedBytes + u->unsent->bytes : 0;
 }
 
 std::size_t Relay::heldBytes() const {

@@ -108,7 +108,7 @@ class Relay {
   void shutdown();
 
   std::size_t userCount() const;
-  std::size_t queuedBytes(const RtcWideString& user) const;
+  std::size_t queuedBytes(const RtcWideString& user) const;  // with its replies on their way
   std::size_t heldBytes() const;  // all items, in queues and replies not yet gone
 
   // Byte counters shared with the encoded items, which may outlive a user or the relay.

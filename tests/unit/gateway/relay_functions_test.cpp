@@ -251,6 +251,24 @@ TEST(RelayFunctions, ARepostedGetUnderResetGetsTheLostItemsOnceInStep) {
   EXPECT_EQ(dataFrom(*next, "host"), std::vector<std::string>{"d4"});
 }
 
+// The items of a reply stay counted until the server has written it out (here: until its
+// answer is dropped).
+TEST(RelayFunctions, AReplyCountsUntilItIsWrittenOut) {
+  RelayGateway g;
+  auto viewer = g.client(8), host = g.client(9);
+  ASSERT_EQ(viewer.handshake(), 200);
+  ASSERT_EQ(host.handshake(), 200);
+  call(viewer, loginCall("viewer", "shared-pw", "v-1"));
+  call(host, loginCall("host", "shared-pw", "h-1"));
+  call(host, *putTo(1, u"viewer", std::string(5000, 'd')));
+  auto unread = g.post(viewer.prepare(tickCall(u"Get", 2)->toCode()));
+  ASSERT_TRUE(unread->has_value());
+  EXPECT_GT(g.relay().queuedBytes(u"viewer"), 5000u);
+  EXPECT_GT(g.relay().heldBytes(), 5000u);
+  unread->reset();
+  EXPECT_EQ(g.relay().queuedBytes(u"viewer"), 0u);
+}
+
 // A Put re-posted (on a new keystream) with the same tick and body is answered from memory,
 // not applied again; a later Put that happens to reuse the tick is applied.
 TEST(RelayFunctions, ARepostedPutIsAppliedOnce) {

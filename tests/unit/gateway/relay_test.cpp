@@ -358,6 +358,33 @@ TEST_F(RelayTest, AFullQueueRefusesNewDataToItsSenderAndKeepsWhatItHolds) {
   EXPECT_EQ(relay->queuedBytes(u"bob"), 0u);
 }
 
+// A reply on its way still counts against its receiver's queue: a client that never reads its
+// replies cannot make the relay hold more than one queue's worth for it.
+TEST_F(RelayTest, RepliesOnTheirWayCountAgainstTheQueue) {
+  RelayConfig c = config();
+  c.queueLimit = 5000;
+  relay = make(c);
+  login("ann", "a1");
+  login("bob", "b1");
+  auto rows = [](TRtcDataSet& p, int n) {
+    for (int i = 0; i < n; ++i) {
+      p.Append();
+      p.setAsText("to", u"bob");
+      p.setAsString("d", std::string(1000, static_cast<char>('a' + i)));
+    }
+    return std::ref(p);
+  };
+  TRtcDataSet first, second, third;
+  EXPECT_TRUE(relay->put("a1", rows(first, 3)).refused.empty());
+  auto unread = relay->get("b1", {});  // answered, not yet written out
+  const std::size_t held = relay->queuedBytes(u"bob");
+  EXPECT_GT(held, 3000u);
+  EXPECT_EQ(relay->put("a1", rows(second, 3)).refused.size(), 2u);  // one more fits
+  unread.reset();
+  EXPECT_LT(relay->queuedBytes(u"bob"), held);
+  EXPECT_EQ(relay->put("a1", rows(third, 3)).refused.size(), 0u);
+}
+
 // Queued items are counted as the memory they hold: many tiny rows fill a queue long before
 // their payload bytes would.
 TEST_F(RelayTest, TinyItemsAreCountedWithWhatTheyCost) {
