@@ -449,18 +449,22 @@ PutOutcome Relay::put(const std::string& id, TRtcDataSet& rows, std::optional<st
         try {
           applyRow(user, rows, row + 1, result, out);
         } catch (const std::exception& e) {
-          result.faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
+          if (result.faults.size() < PutOutcome::kListed)
+            result.faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
+          else
+            ++result.moreFaults;
         }
       }
       user.lastPutX = x;
       user.lastPutFingerprint = fingerprint;
       user.lastPut = result;
       if (!result.faults.empty())
-        out.logs.push_back(LogLine("warn", "put-rows-refused")
-                               .add("user", utf8(user.name))
-                               .add("rows", static_cast<std::int64_t>(result.faults.size()))
-                               .add("first", result.faults.front())
-                               .text());
+        out.logs.push_back(
+            LogLine("warn", "put-rows-refused")
+                .add("user", utf8(user.name))
+                .add("rows", static_cast<std::int64_t>(result.faults.size() + result.moreFaults))
+                .add("first", result.faults.front())
+                .text());
       answerTouched(out);
     }
   }
@@ -484,7 +488,10 @@ void Relay::relayData(User& from, TRtcDataSet& rows, int row, const std::vector<
   if (!d) throw ERtcInfo("missing \"d\"");
   if (to.empty()) return;
   auto refuse = [&](const User& u, const char* why, std::size_t bytes) {
-    result.refused.push_back(RelayRefusal{row, u.name, group, why});
+    if (result.refused.size() < PutOutcome::kListed)
+      result.refused.push_back(RelayRefusal{row, u.name, group, why});
+    else
+      ++result.moreRefused;
     noteLost("relay-refused", u, bytes, out);
   };
   const char* why = "";

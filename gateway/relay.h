@@ -48,9 +48,12 @@ struct RelayRefusal {
   std::string reason;
 };
 
+// Each list keeps its first kListed entries and counts the rest.
 struct PutOutcome {
+  static constexpr std::size_t kListed = 256;
   std::vector<std::string> faults;    // rows that could not be applied, one text a row
   std::vector<RelayRefusal> refused;  // relayed data that found no room
+  std::size_t moreFaults = 0, moreRefused = 0;
 };
 
 struct LoginRequest {

@@ -157,6 +157,8 @@ class RelayFunctions {
       if (!r.group.empty()) one.setAsText("fn", r.group);
       one.setAsString("reason", r.reason);
     }
+    if (outcome.moreRefused)
+      answer->setAsLargeInt("more", static_cast<std::int64_t>(outcome.moreRefused));
     return answer;
   }
 

@@ -385,6 +385,33 @@ TEST_F(RelayTest, RepliesOnTheirWayCountAgainstTheQueue) {
   EXPECT_EQ(relay->put("a1", rows(third, 3)).refused.size(), 0u);
 }
 
+// The answer of a hostile Put stays small: refusals and faults beyond the first few are counted.
+TEST_F(RelayTest, ALargeRefusalIsListedInPartAndCounted) {
+  RelayConfig c = config();
+  c.queueLimit = 1000;
+  relay = make(c);
+  login("ann", "a1");
+  for (const char* m : {"m1", "m2", "m3"}) {
+    login(m, std::string(m) + "-id");
+    put("a1", {{{"s", "g"}, {"user", m}}});
+  }
+  TRtcDataSet p;
+  for (int i = 0; i < 300; ++i) {
+    p.Append();
+    p.setAsText("fn", u"g");
+    p.setAsString("d", std::string(2000, 'x'));  // fits no queue
+    p.Append();
+    p.setAsText("zz", u"?");
+  }
+  const PutOutcome outcome = relay->put("a1", p);
+  EXPECT_EQ(outcome.refused.size(), PutOutcome::kListed);
+  EXPECT_EQ(outcome.refused.size() + outcome.moreRefused, 900u);
+  EXPECT_EQ(outcome.faults.size(), PutOutcome::kListed);
+  EXPECT_EQ(outcome.faults.size() + outcome.moreFaults, 300u);
+  EXPECT_NE(logs.back().find("event=put-rows-refused user=ann rows=300"), std::string::npos)
+      << logs.back();
+}
+
 // Queued items are counted as the memory they hold: many tiny rows fill a queue long before
 // their payload bytes would.
 TEST_F(RelayTest, TinyItemsAreCountedWithWhatTheyCost) {
@@ -400,8 +427,9 @@ TEST_F(RelayTest, TinyItemsAreCountedWithWhatTheyCost) {
     p.setAsString("d", "x");
   }
   const PutOutcome outcome = relay->put("a1", p);
-  EXPECT_GT(outcome.refused.size(), 1000u);  // at least 100 bytes an item
-  EXPECT_GT(relay->heldBytes(), 100u * (2000 - outcome.refused.size()));
+  const std::size_t refused = outcome.refused.size() + outcome.moreRefused;
+  EXPECT_GT(refused, 1000u);  // at least 100 bytes an item
+  EXPECT_GT(relay->heldBytes(), 100u * (2000 - refused));
   get("b1");
   EXPECT_EQ(relay->heldBytes(), 0u);
 }
