@@ -21,6 +21,14 @@ using testing::ProtocolClient;
 using Results = std::vector<std::unique_ptr<TRtcValue>>;
 using Clock = std::chrono::steady_clock;
 
+// The sanitizers' shadow memory and quarantine make resident memory say little about the
+// gateway's own: the memory ceilings hold for plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMeasureMemory = false;
+#else
+constexpr bool kMeasureMemory = true;
+#endif
+
 // Resident memory of a process in bytes.
 std::size_t residentBytes(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -137,7 +145,9 @@ TEST(HostileRelay, AGroupRowIsHeldOnceForAllItsMembers) {
   });
   EXPECT_EQ(answer->isType(), rtc_Boolean) << answer->toCode().substr(0, 200);
   const std::size_t grown = residentBytes(g.pid()) - before;
-  EXPECT_LT(grown, 40u << 20) << "held " << grown << " bytes";  // request, its tree, one copy
+  if (kMeasureMemory) {
+    EXPECT_LT(grown, 40u << 20) << "held " << grown << " bytes";
+  }  // request, its tree, one copy
   EXPECT_LT(bystander.roundTrip(), std::chrono::seconds(2));
   auto got = members[7]->get();  // every member still gets the whole row
   ASSERT_EQ(got->isType(), rtc_Record);
@@ -230,7 +240,9 @@ TEST(HostileRelay, ToggledControlIsBoundedByTheQueueAndLogsLittle) {
   const Results r = toggler.many(calls);
   EXPECT_EQ(r.size(), calls.size());
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  EXPECT_LT(residentBytes(g.pid()) - before, 16u << 20);
+  if (kMeasureMemory) {
+    EXPECT_LT(residentBytes(g.pid()) - before, 16u << 20);
+  }
   EXPECT_LT(bystander.roundTrip(), std::chrono::seconds(2));
   EXPECT_EQ(g.stop(), 0);
   const std::string log = g.log();
