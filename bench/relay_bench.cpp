@@ -7,6 +7,11 @@
 // round trip on the same loopback.
 //
 //   bench_relay [--pairs 50,500] [--seconds 5] [--idle 2000]
+//
+// With --soak SECONDS (see bench/relay_soak.sh) it runs only the soak instead: --clients N
+// clients in pairs log in, relay 20 timestamped rows from host to viewer and log out, over and
+// over; every 10 s it prints the gateway's resident memory, and at the end the relay latency
+// percentiles and the memory at the start, highest and at the end.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -320,11 +325,86 @@ void idle(const Gateway& g, int count) {
     });
 }
 
+// One host/viewer pair logging in, relaying and logging out until `running` ends.
+void soakPair(const Gateway& g, int index, std::atomic<bool>& running, std::mutex& lock,
+              std::vector<double>& latencies, std::atomic<long>& cycles) {
+  for (int round = 0; running; ++round) {
+    const std::string tag = std::to_string(index) + "-" + std::to_string(round);
+    const std::string host = "sh" + std::to_string(index), viewer = "sv" + std::to_string(index);
+    PeerSettings hs = peer(g, host), vs = peer(g, viewer);
+    hs.id = host + "-" + tag;
+    vs.id = viewer + "-" + tag;
+    PortalPeer h(hs), v(vs);
+    h.put.callAndWait("User.Get");
+    v.put.callAndWait("User.Get");
+    std::vector<double> mine;
+    for (int i = 0; i < 20 && running; ++i) {
+      const auto sent = Steady::now();
+      h.put.callAndWait("Put", [&](TRtcFunctionInfo& f) {
+        f.setAsInteger("x", i + 1);
+        TRtcDataSet& p = f.NewDataSet("p");
+        p.Append();
+        p.setAsText("to", Widen(viewer));
+        p.setAsString("d", std::string(1024, 'm'));
+      });
+      for (int tries = 0; tries < 3; ++tries) {
+        auto got = v.get.callAndWait(
+            "Get", [&](TRtcFunctionInfo& f) { f.setAsInteger("x", i * 3 + tries + 1); });
+        if (got && got->asRecord() && got->asRecord()->asArray(host)) {
+          mine.push_back(std::chrono::duration<double, std::milli>(Steady::now() - sent).count());
+          break;
+        }
+      }
+    }
+    for (auto [p, name] : {std::pair{&h, host}, std::pair{&v, viewer}})
+      p->put.callAndWait("Logout", [name](TRtcFunctionInfo& f) {
+        f.setAsText("user", Widen(name));
+        f.setAsText("pwd", u"pw");
+      });
+    std::lock_guard<std::mutex> hold(lock);
+    latencies.insert(latencies.end(), mine.begin(), mine.end());
+    ++cycles;
+  }
+}
+
+void soak(int clients, int seconds) {
+  Gateway g;
+  std::atomic<bool> running{true};
+  std::atomic<long> cycles{0};
+  std::mutex lock;
+  std::vector<double> latencies;
+  std::vector<std::thread> pairs;
+  const std::size_t start = g.rss();
+  std::size_t highest = start;
+  for (int i = 0; i < clients / 2; ++i)
+    pairs.emplace_back(soakPair, std::cref(g), i, std::ref(running), std::ref(lock),
+                       std::ref(latencies), std::ref(cycles));
+  const auto t0 = Steady::now();
+  for (int s = 10; s <= seconds; s += 10) {
+    std::this_thread::sleep_until(t0 + std::chrono::seconds(s));
+    const std::size_t now = g.rss();
+    highest = std::max(highest, now);
+    std::printf("t=%ds rss=%zuKiB cycles=%ld\n", s, now / 1024, cycles.load());
+    std::fflush(stdout);
+  }
+  running = false;
+  for (auto& t : pairs) t.join();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const std::size_t end = g.rss();
+  std::lock_guard<std::mutex> hold(lock);
+  std::printf(
+      "soak clients=%d seconds=%d cycles=%ld rows=%zu latency median=%.2fms p90=%.2fms "
+      "p99=%.2fms max=%.2fms rss start=%zuKiB highest=%zuKiB end=%zuKiB\n",
+      clients, seconds, cycles.load(), latencies.size(), percentile(latencies, 0.5),
+      percentile(latencies, 0.9), percentile(latencies, 0.99), percentile(latencies, 1.0),
+      start / 1024, highest / 1024, end / 1024);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<int> sizes = {50, 500};
-  int seconds = 5, idleCount = 2000;
+  int seconds = 5, idleCount = 2000, soakSeconds = 0, clients = 500;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i], v = argv[i + 1];
     if (a == "--pairs") {
@@ -336,10 +416,18 @@ int main(int argc, char** argv) {
       seconds = std::stoi(v);
     } else if (a == "--idle") {
       idleCount = std::stoi(v);
+    } else if (a == "--soak") {
+      soakSeconds = std::stoi(v);
+    } else if (a == "--clients") {
+      clients = std::stoi(v);
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
   try {
+    if (soakSeconds > 0) {
+      soak(clients, soakSeconds);
+      return 0;
+    }
     Gateway g;
     double median = 0, p99 = 0, rate = 0;
     baseline(g, median, p99, rate);

@@ -46,7 +46,12 @@ const char* const kGatewayUsage =
   --get-hold SECONDS         longest wait of a held Get (default 25)
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
-  --queue-limit BYTES        bytes queued per user before the oldest items go (default 8388608)
+  --queue-limit BYTES        bytes queued for one receiver; relayed data that does not fit is
+                             refused to its sender (default 8388608)
+  --sender-limit BYTES       bytes one sender's relayed items may hold (default 33554432)
+  --relay-memory BYTES       bytes all relayed items may hold (default 268435456)
+  --max-groups N             members of one user's groups, and groups one user is in
+                             (default 1000)
   --param-quota BYTES        stored parameter bytes per user (default 1048576)
   --enable-echo              offer the test function Echo
   --help                     this text
@@ -142,6 +147,12 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--queue-limit") {
       o.relay.queueLimit = number(a, value(), 1ull << 40);
       if (o.relay.queueLimit == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--sender-limit") {
+      o.relay.senderLimit = number(a, value(), 1ull << 40);
+    } else if (a == "--relay-memory") {
+      o.relay.totalLimit = number(a, value(), 1ull << 40);
+    } else if (a == "--max-groups") {
+      o.relay.maxGroupPairs = number(a, value(), 100000000);
     } else if (a == "--db") {
       o.db = value();
       if (o.db.empty()) throw std::invalid_argument("invalid value for --db: empty");

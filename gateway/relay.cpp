@@ -1,51 +1,148 @@
 #include "gateway/relay.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "util/exceptions.h"
 #include "util/text.h"
 
 namespace vtx::gateway {
 
+struct Relay::Budget {
+  std::atomic<std::size_t> bytes{0};
+};
+
+// One encoded item, immutable, shared by every queue and reply that holds it. Its bytes stay
+// charged to the sender and the relay until the last holder lets go (on any thread).
+struct Relay::Buffer {
+  std::string code;
+  TRtcValueTypes kind = rtc_Null;
+  std::size_t bytes = 0;
+  std::shared_ptr<Budget> sender, total;
+  ~Buffer() {
+    if (sender) sender->bytes -= bytes;
+    if (total) total->bytes -= bytes;
+  }
+};
+
 namespace {
 
-// Bookkeeping bytes counted per queued item on top of its payload.
-constexpr std::size_t kItemOverhead = 64;
-
-std::size_t itemBytes(const TRtcValueObject& item) {
-  return item.codeSizeHint() + kItemOverhead;
-}
+// Bookkeeping bytes of a buffer (allocation, counters) and of a queue entry on top of its
+// origin's name.
+constexpr std::size_t kBufferOverhead = 96;
+constexpr std::size_t kEntryOverhead = 96;
 
 std::string utf8(const RtcWideString& s) {
   return Utf8Encode(s);
 }
 
+// A queued item inside a reply: writes the encoded item; copies share it.
+class SharedItem final : public TRtcValueObject {
+ public:
+  explicit SharedItem(std::shared_ptr<const Relay::Buffer> b) : b_(std::move(b)) {}
+  const char* ClassName() const override { return "TRtcSharedItem"; }
+  TRtcValueTypes GetType() const override { return b_->kind; }
+  void CopyFrom(const TRtcValueObject& from) override {
+    b_ = dynamic_cast<const SharedItem&>(from).b_;
+  }
+  std::unique_ptr<TRtcValueObject> copyOf() const override {
+    return std::make_unique<SharedItem>(b_);
+  }
+  void to_Code(std::string& out) const override { out += b_->code; }
+  std::size_t codeSizeHint() const override { return b_->code.size(); }
+  void readCode(std::string_view, std::size_t&, int) override {
+    throw ERtcInfo("A relayed item cannot be read into.");
+  }
+
+ private:
+  std::shared_ptr<const Relay::Buffer> b_;
+};
+
+// A Get's reply with items: until it is gone (written out by the server, or dropped) its bytes
+// count against the receiver's queue limit as if still queued.
+class FlightRecord final : public TRtcRecord {
+ public:
+  FlightRecord(std::shared_ptr<Relay::Budget> account, std::size_t bytes)
+      : account_(std::move(account)), bytes_(bytes) {
+    account_->bytes += bytes_;
+  }
+  ~FlightRecord() override { account_->bytes -= bytes_; }
+
+ private:
+  std::shared_ptr<Relay::Budget> account_;
+  std::size_t bytes_;
+};
+
 }  // namespace
+
+// Lines about lost or refused items: the first of each kind goes out at once, the rest of the
+// next second are counted into one line.
+struct Relay::LogGate {
+  struct Entry {
+    Clock::time_point next{};
+    std::int64_t items = 0, bytes = 0;
+    std::string last;
+  };
+  std::unordered_map<std::string, Entry> entries;
+
+  // Counts the event; true when a line is due now (the counts then start again).
+  bool count(const std::string& event, Clock::time_point now, std::size_t bytes,
+             const std::string& user, Entry& due) {
+    Entry& e = entries[event];
+    ++e.items;
+    e.bytes += static_cast<std::int64_t>(bytes);
+    e.last = user;
+    if (now < e.next) return false;
+    due = e;
+    e = Entry{now + std::chrono::seconds(1), 0, 0, {}};
+    return true;
+  }
+  // Lines for counts held back longer than a second.
+  void flush(Clock::time_point now, std::vector<std::string>& logs) {
+    for (auto& [event, e] : entries)
+      if (e.items && now >= e.next) {
+        logs.push_back(line(event, e));
+        e = Entry{now + std::chrono::seconds(1), 0, 0, {}};
+      }
+  }
+  static std::string line(const std::string& event, const Entry& e) {
+    return LogLine("warn", event)
+        .add("items", e.items)
+        .add("bytes", e.bytes)
+        .add("last", e.last)
+        .text();
+  }
+};
 
 struct Relay::User {
   RtcWideString name, key;
   std::string id, peer;
   std::unique_ptr<TRtcRecord> userinfo;
+  std::shared_ptr<const Buffer> loginNotice;  // {isLogin, userinfo}, made once
   bool visible = false, subscribed = false;
   struct Item {
     RtcWideString origin;
-    std::unique_ptr<TRtcValueObject> value;
+    std::shared_ptr<const Buffer> value;
     std::size_t bytes;
   };
   std::deque<Item> queue;
   std::size_t queuedBytes = 0;
+  std::shared_ptr<Budget> sent = std::make_shared<Budget>();  // this user's items held
   DeferredResult held;
-  std::optional<std::int64_t> heldX;  // tick of the held Get
+  std::optional<std::int64_t> heldX;                            // tick of the held Get
+  std::shared_ptr<Budget> unsent = std::make_shared<Budget>();  // replies on their way
   Clock::time_point holdUntil{}, lastSeen{};
   // The last Get's reply, kept until a Get with another tick confirms it arrived.
   std::optional<std::int64_t> lastGetX;
   std::unique_ptr<TRtcValueObject> lastGet;
-  // The last Put: its tick, fingerprint and answer.
+  // The last Put: its tick, fingerprint and outcome.
   std::optional<std::int64_t> lastPutX;
   std::uint64_t lastPutFingerprint = 0;
-  std::vector<std::string> lastPutFaults;
-  std::map<RtcWideString, std::vector<User*>> groups;     // owned groups and their members
-  std::vector<std::pair<User*, RtcWideString>> memberOf;  // (owner, group)
+  PutOutcome lastPut;
+  // Owned groups and their members; the groups of others this user is in, by owner.
+  std::unordered_map<RtcWideString, std::unordered_set<User*>> groups;
+  std::unordered_map<User*, std::unordered_set<RtcWideString>> memberOf;
+  std::size_t pairs = 0, memberships = 0;  // counts of the two maps' entries
 };
 
 // What one operation leaves to do once the lock is released.
@@ -59,7 +156,9 @@ struct Relay::Outbox {
 Relay::Relay(RelayConfig config, LogSink log, ClockFn clock)
     : config_(config),
       log_(std::move(log)),
-      clock_(clock ? std::move(clock) : ClockFn(Clock::now)) {}
+      clock_(clock ? std::move(clock) : ClockFn(Clock::now)),
+      total_(std::make_shared<Budget>()),
+      logGate_(std::make_unique<LogGate>()) {}
 
 Relay::~Relay() = default;
 
@@ -71,6 +170,7 @@ void Relay::answerTouched(Outbox& out) {
 
 void Relay::flush(Outbox& out) {
   for (auto& [later, value] : out.answers) later.complete(std::move(value));
+  out.answers.clear();  // the replies' items are let go here, outside the lock
   if (log_)
     for (const auto& line : out.logs) log_(line);
   if (ended_)
@@ -174,23 +274,29 @@ RtcWideString Relay::userOf(const std::string& id) {
 
 void Relay::end(User& user, const char* why, Outbox& out) {
   answerHeld(user, out);
-  if (user.visible)
+  if (user.visible) {
+    const TRtcBooleanValue gone(false);
     for (User* s : subscribers_)
-      if (s != &user) enqueue(*s, user.name, std::make_unique<TRtcBooleanValue>(false), out);
-  for (const auto& entry : user.groups) {
-    const RtcWideString& group = entry.first;
-    for (User* m : entry.second) {
-      std::erase_if(m->memberOf,
-                    [&](const auto& e) { return e.first == &user && e.second == group; });
+      if (s != &user) notify(*s, user.name, gone, out);
+  }
+  for (auto& [group, members] : user.groups)
+    for (User* m : members) {
+      auto it = m->memberOf.find(&user);
+      if (it != m->memberOf.end() && it->second.erase(group)) {
+        --m->memberships;
+        if (it->second.empty()) m->memberOf.erase(it);
+      }
       groupNotice(*m, user.name, false, user, group, out);
     }
-  }
-  for (auto& [owner, group] : user.memberOf) {
-    auto& members = owner->groups[group];
-    std::erase(members, &user);
-    if (members.empty()) owner->groups.erase(group);
-    groupNotice(*owner, owner->name, false, user, group, out);
-  }
+  for (auto& [owner, groups] : user.memberOf)
+    for (const auto& group : groups) {
+      auto it = owner->groups.find(group);
+      if (it != owner->groups.end() && it->second.erase(&user)) {
+        --owner->pairs;
+        if (it->second.empty()) owner->groups.erase(it);
+      }
+      groupNotice(*owner, owner->name, false, user, group, out);
+    }
   out.logs.push_back(
       LogLine("info", "user-logout").add("user", utf8(user.name)).add("reason", why).text());
   std::erase(out.touched, user.key);
@@ -204,37 +310,63 @@ void Relay::end(User& user, const char* why, Outbox& out) {
   users_.erase(user.key);  // destroys `user`
 }
 
-void Relay::enqueue(User& to, const RtcWideString& origin, std::unique_ptr<TRtcValueObject> item,
+std::shared_ptr<const Relay::Buffer> Relay::encode(const TRtcValueObject& item,
+                                                   const std::shared_ptr<Budget>& sender,
+                                                   const char** why) {
+  auto b = std::make_shared<Buffer>();
+  item.to_Code(b->code);
+  b->code.shrink_to_fit();
+  b->kind = item.GetType();
+  b->bytes = b->code.capacity() + kBufferOverhead;
+  const char* full = nullptr;
+  if (sender && sender->bytes + b->bytes > config_.senderLimit)
+    full = "sender over its limit";
+  else if (total_->bytes + b->bytes > config_.totalLimit)
+    full = "relay memory full";
+  if (full) {
+    if (why) *why = full;
+    return nullptr;
+  }
+  total_->bytes += b->bytes;
+  b->total = total_;
+  if (sender) {
+    sender->bytes += b->bytes;
+    b->sender = sender;
+  }
+  return b;
+}
+
+bool Relay::enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const Buffer> item,
                     Outbox& out) {
-  if (!item) return;
-  const std::size_t bytes = itemBytes(*item);
+  const std::size_t bytes = item->bytes + kEntryOverhead + origin.size() * sizeof(char16_t);
+  if (to.queuedBytes + to.unsent->bytes + bytes > config_.queueLimit) return false;
   to.queue.push_back(User::Item{origin, std::move(item), bytes});
   to.queuedBytes += bytes;
-  std::size_t dropped = 0, droppedBytes = 0;
-  while (to.queuedBytes > config_.queueLimit && !to.queue.empty()) {
-    droppedBytes += to.queue.front().bytes;
-    to.queuedBytes -= to.queue.front().bytes;
-    to.queue.pop_front();
-    ++dropped;
-  }
-  if (dropped)
-    out.logs.push_back(LogLine("warn", "queue-overflow")
-                           .add("user", utf8(to.name))
-                           .add("dropped", static_cast<std::int64_t>(dropped))
-                           .add("bytes", static_cast<std::int64_t>(droppedBytes))
-                           .add("limit", static_cast<std::int64_t>(config_.queueLimit))
-                           .text());
   if (to.held.pending() &&
       std::find(out.touched.begin(), out.touched.end(), to.key) == out.touched.end())
     out.touched.push_back(to.key);
+  return true;
+}
+
+void Relay::notify(User& to, const RtcWideString& origin, const TRtcValueObject& item,
+                   Outbox& out) {
+  auto b = encode(item, nullptr);
+  const std::size_t bytes = b ? b->bytes : item.codeSizeHint();
+  if (!b || !enqueue(to, origin, std::move(b), out)) noteLost("notice-lost", to, bytes, out);
+}
+
+void Relay::noteLost(const char* event, const User& to, std::size_t bytes, Outbox& out) {
+  LogGate::Entry due;
+  if (logGate_->count(event, clock_(), bytes, utf8(to.name), due))
+    out.logs.push_back(LogGate::line(event, due));
 }
 
 std::unique_ptr<TRtcRecord> Relay::drain(User& user) {
-  auto record = std::make_unique<TRtcRecord>();
+  auto record = std::make_unique<FlightRecord>(user.unsent, user.queuedBytes);
   for (auto& item : user.queue) {
     TRtcArray* list = record->asArray(item.origin);
     if (!list) list = &record->NewArray(item.origin);
-    list->SetObject(list->Count(), std::move(item.value));
+    list->SetObject(list->Count(), std::make_unique<SharedItem>(std::move(item.value)));
   }
   user.queue.clear();
   user.queue.shrink_to_fit();
@@ -256,7 +388,7 @@ void Relay::answerHeld(User& user, Outbox& out, bool remember) {
 void Relay::rememberGet(User& user, std::optional<std::int64_t> x, const TRtcValueObject& reply) {
   if (!x) return;
   user.lastGetX = x;
-  user.lastGet = reply.copyOf();
+  user.lastGet = reply.copyOf();  // shares the items
 }
 
 void Relay::host(const std::string& id, bool on) {
@@ -266,16 +398,19 @@ void Relay::host(const std::string& id, bool on) {
     User& user = *live(id);
     if (user.visible != on) {
       user.visible = on;
+      if (on && !user.loginNotice) {
+        TRtcRecord notice;
+        notice.setAsBoolean("isLogin", true);
+        notice.setAsRecord("userinfo", *user.userinfo);
+        user.loginNotice = encode(notice, nullptr);
+      }
+      const TRtcBooleanValue gone(false);
       for (User* s : subscribers_) {
         if (s == &user) continue;
-        if (on) {
-          auto notice = std::make_unique<TRtcRecord>();
-          notice->setAsBoolean("isLogin", true);
-          notice->setAsRecord("userinfo", *user.userinfo);
-          enqueue(*s, user.name, std::move(notice), out);
-        } else {
-          enqueue(*s, user.name, std::make_unique<TRtcBooleanValue>(false), out);
-        }
+        if (!on)
+          notify(*s, user.name, gone, out);
+        else if (!user.loginNotice || !enqueue(*s, user.name, user.loginNotice, out))
+          noteLost("notice-lost", *s, user.loginNotice ? user.loginNotice->bytes : 0, out);
       }
     }
     answerTouched(out);
@@ -294,11 +429,12 @@ void Relay::control(const std::string& id, bool on) {
       subscribers_.insert(&user);
       if (!was)
         for (auto& [key, other] : users_) {
-          if (other.get() == &user || !other->visible) continue;
-          auto notice = std::make_unique<TRtcRecord>();
-          notice->setAsBoolean("isLogin", true);
-          notice->setAsRecord("userinfo", *other->userinfo);
-          enqueue(user, other->name, std::move(notice), out);
+          if (other.get() == &user || !other->visible || !other->loginNotice) continue;
+          // A full queue takes no more: the rest of the list is not even tried.
+          if (!enqueue(user, other->name, other->loginNotice, out)) {
+            noteLost("notice-lost", user, other->loginNotice->bytes, out);
+            break;
+          }
         }
     } else {
       subscribers_.erase(&user);
@@ -337,99 +473,138 @@ std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResul
   return now;
 }
 
-std::vector<std::string> Relay::put(const std::string& id, TRtcDataSet& rows,
-                                    std::optional<std::int64_t> x, std::uint64_t fingerprint,
-                                    bool mayRepeat) {
+PutOutcome Relay::put(const std::string& id, TRtcDataSet& rows, std::optional<std::int64_t> x,
+                      std::uint64_t fingerprint, bool mayRepeat) {
   Outbox out;
-  std::vector<std::string> faults;
+  PutOutcome result;
   {
     std::lock_guard<std::mutex> hold(lock_);
     User& user = *live(id);
     if (mayRepeat && x && user.lastPutX == x && user.lastPutFingerprint == fingerprint) {
       // Re-posted after its answer was lost: applied once already.
       out.logs.push_back(LogLine("info", "put-repeat").add("user", utf8(user.name)).text());
-      faults = user.lastPutFaults;
+      result = user.lastPut;
     } else {
       for (int row = 0; row < rows.RowCount(); ++row) {
         rows.setRow(row);
         try {
-          applyRow(user, rows, out);
+          applyRow(user, rows, row + 1, result, out);
         } catch (const std::exception& e) {
-          faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
+          if (result.faults.size() < PutOutcome::kListed)
+            result.faults.push_back("row " + std::to_string(row + 1) + ": " + e.what());
+          else
+            ++result.moreFaults;
         }
       }
       user.lastPutX = x;
       user.lastPutFingerprint = fingerprint;
-      user.lastPutFaults = faults;
+      user.lastPut = result;
+      if (!result.faults.empty())
+        out.logs.push_back(
+            LogLine("warn", "put-rows-refused")
+                .add("user", utf8(user.name))
+                .add("rows", static_cast<std::int64_t>(result.faults.size() + result.moreFaults))
+                .add("first", result.faults.front())
+                .text());
       answerTouched(out);
     }
   }
   flush(out);
-  return faults;
+  return result;
 }
 
 void Relay::groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                         const RtcWideString& group, Outbox& out) {
-  auto notice = std::make_unique<TRtcRecord>();
-  notice->setAsBoolean(on ? "on" : "off", true);
-  notice->setAsText("user", about.name);
-  notice->setAsText("fn", group);
-  if (on) notice->setAsRecord("userinfo", *about.userinfo);
-  enqueue(to, origin, std::move(notice), out);
+  TRtcRecord notice;
+  notice.setAsBoolean(on ? "on" : "off", true);
+  notice.setAsText("user", about.name);
+  notice.setAsText("fn", group);
+  if (on) notice.setAsRecord("userinfo", *about.userinfo);
+  notify(to, origin, notice, out);
 }
 
-void Relay::applyRow(User& from, TRtcDataSet& rows, Outbox& out) {
+void Relay::relayData(User& from, TRtcDataSet& rows, int row, const std::vector<User*>& to,
+                      const RtcWideString& group, PutOutcome& result, Outbox& out) {
+  auto d = rows.Extract("d");
+  if (!d) throw ERtcInfo("missing \"d\"");
+  if (to.empty()) return;
+  auto refuse = [&](const User& u, const char* why, std::size_t bytes) {
+    if (result.refused.size() < PutOutcome::kListed)
+      result.refused.push_back(RelayRefusal{row, u.name, group, why});
+    else
+      ++result.moreRefused;
+    noteLost("relay-refused", u, bytes, out);
+  };
+  const char* why = "";
+  const std::size_t size = d->codeSizeHint();
+  auto b = encode(*d, from.sent, &why);
+  d.reset();
+  if (!b) {
+    for (User* u : to) refuse(*u, why, size);
+    return;
+  }
+  for (User* u : to)
+    if (!enqueue(*u, from.name, b, out)) refuse(*u, "receiver queue full", b->bytes);
+}
+
+void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result, Outbox& out) {
   auto text = [&](const char* field) -> RtcWideString {
     if (rows.isNull(field)) throw ERtcInfo(std::string("missing \"") + field + "\"");
     RtcWideString v = rows.asText(field);
     if (v.empty()) throw ERtcInfo(std::string("empty \"") + field + "\"");
     return v;
   };
-  auto data = [&]() {
-    auto d = rows.Extract("d");
-    if (!d) throw ERtcInfo("missing \"d\"");
-    return d;
+  // Ends the membership of `member` in `owner`'s group (the group entry stays to the caller).
+  auto leave = [](User& owner, const RtcWideString& group, User& member) {
+    auto it = member.memberOf.find(&owner);
+    if (it != member.memberOf.end() && it->second.erase(group)) {
+      --member.memberships;
+      if (it->second.empty()) member.memberOf.erase(it);
+    }
+    --owner.pairs;
   };
   if (!rows.isNull("to")) {
     const RtcWideString to = text("to");
-    auto d = data();
-    if (User* target = byName(to)) enqueue(*target, from.name, std::move(d), out);
+    std::vector<User*> target;
+    if (User* u = byName(to)) target.push_back(u);
+    relayData(from, rows, row, target, {}, result, out);
   } else if (!rows.isNull("fn")) {
     const RtcWideString group = text("fn");
-    auto d = data();
     auto it = from.groups.find(group);
-    if (it == from.groups.end()) return;
-    for (User* m : it->second) enqueue(*m, from.name, d->copyOf(), out);
+    std::vector<User*> members;
+    if (it != from.groups.end()) members.assign(it->second.begin(), it->second.end());
+    relayData(from, rows, row, members, group, result, out);
   } else if (!rows.isNull("s")) {
     const RtcWideString group = text("s");
     User* target = byName(text("user"));
     if (!target || target == &from) return;
-    auto& members = from.groups[group];
-    if (std::find(members.begin(), members.end(), target) != members.end()) return;
-    members.push_back(target);
-    target->memberOf.emplace_back(&from, group);
+    auto it = from.groups.find(group);
+    if (it != from.groups.end() && it->second.count(target)) return;
+    if (from.pairs >= config_.maxGroupPairs) throw ERtcInfo("too many group members");
+    if (target->memberships >= config_.maxGroupPairs) throw ERtcInfo("user in too many groups");
+    from.groups[group].insert(target);
+    ++from.pairs;
+    target->memberOf[&from].insert(group);
+    ++target->memberships;
     groupNotice(from, from.name, true, *target, group, out);
     groupNotice(*target, from.name, true, from, group, out);
   } else if (!rows.isNull("u")) {
     const RtcWideString group = text("u");
     User* target = byName(text("user"));
     auto it = from.groups.find(group);
-    if (!target || it == from.groups.end()) return;
-    if (std::erase(it->second, target) == 0) return;
+    if (!target || it == from.groups.end() || !it->second.erase(target)) return;
     if (it->second.empty()) from.groups.erase(it);
-    std::erase_if(target->memberOf,
-                  [&](const auto& e) { return e.first == &from && e.second == group; });
+    leave(from, group, *target);
     groupNotice(from, from.name, false, *target, group, out);
     groupNotice(*target, from.name, false, from, group, out);
   } else if (!rows.isNull("uf")) {
     const RtcWideString group = text("uf");
     auto it = from.groups.find(group);
     if (it == from.groups.end()) return;
-    const std::vector<User*> members = std::move(it->second);
+    const std::unordered_set<User*> members = std::move(it->second);
     from.groups.erase(it);
     for (User* m : members) {
-      std::erase_if(m->memberOf,
-                    [&](const auto& e) { return e.first == &from && e.second == group; });
+      leave(from, group, *m);
       groupNotice(from, from.name, false, *m, group, out);
       groupNotice(*m, from.name, false, from, group, out);
     }
@@ -438,10 +613,9 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, Outbox& out) {
     User* owner = byName(text("user"));
     if (!owner) return;
     auto it = owner->groups.find(group);
-    if (it == owner->groups.end() || std::erase(it->second, &from) == 0) return;
+    if (it == owner->groups.end() || !it->second.erase(&from)) return;
     if (it->second.empty()) owner->groups.erase(it);
-    std::erase_if(from.memberOf,
-                  [&](const auto& e) { return e.first == owner && e.second == group; });
+    leave(*owner, group, from);
     groupNotice(*owner, owner->name, false, from, group, out);
     groupNotice(from, owner->name, false, *owner, group, out);
   } else {
@@ -480,6 +654,7 @@ void Relay::tick() {
       for (User* u : silent)
         if (byId_.count(u->id) && byId_[u->id] == u) end(*u, "timeout", out);
       answerTouched(out);
+      logGate_->flush(now, out.logs);
     }
   }
   flush(out);
@@ -504,7 +679,11 @@ std::size_t Relay::userCount() const {
 std::size_t Relay::queuedBytes(const RtcWideString& user) const {
   std::lock_guard<std::mutex> hold(lock_);
   const User* u = byName(user);
-  return u ? u->queuedBytes : 0;
+  return u ? u->queuedBytes + u->unsent->bytes : 0;
+}
+
+std::size_t Relay::heldBytes() const {
+  return total_->bytes;
 }
 
 }  // namespace vtx::gateway

@@ -29,13 +29,33 @@
 
 namespace vtx::gateway {
 
+// Memory is counted as held: the encoded item once (shared by every queue and reply holding
+// it) against its sender and the whole relay, and once per receiver against its queue.
 struct RelayConfig {
   std::chrono::milliseconds getHold{25000};        // longest wait of a held "Get"
   std::chrono::milliseconds loginTimeout{120000};  // silence that ends a user session
-  std::size_t queueLimit = 8u << 20;               // bytes queued per user before the oldest go
-  std::size_t retiredIds = 100000;                 // ended login ids remembered as LOGGED OUT
-  std::size_t usersPerPeer = 256;                  // live user sessions per peer address
-  bool keepLiveSessions = false;  // refuse a login that would replace one from another address
+  std::size_t queueLimit = 8u << 20;               // bytes queued per receiver
+  std::size_t senderLimit = 32u << 20;             // bytes a sender's items may hold at once
+  std::size_t totalLimit = 256u << 20;             // bytes all items may hold at once
+  std::size_t maxGroupPairs = 1000;  // (group, member) pairs per owner; groups per member
+  std::size_t retiredIds = 100000;   // ended login ids remembered as LOGGED OUT
+  std::size_t usersPerPeer = 256;    // live user sessions per peer address
+  bool keepLiveSessions = false;     // refuse a login that would replace one from another address
+};
+
+// A relayed row that did not fit: its receiver (and group) and why.
+struct RelayRefusal {
+  int row = 0;  // 1-based row of the Put
+  RtcWideString to, group;
+  std::string reason;
+};
+
+// Each list keeps its first kListed entries and counts the rest.
+struct PutOutcome {
+  static constexpr std::size_t kListed = 256;
+  std::vector<std::string> faults;    // rows that could not be applied, one text a row
+  std::vector<RelayRefusal> refused;  // relayed data that found no room
+  std::size_t moreFaults = 0, moreRefused = 0;
 };
 
 struct LoginRequest {
@@ -85,14 +105,15 @@ class Relay {
   std::unique_ptr<TRtcValueObject> get(const std::string& id, DeferredResult later,
                                        std::optional<std::int64_t> x = std::nullopt,
                                        bool mayRepeat = true);
-  // Applies the rows in order; returns the faults of the rows it could not apply (empty when
-  // all went through), one text a row.
+  // Applies the rows in order; returns the faults of the rows it could not apply and the
+  // receivers that found no room for relayed data (nothing queued for them; other items are
+  // never dropped to make room).
   //
   // With a tick `x` and the call's fingerprint, a Put repeated with both equal to the last one
   // (re-posted after its reply was lost) is not applied again: it gets the last answer.
-  std::vector<std::string> put(const std::string& id, TRtcDataSet& rows,
-                               std::optional<std::int64_t> x = std::nullopt,
-                               std::uint64_t fingerprint = 0, bool mayRepeat = true);
+  PutOutcome put(const std::string& id, TRtcDataSet& rows,
+                 std::optional<std::int64_t> x = std::nullopt, std::uint64_t fingerprint = 0,
+                 bool mayRepeat = true);
   // Ends the session of `id` (the name must match); peers are told.
   void logout(const std::string& id, const RtcWideString& user);
 
@@ -102,21 +123,37 @@ class Relay {
   void shutdown();
 
   std::size_t userCount() const;
-  std::size_t queuedBytes(const RtcWideString& user) const;
+  std::size_t queuedBytes(const RtcWideString& user) const;  // with its replies on their way
+  std::size_t heldBytes() const;  // all items, in queues and replies not yet gone
+
+  // Byte counters shared with the encoded items, which may outlive a user or the relay.
+  struct Budget;
+  struct Buffer;
 
  private:
   struct User;
   struct Outbox;
+  struct LogGate;
   User* live(const std::string& id);  // under lock_
   User* byName(const RtcWideString& name) const;
   void end(User& user, const char* why, Outbox& out);
-  void enqueue(User& to, const RtcWideString& origin, std::unique_ptr<TRtcValueObject> item,
+  // Encodes an item; none when the sender's or the relay's budget has no room for it.
+  std::shared_ptr<const Buffer> encode(const TRtcValueObject& item,
+                                       const std::shared_ptr<Budget>& sender,
+                                       const char** why = nullptr);
+  // Queues an item; false (nothing queued) when the receiver's queue has no room.
+  bool enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const Buffer> item,
                Outbox& out);
+  // Queues an item the relay makes itself; one that finds no room is counted and logged.
+  void notify(User& to, const RtcWideString& origin, const TRtcValueObject& item, Outbox& out);
+  void noteLost(const char* event, const User& to, std::size_t bytes, Outbox& out);
   std::unique_ptr<TRtcRecord> drain(User& user);
   // Answers the held Get with the queued items; `remember` keeps a copy for a repeat.
   void answerHeld(User& user, Outbox& out, bool remember = true);
   void rememberGet(User& user, std::optional<std::int64_t> x, const TRtcValueObject& reply);
-  void applyRow(User& from, TRtcDataSet& rows, Outbox& out);
+  void applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result, Outbox& out);
+  void relayData(User& from, TRtcDataSet& rows, int row, const std::vector<User*>& to,
+                 const RtcWideString& group, PutOutcome& result, Outbox& out);
   void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                    const RtcWideString& group, Outbox& out);
   void retire(const std::string& id);
@@ -134,6 +171,8 @@ class Relay {
   std::unordered_map<std::string, std::size_t> peerUsers_;  // live user sessions per address
   std::unordered_set<std::string> retired_;
   std::deque<std::string> retiredOrder_;
+  std::shared_ptr<Budget> total_;
+  std::unique_ptr<LogGate> logGate_;
   Clock::time_point lastTimeoutScan_{};
   bool stopping_ = false;
 };

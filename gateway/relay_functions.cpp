@@ -26,6 +26,30 @@ RtcWideString trimmed(const RtcWideString& s) {
   return s.substr(a, b - a);
 }
 
+// The kind the client reads for the access parameters; other names are free.
+std::optional<TRtcValueTypes> accessKind(const RtcWideString& name) {
+  const RtcWideString upper = UpperCaseAscii(name);
+  if (upper == u"RESTRICTACCESS") return rtc_Boolean;
+  if (upper == u"ALLOWUSERS" || upper == u"SUPERUSERS") return rtc_Record;
+  return std::nullopt;
+}
+
+bool fitsAccessKind(const RtcWideString& name, const TRtcValueObject* value) {
+  const auto kind = accessKind(name);
+  return !kind || !value || value->GetType() == rtc_Null || value->GetType() == *kind;
+}
+
+// The stored parameters without access parameters of another kind (stored before they were
+// checked): a client cannot read them.
+std::unique_ptr<TRtcValueObject> readableParams(std::unique_ptr<TRtcRecord> params) {
+  std::vector<RtcWideString> bad;
+  for (int i = 0; i < params->FieldCount(); ++i)
+    if (!fitsAccessKind(params->FieldName(i), params->FieldObject(i)))
+      bad.push_back(params->FieldName(i));
+  for (const auto& name : bad) params->Extract(name);
+  return params;
+}
+
 class RelayFunctions {
  public:
   RelayFunctions(Relay& relay, UserStore& store, AccountConfig accounts)
@@ -125,14 +149,24 @@ class RelayFunctions {
       if (call.isType("p") != rtc_DataSet) throw ERtcInfo("Put expects a data set \"p\".");
       rows = call.asDataSet("p");
     }
-    const auto faults =
+    // Rows that cannot be applied are logged by the relay; the answer is never an exception,
+    // which would reset every module of the client. Data that found no room is named in the
+    // answer, so that the sender can send a complete state to those receivers later.
+    const PutOutcome outcome =
         relay_.put(id, rows ? *rows : none, tick(call), c.fingerprint, mayRepeat(c, "put"));
-    if (!faults.empty()) {
-      std::string text = "Put: " + std::to_string(faults.size()) + " row(s) not applied:";
-      for (const auto& f : faults) text += " " + f + ";";
-      throw ERtcInfo(text);
+    if (outcome.refused.empty()) return boolean(true);
+    auto answer = std::make_unique<TRtcRecord>();
+    TRtcArray& refused = answer->NewArray("refused");
+    for (const auto& r : outcome.refused) {
+      TRtcRecord& one = refused.NewRecord(refused.Count());
+      one.setAsInteger("row", r.row);
+      one.setAsText("to", r.to);
+      if (!r.group.empty()) one.setAsText("fn", r.group);
+      one.setAsString("reason", r.reason);
     }
-    return boolean(true);
+    if (outcome.moreRefused)
+      answer->setAsLargeInt("more", static_cast<std::int64_t>(outcome.moreRefused));
+    return answer;
   }
 
   // The one parameter of a User.* call: its name and value.
@@ -201,11 +235,13 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
     return boolean(true);
   });
   registry.add(u"User.Get", [f](CallContext& c, TRtcFunctionInfo&) {
-    return std::unique_ptr<TRtcValueObject>(
-        f->store_.params(f->relay_.userOf(RelayFunctions::idOf(c))));
+    return readableParams(f->store_.params(f->relay_.userOf(RelayFunctions::idOf(c))));
   });
   registry.add(u"User.Set", [f](CallContext& c, TRtcFunctionInfo& call) {
     const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
+    for (int i = 0; i < call.FieldCount(); ++i)
+      if (!fitsAccessKind(call.FieldName(i), call.FieldObject(i)))
+        throw ERtcInfo("Parameter \"" + Utf8Encode(call.FieldName(i)) + "\" has the wrong kind.");
     for (int i = 0; i < call.FieldCount(); ++i)
       if (!call.FieldName(i).empty())
         f->store_.setParam(me, call.FieldName(i), call.FieldObject(i));

@@ -440,8 +440,9 @@ void RequestCore::finish(PendingReply& reply) {
   std::string body = CompressBody(reply.text(), level);
   Done done = std::move(reply.done);
   const std::string cookie = reply.cookie;
+  std::shared_ptr<const void> results = reply.shared_from_this();
   if (!reply.state) {
-    if (done) done(GatewayResponse{200, std::move(body), cookie});
+    if (done) done(GatewayResponse{200, std::move(body), cookie, std::move(results)});
     return;
   }
   body.append(reply.controlKey);
@@ -456,6 +457,7 @@ void RequestCore::finish(PendingReply& reply) {
       const std::string sid = session.id();
       state->parked.emplace(
           reply.ticket,
+          // Not holding the results: the session holds what it parks.
           ServerCrypt::Parked{std::move(body), [this, done, cookie, sid](std::string* b) {
                                 if (!done) return;
                                 if (b)
@@ -467,8 +469,8 @@ void RequestCore::finish(PendingReply& reply) {
     } else {
       state->write.Crypt(body);
       ++state->ticketsWritten;
-      out.emplace_back(std::move(body), [done, cookie](std::string* b) {
-        if (done) done({200, std::move(*b), cookie});
+      out.emplace_back(std::move(body), [done, cookie, results](std::string* b) {
+        if (done) done({200, std::move(*b), cookie, results});
       });
       for (auto it = state->parked.begin();
            it != state->parked.end() && it->first == state->ticketsWritten;

@@ -51,6 +51,9 @@ struct GatewayResponse {
   int status = 200;
   std::string body;
   std::string sessionId;  // sent as cookie "ID" when not empty
+  // The call results behind the body, held until the body has been written out (their memory
+  // stays counted where it is charged, e.g. the relay's items).
+  std::shared_ptr<const void> results;
 };
 
 class RequestCore {

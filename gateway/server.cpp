@@ -250,6 +250,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
         request, [self = shared_from_this(), keepAlive, version](GatewayResponse answer) {
           net::dispatch(self->stream_.get_executor(),
                         [self, keepAlive, version, answer = std::move(answer)]() mutable {
+                          self->results_ = std::move(answer.results);
                           self->send(answer.status, std::move(answer.body), answer.sessionId,
                                      keepAlive && !self->stopping_, version);
                         });
@@ -275,6 +276,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     http::async_write(stream_, *response_,
                       [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
                         self->response_.reset();
+                        self->results_.reset();
                         if (!ec && self->refused_) return self->drain();
                         if (ec || !keepAlive) return self->shutdown();
                         self->read();
@@ -311,6 +313,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   std::optional<http::response<http::string_body>> response_;
+  std::shared_ptr<const void> results_;  // behind response_, let go once it is written
   std::string peer_;
   bool reading_ = false;
   bool stopping_ = false;

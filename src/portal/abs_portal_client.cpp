@@ -298,7 +298,14 @@ void TAbsPortalClient::syncList(bool super) {
 }
 
 void TAbsPortalClient::applyAccessParams(TRtcRecord& params) {
-  FRestrictAccess = params.asBoolean("RestrictAccess");
+  // Stored values of an unexpected kind read as absent: a damaged parameter must not stop the
+  // start.
+  bool restrict = false;
+  try {
+    restrict = params.asBoolean("RestrictAccess");
+  } catch (const std::exception&) {
+  }
+  FRestrictAccess = restrict;
   auto names = [&](const char* field) {
     std::vector<std::string> out;
     if (TRtcRecord* rec = params.isType(field) == rtc_Record ? params.asRecord(field) : nullptr)

@@ -437,12 +437,30 @@ void TRtcPortalCli::channelAborted(TRtcConnection& Sender, bool get) {
 void TRtcPortalCli::onParamsResult(TRtcConnection* Sender, TRtcValue& Result) {
   if (Result.isType() == rtc_Exception)
     return DispatchError(Sender, valueText(Result), false, false);
-  if (Result.isType() != rtc_Record) return;
+  if (Result.isType() != rtc_Record) {
+    // The start would go no further without a word: say why.
+    return DispatchError(Sender, "Invalid parameters from the Gateway.", false, false);
+  }
   TRtcRecord* rec = Result.asRecord();
   FParamsLoaded = true;
-  applyAccessParams(*rec);
-  for (TRtcPModule* m : Modules()) m->HandleParams(Sender, Result);
-  CallEvent(Sender, "Params", true, bound(OnParams, *this, Result), &Result);
+  // A fault in one step is logged and the start goes on: the Params step never ends it.
+  try {
+    applyAccessParams(*rec);
+  } catch (const std::exception& e) {
+    WriteExceptionLog("PARAMS", e);
+  }
+  for (TRtcPModule* m : Modules()) {
+    try {
+      m->HandleParams(Sender, Result);
+    } catch (const std::exception& e) {
+      WriteExceptionLog("PARAMS", e);
+    }
+  }
+  try {
+    CallEvent(Sender, "Params", true, bound(OnParams, *this, Result), &Result);
+  } catch (const std::exception& e) {
+    WriteExceptionLog("PARAMS", e);
+  }
   bool expected = true;
   if (FStarting.compare_exchange_strong(expected, false)) callStart(Sender, false, true);
 }

@@ -17,6 +17,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
+std::string code(const TRtcValueObject* v) {
+  std::string out;
+  if (v) v->to_Code(out);
+  return out;
+}
+
+// A reply as the receiver reads it: its code text read back (queued items are written, not
+// kept as value trees).
+std::unique_ptr<TRtcRecord> asRead(const TRtcValueObject* v) {
+  auto r = std::make_unique<TRtcRecord>();
+  EXPECT_NE(dynamic_cast<const TRtcRecord*>(v), nullptr);
+  const std::string text = code(v);
+  std::size_t at = 0;
+  if (!text.empty()) r->from_Code(text, at);
+  return r;
+}
+
 // Receives a deferred Get answer.
 struct Slot : ReplyAssembly {
   bool fill(std::size_t, std::unique_ptr<TRtcValueObject> v) override {
@@ -52,11 +69,7 @@ class RelayTest : public ::testing::Test {
   }
   // The items now queued for `id`, as the record a Get answers.
   std::unique_ptr<TRtcRecord> get(const std::string& id) {
-    auto v = relay->get(id, {});
-    auto* r = dynamic_cast<TRtcRecord*>(v.get());
-    EXPECT_NE(r, nullptr);
-    v.release();
-    return std::unique_ptr<TRtcRecord>(r);
+    return asRead(relay->get(id, {}).get());
   }
   // Holds a Get on `slot`; expects it held.
   void hold(const std::string& id, const std::shared_ptr<Slot>& slot) {
@@ -75,19 +88,13 @@ class RelayTest : public ::testing::Test {
           p.setAsText(field, Widen(value));
       }
     }
-    return relay->put(id, p);
+    return relay->put(id, p).faults;
   }
 
   Clock::time_point now{};
   std::vector<std::string> logs;
   std::unique_ptr<Relay> relay;
 };
-
-std::string code(const TRtcValueObject* v) {
-  std::string out;
-  if (v) v->to_Code(out);
-  return out;
-}
 
 // The group notice expected at one element of a Get answer.
 void expectNotice(TRtcRecord& answer, const char* origin, int index, bool on, const char* user,
@@ -169,16 +176,19 @@ TEST_F(RelayTest, BadRowsAreReportedAndTheGoodOnesStillApply) {
   p.Append();
   p.setAsText("to", u"bob");
   p.setAsString("d", "two");
-  const auto faults = relay->put("a1", p);
+  logs.clear();
+  const auto faults = relay->put("a1", p).faults;
   ASSERT_EQ(faults.size(), 3u);
   EXPECT_EQ(faults[0], "row 2: unknown row kind");
   EXPECT_EQ(faults[1], "row 3: missing \"d\"");
   EXPECT_EQ(faults[2], "row 4: missing \"user\"");
+  ASSERT_EQ(logs.size(), 1u);  // one line for the whole Put
+  EXPECT_NE(logs[0].find("event=put-rows-refused user=ann rows=3"), std::string::npos) << logs[0];
   auto bob = get("b1");
   EXPECT_EQ(bob->asArray("ann")->asString(0), "one");
   EXPECT_EQ(bob->asArray("ann")->asString(1), "two");
   TRtcDataSet empty;  // a keep-alive
-  EXPECT_TRUE(relay->put("a1", empty).empty());
+  EXPECT_TRUE(relay->put("a1", empty).faults.empty());
 }
 
 TEST_F(RelayTest, ChannelsShareASessionAndANewLoginReplacesTheOldOne) {
@@ -293,31 +303,221 @@ TEST_F(RelayTest, SilentSessionsAreLoggedOutButAHeldGetKeepsOneAlive) {
   EXPECT_TRUE(logged);
 }
 
-TEST_F(RelayTest, AFullQueueDropsTheOldestItemsAndSaysSo) {
+// A full queue keeps what it holds (other senders' items too) and refuses the newcomer to its
+// sender; an item larger than the whole queue is refused without touching the queue.
+TEST_F(RelayTest, AFullQueueRefusesNewDataToItsSenderAndKeepsWhatItHolds) {
   RelayConfig c = config();
   c.queueLimit = 4000;
   relay = make(c);
   login("ann", "a1");
+  login("carl", "c1");
   login("bob", "b1");
+  TRtcDataSet early;
+  early.Append();
+  early.setAsText("to", u"bob");
+  early.setAsString("d", "carl's");
+  EXPECT_TRUE(relay->put("c1", early).refused.empty());
   TRtcDataSet p;
   for (int i = 0; i < 10; ++i) {
     p.Append();
     p.setAsText("to", u"bob");
     p.setAsString("d", std::to_string(i) + std::string(1000, 'x'));
   }
-  relay->put("a1", p);
+  p.Append();
+  p.setAsText("to", u"bob");
+  p.setAsString("d", std::string(5000, 'y'));  // larger than the whole queue
+  const PutOutcome outcome = relay->put("a1", p);
+  EXPECT_TRUE(outcome.faults.empty());
+  ASSERT_GE(outcome.refused.size(), 2u);
+  const std::size_t kept = 11 - outcome.refused.size();
+  for (std::size_t i = 0; i < outcome.refused.size(); ++i) {
+    EXPECT_EQ(outcome.refused[i].row, static_cast<int>(kept + i + 1));  // the newest rows
+    EXPECT_EQ(outcome.refused[i].to, u"bob");
+    EXPECT_EQ(outcome.refused[i].reason, "receiver queue full");
+  }
   EXPECT_LE(relay->queuedBytes(u"bob"), 4000u);
   auto bob = get("b1");
+  EXPECT_EQ(bob->asArray("carl")->asString(0), "carl's");
   TRtcArray* items = bob->asArray("ann");
   ASSERT_NE(items, nullptr);
-  ASSERT_GE(items->Count(), 1);
-  EXPECT_LT(items->Count(), 10);
-  EXPECT_EQ(items->asString(items->Count() - 1).substr(0, 1), "9");  // the newest stay
-  EXPECT_EQ(items->asString(0).substr(0, 1), std::to_string(10 - items->Count()));
-  bool logged = false;
-  for (const auto& l : logs) logged |= l.find("event=queue-overflow user=bob") != std::string::npos;
-  EXPECT_TRUE(logged);
+  ASSERT_EQ(static_cast<std::size_t>(items->Count()), kept);
+  for (int i = 0; i < items->Count(); ++i)
+    EXPECT_EQ(items->asString(i).substr(0, 1), std::to_string(i));  // the oldest stay, in order
+  EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                          [](const std::string& l) {
+                            return l.find("event=relay-refused") != std::string::npos;
+                          }),
+            1)  // the rest of the second is counted into a later line
+      << ::testing::PrintToString(logs);
+  now += 2s;
+  relay->tick();
+  EXPECT_NE(
+      logs.back().find("event=relay-refused items=" + std::to_string(outcome.refused.size() - 1)),
+      std::string::npos)
+      << logs.back();
   EXPECT_EQ(relay->queuedBytes(u"bob"), 0u);
+}
+
+// A reply on its way still counts against its receiver's queue: a client that never reads its
+// replies cannot make the relay hold more than one queue's worth for it.
+TEST_F(RelayTest, RepliesOnTheirWayCountAgainstTheQueue) {
+  RelayConfig c = config();
+  c.queueLimit = 5000;
+  relay = make(c);
+  login("ann", "a1");
+  login("bob", "b1");
+  auto rows = [](TRtcDataSet& p, int n) {
+    for (int i = 0; i < n; ++i) {
+      p.Append();
+      p.setAsText("to", u"bob");
+      p.setAsString("d", std::string(1000, static_cast<char>('a' + i)));
+    }
+    return std::ref(p);
+  };
+  TRtcDataSet first, second, third;
+  EXPECT_TRUE(relay->put("a1", rows(first, 3)).refused.empty());
+  auto unread = relay->get("b1", {});  // answered, not yet written out
+  const std::size_t held = relay->queuedBytes(u"bob");
+  EXPECT_GT(held, 3000u);
+  EXPECT_EQ(relay->put("a1", rows(second, 3)).refused.size(), 2u);  // one more fits
+  unread.reset();
+  EXPECT_LT(relay->queuedBytes(u"bob"), held);
+  EXPECT_EQ(relay->put("a1", rows(third, 3)).refused.size(), 0u);
+}
+
+// The answer of a hostile Put stays small: refusals and faults beyond the first few are counted.
+TEST_F(RelayTest, ALargeRefusalIsListedInPartAndCounted) {
+  RelayConfig c = config();
+  c.queueLimit = 1000;
+  relay = make(c);
+  login("ann", "a1");
+  for (const char* m : {"m1", "m2", "m3"}) {
+    login(m, std::string(m) + "-id");
+    put("a1", {{{"s", "g"}, {"user", m}}});
+  }
+  TRtcDataSet p;
+  for (int i = 0; i < 300; ++i) {
+    p.Append();
+    p.setAsText("fn", u"g");
+    p.setAsString("d", std::string(2000, 'x'));  // fits no queue
+    p.Append();
+    p.setAsText("zz", u"?");
+  }
+  const PutOutcome outcome = relay->put("a1", p);
+  EXPECT_EQ(outcome.refused.size(), PutOutcome::kListed);
+  EXPECT_EQ(outcome.refused.size() + outcome.moreRefused, 900u);
+  EXPECT_EQ(outcome.faults.size(), PutOutcome::kListed);
+  EXPECT_EQ(outcome.faults.size() + outcome.moreFaults, 300u);
+  EXPECT_NE(logs.back().find("event=put-rows-refused user=ann rows=300"), std::string::npos)
+      << logs.back();
+}
+
+// Queued items are counted as the memory they hold: many tiny rows fill a queue long before
+// their payload bytes would.
+TEST_F(RelayTest, TinyItemsAreCountedWithWhatTheyCost) {
+  RelayConfig c = config();
+  c.queueLimit = 100000;
+  relay = make(c);
+  login("ann", "a1");
+  login("bob", "b1");
+  TRtcDataSet p;
+  for (int i = 0; i < 2000; ++i) {
+    p.Append();
+    p.setAsText("to", u"bob");
+    p.setAsString("d", "x");
+  }
+  const PutOutcome outcome = relay->put("a1", p);
+  const std::size_t refused = outcome.refused.size() + outcome.moreRefused;
+  EXPECT_GT(refused, 1000u);  // at least 100 bytes an item
+  EXPECT_GT(relay->heldBytes(), 100u * (2000 - refused));
+  get("b1");
+  EXPECT_EQ(relay->heldBytes(), 0u);
+}
+
+// One copy of a group row serves all its members; senders and the whole relay have budgets of
+// their own, charged to the sender until the receivers have taken the items.
+TEST_F(RelayTest, GroupRowsAreSharedAndSendersHaveABudget) {
+  RelayConfig c = config();
+  c.senderLimit = 250000;
+  c.totalLimit = 350000;
+  relay = make(c);
+  login("host", "h1");
+  login("eve", "e1");
+  std::vector<std::string> members;
+  for (int i = 0; i < 20; ++i) {
+    members.push_back("m" + std::to_string(i));
+    login(members.back().c_str(), "id-" + members.back());
+    put("h1", {{{"s", "desk"}, {"user", members.back()}}});
+  }
+  for (const auto& m : members) get("id-" + m);
+  get("h1");
+  const std::size_t base = relay->heldBytes();
+  EXPECT_EQ(base, 0u);
+  const std::string frame(100000, 'f');
+  TRtcDataSet first;
+  first.Append();
+  first.setAsText("fn", u"desk");
+  first.setAsString("d", frame);
+  auto outcome = relay->put("h1", first);
+  EXPECT_TRUE(outcome.refused.empty());
+  EXPECT_LT(relay->heldBytes(), 2 * frame.size());  // one copy for 20 members
+  for (int i = 0; i < 2; ++i) {
+    TRtcDataSet more;
+    more.Append();
+    more.setAsText("fn", u"desk");
+    more.setAsString("d", frame);
+    outcome = relay->put("h1", more);
+  }
+  ASSERT_EQ(outcome.refused.size(), 20u);  // the third frame is over the sender's limit
+  EXPECT_EQ(outcome.refused[0].group, u"desk");
+  EXPECT_EQ(outcome.refused[0].reason, "sender over its limit");
+  TRtcDataSet other;  // another sender still has room in the relay
+  other.Append();
+  other.setAsText("to", u"m0");
+  other.setAsString("d", frame);
+  EXPECT_TRUE(relay->put("e1", other).refused.empty());
+  other.setAsString("d", frame);      // the Put took it
+  outcome = relay->put("e1", other);  // within eve's limit, beyond the relay's
+  ASSERT_EQ(outcome.refused.size(), 1u);
+  EXPECT_EQ(outcome.refused[0].reason, "relay memory full");
+  auto m0 = get("id-m0");
+  EXPECT_EQ(m0->asArray("host")->asString(0), frame);
+  EXPECT_EQ(m0->asArray("host")->Count(), 2);
+  EXPECT_EQ(m0->asArray("eve")->Count(), 1);
+  for (const auto& m : members) get("id-" + m);
+  EXPECT_EQ(relay->heldBytes(), 0u);  // taken by all: the sender may send again
+  TRtcDataSet again;
+  again.Append();
+  again.setAsText("fn", u"desk");
+  again.setAsString("d", frame);
+  EXPECT_TRUE(relay->put("h1", again).refused.empty());
+}
+
+// Groups are capped per owner and per member, and ending a user with many groups is bounded.
+TEST_F(RelayTest, GroupsAreCappedPerOwnerAndPerMember) {
+  RelayConfig c = config();
+  c.maxGroupPairs = 3;
+  relay = make(c);
+  login("ann", "a1");
+  login("bob", "b1");
+  login("carl", "c1");
+  const auto faults = put("a1", {{{"s", "g1"}, {"user", "bob"}},
+                                 {{"s", "g2"}, {"user", "bob"}},
+                                 {{"s", "g3"}, {"user", "bob"}},
+                                 {{"s", "g4"}, {"user", "bob"}},
+                                 {{"s", "g1"}, {"user", "bob"}}});  // already in: no fault
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0], "row 4: too many group members");
+  EXPECT_EQ(put("c1", {{{"s", "x"}, {"user", "bob"}}}),
+            std::vector<std::string>{"row 1: user in too many groups"});
+  EXPECT_TRUE(put("a1", {{{"u", "g2"}, {"user", "bob"}}}).empty());  // frees one place
+  EXPECT_TRUE(put("c1", {{{"s", "x"}, {"user", "bob"}}}).empty());
+  get("b1");
+  relay->logout("b1", u"bob");
+  EXPECT_TRUE(put("a1", {{{"s", "g5"}, {"user", "carl"}},
+                         {{"s", "g6"}, {"user", "carl"}},
+                         {{"s", "g7"}, {"user", "carl"}}})
+                  .empty());  // bob's places were given back
 }
 
 // Receives deferred answers from other threads.
@@ -366,7 +566,8 @@ TEST(RelayThreads, ConcurrentPutsReachAPollingViewerInOrderPerSender) {
     auto slot = std::make_shared<SharedSlot>();
     auto now = relay.get("viewer-id", DeferredResult(slot, 0));
     if (!now) now = slot->wait();
-    auto& answer = dynamic_cast<TRtcRecord&>(*now);
+    auto read = asRead(now.get());
+    auto& answer = *read;
     for (int s = 0; s < kSenders; ++s) {
       TRtcArray* items = answer.asArray("s" + std::to_string(s));
       for (int i = 0; items && i < items->Count(); ++i, ++total) {

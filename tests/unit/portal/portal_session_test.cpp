@@ -170,6 +170,42 @@ TEST(PortalSession, StoredParamsComeFirstThenBothStartCalls) {
   s.client.setActive(false);
 }
 
+// Stored values of an unexpected kind (stored by an older or a hostile client) and a module
+// that fails on them must not stop the start after "User.Get".
+TEST(PortalSession, StoredParamsOfUnexpectedKindsStillLeadToTheStart) {
+  ScriptedGateway gw;
+  auto params = std::make_unique<TRtcRecord>();
+  params->NewRecord("RestrictAccess").setAsBoolean("x", true);
+  params->setAsText("AllowUsers", u"bob");
+  params->NewArray("SuperUsers").setAsText(0, u"zed");
+  params->setAsInteger("NoChat", 7);
+  gw.setParams(std::move(params));
+  Session s(gw);
+  s.module.throwOnParams = true;
+  s.client.setGwStoreParams(true);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  EXPECT_TRUE(s.has("Params"));
+  EXPECT_TRUE(s.client.GParamsLoaded());
+  EXPECT_FALSE(s.client.GRestrictAccess());
+  EXPECT_TRUE(s.client.GUsers().empty());
+  s.client.setActive(false);
+}
+
+TEST(PortalSession, ParametersThatAreNoRecordEndTheStartWithAnError) {
+  ScriptedGateway gw;
+  gw.setParams(std::make_unique<TRtcTextValue>(u"nonsense"));
+  Session s(gw);
+  s.client.setGwStoreParams(true);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Error Invalid parameters from the Gateway."));
+  EXPECT_FALSE(s.has("Start"));
+  EXPECT_FALSE(s.client.GParamsLoaded());
+  s.client.setActive(false);
+}
+
 TEST(PortalSession, StoredParamsWithoutPublishingPollAtOnce) {
   ScriptedGateway gw;
   Session s(gw);

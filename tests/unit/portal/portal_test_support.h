@@ -3,6 +3,7 @@
 #pragma once
 
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ class RecordingModule : public TRtcPModule {
     return calls_;
   }
   bool throwOnData = false;
+  bool throwOnParams = false;
   bool wantTurn = false;
   int wantAsked() const {
     std::lock_guard g(lock_);
@@ -46,7 +48,10 @@ class RecordingModule : public TRtcPModule {
     add("FatalError " + Utf8Encode(d.asException()));
   }
   void HandleStart(TRtcConnection*, TRtcValue&) override { add("Start"); }
-  void HandleParams(TRtcConnection*, TRtcValue&) override { add("Params"); }
+  void HandleParams(TRtcConnection*, TRtcValue&) override {
+    add("Params");
+    if (throwOnParams) throw std::runtime_error("module fault");
+  }
   void HandleBatchStart(TRtcConnection*) override { add("BatchStart"); }
   void HandleBatchEnd(TRtcConnection*) override { add("BatchEnd"); }
   void HandleUserLoggedIn(TRtcConnection*, const std::string& u) override { add("In " + u); }

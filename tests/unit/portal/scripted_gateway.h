@@ -70,7 +70,8 @@ class ScriptedGateway {
     std::lock_guard g(lock_);
     putFailure_ = text;
   }
-  void setParams(std::unique_ptr<TRtcRecord> params) {
+  // The answer to "User.Get" (any value; a record normally).
+  void setParams(std::unique_ptr<TRtcValueObject> params) {
     std::lock_guard g(lock_);
     params_ = std::move(params);
   }
@@ -149,7 +150,7 @@ class ScriptedGateway {
   bool stopped_ = false;
   std::vector<GatewayCall> calls_;
   std::string loginRefusal_, putFailure_;
-  std::unique_ptr<TRtcRecord> params_;
+  std::unique_ptr<TRtcValueObject> params_;
   std::deque<std::unique_ptr<TRtcRecord>> gets_;
 };
 
