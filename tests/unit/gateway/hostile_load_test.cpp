@@ -257,6 +257,14 @@ namespace {
 using testing::PeerSettings;
 using testing::PortalPeer;
 
+// The sanitizers' shadow memory and quarantine make resident memory say little about the
+// gateway's own: the memory ceilings hold for plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMeasureMemory = false;
+#else
+constexpr bool kMeasureMemory = true;
+#endif
+
 // Resident and peak memory of a process, in KiB.
 long memoryKiB(pid_t pid, const char* field) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -325,7 +333,9 @@ TEST(HostileLoad, LogoutsAndBareHandshakesNeverLockOutLogins) {
   EXPECT_TRUE(late.loggedIn());
   EXPECT_TRUE(watcher.answers());  // logged-in sessions are never pushed out
   EXPECT_TRUE(late.answers());
-  EXPECT_LT(memoryKiB(g.pid(), "VmHWM:"), 64 * 1024);
+  if (kMeasureMemory) {
+    EXPECT_LT(memoryKiB(g.pid(), "VmHWM:"), 64 * 1024);
+  }
   EXPECT_EQ(g.stop(), 0);
   EXPECT_EQ(g.log().find("status=503"), std::string::npos);
 }
@@ -446,7 +456,9 @@ TEST(HostileLoad, BeforeLoginBodiesInflatedTreesAndIdsStaySmall) {
     EXPECT_EQ(r[0]->asException(), u"Login id too long.");
   }
   EXPECT_TRUE(bystander.answers());
-  EXPECT_LT(memoryKiB(g.pid(), "VmHWM:") - start, 24 * 1024);
+  if (kMeasureMemory) {
+    EXPECT_LT(memoryKiB(g.pid(), "VmHWM:") - start, 24 * 1024);
+  }
   EXPECT_EQ(g.stop(), 0);
 }
 
