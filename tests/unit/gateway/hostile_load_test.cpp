@@ -21,7 +21,9 @@ namespace {
 
 using testing::GatewayProcess;
 using testing::HttpConnection;
+using testing::kMeasureMemory;
 using testing::MakeCall;
+using testing::memoryKiB;
 using testing::ProtocolClient;
 using Results = std::vector<std::unique_ptr<TRtcValue>>;
 
@@ -256,23 +258,6 @@ namespace {
 
 using testing::PeerSettings;
 using testing::PortalPeer;
-
-// The sanitizers' shadow memory and quarantine make resident memory say little about the
-// gateway's own: the memory ceilings hold for plain builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMeasureMemory = false;
-#else
-constexpr bool kMeasureMemory = true;
-#endif
-
-// Resident and peak memory of a process, in KiB.
-long memoryKiB(pid_t pid, const char* field) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
 
 std::unique_ptr<TRtcFunctionInfo> loginCall(const std::string& user, const std::string& id,
                                             bool relogin = false) {

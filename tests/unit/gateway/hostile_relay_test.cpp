@@ -17,25 +17,16 @@ namespace {
 
 using testing::GatewayProcess;
 using testing::HttpConnection;
+using testing::kMeasureMemory;
+using testing::memoryKiB;
 using testing::ProtocolClient;
 using Results = std::vector<std::unique_ptr<TRtcValue>>;
 using Clock = std::chrono::steady_clock;
 
-// The sanitizers' shadow memory and quarantine make resident memory say little about the
-// gateway's own: the memory ceilings hold for plain builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMeasureMemory = false;
-#else
-constexpr bool kMeasureMemory = true;
-#endif
-
 // Resident memory of a process in bytes.
 std::size_t residentBytes(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
-  return 0;
+  const long kib = memoryKiB(pid, "VmRSS:");
+  return kib < 0 ? 0 : static_cast<std::size_t>(kib) * 1024;
 }
 
 std::size_t count(const std::string& text, const std::string& what) {
