@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#undef KeyPress  // an Xlib macro; the capture object has a method of that name
 #include <benchmark/benchmark.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>

@@ -12,6 +12,7 @@
 #include "desktop/cursor_image.h"
 #include "desktop/screen_encoder.h"
 #include "platform/desktop_platform.h"
+#include "util/text.h"
 
 namespace vtx {
 
@@ -37,6 +38,26 @@ class TRtcScreenCapture {
 
   // Input injection reports where a viewer put the mouse (screen coordinates).
   void SetLastMouse(const std::string& user, int x, int y);
+
+  // ---- input from viewers (x, y relative to the capture rectangle; run through the encoder's
+  // worker thread) ----
+  enum TMouseButton { mbLeft = 0, mbRight = 1, mbMiddle = 2 };
+  void MouseDown(const std::string& user, int X, int Y, TMouseButton Button);
+  void MouseUp(const std::string& user, int X, int Y, TMouseButton Button);
+  void MouseMove(const std::string& user, int X, int Y);
+  void MouseWheel(int Wheel);
+  // Virtual key codes; Shift is not used.
+  void KeyDown(int Key, int Shift = 0);
+  void KeyUp(int Key, int Shift = 0);
+  // Types the characters of AText; AKey is pressed for characters that are on no key.
+  void KeyPress(const std::string& AText, int AKey);
+  void KeyPressW(const RtcWideString& AText, int AKey);
+  void LWinKey(int Key);
+  void RWinKey(int Key);
+  // "CAD", "COPY", "AT", "SAT", "CAT", "SCAT", "WIN", "RWIN", "HDESK", "SDESK"; others do nothing.
+  void SpecialKey(const std::string& AKey);
+  // Releases Shift, Alt and Ctrl held by the viewer.
+  void ReleaseAllKeys();
 
   // ---- settings; changing one frees the encoder ----
   int BPPLimit() const { return FBPPLimit; }

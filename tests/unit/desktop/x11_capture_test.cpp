@@ -19,6 +19,7 @@
 #include <X11/cursorfont.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
+#undef KeyPress  // an Xlib macro; the capture object has a method of that name
 #undef CursorShape
 
 namespace vtx {
