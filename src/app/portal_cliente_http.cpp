@@ -1,5 +1,8 @@
 #include "app/portal_cliente_http.h"
 
+#include "desktop/host/headless_session_helpers.h"
+#include "platform/x11/x11_desktop.h"
+
 namespace vtx {
 
 TPortalClienteHttp::TPortalClienteHttp(const TConfiguracao& config, const SystemInfo* sistema)
@@ -23,12 +26,18 @@ TPortalClienteHttp::TPortalClienteHttp(const TConfiguracao& config, const System
         config.arquivoCAGateway.empty() ? config.arquivoCA : config.arquivoCAGateway;
     if (!ca.empty()) c.setGate_SSLCAFile(ca);
   }
+  desktop_ = OpenX11Desktop();
+  sessao_ = std::make_unique<HeadlessSessionHelpers>();
+  desktopHost_ = std::make_unique<TRtcPDesktopHost>(*desktop_, sessao_.get());
+  desktopHost_->setGwStoreParams(true);
+  desktopHost_->setClient(&c);
 }
 
 TPortalClienteHttp::~TPortalClienteHttp() {
   // The session ends with the window: log out while the connections still exist.
   if (cliente_->Active()) cliente_->setActive(false);
   cliente_->Stop();
+  desktopHost_->setClient(nullptr);
 }
 
 }  // namespace vtx

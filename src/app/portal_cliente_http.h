@@ -7,10 +7,13 @@
 
 #include "app/portal_cliente.h"
 #include "app/web/config.h"
+#include "desktop/host/desktop_host.h"
 #include "portal/http_portal_client.h"
 
 namespace vtx {
 
+class DesktopPlatform;
+class DesktopSessionHelpers;
 class SystemInfo;
 
 class TPortalClienteHttp final : public TPortalCliente {
@@ -31,9 +34,15 @@ class TPortalClienteHttp final : public TPortalCliente {
   void Stop() override { cliente_->Stop(); }
 
   TRtcHttpPortalClient& PClient() { return *cliente_; }
+  // The desktop host attached to the client (settings on the gateway; the window wires its
+  // viewer events and the file transfer module).
+  TRtcPDesktopHost& PDesktopHost() { return *desktopHost_; }
 
  private:
   std::unique_ptr<TRtcHttpPortalClient> cliente_;
+  std::unique_ptr<DesktopPlatform> desktop_;
+  std::unique_ptr<DesktopSessionHelpers> sessao_;
+  std::unique_ptr<TRtcPDesktopHost> desktopHost_;
 };
 
 }  // namespace vtx
