@@ -260,6 +260,30 @@ TEST(PortalSession, ARefusedPutLoginFreesTheSender) {
   EXPECT_TRUE(s.client.LoggedIn());
 }
 
+// The gateway names the receivers it found no room for; the modules hear of it and sending
+// goes on.
+TEST(PortalSession, RefusedReceiversOfAPutReachTheModules) {
+  ScriptedGateway gw;
+  auto answer = std::make_unique<TRtcRecord>();
+  TRtcRecord& one = answer->NewArray("refused").NewRecord(0);
+  one.setAsText("to", u"bob");
+  one.setAsText("fn", u"desk");
+  gw.answerPut(std::move(answer));
+  Session s(gw);
+  s.client.setUserVisible(true);
+  s.client.setActive(true);
+  ASSERT_TRUE(s.waitEvent("Start"));
+  s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"First"));
+  ASSERT_TRUE(gw.waitUntil([&] {
+    const auto calls = s.module.calls();
+    return std::find(calls.begin(), calls.end(), "Refused 1") != calls.end();
+  }));
+  const int puts = gw.count("Put");
+  s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"Second"));
+  EXPECT_TRUE(gw.waitUntil([&] { return gw.count("Put") > puts; }));
+  EXPECT_FALSE(s.has("Error"));
+}
+
 TEST(PortalSession, AFailedPutIsReportedAndTheSessionGoesOn) {
   ScriptedGateway gw;
   gw.failPut("Queue full");

@@ -54,6 +54,10 @@ class RecordingModule : public TRtcPModule {
   }
   void HandleBatchStart(TRtcConnection*) override { add("BatchStart"); }
   void HandleBatchEnd(TRtcConnection*) override { add("BatchEnd"); }
+  void HandleRefused(TRtcConnection*, TRtcRecord& answer) override {
+    TRtcArray* list = answer.asArray("refused");
+    add("Refused " + std::to_string(list ? list->Count() : 0));
+  }
   void HandleUserLoggedIn(TRtcConnection*, const std::string& u) override { add("In " + u); }
   void HandleUserLoggedOut(TRtcConnection*, const std::string& u) override { add("Out " + u); }
   void HandleUserJoinedMyGroup(TRtcConnection*, const std::string& g,

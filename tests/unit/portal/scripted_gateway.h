@@ -70,6 +70,11 @@ class ScriptedGateway {
     std::lock_guard g(lock_);
     putFailure_ = text;
   }
+  // Every "Put" is answered with this value (a {refused: [...]} record, say).
+  void answerPut(std::unique_ptr<TRtcValueObject> answer) {
+    std::lock_guard g(lock_);
+    putAnswer_ = std::move(answer);
+  }
   // The answer to "User.Get" (any value; a record normally).
   void setParams(std::unique_ptr<TRtcValueObject> params) {
     std::lock_guard g(lock_);
@@ -121,6 +126,7 @@ class ScriptedGateway {
     }
     if (fn == "Put" && !putFailure_.empty())
       return std::make_unique<TRtcExceptionValue>(Widen(putFailure_));
+    if (fn == "Put" && putAnswer_) return putAnswer_->copyOf();
     if (fn == "User.Get") {
       if (params_) return params_->copyOf();
       return std::make_unique<TRtcRecord>();
@@ -150,6 +156,7 @@ class ScriptedGateway {
   bool stopped_ = false;
   std::vector<GatewayCall> calls_;
   std::string loginRefusal_, putFailure_;
+  std::unique_ptr<TRtcValueObject> putAnswer_;
   std::unique_ptr<TRtcValueObject> params_;
   std::deque<std::unique_ptr<TRtcRecord>> gets_;
 };
