@@ -440,10 +440,14 @@ void TRtcPDesktopHost::ExecuteSend(TRtcConnection* Sender) {
   // Viewers that lost an update start over from the image they are sent now; one per cycle
   // each, so a viewer that cannot keep up gets full images no faster than the Puts complete.
   if (Scr && !FResync.empty()) {
-    std::set<std::string> resync;
-    resync.swap(FResync);
-    for (const std::string& user : resync)
-      if (isSubscriber(user)) sendFullImage(Sender, user);
+    for (auto it = FResync.begin(); it != FResync.end();) {
+      if (isSubscriber(*it)) {
+        sendFullImage(Sender, *it);
+        it = FResync.erase(it);
+      } else {
+        ++it;  // still on its way from "idesk"
+      }
+    }
   }
   if (loop_need_restart) {
     loop_need_restart = false;
@@ -462,11 +466,11 @@ void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
       TRtcRecord& r = *list.asRecord(i);
       const std::string to = Utf8Encode(r.asText("to"));
       const std::string fn = Utf8Encode(r.asText("fn"));
-      if (fn.empty() || fn == kGroup) {
+      if (fn.empty() || fn == kGroup || fn == kGroupWaiting) {
         if (to.empty())
           unnamed = true;
-        else
-          users.insert(to);
+        else if (fn == kGroupWaiting || isSubscriber(to))
+          users.insert(to);  // a lost first image counts as well: the viewer moves on to "desk"
       }
     }
   }
@@ -481,7 +485,7 @@ void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
     }
   }
   for (const std::string& u : users)
-    if (isSubscriber(u)) FResync.insert(u);
+    if (FResync.size() < kMaxResync) FResync.insert(u);
 }
 
 // ---- hooks ----
@@ -618,7 +622,13 @@ void TRtcPDesktopHost::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::
     }
     setControlActive(!last);
   } else if (group == kGroupWaiting) {
-    if (!isSubscriber(user)) EventOldUser(Sender, user);
+    if (!isSubscriber(user)) {
+      {
+        std::lock_guard g(FCapLock);
+        FResync.erase(user);
+      }
+      EventOldUser(Sender, user);
+    }
   }
 }
 

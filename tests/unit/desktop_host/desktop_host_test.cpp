@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "desktop/screen_image.h"
@@ -476,6 +478,23 @@ TEST_F(DesktopHostTest, RefusedUpdateBringsTheViewerBackToACompleteImage) {
   list.NewRecord(1).setAsText("to", u"zed");
   host.HandleRefused(nullptr, other);
   EXPECT_TRUE(host.ResyncPending().empty());
+
+  // A lost first image is mended once the viewer watches; one that goes away is forgotten.
+  TRtcRecord first;
+  TRtcArray& lost = first.NewArray("refused");
+  for (const char16_t* u : {u"carl", u"dave"}) {
+    TRtcRecord& one = lost.NewRecord(lost.Count());
+    one.setAsText("to", u);
+    one.setAsText("fn", u"idesk");
+  }
+  host.HandleRefused(nullptr, first);
+  client.leftMine("idesk", "dave");
+  cycle();
+  EXPECT_EQ(host.ResyncPending(), std::vector<std::string>{"carl"});
+  client.joinedMine("desk", "carl");
+  cycle();
+  EXPECT_TRUE(host.ResyncPending().empty());
+  EXPECT_EQ(countSent("carl", "desk"), 1);
 }
 
 // Messages with fields of the wrong type or out of range are dropped; nothing crashes and a
@@ -584,6 +603,87 @@ TEST_F(DesktopHostTest, NoticesAndEventsAroundViewers) {
   host.Close("carl");
   host.CloseAll();
   EXPECT_EQ(callsWith("carl").size(), 2u);
+}
+
+// The client's threads: the send loop on one, messages and group notices on another, while
+// settings change (for the thread checker; no timing is asserted).
+class LockedClient : public FakeClient {
+ public:
+  void ParamSet(TRtcConnection* s, const std::string& n,
+                std::unique_ptr<TRtcValueObject> v) override {
+    std::lock_guard g(lock);
+    FakeClient::ParamSet(s, n, std::move(v));
+  }
+  void SendToUser(TRtcConnection* s, const std::string& u,
+                  std::unique_ptr<TRtcFunctionInfo> f) override {
+    std::lock_guard g(lock);
+    FakeClient::SendToUser(s, u, std::move(f));
+  }
+  void SendToMyGroup(TRtcConnection* s, const std::string& gr,
+                     std::unique_ptr<TRtcFunctionInfo> f) override {
+    std::lock_guard g(lock);
+    FakeClient::SendToMyGroup(s, gr, std::move(f));
+  }
+  void AddUserToMyGroup(TRtcConnection* s, const std::string& u, const std::string& gr) override {
+    std::lock_guard g(lock);
+    FakeClient::AddUserToMyGroup(s, u, gr);
+  }
+  void RemoveUserFromMyGroup(TRtcConnection* s, const std::string& u,
+                             const std::string& gr) override {
+    std::lock_guard g(lock);
+    FakeClient::RemoveUserFromMyGroup(s, u, gr);
+  }
+  std::mutex lock;
+};
+
+TEST(DesktopHostThreads, SendLoopAndMessagesRunSideBySide) {
+  FakeDesktop desk(32, 16);
+  RecordingHelpers helpers;
+  LockedClient client;
+  TRtcPDesktopHost host(desk, &helpers);
+  host.setClock([] { return 5u; }, [](uint32_t) {});
+  host.setClient(&client);
+  TRtcValue none;
+  host.HandleStart(nullptr, none);
+  auto viewerJoins = [&](const std::string& u) {
+    host.HandleBatchStart(nullptr);
+    client.joinedMine("idesk", u);
+    host.HandleBatchEnd(nullptr);
+    client.joinedMine("desk", u);
+  };
+  viewerJoins("ann");
+  std::thread sender([&] {
+    for (int i = 0; i < 200; ++i)
+      if (host.WantToSend(nullptr)) {
+        host.PrepareToSend(nullptr);
+        host.ExecuteSend(nullptr);
+      }
+  });
+  for (int i = 0; i < 200; ++i) {
+    desk.Fill({i % 32, 0, i % 32 + 1, 16}, static_cast<uint32_t>(i * 977));
+    auto mouse = Fn(u"mouse");
+    mouse->setAsInteger("x", i % 32);
+    mouse->setAsInteger("y", i % 16);
+    client.data("ann", *mouse);
+    auto chg = Fn(u"chgdesk");
+    chg->setAsInteger("frame", i % 3);
+    client.data("ann", *chg);
+    if (i % 20 == 0) {
+      viewerJoins("bob");
+      auto gc = Fn(u"gcbrd");
+      client.data("bob", *gc);
+      TRtcRecord answer;
+      TRtcRecord& r = answer.NewArray("refused").NewRecord(0);
+      r.setAsText("to", u"bob");
+      r.setAsText("fn", u"desk");
+      host.HandleRefused(nullptr, answer);
+    } else if (i % 20 == 10) {
+      client.leftMine("desk", "bob");
+    }
+  }
+  sender.join();
+  host.setClient(nullptr);
+  EXPECT_TRUE(host.Capturing());
 }
 
 }  // namespace
