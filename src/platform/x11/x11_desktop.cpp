@@ -375,6 +375,10 @@ class X11Desktop final : public DesktopPlatform {
 
 }  // namespace
 
+_XDisplay* OpenX11Connection(const std::string& display) {
+  return openDisplay(display);
+}
+
 std::unique_ptr<DesktopPlatform> OpenX11Desktop(X11Options options) {
   return std::make_unique<X11Desktop>(std::move(options));
 }
