@@ -180,17 +180,24 @@ class X11SessionHelpers final : public DesktopSessionHelpers {
     return p;
   }
 
-  // Switches the physical devices of a kind on or off; injected input comes through the XTest
-  // devices, which stay on. Errors are ignored.
+  // Grabs (or lets go of) the physical devices of a kind with an empty event mask: their events
+  // are swallowed, while injected input comes through the XTest devices, which stay free. The
+  // server ends the grabs by itself when this connection closes, so a crashed host cannot leave
+  // the local user locked out. Errors are ignored.
   void setDevices(int use, bool enabled) {
     if (!dpy_ || !xi_) return;
-    Atom prop = XInternAtom(dpy_, "Device Enabled", False);
     int n = 0;
     XIDeviceInfo* info = XIQueryDevice(dpy_, XIAllDevices, &n);
     for (int i = 0; info && i < n; ++i) {
       if (info[i].use != use || std::strstr(info[i].name, "XTEST")) continue;
-      unsigned char value = enabled ? 1 : 0;
-      XIChangeProperty(dpy_, info[i].deviceid, prop, XA_INTEGER, 8, PropModeReplace, &value, 1);
+      if (enabled) {
+        XIUngrabDevice(dpy_, info[i].deviceid, CurrentTime);
+      } else {
+        unsigned char bits[4] = {0, 0, 0, 0};
+        XIEventMask mask{info[i].deviceid, sizeof bits, bits};
+        XIGrabDevice(dpy_, info[i].deviceid, DefaultRootWindow(dpy_), CurrentTime, None,
+                     XIGrabModeAsync, XIGrabModeAsync, False, &mask);
+      }
     }
     if (info) XIFreeDeviceInfo(info);
     XSync(dpy_, False);

@@ -1,6 +1,6 @@
 // The session helpers on an X server: the clipboard through the CLIPBOARD selection, the
-// wallpaper through the root window's background, the input locks by switching the physical
-// input devices off (the XTest devices that carry injected input stay on), and the two windows
+// wallpaper through the root window's background, the input locks by grabbing the physical
+// input devices (the XTest devices that carry injected input stay free), and the two windows
 // through the prompts given. Desktop composition has no counterpart here: ToggleComposition does
 // nothing.
 #pragma once

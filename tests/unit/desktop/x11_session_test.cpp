@@ -17,6 +17,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #undef KeyPress
 
 namespace vtx {
@@ -26,6 +27,26 @@ using Item = X11Clipboard::Item;
 
 std::string unicodeRow(const std::string& utf8) {
   return ClipboardWireText({{"", kClipboardUnicodeText, UnicodeClipboardData(utf8)}});
+}
+
+// Grabs and releases the first keyboard that is not an XTest device; the grab status (-1: the
+// server has none).
+int tryGrabPhysicalKeyboard(Display* dpy) {
+  int n = 0, status = -1;
+  XIDeviceInfo* info = XIQueryDevice(dpy, XIAllDevices, &n);
+  for (int i = 0; i < n && status < 0; ++i) {
+    if (info[i].use != XISlaveKeyboard ||
+        std::string(info[i].name).find("XTEST") != std::string::npos)
+      continue;
+    unsigned char bits[4] = {};
+    XIEventMask mask{info[i].deviceid, sizeof bits, bits};
+    status = XIGrabDevice(dpy, info[i].deviceid, DefaultRootWindow(dpy), CurrentTime, None,
+                          XIGrabModeAsync, XIGrabModeAsync, False, &mask);
+    if (status == GrabSuccess) XIUngrabDevice(dpy, info[i].deviceid, CurrentTime);
+  }
+  XIFreeDeviceInfo(info);
+  XSync(dpy, False);
+  return status;
 }
 
 class X11Session : public ::testing::Test {
@@ -167,11 +188,18 @@ TEST_F(X11Session, LocksKeepInjectedInputAndPromptsUseTheirTexts) {
     XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &rx, &ry, &wx, &wy, &mask);
   EXPECT_EQ(rx, 20);
   EXPECT_EQ(ry, 30);
-  XCloseDisplay(dpy);
 
+  // The physical keyboard (when the server has one) is taken by the lock: another client
+  // cannot grab it.
+  int locked = tryGrabPhysicalKeyboard(dpy);
   helpers_->SetKeyboardLocked(false);
   helpers_->SetMouseLocked(false);
   EXPECT_FALSE(helpers_->KeyboardLocked());
+  if (locked != -1) {
+    EXPECT_EQ(locked, AlreadyGrabbed);
+    EXPECT_EQ(tryGrabPhysicalKeyboard(dpy), GrabSuccess);
+  }
+  XCloseDisplay(dpy);
 
   helpers_->ShowRemoteNotification("Hello");
   EXPECT_FALSE(helpers_->ConfirmDesktopAccess("ana"));
