@@ -63,7 +63,7 @@ class X11SessionHelpers final : public DesktopSessionHelpers {
     savedWallpaper_ = rootPixmap();
     XSetWindowBackground(dpy_, root, BlackPixel(dpy_, DefaultScreen(dpy_)));
     XClearWindow(dpy_, root);
-    XFlush(dpy_);
+    XSync(dpy_, False);
   }
 
   void ShowWallpaper() override {
@@ -73,7 +73,7 @@ class X11SessionHelpers final : public DesktopSessionHelpers {
     Window root = DefaultRootWindow(dpy_);
     XSetWindowBackgroundPixmap(dpy_, root, savedWallpaper_);
     XClearWindow(dpy_, root);
-    XFlush(dpy_);
+    XSync(dpy_, False);
   }
 
   void ToggleComposition() override {}
