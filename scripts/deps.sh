@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev
   libsqlite3-dev sqlite3 libboost-dev libboost-system-dev libcpp-httplib-dev
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev qt6-translations-l10n
-  xvfb xauth x11-utils libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxrandr-dev libpng-dev libgif-dev
+  xvfb xauth x11-utils libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxi-dev libxrandr-dev libpng-dev libgif-dev
   fontconfig fonts-dejavu-core
 )
 

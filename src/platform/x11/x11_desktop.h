@@ -7,6 +7,8 @@
 
 #include "platform/desktop_platform.h"
 
+struct _XDisplay;
+
 namespace vtx {
 
 struct X11Options {
@@ -18,5 +20,9 @@ struct X11Options {
 // Never fails: when the display cannot be opened, Display and Grab fail and the cursor
 // cannot be read. Each screen and cursor object has its own connection.
 std::unique_ptr<DesktopPlatform> OpenX11Desktop(X11Options options = {});
+
+// A new connection (empty name: $DISPLAY; none when it cannot be opened) whose protocol errors
+// are recorded instead of ending the process.
+_XDisplay* OpenX11Connection(const std::string& display);
 
 }  // namespace vtx
