@@ -1,7 +1,8 @@
 #include "app/portal_cliente_http.h"
 
-#include "desktop/host/headless_session_helpers.h"
+#include "app/avisos_remotos.h"
 #include "platform/x11/x11_desktop.h"
+#include "platform/x11/x11_session_helpers.h"
 
 namespace vtx {
 
@@ -27,7 +28,7 @@ TPortalClienteHttp::TPortalClienteHttp(const TConfiguracao& config, const System
     if (!ca.empty()) c.setGate_SSLCAFile(ca);
   }
   desktop_ = OpenX11Desktop();
-  sessao_ = std::make_unique<HeadlessSessionHelpers>();
+  sessao_ = OpenX11SessionHelpers({}, std::make_unique<TAvisosRemotosQt>());
   desktopHost_ = std::make_unique<TRtcPDesktopHost>(*desktop_, sessao_.get());
   desktopHost_->setGwStoreParams(true);
   desktopHost_->setClient(&c);

@@ -20,11 +20,12 @@
 #include "app/web/config.h"
 #include "commands.h"
 #include "desktop/host/desktop_host.h"
-#include "desktop/host/headless_session_helpers.h"
+#include "desktop/local_prompts.h"
 #include "filetransfer/file_transfer.h"
 #include "filetransfer/file_transfer_ui.h"
 #include "platform/system_info.h"
 #include "platform/x11/x11_desktop.h"
+#include "platform/x11/x11_session_helpers.h"
 #include "portal/custom_command.h"
 #include "portal/http_portal_client.h"
 #include "portal/portal_chat.h"
@@ -100,6 +101,23 @@ class Printer {
 
  private:
   std::mutex lock_;
+};
+
+// The windows shown to the local user, as lines; questions get the answer of --confirm.
+class PrintedPrompts final : public LocalPrompts {
+ public:
+  PrintedPrompts(Printer& out, bool allow) : out_(out), allow_(allow) {}
+  void ShowNotification(const std::string& title, const std::string& text) override {
+    out_.print({{"show", "notification"}, {"title", title}, {"msg", text}});
+  }
+  bool Confirm(const std::string& title, const std::string& text, int) override {
+    out_.print({{"show", "confirm"}, {"title", title}, {"msg", text}, {"allowed", allow_}});
+    return allow_;
+  }
+
+ private:
+  Printer& out_;
+  bool allow_;
 };
 
 // The login data record the program sends, filled from a JSON object of name -> text or
@@ -224,16 +242,12 @@ int cmdHost(const Args& args) {
     filesUI.setModule(&m);
   };
   // The desktop host as the program has it: settings on the gateway, copied files through the
-  // file transfer module, viewers reported as they come and go; the X server of $DISPLAY.
+  // file transfer module, viewers reported as they come and go; the X server of $DISPLAY, its
+  // clipboard, wallpaper and input locks, and the local windows as JSON lines.
   std::unique_ptr<DesktopPlatform> screen = OpenX11Desktop();
-  HeadlessSessionHelpers session(o.confirmAnswer);
-  session.OnNotification = [&](const std::string& text) {
-    out.print({{"show", "notification"}, {"msg", text}});
-  };
-  session.OnConfirmation = [&](const std::string& user, bool allowed) {
-    out.print({{"show", "confirm"}, {"user", user}, {"allowed", allowed}});
-  };
-  TRtcPDesktopHost desktop(*screen, &session);
+  std::unique_ptr<DesktopSessionHelpers> session =
+      OpenX11SessionHelpers({}, std::make_unique<PrintedPrompts>(out, o.confirmAnswer));
+  TRtcPDesktopHost desktop(*screen, session.get());
   desktop.setGwStoreParams(true);
   desktop.setFileTransfer(&files);
   desktop.setGConfirmAllLogins(o.confirm);

@@ -343,6 +343,7 @@ void TRtcPDesktopHost::startCapture() {
   LastGrab = 0;
   pacing(FFrameRate, FFramePause, FFrameSleep);
   auto scr = std::make_unique<TRtcScreenCapture>(FPlatform);
+  scr->setSessionHelpers(FHelpers);
   applyCaptureSettings(*scr);
   Scr = std::move(scr);
 }
