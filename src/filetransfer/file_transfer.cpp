@@ -73,70 +73,7 @@ std::string tempNameFor(const std::string& final) {
 
 // ---- Adapter ----
 
-TRtcAbsPFileTransferUI::~TRtcAbsPFileTransferUI() {
-  try {
-    setModule(nullptr);
-  } catch (const std::exception& e) {
-    WriteExceptionLog("FILEUI", e);
-  }
-}
-
-TRtcPFileTransfer* TRtcAbsPFileTransferUI::Module() const {
-  std::lock_guard g(FLinkLock);
-  return FModule;
-}
-
-std::string TRtcAbsPFileTransferUI::UserName() const {
-  std::lock_guard g(FLinkLock);
-  return FUserName;
-}
-
-void TRtcAbsPFileTransferUI::setModule(TRtcPFileTransfer* module) {
-  TRtcPFileTransfer* old;
-  std::string name;
-  {
-    std::lock_guard g(FLinkLock);
-    if (module == FModule) return;
-    if (module && FUserName.empty())
-      throw ERtcInfo("Set \"UserName\" before linking to RtcPFileTransfer");
-    old = FModule;
-    name = FUserName;
-    FModule = module;
-  }
-  if (old) old->UIs.Remove(name, this);
-  if (module) {
-    if (TRtcAbsPFileTransferUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
-void TRtcAbsPFileTransferUI::setUserName(const std::string& name) {
-  TRtcPFileTransfer* module;
-  std::string old;
-  {
-    std::lock_guard g(FLinkLock);
-    if (name == FUserName) return;
-    if (name.empty() && FModule)
-      throw ERtcInfo("Can not clear \"UserName\" while linked to RtcPFileTransfer");
-    module = FModule;
-    old = FUserName;
-    FUserName = name;
-  }
-  if (module) {
-    module->UIs.Remove(old, this);
-    if (TRtcAbsPFileTransferUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
-#define VTX_FORWARD(call)              \
-  TRtcPFileTransfer* m = Module();     \
-  const std::string name = UserName(); \
-  if (m && !name.empty()) m->call
+#define VTX_FORWARD(call) forward([&](TRtcPFileTransfer& m, const std::string& name) { m.call; })
 
 void TRtcAbsPFileTransferUI::Open(TRtcConnection* Sender) {
   VTX_FORWARD(Open(name, Sender));
@@ -188,15 +125,8 @@ void TRtcAbsPFileTransferUI::Cmd_Execute(const std::string& FileName, const std:
 #undef VTX_FORWARD
 
 bool TRtcAbsPFileTransferUI::CloseAndClear(TRtcConnection* Sender) {
-  TRtcPFileTransfer* m = Module();
-  const std::string name = UserName();
-  if (!m || name.empty()) return m == nullptr;
-  m->UIs.Remove(name, this);
-  m->Close(name, Sender);
-  if (!m->UIs.ClearIfFree(this)) return false;
-  std::lock_guard g(FLinkLock);
-  if (FModule == m) FModule = nullptr;
-  return true;
+  return unregisterAndClose(
+      [&](TRtcPFileTransfer& m, const std::string& name) { m.Close(name, Sender); });
 }
 
 // ---- Module: settings ----
@@ -209,10 +139,7 @@ TRtcPFileTransfer::TRtcPFileTransfer(FileSystem* fs) : FS(fs ? *fs : PlatformFil
 }
 
 TRtcPFileTransfer::~TRtcPFileTransfer() {
-  for (TRtcAbsPFileTransferUI* ui : UIs.TakeAll()) {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
+  UIs.UnlinkAll();
   // Nothing half-received stays behind.
   std::lock_guard g(FLock);
   for (auto& [final, part] : Parts) FS.Remove(part.temp);
@@ -633,7 +560,7 @@ void TRtcPFileTransfer::ResetUsers() {
 
 void TRtcPFileTransfer::HandleLogOut(TRtcConnection* Sender) {
   abandonAll(Sender);
-  allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_LogOut(Sender); });
+  UIs.All([&](TRtcAbsPFileTransferUI& ui) { ui.Call_LogOut(Sender); });
 }
 
 void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
@@ -657,12 +584,12 @@ void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
 
 void TRtcPFileTransfer::HandleError(TRtcConnection* Sender, TRtcValue&) {
   abandonAll(Sender);
-  allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPFileTransfer::HandleFatalError(TRtcConnection* Sender, TRtcValue&) {
   abandonAll(Sender);
-  allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPFileTransfer::HandleStart(TRtcConnection*, TRtcValue&) {
@@ -1043,7 +970,7 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
     auto handler = On_CallReceived;
     CallEvent(
         Sender, "CallReceived", static_cast<bool>(handler), [&] { handler(*this, user, d); }, &v);
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_CallReceived(Sender, d); });
+    UIs.With(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_CallReceived(Sender, d); });
   } else if (c == "list") {
     if (!allowed(capBrowse, user)) return;
     auto f = command("flist");
@@ -1064,7 +991,8 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
     auto handler = On_FileList;
     CallEvent(
         Sender, "FileList", static_cast<bool>(handler), [&] { handler(*this, user, file, d); }, &v);
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_FileList(Sender, file, d); });
+    UIs.With(Sender, user, 0,
+             [&](TRtcAbsPFileTransferUI& ui) { ui.Call_FileList(Sender, file, d); });
   } else if (c == "abort") {
     const int64_t size = largeOf(fn, "size");
     auto dropped = dropReceiving(user, &file);
@@ -1116,50 +1044,6 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
 
 // ---- Events ----
 
-void TRtcPFileTransfer::release(TRtcAbsPFileTransferUI* ui) {
-  if (!UIs.Unlock(ui)) return;
-  {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
-  ui->Call_LogOut(nullptr);
-}
-
-void TRtcPFileTransfer::withUI(TRtcConnection* Sender, const std::string& user, int create,
-                               const std::function<void(TRtcAbsPFileTransferUI&)>& call) {
-  TRtcAbsPFileTransferUI* ui = UIs.Lock(user);
-  if (!ui && create) {
-    TRtcValue data;
-    data.setAsText(w(user));
-    auto handler = OnNewUI;
-    // create 1: "NewUI" always; create 2: "FileTransOpen" again, only with a handler.
-    if (create == 1 || handler)
-      CallEvent(
-          Sender, create == 1 ? "NewUI" : "FileTransOpen", static_cast<bool>(handler),
-          [&] { handler(*this, user); }, &data);
-    ui = UIs.Lock(user);
-  }
-  if (!ui) return;
-  try {
-    call(*ui);
-  } catch (...) {
-    release(ui);
-    throw;
-  }
-  release(ui);
-}
-
-void TRtcPFileTransfer::allUIs(const std::function<void(TRtcAbsPFileTransferUI&)>& call) {
-  for (TRtcAbsPFileTransferUI* ui : UIs.LockAll()) {
-    try {
-      call(*ui);
-    } catch (const std::exception& e) {
-      WriteExceptionLog("FILE", e);
-    }
-    release(ui);
-  }
-}
-
 void TRtcPFileTransfer::eventUser(TRtcConnection* Sender, const char* name,
                                   const std::string& user) {
   TRtcValue data;
@@ -1172,13 +1056,13 @@ void TRtcPFileTransfer::eventUser(TRtcConnection* Sender, const char* name,
   CallEvent(
       Sender, name, static_cast<bool>(handler), [&] { handler(*this, user); }, &data);
   if (n == "FileTransInit")
-    withUI(Sender, user, 1, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Init(Sender); });
+    UIs.With(Sender, user, 1, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Init(Sender); });
   else if (n == "FileTransOpen")
-    withUI(Sender, user, 2, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Open(Sender); });
+    UIs.With(Sender, user, 2, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Open(Sender); });
   else if (n == "FileTransClose")
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Close(Sender); });
+    UIs.With(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Close(Sender); });
   else
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_ReadUpdate(Sender); });
+    UIs.With(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_ReadUpdate(Sender); });
 }
 
 void TRtcPFileTransfer::eventFile(TRtcConnection* Sender, const FileNotice& n) {
@@ -1217,8 +1101,8 @@ void TRtcPFileTransfer::eventFile(TRtcConnection* Sender, const FileNotice& n) {
     CallEvent(
         Sender, r.name, static_cast<bool>(handler),
         [&] { handler(*this, n.user, n.path, n.folder, n.size); }, &data);
-    withUI(Sender, n.user, 0,
-           [&](TRtcAbsPFileTransferUI& ui) { (ui.*(r.hook))(Sender, n.path, n.size, n.folder); });
+    UIs.With(Sender, n.user, 0,
+             [&](TRtcAbsPFileTransferUI& ui) { (ui.*(r.hook))(Sender, n.path, n.size, n.folder); });
     return;
   }
 }
