@@ -338,6 +338,10 @@ void TRtcPFileTransfer::Cancel_Send(const std::string& username, const std::stri
 
 void TRtcPFileTransfer::Cancel_Fetch(const std::string& username, const std::string& FileName,
                                      const std::string& ToFolder, TRtcConnection* Sender) {
+  // The partial copy goes now, whether or not the sender answers with "abort".
+  const std::string name = NameOf(UnixSeparators(FileName));
+  dropReceiving(username, &name);
+  stopReceiving(username, name);
   auto f = command("cancel");
   f->setAsText("file", w(FileName));
   f->setAsText("to", w(ToFolder));
@@ -791,6 +795,15 @@ std::vector<std::pair<std::string, TRtcPFileTransfer::RecvEntry>> TRtcPFileTrans
   return dropped;
 }
 
+void TRtcPFileTransfer::stopReceiving(const std::string& user, const std::string& path) {
+  // Chunks the sender had read before it saw the cancel are still on their way; they are
+  // dropped until a new offer of the entry.
+  std::lock_guard g(FLock);
+  RecvEntry& r = Receiving[{user, path}];
+  r = RecvEntry{};
+  r.failed = true;
+}
+
 void TRtcPFileTransfer::cancelReceiving(TRtcConnection* Sender, const std::string& user) {
   for (const auto& [path, entry] : dropReceiving(user, nullptr)) {
     eventFile(Sender, {"FileWriteCancel", user, path, entry.to, entry.received});
@@ -995,9 +1008,9 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
              [&](TRtcAbsPFileTransferUI& ui) { ui.Call_FileList(Sender, file, d); });
   } else if (c == "abort") {
     const int64_t size = largeOf(fn, "size");
-    auto dropped = dropReceiving(user, &file);
+    dropReceiving(user, &file);
+    stopReceiving(user, file);
     const std::string to = allowed(capUploadAnywhere, user) ? text(fn, "to") : std::string();
-    (void)dropped;
     eventFile(Sender, {"FileWriteCancel", user, file, to, size});
   } else if (c == "cancel") {
     Cancel_Send(user, file, text(fn, "to"), Sender);
@@ -1101,8 +1114,15 @@ void TRtcPFileTransfer::eventFile(TRtcConnection* Sender, const FileNotice& n) {
     CallEvent(
         Sender, r.name, static_cast<bool>(handler),
         [&] { handler(*this, n.user, n.path, n.folder, n.size); }, &data);
-    UIs.With(Sender, n.user, 0,
-             [&](TRtcAbsPFileTransferUI& ui) { (ui.*(r.hook))(Sender, n.path, n.size, n.folder); });
+    // An adapter refusing the notice (a file it never saw start) must not stop the module's
+    // own work, such as the error report that follows a cancel.
+    try {
+      UIs.With(Sender, n.user, 0, [&](TRtcAbsPFileTransferUI& ui) {
+        (ui.*(r.hook))(Sender, n.path, n.size, n.folder);
+      });
+    } catch (const std::exception& e) {
+      WriteExceptionLog("FILEUI " + n.user, e);
+    }
     return;
   }
 }

@@ -1,6 +1,7 @@
 // The file transfer module between two recording clients: chunk sizes and turns, the receiving
 // side's temporary files and confinement, cancelling, commands with their permissions, events.
 #include "filetransfer/file_transfer.h"
+#include "filetransfer/file_transfer_ui.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -460,6 +461,70 @@ TEST(FileTransferCancel, EitherSideStopsTheTransferAndNoPartialFileStays) {
   EXPECT_EQ(p.host.ft->SendersCount(), 0);
   EXPECT_FALSE(anaFs.HasFile("/in/c.bin"));
   EXPECT_EQ(p.analyst.ft->PartialFiles(), 0);
+}
+
+// A chunk the sender had read before it saw the cancel arrives after it: it must not start a
+// new partial file (a first chunk) nor raise a second failure (a later one).
+TEST(FileTransferCancel, ChunksInFlightAfterACancelAreDropped) {
+  FakeFileSystem fs;
+  fs.MakeDirs("/in");
+  Party host("host", &fs);
+  host.ft->setBeTheHost(true);
+  host.ft->setFileInboxPath("/in");
+  host.client.joinedMine("file", "ana");
+  auto abort = [&] {
+    auto f = Fn(u"filecmd");
+    f->setAsString("c", "abort");
+    f->setAsText("file", u"x.bin");
+    f->setAsLargeInt("size", 10);
+    host.client.data("ana", *f);
+  };
+  for (bool receiverCancels : {false, true}) {
+    SCOPED_TRACE(receiverCancels ? "receiver cancels" : "sender cancels");
+    host.events.clear();
+    host.client.data("ana", *putfile(0, "x.bin", 10));
+    host.client.data("ana", *chunk("x.bin", "x.bin", "01234", 0, false));
+    EXPECT_EQ(host.ft->PartialFiles(), 1);
+    if (receiverCancels) {
+      host.ft->Cancel_Fetch("ana", "/far/x.bin");
+      // Gone before the sender answers.
+      EXPECT_EQ(host.ft->PartialFiles(), 0);
+    }
+    abort();
+    host.client.data("ana", *chunk("x.bin", "x.bin", "01234", 0, false));
+    EXPECT_EQ(host.ft->PartialFiles(), 0);
+    host.client.data("ana", *chunk("x.bin", "x.bin", "56789", 5, true));
+    EXPECT_EQ(host.ft->PartialFiles(), 0);
+    EXPECT_FALSE(fs.HasFile("/in/x.bin"));
+    EXPECT_FALSE(host.hasPrefix("FileError"));
+    EXPECT_TRUE(host.hasPrefix("FileWriteCancel x.bin"));
+    // A new offer of the same name runs normally.
+    host.client.data("ana", *putfile(0, "x.bin", 10));
+    host.client.data("ana", *chunk("x.bin", "x.bin", "01234", 0, false));
+    host.client.data("ana", *chunk("x.bin", "x.bin", "56789", 5, true));
+    EXPECT_EQ(fs.Data("/in/x.bin"), "0123456789");
+    fs.Remove("/in/x.bin");
+  }
+}
+
+// The adapter refuses notices of files it never saw start; the module's report of a refused
+// name must still reach the user.
+TEST(FileTransferReceive, RefusalIsReportedWithAnAdapterLinked) {
+  FakeFileSystem fs;
+  fs.MakeDirs("/in");
+  Party host("host", &fs);
+  host.ft->setBeTheHost(true);
+  host.ft->setFileInboxPath("/in");
+  host.client.joinedMine("file", "ana");
+  TRtcPFileTransferUI ui;
+  ui.setUserName("ana");
+  ui.setModule(host.ft.get());
+  host.client.data("ana", *chunk("../evil", "../evil", "DATA", 0, true));
+  EXPECT_TRUE(host.has("FileError ../evil Invalid file name!"));
+  bool answered = false;
+  for (auto& m : host.take()) answered |= m.name() == "error";
+  EXPECT_TRUE(answered);
+  ui.setModule(nullptr);
 }
 
 TEST(FileTransferFetch, FetchedFolderArrivesWhole) {
