@@ -885,7 +885,10 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
       temp = "\x01";  // beyond the announced size
     } else {
       auto p = Parts.find(final);
-      if (at == 0) {
+      if (p != Parts.end() && p->second.user == user && p->second.path == path &&
+          at < p->second.written && at + static_cast<int64_t>(data.size()) <= p->second.written) {
+        temp = "\x04:" + p->second.temp;  // maybe a chunk delivered twice
+      } else if (at == 0) {
         if (p != Parts.end() && (p->second.user != user || p->second.path != path))
           temp = "\x02";  // another transfer writes there
         else
@@ -899,6 +902,17 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
   }
   if (temp == "\x01") return failReceive(Sender, user, path, file, "File larger than announced!");
   if (temp == "\x02") return failReceive(Sender, user, path, file, "File is being received!");
+  if (temp.rfind("\x04:", 0) == 0) {
+    // The same bytes again (a message delivered twice) change nothing; others are a fault.
+    std::string again;
+    if (FS.ReadAt(temp.substr(2), at, data.size(), again) == static_cast<int64_t>(data.size()) &&
+        again == data) {
+      WriteLog("FILE " + user + ": the chunk at " + std::to_string(at) + " of " + path +
+               " came twice");
+      return;
+    }
+    temp = "\x03";
+  }
   if (temp == "\x03") return failReceive(Sender, user, path, file, "File data out of order!");
 
   const std::string parent = FolderOf(final);

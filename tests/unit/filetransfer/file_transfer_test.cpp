@@ -527,6 +527,33 @@ TEST(FileTransferReceive, RefusalIsReportedWithAnAdapterLinked) {
   ui.setModule(nullptr);
 }
 
+// A message delivered twice repeats a chunk already written: the same bytes change nothing
+// (a repeated first chunk must not empty the file), different bytes are a fault.
+TEST(FileTransferReceive, RepeatedChunksAreHarmlessDifferentOnesRefused) {
+  FakeFileSystem fs;
+  fs.MakeDirs("/in");
+  Party host("host", &fs);
+  host.ft->setBeTheHost(true);
+  host.ft->setFileInboxPath("/in");
+  host.client.joinedMine("file", "ana");
+  host.client.data("ana", *putfile(0, "r.bin", 12));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "0123", 0, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "4567", 4, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "0123", 0, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "4567", 4, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "89ab", 8, true));
+  EXPECT_EQ(fs.Data("/in/r.bin"), "0123456789ab");
+  EXPECT_FALSE(host.hasPrefix("FileError"));
+
+  host.client.data("ana", *putfile(0, "s.bin", 12));
+  host.client.data("ana", *chunk("s.bin", "s.bin", "0123", 0, false));
+  host.client.data("ana", *chunk("s.bin", "s.bin", "4567", 4, false));
+  host.client.data("ana", *chunk("s.bin", "s.bin", "XXXX", 0, false));
+  EXPECT_TRUE(host.has("FileError s.bin File data out of order!"));
+  EXPECT_EQ(host.ft->PartialFiles(), 0);
+  EXPECT_FALSE(fs.HasFile("/in/s.bin"));
+}
+
 TEST(FileTransferFetch, FetchedFolderArrivesWhole) {
   FakeFileSystem hostFs, anaFs;
   hostFs.AddFile("/srv/tree/a.txt", "A");
