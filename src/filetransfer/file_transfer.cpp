@@ -340,7 +340,6 @@ void TRtcPFileTransfer::Cancel_Fetch(const std::string& username, const std::str
                                      const std::string& ToFolder, TRtcConnection* Sender) {
   // The partial copy goes now, whether or not the sender answers with "abort".
   const std::string name = NameOf(UnixSeparators(FileName));
-  dropReceiving(username, &name);
   stopReceiving(username, name);
   auto f = command("cancel");
   f->setAsText("file", w(FileName));
@@ -796,8 +795,16 @@ std::vector<std::pair<std::string, TRtcPFileTransfer::RecvEntry>> TRtcPFileTrans
 }
 
 void TRtcPFileTransfer::stopReceiving(const std::string& user, const std::string& path) {
+  bool known;
+  {
+    std::lock_guard g(FLock);
+    known = Receiving.count({user, path}) > 0;
+    for (const auto& [final, part] : Parts) known |= part.user == user && part.path == path;
+  }
+  dropReceiving(user, &path);
   // Chunks the sender had read before it saw the cancel are still on their way; they are
-  // dropped until a new offer of the entry.
+  // dropped until a new offer of the entry. Names never received leave no mark.
+  if (!known) return;
   std::lock_guard g(FLock);
   RecvEntry& r = Receiving[{user, path}];
   r = RecvEntry{};
@@ -1022,7 +1029,6 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
              [&](TRtcAbsPFileTransferUI& ui) { ui.Call_FileList(Sender, file, d); });
   } else if (c == "abort") {
     const int64_t size = largeOf(fn, "size");
-    dropReceiving(user, &file);
     stopReceiving(user, file);
     const std::string to = allowed(capUploadAnywhere, user) ? text(fn, "to") : std::string();
     eventFile(Sender, {"FileWriteCancel", user, file, to, size});

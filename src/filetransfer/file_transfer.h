@@ -257,7 +257,8 @@ class TRtcPFileTransfer : public TRtcPModule {
   // that were running, with their received byte counts.
   std::vector<std::pair<std::string, RecvEntry>> dropReceiving(const std::string& user,
                                                                const std::string* path);
-  // Marks the entry cancelled: its late chunks are dropped until a new offer.
+  // Removes the entry's partial file and, when it was being received, marks it cancelled: its
+  // late chunks are dropped until a new offer.
   void stopReceiving(const std::string& user, const std::string& path);
   void cancelReceiving(TRtcConnection* Sender, const std::string& user);
   // The session ended: every transfer both ways is cancelled and reported.
