@@ -1,6 +1,9 @@
 // vorantelix-analyst: the support analyst's side of a session, on the command line.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -39,6 +43,7 @@ commands:
   send HOST LOCAL [FOLDER]  send a file or a whole folder to HOST (into FOLDER when given,
                             else into HOST's inbox)
   fetch HOST REMOTE LOCAL_FOLDER   fetch a file or folder of HOST into LOCAL_FOLDER
+                            (an interrupt or SIGTERM cancels a running send or fetch)
   rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
                             delete (folders go to the trash), move, rename, create a folder,
                             open a file on HOST
@@ -46,7 +51,8 @@ commands:
                               chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
                               wait-line HOST REGEX [SECONDS] | ls HOST [FOLDER] |
                               send HOST LOCAL [FOLDER] | fetch HOST REMOTE LOCAL_FOLDER |
-                              rm HOST PATH | md HOST FOLDER | quit
+                              rm HOST PATH | md HOST FOLDER |
+                              cancel HOST PATH (a running send or fetch) | quit
                             and print events as JSON lines
 options:
   --password TEXT  --key TEXT   the gateway's login password and secure key
@@ -412,12 +418,50 @@ void listingText(const json& rows) {
   }
 }
 
-// Waits for one transfer to end; the exit code.
-int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::string& host) {
-  const auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
-  bool shown = false, failed = false;
+// The signals that cancel a transfer: blocked in every thread (before the session starts them)
+// and taken by waitTransfer.
+sigset_t cancelSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+bool cancelAsked() {
+  const sigset_t set = cancelSignals();
+  const timespec now{0, 0};
+  return ::sigtimedwait(&set, nullptr, &now) > 0;
+}
+
+// Cancels the transfer of `path` with `host` in the direction given.
+void cancelTransfer(vtx::TRtcPFileTransfer& ft, const std::string& host, const std::string& path,
+                    bool sending) {
+  if (sending)
+    ft.Cancel_Send(host, path);
+  else
+    ft.Cancel_Fetch(host, path);
+}
+
+// Waits for one transfer of `path` to end (cancelling it on an interrupt); the exit code.
+int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::string& host,
+                 const std::string& path) {
+  auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
+  bool shown = false, failed = false, cancelled = false;
   auto last = Clock::now();
   for (;;) {
+    if (!cancelled && cancelAsked()) {
+      cancelled = failed = true;
+      if (shown) printLine("");
+      shown = false;
+      if (o.json)
+        printJson({{"event", "cancel"}, {"host", host}, {"file", path}});
+      else
+        std::fprintf(stderr, "vorantelix-analyst: cancelling %s\n", path.c_str());
+      cancelTransfer(s.Files(), host, path, sending);
+      // The cancel's report, or a short while without one.
+      end = std::min(end, Clock::now() + 5s);
+    }
     Event e;
     if (s.NextEvent(e, 100ms)) {
       if (e.kind == "error") return lostExit(s);
@@ -444,6 +488,7 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
     }
     if (Clock::now() >= end) {
       if (shown) printLine("");
+      if (cancelled) break;
       fail(kTimeout, "the transfer with " + host + " did not end in time");
     }
   }
@@ -508,14 +553,14 @@ int runFiles(AnalystSession& s, const Options& o) {
   }
   if (c == "send") {
     ft.Send(host, a[2], a.size() > 3 ? a[3] : std::string());
-    return finishSession(s, waitTransfer(s, o, true, host));
+    return finishSession(s, waitTransfer(s, o, true, host, a[2]));
   }
   if (c == "fetch") {
     std::error_code ec;
     std::filesystem::create_directories(a[3], ec);
     ft.setFileInboxPath(std::filesystem::absolute(a[3]).string());
     ft.Fetch(host, a[2], "");
-    return finishSession(s, waitTransfer(s, o, false, host));
+    return finishSession(s, waitTransfer(s, o, false, host, a[2]));
   }
   if (c == "rm")
     ft.Cmd_FileDelete(host, a[2]);
@@ -549,6 +594,7 @@ std::vector<std::string> words(const std::string& line, std::size_t n) {
 int runSession(AnalystSession& s, const Options& o) {
   InputLines input;
   std::vector<Event> seen;  // lines not yet consumed by wait-line
+  std::map<std::pair<std::string, std::string>, bool> running;  // {host, path} -> sending
   auto pump = [&](std::chrono::milliseconds limit) {
     Event e;
     if (!s.NextEvent(e, limit)) return;
@@ -582,6 +628,16 @@ int runSession(AnalystSession& s, const Options& o) {
         continue;
       }
       printJson({{"event", "sent"}, {"command", c}, {"host", w[1]}});
+    } else if (c == "cancel") {
+      const auto f = words(line, 3);
+      const auto it = f.size() == 3 ? running.find({f[1], f[2]}) : running.end();
+      if (it == running.end()) {
+        printJson({{"event", "bad-command"}, {"line", line}, {"error", "no such transfer"}});
+        continue;
+      }
+      cancelTransfer(s.Files(), f[1], f[2], it->second);
+      running.erase(it);
+      printJson({{"event", "sent"}, {"command", c}, {"host", f[1]}});
     } else if (c == "ls" || c == "send" || c == "fetch" || c == "rm" || c == "md" || c == "mv" ||
                c == "ren" || c == "run") {
       const auto f = words(line, 4);
@@ -596,11 +652,13 @@ int runSession(AnalystSession& s, const Options& o) {
         ft.GetFileList(f[1], arg1);
       } else if (c == "send") {
         ft.Send(f[1], arg1, arg2);
+        running[{f[1], arg1}] = true;
       } else if (c == "fetch") {
         std::error_code ec;
         std::filesystem::create_directories(arg2, ec);
         ft.setFileInboxPath(std::filesystem::absolute(arg2).string());
         ft.Fetch(f[1], arg1, "");
+        running[{f[1], arg1}] = false;
       } else if (c == "rm") {
         ft.Cmd_FileDelete(f[1], arg1);
       } else if (c == "md") {
@@ -665,6 +723,11 @@ int main(int argc, char** argv) {
                            c == "ren" || c == "md" || c == "run";
   if (c != "hosts" && c != "chat" && c != "cmd" && c != "session" && !fileCommand)
     fail(kUsage, "unknown command \"" + c + "\" (see --help)");
+  if (c == "send" || c == "fetch") {
+    // Taken by waitTransfer as a cancel; the session's threads inherit the mask.
+    const sigset_t set = cancelSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  }
   auto s = startSession(o);
   try {
     if (c == "hosts") return runHosts(*s, o);

@@ -14,9 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_peer.h"
 #include "e2e/gateway_child.h"
-#include "platform/system_info.h"
-#include "portal/http_portal_client.h"
 #include "portal/portal_chat.h"
 #include "unit/gateway/portal_peer.h"
 
@@ -34,34 +33,7 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-struct Side {
-  Side(const std::string& port, const std::string& name, bool host) {
-    client.setGateAddr("127.0.0.1");
-    client.setGatePort(port);
-    client.setMultiThreaded(true);
-    client.setDataEncrypt(16);
-    client.setDataForceEncrypt(true);
-    client.setDataSecureKey(kKey);
-    client.setDataCompress(TrtcpCompressLevel::rtcpCompMax);
-    client.setLoginPassword("pw");
-    client.setLoginUserName(name);
-    client.setUserVisible(host);
-    client.setUserNotify(!host);
-    chat.setBeTheHost(host);
-    chat.setClient(&client);
-  }
-  ~Side() {
-    chat.setClient(nullptr);
-    client.Stop();
-  }
-  bool loggedIn() {
-    for (int i = 0; i < 1500 && !client.LoggedIn(); ++i) std::this_thread::sleep_for(10ms);
-    return client.LoggedIn();
-  }
-  FixedSystemInfo system{"BENCH", "bench", "127.0.0.1"};
-  TRtcHttpPortalClient client{&system};
-  TRtcPChat chat;
-};
+using Side = bench::BenchSide<TRtcPChat>;
 
 }  // namespace
 
@@ -70,8 +42,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2)
     if (std::string(argv[i]) == "--lines") lines = std::max(10, std::atoi(argv[i + 1]));
 
-  testing::GatewayChild gw({"--threads", "2", "--db", ":memory:", "--secure-key", kKey,
-                            "--force-encryption", "--login-password", "pw", "--enable-echo"});
+  testing::GatewayChild gw(bench::GatewayArgs(kKey, {"--enable-echo"}));
 
   // Baseline: Echo on one channel.
   std::vector<double> echo;
@@ -86,18 +57,18 @@ int main(int argc, char** argv) {
     }
   }
 
-  Side host(gw.port(), "host", true), analyst(gw.port(), "analyst", false);
+  Side host(gw.port(), "host", true, kKey), analyst(gw.port(), "analyst", false, kKey);
   std::mutex lock;
   std::condition_variable cv;
   std::string lastLine;
   bool joined = false;
-  analyst.chat.On_ChatOpen = [&](TRtcPChat&, const std::string&) {
+  analyst.module.On_ChatOpen = [&](TRtcPChat&, const std::string&) {
     std::lock_guard g(lock);
     joined = true;
     cv.notify_all();
   };
-  analyst.chat.On_ChatMessageLine = [&](TRtcPChat&, const std::string&, const std::string&,
-                                        const std::string& line) {
+  analyst.module.On_ChatMessageLine = [&](TRtcPChat&, const std::string&, const std::string&,
+                                          const std::string& line) {
     std::lock_guard g(lock);
     lastLine = line;
     cv.notify_all();
@@ -109,7 +80,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::this_thread::sleep_for(500ms);  // both Get loops running
-  analyst.chat.Open("host");
+  analyst.module.Open("host");
   {
     std::unique_lock g(lock);
     if (!cv.wait_for(g, 15s, [&] { return joined; })) {
@@ -121,7 +92,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < lines + 5; ++i) {
     const std::string text = "line " + std::to_string(i) + " of the analyst\r";
     const auto t = Steady::now();
-    analyst.chat.Send("host", text);
+    analyst.module.Send("host", text);
     std::unique_lock g(lock);
     if (!cv.wait_for(g, 10s, [&] { return lastLine == text; })) {
       std::fprintf(stderr, "bench_chat: line %d did not come back\n", i);

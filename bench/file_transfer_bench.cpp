@@ -1,7 +1,8 @@
 // A file from an analyst to a host through a real vorantelix-gateway process on 127.0.0.1, with
 // the program's settings (maximum compression, encryption forced), once of random bytes and
 // once of text. Baseline in the same run: zlib compressing and then decompressing the same bytes
-// at level 9 in one process. Also reports the process's resident memory growth.
+// at level 9 in one process. Also reports the CPU time of both clients (this process) and of
+// the gateway, and this process's resident memory growth.
 //
 //   bench_file_transfer [--mib 64]
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -18,10 +20,9 @@
 #include <string>
 #include <thread>
 
+#include "bench_peer.h"
 #include "e2e/gateway_child.h"
 #include "filetransfer/file_transfer.h"
-#include "platform/system_info.h"
-#include "portal/http_portal_client.h"
 
 namespace {
 
@@ -39,34 +40,7 @@ long rssKiB() {
   return 0;
 }
 
-struct Side {
-  Side(const std::string& port, const std::string& name, bool host) {
-    client.setGateAddr("127.0.0.1");
-    client.setGatePort(port);
-    client.setMultiThreaded(true);
-    client.setDataEncrypt(16);
-    client.setDataForceEncrypt(true);
-    client.setDataSecureKey(kKey);
-    client.setDataCompress(TrtcpCompressLevel::rtcpCompMax);
-    client.setLoginPassword("pw");
-    client.setLoginUserName(name);
-    client.setUserVisible(host);
-    client.setUserNotify(!host);
-    files.setBeTheHost(host);
-    files.setClient(&client);
-  }
-  ~Side() {
-    files.setClient(nullptr);
-    client.Stop();
-  }
-  bool loggedIn() {
-    for (int i = 0; i < 1500 && !client.LoggedIn(); ++i) std::this_thread::sleep_for(10ms);
-    return client.LoggedIn();
-  }
-  FixedSystemInfo system{"BENCH", "bench", "127.0.0.1"};
-  TRtcHttpPortalClient client{&system};
-  TRtcPFileTransfer files;
-};
+using Side = bench::BenchSide<TRtcPFileTransfer>;
 
 double zlibBaseline(const std::string& data) {
   const auto t = Steady::now();
@@ -90,20 +64,26 @@ int main(int argc, char** argv) {
   const fs::path dir = fs::temp_directory_path() / ("vtx-ft-bench-" + std::to_string(getpid()));
   fs::create_directories(dir / "inbox");
 
-  testing::GatewayChild gw({"--threads", "2", "--db", ":memory:", "--secure-key", kKey,
-                            "--force-encryption", "--login-password", "pw"});
-  Side host(gw.port(), "host", true), analyst(gw.port(), "analyst", false);
-  host.files.setFileInboxPath((dir / "inbox").string());
+  testing::GatewayChild gw(bench::GatewayArgs(kKey));
+  Side host(gw.port(), "host", true, kKey), analyst(gw.port(), "analyst", false, kKey);
+  host.module.setFileInboxPath((dir / "inbox").string());
   std::mutex lock;
   std::condition_variable cv;
   bool open = false, done = false;
-  analyst.files.On_FileTransOpen = [&](TRtcPFileTransfer&, const std::string&) {
+  std::string failure;
+  analyst.module.On_FileTransOpen = [&](TRtcPFileTransfer&, const std::string&) {
     std::lock_guard g(lock);
     open = true;
     cv.notify_all();
   };
-  host.files.On_FileRecvStop = [&](TRtcPFileTransfer&, const std::string&, const std::string&,
-                                   const std::string&, int64_t) {
+  host.module.On_FileError = [&](TRtcPFileTransfer&, const std::string&, const std::string& file,
+                                 const std::string& msg) {
+    std::lock_guard g(lock);
+    failure = file + ": " + msg;
+    cv.notify_all();
+  };
+  host.module.On_FileRecvStop = [&](TRtcPFileTransfer&, const std::string&, const std::string&,
+                                    const std::string&, int64_t) {
     std::lock_guard g(lock);
     done = true;
     cv.notify_all();
@@ -115,7 +95,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::this_thread::sleep_for(500ms);
-  analyst.files.Open("host");
+  analyst.module.Open("host");
   {
     std::unique_lock g(lock);
     if (!cv.wait_for(g, 15s, [&] { return open; })) {
@@ -149,11 +129,18 @@ int main(int argc, char** argv) {
       done = false;
     }
     const auto t = Steady::now();
-    analyst.files.Send("host", file.string());
+    const double gwCpu = bench::ChildrenCpuSeconds();
+    const std::clock_t cpu = std::clock();
+    analyst.module.Send("host", file.string());
     long peak = rssKiB();
     {
       std::unique_lock g(lock);
       while (!done) {
+        if (!failure.empty()) {
+          std::fprintf(stderr, "bench_file_transfer: the %s file failed: %s\n", kind,
+                       failure.c_str());
+          return 1;
+        }
         if (cv.wait_for(g, 200ms) == std::cv_status::timeout) peak = std::max(peak, rssKiB());
         if (Steady::now() - t > 600s) {
           std::fprintf(stderr, "bench_file_transfer: the %s file did not arrive\n", kind);
@@ -162,10 +149,15 @@ int main(int argc, char** argv) {
       }
     }
     const double took = std::chrono::duration<double>(Steady::now() - t).count();
+    const double peers = static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;
+    const double gateway = bench::ChildrenCpuSeconds() - gwCpu;
     std::printf(
         "%-6s %zu MiB: transfer %.2f s (%.1f MiB/s), zlib-9 baseline %.2f s, ratio %.2fx "
-        "(goal <= 1.5x); RSS growth during transfer %ld KiB (idle %ld KiB)\n",
-        kind, mib, took, static_cast<double>(mib) / took, base, took / base, peak - before, idle);
+        "(goal <= 1.5x); CPU: both clients %.2f s (%.0f%%), gateway %.2f s (%.0f%%); RSS growth "
+        "during transfer %ld KiB (idle %ld KiB)\n",
+        kind, mib, took, static_cast<double>(mib) / took, base, took / base, peers,
+        100 * peers / took, gateway, 100 * gateway / took, peak - before, idle);
+    std::fflush(stdout);
     fs::remove(file);
   }
   host.client.setActive(false);

@@ -73,70 +73,7 @@ std::string tempNameFor(const std::string& final) {
 
 // ---- Adapter ----
 
-TRtcAbsPFileTransferUI::~TRtcAbsPFileTransferUI() {
-  try {
-    setModule(nullptr);
-  } catch (const std::exception& e) {
-    WriteExceptionLog("FILEUI", e);
-  }
-}
-
-TRtcPFileTransfer* TRtcAbsPFileTransferUI::Module() const {
-  std::lock_guard g(FLinkLock);
-  return FModule;
-}
-
-std::string TRtcAbsPFileTransferUI::UserName() const {
-  std::lock_guard g(FLinkLock);
-  return FUserName;
-}
-
-void TRtcAbsPFileTransferUI::setModule(TRtcPFileTransfer* module) {
-  TRtcPFileTransfer* old;
-  std::string name;
-  {
-    std::lock_guard g(FLinkLock);
-    if (module == FModule) return;
-    if (module && FUserName.empty())
-      throw ERtcInfo("Set \"UserName\" before linking to RtcPFileTransfer");
-    old = FModule;
-    name = FUserName;
-    FModule = module;
-  }
-  if (old) old->UIs.Remove(name, this);
-  if (module) {
-    if (TRtcAbsPFileTransferUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
-void TRtcAbsPFileTransferUI::setUserName(const std::string& name) {
-  TRtcPFileTransfer* module;
-  std::string old;
-  {
-    std::lock_guard g(FLinkLock);
-    if (name == FUserName) return;
-    if (name.empty() && FModule)
-      throw ERtcInfo("Can not clear \"UserName\" while linked to RtcPFileTransfer");
-    module = FModule;
-    old = FUserName;
-    FUserName = name;
-  }
-  if (module) {
-    module->UIs.Remove(old, this);
-    if (TRtcAbsPFileTransferUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
-#define VTX_FORWARD(call)              \
-  TRtcPFileTransfer* m = Module();     \
-  const std::string name = UserName(); \
-  if (m && !name.empty()) m->call
+#define VTX_FORWARD(call) forward([&](TRtcPFileTransfer& m, const std::string& name) { m.call; })
 
 void TRtcAbsPFileTransferUI::Open(TRtcConnection* Sender) {
   VTX_FORWARD(Open(name, Sender));
@@ -188,15 +125,8 @@ void TRtcAbsPFileTransferUI::Cmd_Execute(const std::string& FileName, const std:
 #undef VTX_FORWARD
 
 bool TRtcAbsPFileTransferUI::CloseAndClear(TRtcConnection* Sender) {
-  TRtcPFileTransfer* m = Module();
-  const std::string name = UserName();
-  if (!m || name.empty()) return m == nullptr;
-  m->UIs.Remove(name, this);
-  m->Close(name, Sender);
-  if (!m->UIs.ClearIfFree(this)) return false;
-  std::lock_guard g(FLinkLock);
-  if (FModule == m) FModule = nullptr;
-  return true;
+  return unregisterAndClose(
+      [&](TRtcPFileTransfer& m, const std::string& name) { m.Close(name, Sender); });
 }
 
 // ---- Module: settings ----
@@ -209,10 +139,7 @@ TRtcPFileTransfer::TRtcPFileTransfer(FileSystem* fs) : FS(fs ? *fs : PlatformFil
 }
 
 TRtcPFileTransfer::~TRtcPFileTransfer() {
-  for (TRtcAbsPFileTransferUI* ui : UIs.TakeAll()) {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
+  UIs.UnlinkAll();
   // Nothing half-received stays behind.
   std::lock_guard g(FLock);
   for (auto& [final, part] : Parts) FS.Remove(part.temp);
@@ -411,6 +338,9 @@ void TRtcPFileTransfer::Cancel_Send(const std::string& username, const std::stri
 
 void TRtcPFileTransfer::Cancel_Fetch(const std::string& username, const std::string& FileName,
                                      const std::string& ToFolder, TRtcConnection* Sender) {
+  // The partial copy goes now, whether or not the sender answers with "abort".
+  const std::string name = NameOf(UnixSeparators(FileName));
+  stopReceiving(username, name);
   auto f = command("cancel");
   f->setAsText("file", w(FileName));
   f->setAsText("to", w(ToFolder));
@@ -633,7 +563,7 @@ void TRtcPFileTransfer::ResetUsers() {
 
 void TRtcPFileTransfer::HandleLogOut(TRtcConnection* Sender) {
   abandonAll(Sender);
-  allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_LogOut(Sender); });
+  UIs.All([&](TRtcAbsPFileTransferUI& ui) { ui.Call_LogOut(Sender); });
 }
 
 void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
@@ -657,12 +587,12 @@ void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
 
 void TRtcPFileTransfer::HandleError(TRtcConnection* Sender, TRtcValue&) {
   abandonAll(Sender);
-  allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPFileTransfer::HandleFatalError(TRtcConnection* Sender, TRtcValue&) {
   abandonAll(Sender);
-  allUIs([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPFileTransferUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPFileTransfer::HandleStart(TRtcConnection*, TRtcValue&) {
@@ -864,6 +794,23 @@ std::vector<std::pair<std::string, TRtcPFileTransfer::RecvEntry>> TRtcPFileTrans
   return dropped;
 }
 
+void TRtcPFileTransfer::stopReceiving(const std::string& user, const std::string& path) {
+  bool known;
+  {
+    std::lock_guard g(FLock);
+    known = Receiving.count({user, path}) > 0;
+    for (const auto& [final, part] : Parts) known |= part.user == user && part.path == path;
+  }
+  dropReceiving(user, &path);
+  // Chunks the sender had read before it saw the cancel are still on their way; they are
+  // dropped until a new offer of the entry. Names never received leave no mark.
+  if (!known) return;
+  std::lock_guard g(FLock);
+  RecvEntry& r = Receiving[{user, path}];
+  r = RecvEntry{};
+  r.failed = true;
+}
+
 void TRtcPFileTransfer::cancelReceiving(TRtcConnection* Sender, const std::string& user) {
   for (const auto& [path, entry] : dropReceiving(user, nullptr)) {
     eventFile(Sender, {"FileWriteCancel", user, path, entry.to, entry.received});
@@ -945,7 +892,10 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
       temp = "\x01";  // beyond the announced size
     } else {
       auto p = Parts.find(final);
-      if (at == 0) {
+      if (p != Parts.end() && p->second.user == user && p->second.path == path &&
+          at < p->second.written && at + static_cast<int64_t>(data.size()) <= p->second.written) {
+        temp = "\x04:" + p->second.temp;  // maybe a chunk delivered twice
+      } else if (at == 0) {
         if (p != Parts.end() && (p->second.user != user || p->second.path != path))
           temp = "\x02";  // another transfer writes there
         else
@@ -959,6 +909,17 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
   }
   if (temp == "\x01") return failReceive(Sender, user, path, file, "File larger than announced!");
   if (temp == "\x02") return failReceive(Sender, user, path, file, "File is being received!");
+  if (temp.rfind("\x04:", 0) == 0) {
+    // The same bytes again (a message delivered twice) change nothing; others are a fault.
+    std::string again;
+    if (FS.ReadAt(temp.substr(2), at, data.size(), again) == static_cast<int64_t>(data.size()) &&
+        again == data) {
+      WriteLog("FILE " + user + ": the chunk at " + std::to_string(at) + " of " + path +
+               " came twice");
+      return;
+    }
+    temp = "\x03";
+  }
   if (temp == "\x03") return failReceive(Sender, user, path, file, "File data out of order!");
 
   const std::string parent = FolderOf(final);
@@ -1043,7 +1004,7 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
     auto handler = On_CallReceived;
     CallEvent(
         Sender, "CallReceived", static_cast<bool>(handler), [&] { handler(*this, user, d); }, &v);
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_CallReceived(Sender, d); });
+    UIs.With(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_CallReceived(Sender, d); });
   } else if (c == "list") {
     if (!allowed(capBrowse, user)) return;
     auto f = command("flist");
@@ -1064,12 +1025,12 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
     auto handler = On_FileList;
     CallEvent(
         Sender, "FileList", static_cast<bool>(handler), [&] { handler(*this, user, file, d); }, &v);
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_FileList(Sender, file, d); });
+    UIs.With(Sender, user, 0,
+             [&](TRtcAbsPFileTransferUI& ui) { ui.Call_FileList(Sender, file, d); });
   } else if (c == "abort") {
     const int64_t size = largeOf(fn, "size");
-    auto dropped = dropReceiving(user, &file);
+    stopReceiving(user, file);
     const std::string to = allowed(capUploadAnywhere, user) ? text(fn, "to") : std::string();
-    (void)dropped;
     eventFile(Sender, {"FileWriteCancel", user, file, to, size});
   } else if (c == "cancel") {
     Cancel_Send(user, file, text(fn, "to"), Sender);
@@ -1116,50 +1077,6 @@ void TRtcPFileTransfer::handleCmd(TRtcConnection* Sender, const std::string& use
 
 // ---- Events ----
 
-void TRtcPFileTransfer::release(TRtcAbsPFileTransferUI* ui) {
-  if (!UIs.Unlock(ui)) return;
-  {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
-  ui->Call_LogOut(nullptr);
-}
-
-void TRtcPFileTransfer::withUI(TRtcConnection* Sender, const std::string& user, int create,
-                               const std::function<void(TRtcAbsPFileTransferUI&)>& call) {
-  TRtcAbsPFileTransferUI* ui = UIs.Lock(user);
-  if (!ui && create) {
-    TRtcValue data;
-    data.setAsText(w(user));
-    auto handler = OnNewUI;
-    // create 1: "NewUI" always; create 2: "FileTransOpen" again, only with a handler.
-    if (create == 1 || handler)
-      CallEvent(
-          Sender, create == 1 ? "NewUI" : "FileTransOpen", static_cast<bool>(handler),
-          [&] { handler(*this, user); }, &data);
-    ui = UIs.Lock(user);
-  }
-  if (!ui) return;
-  try {
-    call(*ui);
-  } catch (...) {
-    release(ui);
-    throw;
-  }
-  release(ui);
-}
-
-void TRtcPFileTransfer::allUIs(const std::function<void(TRtcAbsPFileTransferUI&)>& call) {
-  for (TRtcAbsPFileTransferUI* ui : UIs.LockAll()) {
-    try {
-      call(*ui);
-    } catch (const std::exception& e) {
-      WriteExceptionLog("FILE", e);
-    }
-    release(ui);
-  }
-}
-
 void TRtcPFileTransfer::eventUser(TRtcConnection* Sender, const char* name,
                                   const std::string& user) {
   TRtcValue data;
@@ -1172,13 +1089,13 @@ void TRtcPFileTransfer::eventUser(TRtcConnection* Sender, const char* name,
   CallEvent(
       Sender, name, static_cast<bool>(handler), [&] { handler(*this, user); }, &data);
   if (n == "FileTransInit")
-    withUI(Sender, user, 1, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Init(Sender); });
+    UIs.With(Sender, user, 1, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Init(Sender); });
   else if (n == "FileTransOpen")
-    withUI(Sender, user, 2, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Open(Sender); });
+    UIs.With(Sender, user, 2, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Open(Sender); });
   else if (n == "FileTransClose")
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Close(Sender); });
+    UIs.With(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_Close(Sender); });
   else
-    withUI(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_ReadUpdate(Sender); });
+    UIs.With(Sender, user, 0, [&](TRtcAbsPFileTransferUI& ui) { ui.Call_ReadUpdate(Sender); });
 }
 
 void TRtcPFileTransfer::eventFile(TRtcConnection* Sender, const FileNotice& n) {
@@ -1217,8 +1134,15 @@ void TRtcPFileTransfer::eventFile(TRtcConnection* Sender, const FileNotice& n) {
     CallEvent(
         Sender, r.name, static_cast<bool>(handler),
         [&] { handler(*this, n.user, n.path, n.folder, n.size); }, &data);
-    withUI(Sender, n.user, 0,
-           [&](TRtcAbsPFileTransferUI& ui) { (ui.*(r.hook))(Sender, n.path, n.size, n.folder); });
+    // An adapter refusing the notice (a file it never saw start) must not stop the module's
+    // own work, such as the error report that follows a cancel.
+    try {
+      UIs.With(Sender, n.user, 0, [&](TRtcAbsPFileTransferUI& ui) {
+        (ui.*(r.hook))(Sender, n.path, n.size, n.folder);
+      });
+    } catch (const std::exception& e) {
+      WriteExceptionLog("FILEUI " + n.user, e);
+    }
     return;
   }
 }

@@ -21,23 +21,17 @@
 
 #include "platform/file_system.h"
 #include "portal/portal_module.h"
+#include "portal/portal_ui_registry.h"
 
 namespace vtx {
 
 class TRtcPFileTransfer;
 
 // The adapter through which one window follows and drives the transfer with one user.
-class TRtcAbsPFileTransferUI : public TRtcPortalComponent {
+// Links through setModule / setUserName (TRtcPModuleUI), as the chat adapter does.
+class TRtcAbsPFileTransferUI : public TRtcPModuleUI<TRtcPFileTransfer> {
  public:
-  TRtcAbsPFileTransferUI() = default;
-  ~TRtcAbsPFileTransferUI() override;
-
-  TRtcPFileTransfer* Module() const;
-  // Links to `module` (null unlinks); UserName must be set first: ERtcInfo
-  // "Set "UserName" before linking to RtcPFileTransfer".
-  void setModule(TRtcPFileTransfer* module);
-  std::string UserName() const;
-  void setUserName(const std::string& name);
+  TRtcAbsPFileTransferUI() : TRtcPModuleUI("RtcPFileTransfer", "FILEUI") {}
 
   // Hooks the module calls.
   virtual void Call_LogOut(TRtcConnection* Sender) = 0;
@@ -90,14 +84,6 @@ class TRtcAbsPFileTransferUI : public TRtcPortalComponent {
                             TRtcConnection* Sender = nullptr);
   virtual void Cmd_Execute(const std::string& FileName, const std::string& Params = {},
                            TRtcConnection* Sender = nullptr);
-
- private:
-  friend class TRtcPFileTransfer;
-  friend class TRtcPUIRegistry<TRtcAbsPFileTransferUI>;
-  mutable std::mutex FLinkLock;
-  TRtcPFileTransfer* FModule = nullptr;
-  std::string FUserName;
-  int FCleared = 0, FLocked = 0;  // guarded by the module's registry lock
 };
 
 class TRtcPFileTransfer : public TRtcPModule {
@@ -225,6 +211,7 @@ class TRtcPFileTransfer : public TRtcPModule {
 
  private:
   friend class TRtcAbsPFileTransferUI;
+  friend class TRtcPModuleUI<TRtcPFileTransfer>;
 
   struct SendEntry {
     std::string user, path, folder, to;
@@ -270,6 +257,9 @@ class TRtcPFileTransfer : public TRtcPModule {
   // that were running, with their received byte counts.
   std::vector<std::pair<std::string, RecvEntry>> dropReceiving(const std::string& user,
                                                                const std::string* path);
+  // Removes the entry's partial file and, when it was being received, marks it cancelled: its
+  // late chunks are dropped until a new offer.
+  void stopReceiving(const std::string& user, const std::string& path);
   void cancelReceiving(TRtcConnection* Sender, const std::string& user);
   // The session ended: every transfer both ways is cancelled and reported.
   void abandonAll(TRtcConnection* Sender);
@@ -279,13 +269,9 @@ class TRtcPFileTransfer : public TRtcPModule {
   void eventFile(TRtcConnection* Sender, const FileNotice& n);
   void eventError(TRtcConnection* Sender, const std::string& user, const std::string& file,
                   const std::string& msg);
-  void withUI(TRtcConnection* Sender, const std::string& user, int create,
-              const std::function<void(TRtcAbsPFileTransferUI&)>& call);
-  void allUIs(const std::function<void(TRtcAbsPFileTransferUI&)>& call);
-  void release(TRtcAbsPFileTransferUI* ui);
 
   FileSystem& FS;
-  TRtcPUIRegistry<TRtcAbsPFileTransferUI> UIs;
+  TRtcPUIRegistry<TRtcPFileTransfer, TRtcAbsPFileTransferUI> UIs{*this, "FileTransOpen", "FILE"};
 
   mutable std::mutex FLock;  // every field below
   std::map<std::string, bool> AmHost;

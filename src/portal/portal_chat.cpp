@@ -38,102 +38,26 @@ void assertPiece(const std::string& msg) {
 
 // ---- Adapter ----
 
-TRtcAbsPChatUI::~TRtcAbsPChatUI() {
-  try {
-    setModule(nullptr);
-  } catch (const std::exception& e) {
-    WriteExceptionLog("CHATUI", e);
-  }
-}
-
-TRtcPChat* TRtcAbsPChatUI::Module() const {
-  std::lock_guard g(FLinkLock);
-  return FModule;
-}
-
-std::string TRtcAbsPChatUI::UserName() const {
-  std::lock_guard g(FLinkLock);
-  return FUserName;
-}
-
-void TRtcAbsPChatUI::setModule(TRtcPChat* module) {
-  TRtcPChat* old;
-  std::string name;
-  {
-    std::lock_guard g(FLinkLock);
-    if (module == FModule) return;
-    if (module && FUserName.empty()) throw ERtcInfo("Set \"UserName\" before linking to RtcPChat");
-    old = FModule;
-    name = FUserName;
-    FModule = module;
-  }
-  if (old) old->UIs.Remove(name, this);
-  if (module) {
-    if (TRtcAbsPChatUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
-void TRtcAbsPChatUI::setUserName(const std::string& name) {
-  TRtcPChat* module;
-  std::string old;
-  {
-    std::lock_guard g(FLinkLock);
-    if (name == FUserName) return;
-    if (name.empty() && FModule)
-      throw ERtcInfo("Can not clear \"UserName\" while linked to RtcPChat");
-    module = FModule;
-    old = FUserName;
-    FUserName = name;
-  }
-  if (module) {
-    module->UIs.Remove(old, this);
-    if (TRtcAbsPChatUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
 void TRtcAbsPChatUI::Open(TRtcConnection* Sender) {
-  TRtcPChat* m = Module();
-  const std::string name = UserName();
-  if (m && !name.empty()) m->Open(name, Sender);
+  forward([&](TRtcPChat& m, const std::string& name) { m.Open(name, Sender); });
 }
 
 void TRtcAbsPChatUI::Close(TRtcConnection* Sender) {
-  TRtcPChat* m = Module();
-  const std::string name = UserName();
-  if (m && !name.empty()) m->Close(name, Sender);
+  forward([&](TRtcPChat& m, const std::string& name) { m.Close(name, Sender); });
 }
 
 void TRtcAbsPChatUI::Send(const std::string& Msg, TRtcConnection* Sender) {
-  TRtcPChat* m = Module();
-  const std::string name = UserName();
-  if (m && !name.empty()) m->Send(name, Msg, Sender);
+  forward([&](TRtcPChat& m, const std::string& name) { m.Send(name, Msg, Sender); });
 }
 
 bool TRtcAbsPChatUI::CloseAndClear(TRtcConnection* Sender) {
-  TRtcPChat* m = Module();
-  const std::string name = UserName();
-  if (!m || name.empty()) return m == nullptr;
-  m->UIs.Remove(name, this);
-  m->Close(name, Sender);
-  if (!m->UIs.ClearIfFree(this)) return false;
-  std::lock_guard g(FLinkLock);
-  if (FModule == m) FModule = nullptr;
-  return true;
+  return unregisterAndClose([&](TRtcPChat& m, const std::string& name) { m.Close(name, Sender); });
 }
 
 // ---- Module ----
 
 TRtcPChat::~TRtcPChat() {
-  for (TRtcAbsPChatUI* ui : UIs.TakeAll()) {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
+  UIs.UnlinkAll();
 }
 
 void TRtcPChat::setGAllowJoin(bool on) {
@@ -209,51 +133,6 @@ void TRtcPChat::Send(const std::string& UserName, const std::string& Msg, TRtcCo
 
 // ---- Events ----
 
-void TRtcPChat::release(TRtcAbsPChatUI* ui) {
-  if (!UIs.Unlock(ui)) return;
-  // Cleared while in use: its last use is over now.
-  {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
-  ui->Call_LogOut(nullptr);
-}
-
-void TRtcPChat::withUI(TRtcConnection* Sender, const std::string& room, int create,
-                       const std::function<void(TRtcAbsPChatUI&)>& call) {
-  TRtcAbsPChatUI* ui = UIs.Lock(room);
-  if (!ui && create) {
-    TRtcValue data;
-    data.setAsText(w(room));
-    auto handler = OnNewUI;
-    // create 1: "NewUI" always; create 2: "ChatOpen" again, only with a handler.
-    if (create == 1 || handler)
-      CallEvent(
-          Sender, create == 1 ? "NewUI" : "ChatOpen", static_cast<bool>(handler),
-          [&] { handler(*this, room); }, &data);
-    ui = UIs.Lock(room);
-  }
-  if (!ui) return;
-  try {
-    call(*ui);
-  } catch (...) {
-    release(ui);
-    throw;
-  }
-  release(ui);
-}
-
-void TRtcPChat::allUIs(const std::function<void(TRtcAbsPChatUI&)>& call) {
-  for (TRtcAbsPChatUI* ui : UIs.LockAll()) {
-    try {
-      call(*ui);
-    } catch (const std::exception& e) {
-      WriteExceptionLog("CHAT", e);
-    }
-    release(ui);
-  }
-}
-
 void TRtcPChat::eventRoom(TRtcConnection* Sender, const char* name, const UserEvent& handler,
                           const std::string& room) {
   TRtcValue data;
@@ -262,11 +141,11 @@ void TRtcPChat::eventRoom(TRtcConnection* Sender, const char* name, const UserEv
       Sender, name, static_cast<bool>(handler), [&] { handler(*this, room); }, &data);
   const std::string n = name;
   if (n == "ChatInit")
-    withUI(Sender, room, 1, [&](TRtcAbsPChatUI& ui) { ui.Call_Init(Sender); });
+    UIs.With(Sender, room, 1, [&](TRtcAbsPChatUI& ui) { ui.Call_Init(Sender); });
   else if (n == "ChatOpen")
-    withUI(Sender, room, 2, [&](TRtcAbsPChatUI& ui) { ui.Call_Open(Sender); });
+    UIs.With(Sender, room, 2, [&](TRtcAbsPChatUI& ui) { ui.Call_Open(Sender); });
   else
-    withUI(Sender, room, 0, [&](TRtcAbsPChatUI& ui) { ui.Call_Close(Sender); });
+    UIs.With(Sender, room, 0, [&](TRtcAbsPChatUI& ui) { ui.Call_Close(Sender); });
 }
 
 void TRtcPChat::eventRoomUser(TRtcConnection* Sender, bool joined, const std::string& room,
@@ -279,7 +158,7 @@ void TRtcPChat::eventRoomUser(TRtcConnection* Sender, bool joined, const std::st
   CallEvent(
       Sender, joined ? "ChatUserJoined" : "ChatUserLeft", static_cast<bool>(handler),
       [&] { handler(*this, room, user); }, &data);
-  withUI(Sender, room, 0, [&](TRtcAbsPChatUI& ui) {
+  UIs.With(Sender, room, 0, [&](TRtcAbsPChatUI& ui) {
     if (joined)
       ui.Call_UserJoined(Sender, user);
     else
@@ -299,7 +178,7 @@ void TRtcPChat::eventMessage(TRtcConnection* Sender, bool sent, const std::strin
   CallEvent(
       Sender, sent ? "ChatMessageSent" : "ChatMessage", static_cast<bool>(handler),
       [&] { handler(*this, room, user, msg); }, &data);
-  withUI(Sender, room, 0, [&](TRtcAbsPChatUI& ui) { ui.Call_Message(Sender, user, msg); });
+  UIs.With(Sender, room, 0, [&](TRtcAbsPChatUI& ui) { ui.Call_Message(Sender, user, msg); });
   if (sent && !FHostMode) return;
 
   // Line assembly: a piece ending with a carriage return completes the room's line.
@@ -345,15 +224,15 @@ void TRtcPChat::ResetUsers() {
 }
 
 void TRtcPChat::HandleLogOut(TRtcConnection* Sender) {
-  allUIs([&](TRtcAbsPChatUI& ui) { ui.Call_LogOut(Sender); });
+  UIs.All([&](TRtcAbsPChatUI& ui) { ui.Call_LogOut(Sender); });
 }
 
 void TRtcPChat::HandleError(TRtcConnection* Sender, TRtcValue&) {
-  allUIs([&](TRtcAbsPChatUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPChatUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPChat::HandleFatalError(TRtcConnection* Sender, TRtcValue&) {
-  allUIs([&](TRtcAbsPChatUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPChatUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPChat::HandleParams(TRtcConnection*, TRtcValue& Data) {

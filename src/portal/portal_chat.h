@@ -13,25 +13,17 @@
 #include <string>
 
 #include "portal/portal_module.h"
+#include "portal/portal_ui_registry.h"
 
 namespace vtx {
 
 class TRtcPChat;
 
-class TRtcAbsPChatUI : public TRtcPortalComponent {
+// Links through setModule / setUserName (TRtcPModuleUI): UserName must be set before linking,
+// can not be cleared while linked, and another adapter of the same room is unlinked.
+class TRtcAbsPChatUI : public TRtcPModuleUI<TRtcPChat> {
  public:
-  TRtcAbsPChatUI() = default;
-  // Unlinks from the module.
-  ~TRtcAbsPChatUI() override;
-
-  TRtcPChat* Module() const;
-  // Links to `module` (null unlinks). UserName must be set first: ERtcInfo
-  // "Set "UserName" before linking to RtcPChat". Another adapter of the same room is unlinked.
-  void setModule(TRtcPChat* module);
-  std::string UserName() const;
-  // Clearing it while linked raises ERtcInfo "Can not clear "UserName" while linked to
-  // RtcPChat"; changing it re-registers the adapter under the new name.
-  void setUserName(const std::string& name);
+  TRtcAbsPChatUI() : TRtcPModuleUI("RtcPChat", "CHATUI") {}
 
   // Hooks the module calls with news of the room.
   virtual void Call_LogOut(TRtcConnection* Sender) = 0;
@@ -51,15 +43,6 @@ class TRtcAbsPChatUI : public TRtcPortalComponent {
   // when it is still in use (it is unlinked, with a LogOut hook, when its last use ends).
   virtual bool CloseAndClear(TRtcConnection* Sender = nullptr);
   virtual void Send(const std::string& Msg, TRtcConnection* Sender = nullptr);
-
- private:
-  friend class TRtcPChat;
-  friend class TRtcPUIRegistry<TRtcAbsPChatUI>;
-  mutable std::mutex FLinkLock;  // FModule and FUserName
-  TRtcPChat* FModule = nullptr;
-  std::string FUserName;
-  // Guarded by the module's registry lock.
-  int FCleared = 0, FLocked = 0;
 };
 
 class TRtcPChat : public TRtcPModule {
@@ -131,6 +114,7 @@ class TRtcPChat : public TRtcPModule {
 
  private:
   friend class TRtcAbsPChatUI;
+  friend class TRtcPModuleUI<TRtcPChat>;
   void handleChat(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
   void handleMsg(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
   std::string localUser() const;
@@ -145,13 +129,7 @@ class TRtcPChat : public TRtcPModule {
                     const std::string& user, const std::string& msg);
   void eventLine(TRtcConnection* Sender, const std::string& room, const std::string& user,
                  const std::string& line);
-  // Runs `call` on the room's adapter, asking for one through OnNewUI when `create` is set.
-  void withUI(TRtcConnection* Sender, const std::string& room, int create,
-              const std::function<void(TRtcAbsPChatUI&)>& call);
-  void allUIs(const std::function<void(TRtcAbsPChatUI&)>& call);
-  void release(TRtcAbsPChatUI* ui);
-
-  TRtcPUIRegistry<TRtcAbsPChatUI> UIs;
+  TRtcPUIRegistry<TRtcPChat, TRtcAbsPChatUI> UIs{*this, "ChatOpen", "CHAT"};
   mutable std::mutex FLock;                       // the buffers and AmHost
   std::map<std::string, std::string> fInBuffer;   // room -> unfinished line received
   std::map<std::string, std::string> fOutBuffer;  // room -> unfinished line sent

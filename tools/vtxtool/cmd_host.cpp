@@ -269,16 +269,28 @@ int cmdHost(const Args& args) {
   };
   client.setActive(true);
 
-  // Standard input: each line goes to the room. Its end ends the session.
+  // Standard input, a line at a time: "/close", "/cancel-send USER PATH", "/cancel-fetch USER
+  // NAME", or a line for the room. Its end ends the session.
   std::thread reader([&] {
     for (std::string line; std::getline(std::cin, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
       try {
-        if (line == "/close")  // closes the room for everybody in it
+        if (line == "/close") {  // closes the room for everybody in it
           chat.Close(client.LoginUserName());
-        else
+        } else if (line.rfind("/cancel-send ", 0) == 0 || line.rfind("/cancel-fetch ", 0) == 0) {
+          const bool send = line[8] == 's';
+          const std::string rest = line.substr(send ? 13 : 14);
+          const std::size_t space = rest.find(' ');
+          if (space == std::string::npos)
+            throw std::runtime_error(line.substr(0, send ? 12 : 13) + " USER PATH");
+          if (send)
+            files.Cancel_Send(rest.substr(0, space), rest.substr(space + 1));
+          else
+            files.Cancel_Fetch(rest.substr(0, space), rest.substr(space + 1));
+        } else {
           chat.Send(client.LoginUserName(), line + "\r");
+        }
       } catch (const std::exception& e) {
         std::fprintf(stderr, "vtxtool host: %s\n", e.what());
       }

@@ -32,13 +32,9 @@
 #include "app/sistema.h"
 #include "app/traducao_qt.h"
 #include "e2e/gateway_child.h"
+#include "janela_teste.h"
 #include "platform/system_info.h"
 #include "suporte_processo.h"
-
-// Readable failures for texts.
-inline void PrintTo(const QString& s, std::ostream* os) {
-  *os << '"' << s.toStdString() << '"';
-}
 
 // Leaks inside system libraries that the program does not own (read by LeakSanitizer).
 extern "C" const char* __lsan_default_suppressions() {
@@ -50,54 +46,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-QApplication& App() {
-  static int argc = 1;
-  static char nome[] = "vtx_app_program_tests";
-  static char* argv[] = {nome, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  // Kept to the end of the process: destroying it among the exit handlers would outlive Qt's
-  // own globals.
-  // Another test file of this program may have made it already.
-  static QApplication* app = QCoreApplication::instance()
-                                 ? static_cast<QApplication*>(QCoreApplication::instance())
-                                 : new QApplication(argc, argv);
-  return *app;
-}
-
-struct DialogosGravados : TDialogos {
-  std::vector<QString>* registro;
-  explicit DialogosGravados(std::vector<QString>* r) : registro(r) {}
-  void Informa(QWidget*, const QString& titulo, const QString& texto) override {
-    registro->push_back(titulo + ": " + texto);
-  }
-  void Erro(QWidget*, const QString& texto) override { registro->push_back("erro: " + texto); }
-  std::optional<QString> PedeTexto(QWidget*, const QString&, const QString&) override {
-    return QStringLiteral("10.1.2.3");
-  }
-};
-
 struct AuxiliaresGravados : TJanelasAuxiliares {
   int* bots;
   explicit AuxiliaresGravados(int* b) : bots(b) {}
   void AbreBot(QWidget*) override { ++*bots; }
 };
 
-class Janela : public ::testing::Test {
+class Janela : public teste::JanelaTeste {
  protected:
-  static void SetUpTestSuite() {
-    App();
-    suporte_ = std::make_unique<teste::SuporteProcesso>(std::vector<std::string>{});
-  }
-  static void TearDownTestSuite() { suporte_.reset(); }
-
-  void SetUp() override {
-    pasta_ = fs::temp_directory_path() /
-             ("vtx-janela-" + std::to_string(::getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(pasta_);
-    fs::create_directories(pasta_);
-    config_ = suporte_->Config();
-  }
+  void SetUp() override { CriaPasta("vtx-janela-"); }
   void TearDown() override {
     janela_.reset();
     fs::remove_all(pasta_);
@@ -119,7 +76,8 @@ class Janela : public ::testing::Test {
       portal_ = portal.get();
       a.portal = std::move(portal);
     }
-    a.dialogos = std::make_unique<DialogosGravados>(&caixas_);
+    a.dialogos =
+        std::make_unique<teste::DialogosGravados>(&caixas_, true, QStringLiteral("10.1.2.3"));
     a.auxiliares = std::make_unique<AuxiliaresGravados>(&bots_);
     janela_ = std::make_unique<TfmVorantelix>(std::move(a));
     janela_->show();
@@ -145,9 +103,6 @@ class Janela : public ::testing::Test {
     return r;
   }
 
-  static inline std::unique_ptr<teste::SuporteProcesso> suporte_;
-  fs::path pasta_;
-  TConfiguracao config_;
   std::unique_ptr<TfmVorantelix> janela_;
   TPortalClienteRegistro* portal_ = nullptr;
   std::vector<QString> caixas_;

@@ -24,39 +24,15 @@
 #include "app/janela_principal.h"
 #include "app/janela_servico.h"
 #include "app/janelas_auxiliares.h"
+#include "janela_teste.h"
 #include "suporte_processo.h"
-
-inline void PrintTo(const QString& s, std::ostream* os) {
-  *os << '"' << s.toStdString() << '"';
-}
 
 namespace vtx {
 namespace {
 
 namespace fs = std::filesystem;
 
-QApplication& App() {
-  static int argc = 1;
-  static char nome[] = "vtx_app_program_tests";
-  static char* argv[] = {nome, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication* app = QCoreApplication::instance()
-                                 ? static_cast<QApplication*>(QCoreApplication::instance())
-                                 : new QApplication(argc, argv);
-  return *app;
-}
-
-struct Caixas : TDialogos {
-  std::vector<QString>* registro;
-  explicit Caixas(std::vector<QString>* r) : registro(r) {}
-  void Informa(QWidget*, const QString&, const QString& texto) override {
-    registro->push_back(texto);
-  }
-  void Erro(QWidget*, const QString& texto) override { registro->push_back("erro: " + texto); }
-  std::optional<QString> PedeTexto(QWidget*, const QString&, const QString&) override {
-    return std::nullopt;
-  }
-};
+using Caixas = teste::DialogosGravados;
 
 struct LinksGravados : TAbreLinks {
   std::vector<QString>* registro;
@@ -128,21 +104,10 @@ class Servidor {
   std::thread t_;
 };
 
-class Janelas : public ::testing::Test {
+class Janelas : public teste::JanelaTeste {
  protected:
-  static void SetUpTestSuite() {
-    App();
-    suporte_ = std::make_unique<teste::SuporteProcesso>(std::vector<std::string>{});
-  }
-  static void TearDownTestSuite() { suporte_.reset(); }
-
   void SetUp() override {
-    pasta_ = fs::temp_directory_path() /
-             ("vtx-janelas-" + std::to_string(::getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(pasta_);
-    fs::create_directories(pasta_);
-    config_ = suporte_->Config();
+    CriaPasta("vtx-janelas-");
     cliente_ = *TServicoSuporte(config_).BuscaCliente("11222333000181");
     usuario_ = cliente_.usuarios.lista.at(0);
   }
@@ -190,7 +155,7 @@ class Janelas : public ::testing::Test {
     a.config = config_;
     a.pastas = TPastas{pasta_ / "dados", pasta_ / "prog"};
     a.portal = std::make_unique<TPortalClienteRegistro>("portal.padrao", "1025");
-    a.dialogos = std::make_unique<Caixas>(&caixas_);
+    a.dialogos = std::make_unique<Caixas>(&caixas_, false);
     a.links = std::make_unique<LinksGravados>(&abertos_);
     a.sementeAnuncio = semente;
     a.auxiliares = std::move(aux);
@@ -200,13 +165,10 @@ class Janelas : public ::testing::Test {
     return *janela_;
   }
 
-  static inline std::unique_ptr<teste::SuporteProcesso> suporte_;
-  fs::path pasta_;
-  TConfiguracao config_;
   TCliente cliente_;
   TUsuario usuario_;
   std::vector<QString> caixas_;
-  Caixas dialogos_{&caixas_};
+  Caixas dialogos_{&caixas_, false};
   std::vector<QString> abertos_;
   LinksGravados links_{&abertos_};
   std::unique_ptr<TfmVorantelixBot> bot_;

@@ -1,6 +1,7 @@
 // The file transfer module between two recording clients: chunk sizes and turns, the receiving
 // side's temporary files and confinement, cancelling, commands with their permissions, events.
 #include "filetransfer/file_transfer.h"
+#include "filetransfer/file_transfer_ui.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -460,6 +461,106 @@ TEST(FileTransferCancel, EitherSideStopsTheTransferAndNoPartialFileStays) {
   EXPECT_EQ(p.host.ft->SendersCount(), 0);
   EXPECT_FALSE(anaFs.HasFile("/in/c.bin"));
   EXPECT_EQ(p.analyst.ft->PartialFiles(), 0);
+}
+
+// A chunk the sender had read before it saw the cancel arrives after it: it must not start a
+// new partial file (a first chunk) nor raise a second failure (a later one).
+TEST(FileTransferCancel, ChunksInFlightAfterACancelAreDropped) {
+  FakeFileSystem fs;
+  fs.MakeDirs("/in");
+  Party host("host", &fs);
+  host.ft->setBeTheHost(true);
+  host.ft->setFileInboxPath("/in");
+  host.client.joinedMine("file", "ana");
+  auto abort = [&] {
+    auto f = Fn(u"filecmd");
+    f->setAsString("c", "abort");
+    f->setAsText("file", u"x.bin");
+    f->setAsLargeInt("size", 10);
+    host.client.data("ana", *f);
+  };
+  for (bool receiverCancels : {false, true}) {
+    SCOPED_TRACE(receiverCancels ? "receiver cancels" : "sender cancels");
+    host.events.clear();
+    host.client.data("ana", *putfile(0, "x.bin", 10));
+    host.client.data("ana", *chunk("x.bin", "x.bin", "01234", 0, false));
+    EXPECT_EQ(host.ft->PartialFiles(), 1);
+    if (receiverCancels) {
+      host.ft->Cancel_Fetch("ana", "/far/x.bin");
+      // Gone before the sender answers.
+      EXPECT_EQ(host.ft->PartialFiles(), 0);
+    }
+    abort();
+    host.client.data("ana", *chunk("x.bin", "x.bin", "01234", 0, false));
+    EXPECT_EQ(host.ft->PartialFiles(), 0);
+    host.client.data("ana", *chunk("x.bin", "x.bin", "56789", 5, true));
+    EXPECT_EQ(host.ft->PartialFiles(), 0);
+    EXPECT_FALSE(fs.HasFile("/in/x.bin"));
+    EXPECT_FALSE(host.hasPrefix("FileError"));
+    EXPECT_TRUE(host.hasPrefix("FileWriteCancel x.bin"));
+    // A new offer of the same name runs normally.
+    host.client.data("ana", *putfile(0, "x.bin", 10));
+    host.client.data("ana", *chunk("x.bin", "x.bin", "01234", 0, false));
+    host.client.data("ana", *chunk("x.bin", "x.bin", "56789", 5, true));
+    EXPECT_EQ(fs.Data("/in/x.bin"), "0123456789");
+    fs.Remove("/in/x.bin");
+  }
+  // Cancels of names never received leave nothing behind: a chunk of such a name still works.
+  for (int i = 0; i < 100; ++i) {
+    auto f = Fn(u"filecmd");
+    f->setAsString("c", "abort");
+    f->setAsText("file", Utf8Decode("none" + std::to_string(i)));
+    host.client.data("ana", *f);
+  }
+  host.client.data("ana", *chunk("none7", "none7", "7", 0, true));
+  EXPECT_EQ(fs.Data("/in/none7"), "7");
+}
+
+// The adapter refuses notices of files it never saw start; the module's report of a refused
+// name must still reach the user.
+TEST(FileTransferReceive, RefusalIsReportedWithAnAdapterLinked) {
+  FakeFileSystem fs;
+  fs.MakeDirs("/in");
+  Party host("host", &fs);
+  host.ft->setBeTheHost(true);
+  host.ft->setFileInboxPath("/in");
+  host.client.joinedMine("file", "ana");
+  TRtcPFileTransferUI ui;
+  ui.setUserName("ana");
+  ui.setModule(host.ft.get());
+  host.client.data("ana", *chunk("../evil", "../evil", "DATA", 0, true));
+  EXPECT_TRUE(host.has("FileError ../evil Invalid file name!"));
+  bool answered = false;
+  for (auto& m : host.take()) answered |= m.name() == "error";
+  EXPECT_TRUE(answered);
+  ui.setModule(nullptr);
+}
+
+// A message delivered twice repeats a chunk already written: the same bytes change nothing
+// (a repeated first chunk must not empty the file), different bytes are a fault.
+TEST(FileTransferReceive, RepeatedChunksAreHarmlessDifferentOnesRefused) {
+  FakeFileSystem fs;
+  fs.MakeDirs("/in");
+  Party host("host", &fs);
+  host.ft->setBeTheHost(true);
+  host.ft->setFileInboxPath("/in");
+  host.client.joinedMine("file", "ana");
+  host.client.data("ana", *putfile(0, "r.bin", 12));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "0123", 0, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "4567", 4, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "0123", 0, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "4567", 4, false));
+  host.client.data("ana", *chunk("r.bin", "r.bin", "89ab", 8, true));
+  EXPECT_EQ(fs.Data("/in/r.bin"), "0123456789ab");
+  EXPECT_FALSE(host.hasPrefix("FileError"));
+
+  host.client.data("ana", *putfile(0, "s.bin", 12));
+  host.client.data("ana", *chunk("s.bin", "s.bin", "0123", 0, false));
+  host.client.data("ana", *chunk("s.bin", "s.bin", "4567", 4, false));
+  host.client.data("ana", *chunk("s.bin", "s.bin", "XXXX", 0, false));
+  EXPECT_TRUE(host.has("FileError s.bin File data out of order!"));
+  EXPECT_EQ(host.ft->PartialFiles(), 0);
+  EXPECT_FALSE(fs.HasFile("/in/s.bin"));
 }
 
 TEST(FileTransferFetch, FetchedFolderArrivesWhole) {
