@@ -30,7 +30,8 @@ class TRtcScreenCapture {
   // Creates the encoder when there is none (ERtcInfo "Error creating screen encoder" when no
   // registered encoder can be made) and captures.
   bool GrabScreen();
-  // The last update's wire text, valid until the next grab (empty when nothing changed).
+  // The last update's wire text (empty when nothing changed); valid until the next grab or
+  // setting change.
   const std::string& GetScreenDelta();
   std::string GetScreen();
   void GrabMouse();
