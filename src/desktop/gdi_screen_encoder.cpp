@@ -85,8 +85,9 @@ void TRtcGDIScreenEncoder::takeChanges() {
   }
 }
 
-bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& fresh, std::string& packed) {
-  packed.clear();
+TRtcGDIScreenEncoder::Grabbed TRtcGDIScreenEncoder::grabBlock(int block,
+                                                              std::vector<uint8_t>& fresh,
+                                                              RawImage& raw, BlockPackJob& job) {
   marked_[block] = 0;
   dirty_[block] = 0;
   ConvertTarget t;
@@ -96,14 +97,14 @@ bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& fresh, std
   t.stride = g_.bppWidth;
   t.bottomUp = bottomUp_;
   t.mask32 = setup().reduce32bit;
-  RawImage raw;
   if (desktopAccess()) {
     if (!screen().Grab(g_.rectOf(block), raw)) {
       dirty_[block] = 1;
-      return false;
+      return Grabbed::Failed;
     }
     // An unchanged block costs one comparing pass over the grab.
-    if (!screenInfoChanged_ && SameAsConverted(raw, t, images_[block].data())) return true;
+    if (!screenInfoChanged_ && SameAsConverted(raw, t, images_[block].data()))
+      return Grabbed::Unchanged;
   } else {
     placeholder_ = PlaceholderImage(t.width, t.height);
     raw.data = reinterpret_cast<const uint8_t*>(placeholder_.data());
@@ -111,59 +112,25 @@ bool TRtcGDIScreenEncoder::grabBlock(int block, std::vector<uint8_t>& fresh, std
     raw.width = t.width;
     raw.height = t.height;
   }
-  BlockPackJob job;
   job.raw = &raw;
   job.target = t;
   job.dwordMask = g_.bytesPerPixel == kPixels16Bit ? setup().reduce16bit : 0;
   job.previous = screenInfoChanged_ ? nullptr : images_[block].data();
   job.image = fresh.data();
-  packed = packBlock(job);
-  return true;
+  return Grabbed::Changed;
 }
 
-void TRtcGDIScreenEncoder::addResolution(TRtcRecord& record) const {
-  TRtcRecord& res = record.NewRecord("res");
+void TRtcGDIScreenEncoder::setResolution(TRtcRecord& res) const {
   res.setAsInteger("Width", g_.captureWidth);
   res.setAsInteger("Height", g_.captureHeight);
   res.setAsInteger("Bits", g_.screenBPP);
   res.setAsInteger("Bytes", g_.bytesPerPixel);
 }
 
-// Takes the packed strings of the last update back: a large block is then packed straight into
-// one instead of being packed into storage_ and copied out.
-void TRtcGDIScreenEncoder::recycleImages() {
-  spareImages_.clear();  // only the last update's strings: old ones may be of a bygone size
-  if (screenData_.GetType() != rtc_Record) return;
-  auto* record = dynamic_cast<TRtcRecord*>(screenData_.GetObject());
-  auto* scr = record ? dynamic_cast<TRtcArray*>(record->asObject("scr")) : nullptr;
-  if (!scr) return;
-  for (int k = 0; k < scr->Count() && spareImages_.size() < 2; ++k) {
-    auto* item = dynamic_cast<TRtcRecord*>(scr->GetObject(k));
-    auto* img = item ? dynamic_cast<TRtcStringValue*>(item->asObject("img")) : nullptr;
-    if (img) spareImages_.push_back(std::move(img->FValue));
-  }
-}
-
-// The block's stream (empty when nothing changed).
-std::string TRtcGDIScreenEncoder::packBlock(const BlockPackJob& job) {
-  size_t bound = PackedSizeBound(job.target.stride * static_cast<size_t>(job.target.height));
-  // Growing a spare string costs a fill of the added bytes: worth it only for nearly full ones.
-  if (!spareImages_.empty() && spareImages_.back().size() >= bound - bound / 4) {
-    std::string packed = std::move(spareImages_.back());
-    spareImages_.pop_back();
-    packed.resize(bound);
-    packed.resize(ConvertAndPackBlock(job, {reinterpret_cast<uint8_t*>(packed.data()), bound}));
-    if (!packed.empty()) return packed;
-    spareImages_.push_back(std::move(packed));
-    return {};
-  }
-  size_t length = ConvertAndPackBlock(job, storage_);
-  return std::string(reinterpret_cast<const char*>(storage_.data()), length);
-}
-
 bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
-  recycleImages();
+  update_.Reset();
   screenData_.Clear();
+  screenDataRead_ = false;
   initialScreenData_.Clear();
   initialBuilt_ = false;
   skipped_ = 0;
@@ -178,7 +145,13 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     start = (grabFrom_ + 1) % g_.blockCount;
     grabBroken_ = false;
   }
-  auto scr = std::make_unique<TRtcArray>();
+  const int budget = setup().maxTotalSize;
+  TRtcRecord res;
+  if (screenInfoChanged_) setResolution(res);
+  bool withPalette = screenInfoChanged_ || newScreenPalette_;
+  update_.Begin(screenInfoChanged_ ? &res : nullptr,
+                withPalette ? std::string_view(screenPalette_) : std::string_view(),
+                budget <= 0 ? 1 : g_.blockCount);
   int64_t total = 0;
   for (int n = 0; n < g_.blockCount; ++n) {
     int i = (start + n) % g_.blockCount;
@@ -187,16 +160,19 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
       continue;
     }
     std::vector<uint8_t>& fresh = i == g_.blockCount - 1 ? tmpLastImage_ : tmpImage_;
-    std::string packed;
-    if (!grabBlock(i, fresh, packed)) break;
-    size_t length = packed.size();
+    RawImage raw;
+    BlockPackJob job;
+    Grabbed grabbed = grabBlock(i, fresh, raw, job);
+    if (grabbed == Grabbed::Failed) break;
+    size_t length = 0;
+    if (grabbed == Grabbed::Changed) {
+      size_t bound = PackedSizeBound(job.target.stride * static_cast<size_t>(job.target.height));
+      length = update_.Add(static_cast<int32_t>(g_.offsetOf(i, bottomUp_)), bound, storage_,
+                           [&job](MutableBytes dest) { return ConvertAndPackBlock(job, dest); });
+    }
     if (length > 0) {
-      TRtcRecord& item = scr->NewRecord(scr->Count());
-      item.setAsInteger("at", static_cast<int32_t>(g_.offsetOf(i, bottomUp_)));
-      item.setAsObject("img", std::make_unique<TRtcStringValue>(std::move(packed)));
       total += static_cast<int64_t>(length);
       std::swap(images_[i], fresh);
-      int budget = setup().maxTotalSize;
       if (budget <= 0 || (!screenInfoChanged_ && n < g_.blockCount - 1 && total > budget)) {
         grabBroken_ = true;
         grabFrom_ = i;
@@ -206,18 +182,19 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     if (sleepTime > 0 && n < g_.blockCount - 1)
       std::this_thread::sleep_for(std::chrono::milliseconds(sleepTime));
   }
-  if (scr->Count() == 0) return false;
-  TRtcRecord& record = screenData_.NewRecord();
-  if (screenInfoChanged_) {
-    addResolution(record);
-    if (!screenPalette_.empty()) record.setAsString("pal", screenPalette_);
-    newScreenPalette_ = false;
-  } else if (newScreenPalette_) {
-    record.setAsString("pal", screenPalette_);
-    newScreenPalette_ = false;
-  }
-  record.setAsObject("scr", std::move(scr));
+  update_.Finish();
+  if (update_.Count() == 0) return false;
+  if (withPalette) newScreenPalette_ = false;
   return screenInfoChanged_;
+}
+
+TRtcValue& TRtcGDIScreenEncoder::GetScreenData() {
+  if (!screenDataRead_) {
+    screenDataRead_ = true;
+    screenData_.Clear();
+    if (!update_.Text().empty()) screenData_.SetObject(TRtcRecord::FromCode(update_.Text()));
+  }
+  return screenData_;
 }
 
 TRtcValue& TRtcGDIScreenEncoder::GetInitialScreenData() {
@@ -236,15 +213,10 @@ TRtcValue& TRtcGDIScreenEncoder::GetInitialScreenData() {
   }
   if (scr->Count() == 0) return initialScreenData_;
   TRtcRecord& record = initialScreenData_.NewRecord();
-  addResolution(record);
+  setResolution(record.NewRecord("res"));
   if (!screenPalette_.empty()) record.setAsString("pal", screenPalette_);
   record.setAsObject("scr", std::move(scr));
   return initialScreenData_;
-}
-
-std::string TRtcGDIScreenEncoder::BuildScreenDelta() {
-  if (screenData_.GetType() != rtc_Record) return {};
-  return screenData_.GetObject()->toCode();
 }
 
 std::string TRtcGDIScreenEncoder::BuildScreen() {

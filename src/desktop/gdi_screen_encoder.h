@@ -8,6 +8,7 @@
 
 #include "desktop/capture_geometry.h"
 #include "desktop/screen_encoder.h"
+#include "desktop/update_text.h"
 
 namespace vtx {
 
@@ -21,7 +22,8 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
 
   void Setup(const EncoderSetup& setup) override;
   TRtcValue& GetInitialScreenData() override;
-  TRtcValue& GetScreenData() override { return screenData_; }
+  // The last update record, read back from its wire text on first use.
+  TRtcValue& GetScreenData() override;
   bool ScreenChanged() override;
 
   // For tests and tools: the geometry in use and the row order of the images.
@@ -34,25 +36,23 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
  protected:
   bool CaptureJob(int sleepTime, bool initial) override;
   void GrabDirect() override { Capture(0, false); }
-  std::string BuildScreenDelta() override;
+  const std::string& BuildScreenDelta() override { return update_.Text(); }
   std::string BuildScreen() override;
   bool CheckSupported() override { return true; }
 
  private:
   bool initGeometry();
-  // Grabs a block, converts it into `fresh` and packs it against the stored image into `packed`
-  // (empty when the block is unchanged; then `fresh` may be left as it was).
-  bool grabBlock(int block, std::vector<uint8_t>& fresh, std::string& packed);
+  enum class Grabbed { Failed, Unchanged, Changed };
+  // Grabs a block into raw and, when it may have changed, sets up the job that converts it into
+  // `fresh` and packs it against the stored image.
+  Grabbed grabBlock(int block, std::vector<uint8_t>& fresh, RawImage& raw, BlockPackJob& job);
   void takeChanges();
-  void addResolution(TRtcRecord& record) const;
-  void recycleImages();
-  std::string packBlock(const BlockPackJob& job);
+  void setResolution(TRtcRecord& res) const;
 
   CaptureGeometry g_;
   bool bottomUp_ = false;
   std::vector<std::vector<uint8_t>> images_;
   std::vector<uint8_t> tmpImage_, tmpLastImage_, storage_;
-  std::vector<std::string> spareImages_;  // packed strings of the last update, for reuse
   std::vector<uint32_t> placeholder_;
   std::vector<char> marked_, dirty_;
   std::string screenPalette_;
@@ -62,6 +62,8 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   int grabFrom_ = 0;
   int skipped_ = 0;
   bool initialBuilt_ = false;
+  BlockUpdateText update_;  // the last update record as wire text
+  bool screenDataRead_ = false;
   TRtcValue screenData_, initialScreenData_;
   std::vector<ScreenRect> changes_;
 };

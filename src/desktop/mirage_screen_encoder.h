@@ -19,12 +19,13 @@ class TRtcMirageScreenEncoder final : public TRtcBaseScreenEncoder {
  protected:
   bool CaptureJob(int, bool) override { return false; }
   void GrabDirect() override {}
-  std::string BuildScreenDelta() override { return {}; }
+  const std::string& BuildScreenDelta() override { return noUpdate_; }
   std::string BuildScreen() override { return {}; }
   bool CheckSupported() override { return false; }
 
  private:
   TRtcValue empty_;
+  const std::string noUpdate_;
 };
 
 }  // namespace vtx

@@ -117,8 +117,8 @@ bool TRtcScreenCapture::GrabScreen() {
   return Capture->Capture(0, false);
 }
 
-std::string TRtcScreenCapture::GetScreenDelta() {
-  return Capture ? Capture->GetScreenDelta() : std::string();
+const std::string& TRtcScreenCapture::GetScreenDelta() {
+  return Capture ? Capture->GetScreenDelta() : noDelta_;
 }
 
 std::string TRtcScreenCapture::GetScreen() {

@@ -32,7 +32,9 @@ class TRtcScreenCapture {
   // Creates the encoder when there is none (ERtcInfo "Error creating screen encoder" when no
   // registered encoder can be made) and captures.
   bool GrabScreen();
-  std::string GetScreenDelta();
+  // The last update's wire text (empty when nothing changed); valid until the next grab or
+  // setting change.
+  const std::string& GetScreenDelta();
   std::string GetScreen();
   void GrabMouse();
   std::string GetMouseDelta();
@@ -150,6 +152,7 @@ class TRtcScreenCapture {
 
   DesktopPlatform& FPlatform;
   std::unique_ptr<TRtcAbstractScreenEncoder> Capture;
+  const std::string noDelta_;
   std::unique_ptr<CursorSource> FCursor;
 
   uint32_t FCaptureMask = 0x00CC0020;

@@ -49,7 +49,8 @@ class TRtcAbstractScreenEncoder {
   virtual bool GrabScreen() = 0;
   virtual TRtcValue& GetInitialScreenData() = 0;
   virtual TRtcValue& GetScreenData() = 0;
-  virtual std::string GetScreenDelta() = 0;
+  // Valid until the next job.
+  virtual const std::string& GetScreenDelta() = 0;
   virtual std::string GetScreen() = 0;
   virtual bool ScreenChanged() = 0;
   virtual bool GetSupported() = 0;
@@ -111,7 +112,7 @@ class TRtcBaseScreenEncoder : public TRtcAbstractScreenEncoder {
   void Stop() override;
   void Setup(const EncoderSetup& setup) override;
   bool GrabScreen() override;
-  std::string GetScreenDelta() override { return BuildScreenDelta(); }
+  const std::string& GetScreenDelta() override { return BuildScreenDelta(); }
   std::string GetScreen() override { return BuildScreen(); }
   bool GetSupported() override { return CheckSupported(); }
   bool cad() override;
@@ -130,7 +131,7 @@ class TRtcBaseScreenEncoder : public TRtcAbstractScreenEncoder {
                         uint32_t extraInfo);
   virtual void KeybdJob(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extraInfo);
   virtual void GrabDirect() = 0;
-  virtual std::string BuildScreenDelta() = 0;
+  virtual const std::string& BuildScreenDelta() = 0;
   virtual std::string BuildScreen() = 0;
   virtual bool CheckSupported() = 0;
   virtual void SecureAttentionJob();

@@ -183,15 +183,25 @@ void writePlain(std::string& out, std::string_view code, std::string_view payloa
 }
 
 void writeCounted(std::string& out, std::string_view code, std::string_view data) {
+  if (data.empty()) {
+    out.append(code);
+    out.append("=;");
+    return;
+  }
+  writeCountedHead(out, code, data.size());
+  out.append(data);
+  writeCountedTail(out);
+}
+
+void writeCountedHead(std::string& out, std::string_view code, std::size_t length) {
   out.append(code);
   out.push_back('=');
-  if (!data.empty()) {
-    out.append(std::to_string(data.size()));
-    out.push_back('"');
-    out.append(data);
-    out.push_back('"');
-  }
-  out.push_back(';');
+  out.append(std::to_string(length));
+  out.push_back('"');
+}
+
+void writeCountedTail(std::string& out) {
+  out.append("\";");
 }
 
 void writeItem(std::string& out, const TRtcValueObject* v) {

@@ -27,6 +27,10 @@ std::unique_ptr<TRtcValueObject> readItem(std::string_view s, std::size_t& at, i
 
 void writePlain(std::string& out, std::string_view code, std::string_view payload);
 void writeCounted(std::string& out, std::string_view code, std::string_view data);
+// The parts of a non-empty counted payload around its `length` data bytes, for writers that
+// put the data in place themselves: CODE "=" LENGTH "\"" and "\"" ";".
+void writeCountedHead(std::string& out, std::string_view code, std::size_t length);
+void writeCountedTail(std::string& out);
 void writeItem(std::string& out, const TRtcValueObject* v);  // "X=;" for none
 
 }  // namespace vtx::wire

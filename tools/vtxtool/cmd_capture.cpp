@@ -138,7 +138,7 @@ int cmdCapture(const Args& args) {
     lastGrab = Clock::now();
     ++cycles;
     cap.GrabScreen();
-    std::string next = cap.GetScreenDelta();
+    const std::string& next = cap.GetScreenDelta();
     cap.GrabMouse();
     std::string cur = cap.GetMouseDelta();
     if (next.empty() && cur.empty()) continue;

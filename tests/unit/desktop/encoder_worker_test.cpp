@@ -32,12 +32,13 @@ class ProbeEncoder final : public TRtcBaseScreenEncoder {
     return initial;
   }
   void GrabDirect() override { Capture(0, false); }
-  std::string BuildScreenDelta() override { return {}; }
+  const std::string& BuildScreenDelta() override { return none_; }
   std::string BuildScreen() override { return {}; }
   bool CheckSupported() override { return true; }
 
  private:
   TRtcValue v_;
+  const std::string none_;
 };
 
 EncoderContext context(FakeDesktop& d) {

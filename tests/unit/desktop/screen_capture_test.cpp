@@ -452,6 +452,50 @@ TEST(ScreenCapture, WholeScreenChangesAndSmallOnesFollowEachOther) {
   }
 }
 
+TEST(ScreenCapture, UpdateTextIsTheWireTextOfItsRecord) {
+  // The update is written as text directly; it must read back into the record it stands for and
+  // be written again byte for byte, with the fields in their order, over a depth change, one
+  // block per update, budgets, and 12 blocks where the item count has one or two digits.
+  struct Setting {
+    int bppLimit, blocks, budget;
+  };
+  for (Setting set : {Setting{4, 1, 0}, Setting{1, 3, 0}, Setting{4, 12, 2000},
+                      Setting{4, 12, 1 << 30}, Setting{0, 5, 300}}) {
+    FakeDesktop d(64, 48);
+    TRtcScreenCapture cap(d);
+    cap.setBPPLimit(set.bppLimit);
+    cap.setScreenBlockCount(set.blocks);
+    cap.setMaxTotalSize(set.budget);
+    ScreenImage viewer;
+    for (int step = 0; step < 16; ++step) {
+      if (step % 5 == 0) d.Noise({0, 0, 64, 48}, step);
+      if (step % 5 == 2) d.Noise({step, 3 * step % 40, step + 9, 3 * step % 40 + 7}, step);
+      if (step == 8) d.SetDepth(16);
+      cap.GrabScreen();
+      const std::string& wire = cap.GetScreenDelta();
+      TRtcValue& data = cap.Encoder()->GetScreenData();
+      if (wire.empty()) {
+        EXPECT_EQ(data.GetType(), rtc_Null);
+        continue;
+      }
+      viewer.Apply(wire);
+      auto rec = parse(wire);
+      EXPECT_EQ(rec->toCode(), wire) << set.blocks << " blocks, step " << step;
+      ASSERT_EQ(data.GetType(), rtc_Record);
+      EXPECT_EQ(data.GetObject()->toCode(), wire);
+      int n = rec->Count();
+      EXPECT_EQ(rec->FieldName(n - 1), u"scr");
+      if (rec->asObject("res")) {
+        EXPECT_EQ(rec->FieldName(0), u"res");
+      }
+      if (rec->asObject("pal")) {
+        EXPECT_EQ(rec->FieldName(n - 2), u"pal");
+      }
+    }
+    EXPECT_EQ(viewer.Height(), 48);
+  }
+}
+
 CursorShape customShape() {
   CursorShape s;
   s.name = "my-own";
