@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     if (std::string(argv[i]) == "--lines") lines = std::max(10, std::atoi(argv[i + 1]));
 
   testing::GatewayChild gw({"--threads", "2", "--db", ":memory:", "--secure-key", kKey,
-                            "--force-encryption", "--login-password", "pw", "--enable-echo"});
+                            "--force-encryption", "--login-password", "pw", "--enable-echo"},
+                           testing::GatewayChild::Transport::Plain);
 
   // Baseline: Echo on one channel.
   std::vector<double> echo;

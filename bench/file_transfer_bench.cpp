@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
   fs::create_directories(dir / "inbox");
 
   testing::GatewayChild gw({"--threads", "2", "--db", ":memory:", "--secure-key", kKey,
-                            "--force-encryption", "--login-password", "pw"});
+                            "--force-encryption", "--login-password", "pw"},
+                           testing::GatewayChild::Transport::Plain);
   Side host(gw.port(), "host", true), analyst(gw.port(), "analyst", false);
   host.files.setFileInboxPath((dir / "inbox").string());
   std::mutex lock;
