@@ -140,7 +140,7 @@ class FileTransferE2E : public ::testing::Test {
     host_ = std::make_unique<Child>(
         std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
                                  "--user", "cust", "--password", kPassword, "--key", kSecureKey,
-                                 "--inbox", (dir_ / "inbox").string()},
+                                 "--inbox", (dir_ / "inbox").string(), "--tls-ca", gw_->caFile()},
         dir_ / "host.out", std::vector<std::string>{"XDG_DATA_HOME=" + (dir_ / "data").string()});
     ASSERT_TRUE(waitForText(dir_ / "host.out", "\"show\":\"ready\"", 20s));
   }
@@ -152,9 +152,10 @@ class FileTransferE2E : public ::testing::Test {
   }
   // Runs the console to its end; its exit code (output in dir_/name).
   int analyst(const std::string& name, std::vector<std::string> command) {
-    std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw_->port(),
-                                  "--user",         "ana",       "--password",
-                                  kPassword,        "--key",     kSecureKey};
+    std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway",  "127.0.0.1:" + gw_->port(),
+                                  "--user",         "ana",        "--password",
+                                  kPassword,        "--key",      kSecureKey,
+                                  "--tls-ca",       gw_->caFile()};
     a.insert(a.end(), command.begin(), command.end());
     Child c(a, dir_ / name);
     return c.wait();
@@ -240,19 +241,11 @@ TEST_F(FileTransferE2E, CommandsAndRefusals) {
 
 TEST_F(FileTransferE2E, GatewayKilledMidTransferLeavesNoCompleteLookingFile) {
   writeRandom(dir_ / "local/cut.bin", 48u << 20, 21);
-  std::vector<std::string> a = {VTX_ANALYST_PATH,
-                                "--gateway",
-                                "127.0.0.1:" + gw_->port(),
-                                "--user",
-                                "ana",
-                                "--password",
-                                kPassword,
-                                "--key",
-                                kSecureKey,
-                                "--json",
-                                "send",
-                                "cust",
-                                (dir_ / "local/cut.bin").string()};
+  std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway",   "127.0.0.1:" + gw_->port(),
+                                "--user",         "ana",         "--password",
+                                kPassword,        "--key",       kSecureKey,
+                                "--tls-ca",       gw_->caFile(), "--json",
+                                "send",           "cust",        (dir_ / "local/cut.bin").string()};
   Child sender(a, dir_ / "cut.out");
   ASSERT_TRUE(waitForText(dir_ / "host.out", "\"event\":\"FileWrite\"", 60s));
   gw_->stop(true);
