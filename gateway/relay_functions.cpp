@@ -248,6 +248,8 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
     const RtcWideString me = f->relay_.userOf(id);
     f->checkPassword(c.peer, me, call.asText("pwd"));
     f->relay_.logout(id, user);
+    c.storage.setAsString(kLoginKey,
+                          "");  // ended by its own session: later calls are not logged in
     return boolean(true);
   });
   registry.add(u"User.Get", [f](CallContext& c, TRtcFunctionInfo&) {
