@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2)
     if (std::string(argv[i]) == "--lines") lines = std::max(10, std::atoi(argv[i + 1]));
 
-  testing::GatewayChild gw(bench::GatewayArgs(kKey, {"--enable-echo"}));
+  testing::GatewayChild gw(bench::GatewayArgs(kKey, {"--enable-echo"}),
+                           testing::GatewayChild::Transport::Plain);
 
   // Baseline: Echo on one channel.
   std::vector<double> echo;

@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   const fs::path dir = fs::temp_directory_path() / ("vtx-ft-bench-" + std::to_string(getpid()));
   fs::create_directories(dir / "inbox");
 
-  testing::GatewayChild gw(bench::GatewayArgs(kKey));
+  testing::GatewayChild gw(bench::GatewayArgs(kKey), testing::GatewayChild::Transport::Plain);
   Side host(gw.port(), "host", true, kKey), analyst(gw.port(), "analyst", false, kKey);
   host.module.setFileInboxPath((dir / "inbox").string());
   std::mutex lock;

@@ -45,10 +45,23 @@ constexpr const char* kKey = "Bench-Key-13";
 class Gateway {
  public:
   Gateway() {
-    std::vector<std::string> args = {
-        VTX_GATEWAY_PATH,     "--listen",       "127.0.0.1:0", "--secure-key",     kKey,
-        "--force-encryption", "--db",           ":memory:",    "--login-password", "pw",
-        "--enable-echo",      "--max-sessions", "100000"};
+    std::vector<std::string> args = {VTX_GATEWAY_PATH,
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--secure-key",
+                                     kKey,
+                                     "--force-encryption",
+                                     "--db",
+                                     ":memory:",
+                                     "--login-password",
+                                     "pw",
+                                     "--enable-echo",
+                                     "--max-sessions",
+                                     "100000",
+                                     "--max-sessions-per-peer",
+                                     "100000",
+                                     "--max-users-per-peer",
+                                     "100000"};  // every client comes from 127.0.0.1
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe");
     pid_ = ::fork();

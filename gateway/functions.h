@@ -33,6 +33,10 @@ struct CallContext {
   // Ties the session to the login id it logged in with (it then ends with that id); empty
   // when the request has no session.
   std::function<void(const std::string& loginId)> bindLogin;
+  // Tells that the login the session is tied to has ended while the request ran: the request
+  // is answered 410 and the session dropped, so the client renews its session and its
+  // re-login learns of the end. Empty when the request has no session.
+  std::function<void()> loginEnded;
 
   DeferredResult defer() {
     if (!deferrer) return {};

@@ -169,12 +169,15 @@ void Relay::answerTouched(Outbox& out) {
 }
 
 void Relay::flush(Outbox& out) {
+  // Ended ids first: a held Get answered at the end of its login must not reach its client
+  // while the protocol session stands, or the client's next call would be answered LOGGED OUT
+  // as a call result (recoverable) instead of failing its session and re-login (fatal).
+  if (ended_)
+    for (const auto& id : out.ended) ended_(id);
   for (auto& [later, value] : out.answers) later.complete(std::move(value));
   out.answers.clear();  // the replies' items are let go here, outside the lock
   if (log_)
     for (const auto& line : out.logs) log_(line);
-  if (ended_)
-    for (const auto& id : out.ended) ended_(id);
 }
 
 Relay::User* Relay::byName(const RtcWideString& name) const {

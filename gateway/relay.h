@@ -86,7 +86,7 @@ class Relay {
   // peer's logins beyond usersPerPeer. Passwords are checked before.
   void login(LoginRequest request);
   // Called with each login id that ended (logout, replacement, time-out), after the lock is
-  // released. Set before serving.
+  // released and before the held Gets of that change are answered. Set before serving.
   void onEnded(std::function<void(const std::string& id)> ended) { ended_ = std::move(ended); }
   // The user name of a live id; throws ERtcInfo LOGGED OUT (ended) or "Not logged in.".
   RtcWideString userOf(const std::string& id);

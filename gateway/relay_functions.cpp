@@ -1,6 +1,7 @@
 #include "gateway/relay_functions.h"
 
 #include <optional>
+#include <string_view>
 
 #include "util/exceptions.h"
 #include "util/text.h"
@@ -200,6 +201,21 @@ class RelayFunctions {
   LoginGuard guard_;
 };
 
+// A function of a logged-in session. When that login ended while the request ran (its
+// sessions are about to be dropped), the request is answered 410 instead of with the refusal.
+ServerFunction ofLogin(ServerFunction function) {
+  return [function = std::move(function)](CallContext& c, TRtcFunctionInfo& call) {
+    try {
+      return function(c, call);
+    } catch (const ERtcInfo& e) {
+      if (c.loginEnded && !RelayFunctions::idOf(c).empty() &&
+          std::string_view(e.what()) == Relay::kLoggedOut)
+        c.loginEnded();
+      throw;
+    }
+  };
+}
+
 }  // namespace
 
 void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& store,
@@ -232,6 +248,8 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
     const RtcWideString me = f->relay_.userOf(id);
     f->checkPassword(c.peer, me, call.asText("pwd"));
     f->relay_.logout(id, user);
+    c.storage.setAsString(kLoginKey,
+                          "");  // ended by its own session: later calls are not logged in
     return boolean(true);
   });
   registry.add(u"User.Get", [f](CallContext& c, TRtcFunctionInfo&) {
@@ -261,6 +279,9 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
   });
   registry.add(u"ChangePwd",
                [f](CallContext& c, TRtcFunctionInfo& call) { return f->changePassword(c, call); });
+  for (const char16_t* name : {u"Host", u"Control", u"Get", u"Put", u"Logout", u"User.Get",
+                               u"User.Set", u"User.Add", u"User.Del", u"ChangePwd"})
+    registry.add(name, ofLogin(*registry.find(name)));
 }
 
 }  // namespace vtx::gateway

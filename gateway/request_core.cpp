@@ -1,5 +1,6 @@
 #include "gateway/request_core.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -144,6 +145,7 @@ class RequestCore::PendingReply : public ReplyAssembly,
   std::uint64_t ticket = 0, keystream = 0;
   std::string controlKey, cookie, peer;
   bool compressed = false;
+  std::atomic<bool> loginEnded{false};  // answered 410: the session's login ended meanwhile
   Done done;
 
  private:
@@ -418,6 +420,7 @@ void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
       context.bindLogin = [this, id = session->id()](const std::string& login) {
         sessions_.bind(id, login);
       };
+    if (session) context.loginEnded = [r] { r->loginEnded = true; };
     context.deferrer = [r, &index] { return r->defer(index); };
     for (; index < calls.size(); ++index) {
       context.fingerprint = index < prints.size() ? prints[index] : 0;
@@ -435,6 +438,14 @@ void RequestCore::runCalls(std::vector<std::unique_ptr<TRtcValue>> calls,
 }
 
 void RequestCore::finish(PendingReply& reply) {
+  if (reply.loginEnded) {
+    // The results would tell a call "LOGGED OUT", which a client takes as recoverable; without
+    // its session it logs in again and gets that answer as its login's.
+    const std::string sid = reply.session()->id();
+    sessions_.remove(sid);
+    if (Done done = std::move(reply.done)) done(refuse(410, "login ended", sid));
+    return;
+  }
   Compression level = config_.compression;
   if (reply.compressed && level == Compression::None) level = Compression::Fast;
   std::string body = CompressBody(reply.text(), level);

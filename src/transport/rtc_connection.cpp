@@ -313,6 +313,7 @@ void TRtcClient::connectOnce() {
 }
 
 void TRtcClient::Disconnect() {
+  ++reconnectEpoch_;  // a reconnect step already on the queue ends at once
   stopReconnectTimer();
   Reconnecting = false;
   WantConnect = false;
@@ -358,22 +359,24 @@ void TRtcClient::Reconnect(uint32_t WaitSeconds) {
     return;
   }
   if (Reconnecting.exchange(true)) return;
-  if (WaitSeconds == 0) return reconnectStep();
+  const std::uint64_t epoch = reconnectEpoch_;
+  if (WaitSeconds == 0) return reconnectStep(epoch);
   std::lock_guard g(reconnectLock_);
   if (!reconnectTimer_) reconnectTimer_ = TRtcTimer::Create(multiThreaded_, &Timers());
   uint32_t ms = WaitSeconds * 1000u;
   if (multiThreaded_ && thr_)
     reconnectTimer_->Enable(
-        ms, thr_, [this] { reconnectStep(); }, true);
+        ms, thr_, [this, epoch] { reconnectStep(epoch); }, true);
   else
     reconnectTimer_->Enable(
-        ms, [this] { reconnectStep(); }, true);
+        ms, [this, epoch] { reconnectStep(epoch); }, true);
 }
 
-void TRtcClient::reconnectStep() {
+void TRtcClient::reconnectStep(std::uint64_t epoch) {
   if (multiThreaded_ && thr_ && !inThread()) {
-    if (thr_->PostJob([this] { reconnectStep(); })) return;
+    if (thr_->PostJob([this, epoch] { reconnectStep(epoch); })) return;
   }
+  if (epoch != reconnectEpoch_) return;  // disconnected since
   Reconnecting = false;
   try {
     if (State() == TRtcConnectionState::conActive && provider_) provider_->Disconnect();

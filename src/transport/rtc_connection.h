@@ -227,7 +227,9 @@ class TRtcClient : public TRtcConnection {
   void afterEvents() override;
 
  private:
-  void reconnectStep();
+  // `epoch`: the reconnectEpoch_ its Reconnect() saw; a step from before a Disconnect() does
+  // nothing.
+  void reconnectStep(std::uint64_t epoch);
   void readyToRelease();
   void connectOnce();
   // A connect or reconnect is pending.
@@ -238,6 +240,7 @@ class TRtcClient : public TRtcConnection {
   // Disconnect (any thread) stops the timer the connection's thread arms when reconnecting.
   std::mutex reconnectLock_;
   TRtcTimer::Ptr reconnectTimer_;
+  std::atomic<std::uint64_t> reconnectEpoch_{0};  // counts Disconnect() calls
   bool readyPending_ = false;
   bool disconnectPending_ = false;
   std::atomic<int> connectLevel_{0}, pendingConnects_{0};

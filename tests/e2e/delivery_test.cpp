@@ -106,10 +106,16 @@ class UiThread {
 // A portal client with the program's settings: visible host or notified viewer.
 struct Party {
   // `reconnectWait`: seconds before a lost connection is opened again (the program waits 2).
-  Party(const std::string& port, const std::string& name, bool host, int reconnectWait)
+  // `caFile`: TLS, the gateway's certificate checked against it (through the proxy too).
+  Party(const std::string& port, const std::string& caFile, const std::string& name, bool host,
+        int reconnectWait)
       : module(inbox) {
     client.setGateAddr("127.0.0.1");
     client.setGatePort(port);
+    if (!caFile.empty()) {
+      client.setGate_SSL(true);
+      client.setGate_SSLCAFile(caFile);
+    }
     client.setUserVisible(host);
     client.setUserNotify(!host);
     client.setGwStoreParams(true);
@@ -167,8 +173,8 @@ class Delivery : public ::testing::Test {
       : gw_({"--threads", "2", "--login-password", kPassword, "--secure-key", kSecureKey,
              "--force-encryption", "--db", ":memory:"}),
         proxy_(gw_.port()),
-        host_(proxy_.port(), "host", true, reconnectWait),
-        viewer_(proxy_.port(), "viewer", false, reconnectWait) {}
+        host_(proxy_.port(), gw_.caFile(), "host", true, reconnectWait),
+        viewer_(proxy_.port(), gw_.caFile(), "viewer", false, reconnectWait) {}
 
   void SetUp() override {
     host_.client.setActive(true);

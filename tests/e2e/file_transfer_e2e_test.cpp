@@ -202,7 +202,7 @@ class FileTransferE2E : public ::testing::Test {
     host_ = std::make_unique<Child>(
         std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
                                  "--user", "cust", "--password", kPassword, "--key", kSecureKey,
-                                 "--inbox", (dir_ / "inbox").string()},
+                                 "--inbox", (dir_ / "inbox").string(), "--tls-ca", gw_->caFile()},
         dir_ / "host.out", std::vector<std::string>{"XDG_DATA_HOME=" + (dir_ / "data").string()});
     ASSERT_TRUE(waitForText(dir_ / "host.out", "\"show\":\"ready\"", 20s));
   }
@@ -218,9 +218,10 @@ class FileTransferE2E : public ::testing::Test {
     return c.wait();
   }
   std::vector<std::string> console(std::vector<std::string> command) const {
-    std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw_->port(),
-                                  "--user",         "ana",       "--password",
-                                  kPassword,        "--key",     kSecureKey};
+    std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway",  "127.0.0.1:" + gw_->port(),
+                                  "--user",         "ana",        "--password",
+                                  kPassword,        "--key",      kSecureKey,
+                                  "--tls-ca",       gw_->caFile()};
     a.insert(a.end(), command.begin(), command.end());
     return a;
   }
@@ -313,19 +314,11 @@ TEST_F(FileTransferE2E, CommandsAndRefusals) {
 
 TEST_F(FileTransferE2E, GatewayKilledMidTransferLeavesNoCompleteLookingFile) {
   writeRandom(dir_ / "local/cut.bin", 48u << 20, 21);
-  std::vector<std::string> a = {VTX_ANALYST_PATH,
-                                "--gateway",
-                                "127.0.0.1:" + gw_->port(),
-                                "--user",
-                                "ana",
-                                "--password",
-                                kPassword,
-                                "--key",
-                                kSecureKey,
-                                "--json",
-                                "send",
-                                "cust",
-                                (dir_ / "local/cut.bin").string()};
+  std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway",   "127.0.0.1:" + gw_->port(),
+                                "--user",         "ana",         "--password",
+                                kPassword,        "--key",       kSecureKey,
+                                "--tls-ca",       gw_->caFile(), "--json",
+                                "send",           "cust",        (dir_ / "local/cut.bin").string()};
   Child sender(a, dir_ / "cut.out");
   ASSERT_TRUE(waitForText(dir_ / "host.out", "\"event\":\"FileWrite\"", 60s));
   gw_->stop(true);
@@ -393,9 +386,13 @@ TEST_F(FileTransferE2E, CancelFromEitherSideLeavesNoPartialFile) {
 
 // A peer that speaks the protocol itself, through the same gateway.
 struct HostilePeer {
-  HostilePeer(const std::string& port, const std::string& name) {
+  HostilePeer(const std::string& port, const std::string& name, const std::string& caFile) {
     client.setGateAddr("127.0.0.1");
     client.setGatePort(port);
+    if (!caFile.empty()) {  // TLS, the gateway's certificate checked
+      client.setGate_SSL(true);
+      client.setGate_SSLCAFile(caFile);
+    }
     client.setMultiThreaded(true);
     client.setDataEncrypt(16);
     client.setDataForceEncrypt(true);
@@ -479,7 +476,7 @@ TEST_F(FileTransferE2E, HostilePeersNamesAreRefusedAndNothingIsWrittenOutside) {
   };
   ASSERT_GE(hostile.size(), 15u);
 
-  HostilePeer peer(gw_->port(), "mallory");
+  HostilePeer peer(gw_->port(), "mallory", gw_->caFile());
   peer.client.setActive(true);
   peer.files.Open("cust");
   ASSERT_TRUE(peer.waitFor([&] { return peer.joined; }));

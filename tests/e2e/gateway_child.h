@@ -1,5 +1,7 @@
 // The real vorantelix-gateway as a child process that can be killed and started again on the
-// same port and database, for the scenarios that outlive one gateway.
+// same port and database, for the scenarios that outlive one gateway. It serves TLS unless
+// asked not to, with a self-signed certificate for 127.0.0.1 that its clients are to trust
+// (caFile()); the certificate stays the same across restarts.
 #pragma once
 
 #include <fcntl.h>
@@ -10,6 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,13 +24,28 @@ namespace vtx::testing {
 
 class GatewayChild {
  public:
+  enum class Transport { Tls, Plain };
+
   // `extra` follows --listen on every start; the first start picks the port.
-  explicit GatewayChild(std::vector<std::string> extra) : extra_(std::move(extra)) { start(); }
-  ~GatewayChild() { stop(false); }
+  explicit GatewayChild(std::vector<std::string> extra, Transport transport = Transport::Tls)
+      : extra_(std::move(extra)) {
+    if (transport == Transport::Tls) makeCertificate();
+    start();
+  }
+  ~GatewayChild() {
+    stop(false);
+    if (!dir_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(dir_, ec);
+    }
+  }
+  GatewayChild(const GatewayChild&) = delete;
+  GatewayChild& operator=(const GatewayChild&) = delete;
 
   void start() {
     std::vector<std::string> args = {VTX_GATEWAY_PATH, "--listen",
                                      "127.0.0.1:" + (port_.empty() ? "0" : port_)};
+    if (!cert_.empty()) args.insert(args.end(), {"--tls-cert", cert_, "--tls-key", key_});
     args.insert(args.end(), extra_.begin(), extra_.end());
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe");
@@ -74,9 +94,29 @@ class GatewayChild {
     pid_ = -1;
   }
   const std::string& port() const { return port_; }
+  // The certificate clients check the gateway against; empty when it serves plain HTTP.
+  const std::string& caFile() const { return cert_; }
 
  private:
+  void makeCertificate() {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("vtx-gw-" + std::to_string(::getpid()) + "-" +
+            std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::filesystem::create_directories(dir_);
+    cert_ = (dir_ / "cert.pem").string();
+    key_ = (dir_ / "key.pem").string();
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-keyout '" +
+        key_ + "' -out '" + cert_ +
+        "' -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+      throw std::runtime_error("openssl could not make a certificate");
+  }
+
   std::vector<std::string> extra_;
+  std::filesystem::path dir_;
+  std::string cert_, key_;
   std::string port_;
   pid_t pid_ = -1;
 };

@@ -817,7 +817,8 @@ TEST_F(Janela, AbrirChamadoEntraNoGatewayComOClienteDoPrograma) {
   TLacoQt laco;
   const std::string senha = "fyduzAKrpRQdnnwXjRM", chave = "kgQWdXnb5mVpW";
   testing::GatewayChild gateway(
-      {"--db", ":memory:", "--login-password", senha, "--secure-key", chave, "--force-encryption"});
+      {"--db", ":memory:", "--login-password", senha, "--secure-key", chave, "--force-encryption"},
+      testing::GatewayChild::Transport::Plain);
   // The stand-in serves every company from this gateway.
   teste::SuporteProcesso suporte({"--gateway", "127.0.0.1:" + gateway.port()});
   config_ = suporte.Config();
@@ -860,7 +861,8 @@ class Sessao {
  public:
   Sessao()
       : gateway_({"--db", ":memory:", "--login-password", kSenha, "--secure-key", kChave,
-                  "--force-encryption"}),
+                  "--force-encryption"},
+                 testing::GatewayChild::Transport::Plain),
         suporte_({"--gateway", "127.0.0.1:" + gateway_.port()}) {}
   TConfiguracao Config() const {
     TConfiguracao c = suporte_.Config();

@@ -127,7 +127,7 @@ TEST(RelayFunctions, LoginsRefuseClearlyAndCallsNeedOne) {
   logout.setAsText("user", u"ann");
   logout.setAsText("pwd", u"shared-pw");
   EXPECT_EQ(call(c, logout)->isType(), rtc_Boolean);
-  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"Get"))), u"LOGGED OUT");
+  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"Get"))), u"Not logged in.");
   TRtcFunctionInfo relogin(u"ReLogin");
   relogin.setAsText("user", u"ann");
   relogin.setAsText("pwd", u"shared-pw");
@@ -204,6 +204,48 @@ std::vector<std::string> dataFrom(TRtcValue& reply, const char* origin) {
   TRtcArray* a = r ? r->asArray(origin) : nullptr;
   for (int i = 0; a && i < a->Count(); ++i) out.push_back(a->asString(i));
   return out;
+}
+
+// A login that ended while its protocol session still stood (this harness never drops them):
+// a call on that session is answered 410 and the session goes, instead of a "LOGGED OUT"
+// result a client takes as recoverable. On a new session its re-login is refused for good.
+TEST(RelayFunctions, ACallOfAnEndedLoginRenewsTheSessionInsteadOfAnsweringLoggedOut) {
+  RelayGateway g;
+  unsigned seed = 10;
+  for (const char16_t* name : {u"Get", u"Put", u"Host", u"User.Get"}) {
+    SCOPED_TRACE(Utf8Encode(name));
+    const std::string user = "ann-" + Utf8Encode(name), oldId = "old-" + user;
+    auto old = g.client(++seed), fresh = g.client(++seed);
+    ASSERT_EQ(old.handshake(), 200);
+    ASSERT_EQ(fresh.handshake(), 200);
+    call(old, loginCall(user.c_str(), "shared-pw", oldId.c_str()));
+    call(fresh, loginCall(user.c_str(), "shared-pw", ("new-" + user).c_str()));  // replaces
+    Results r;
+    EXPECT_EQ(old.call(*tickCall(name, 1), r), 410);
+    EXPECT_EQ(old.handshake(), 410);  // the session is gone
+    old.setSessionId({});
+    ASSERT_EQ(old.handshake(), 200);
+    TRtcFunctionInfo& relogin = loginCall(user.c_str(), "shared-pw", oldId.c_str());
+    relogin.setFunctionName(u"ReLogin");
+    EXPECT_EQ(exceptionText(*call(old, relogin)), u"LOGGED OUT");  // as the login's result
+    EXPECT_EQ(call(fresh, *tickCall(u"Put", 2))->isType(), rtc_Boolean);
+  }
+  // A session that never logged in still gets its refusal as a result.
+  auto stranger = g.client(++seed), leaving = g.client(++seed);
+  ASSERT_EQ(stranger.handshake(), 200);
+  ASSERT_EQ(leaving.handshake(), 200);
+  EXPECT_EQ(exceptionText(*call(stranger, TRtcFunctionInfo(u"Get"))), u"Not logged in.");
+  call(leaving, loginCall("bob", "shared-pw", "id-bob"));
+  TRtcFunctionInfo logout(u"Logout");
+  logout.setAsText("user", u"bob");
+  logout.setAsText("pwd", u"shared-pw");
+  // A logout and a call after it in one request: the logout is answered, not renewed.
+  Results both;
+  auto put = tickCall(u"Put", 1);
+  ASSERT_EQ(leaving.call({&logout, put.get()}, both), 200);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0]->isType(), rtc_Boolean);
+  EXPECT_EQ(exceptionText(*both[1]), u"Not logged in.");
 }
 
 // A client that lost a Get's connection re-posts it with the same tick under a cipher reset.
@@ -387,7 +429,8 @@ TEST(RelayFunctions, ParametersAndAnOwnPassword) {
   auto e = g.client(6);
   ASSERT_EQ(e.handshake(), 200);
   EXPECT_NE(call(e, loginCall("bob", "shared-pw", "b-1"))->isType(), rtc_Exception);
-  EXPECT_EQ(exceptionText(*call(c, TRtcFunctionInfo(u"User.Get"))), u"LOGGED OUT");
+  Results replaced;
+  EXPECT_EQ(c.call(TRtcFunctionInfo(u"User.Get"), replaced), 410);
 }
 
 }  // namespace

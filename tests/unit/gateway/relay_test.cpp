@@ -208,8 +208,14 @@ TEST_F(RelayTest, ChannelsShareASessionAndANewLoginReplacesTheOldOne) {
   get("a1");
   auto held = std::make_shared<Slot>();
   hold("a1", held);
+  int answeredWhenEnded = -1;
+  relay->onEnded([&](const std::string& id) {
+    if (id == "a1") answeredWhenEnded = held->fills;
+  });
   login("ANN", "a2");         // the program restarted with a new id
   EXPECT_EQ(held->fills, 1);  // the old held Get went back
+  // ... after the old id's end was announced (its protocol sessions go first).
+  EXPECT_EQ(answeredWhenEnded, 0);
   for (const char* call : {"get", "relogin"}) {
     SCOPED_TRACE(call);
     try {

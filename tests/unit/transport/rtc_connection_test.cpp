@@ -343,6 +343,46 @@ TEST(ConnectionThreads, DisconnectOnTheMainThreadWhileTheConnectionArmsItsReconn
   }
 }
 
+// A reconnect already waiting on the connection's queue when Disconnect() comes (its transport
+// still closing when it runs) neither brings the connection back nor announces a reconnect.
+TEST(ConnectionThreads, AReconnectQueuedBeforeDisconnectLeavesItDisconnected) {
+  int64_t now = 0;
+  TimerService timers{[&] { return now; }, false};
+  FakeTransport::Script script;
+  script.closeLater = true;
+  FakeClient client(script);
+  client.setTimerService(&timers);
+  client.setMultiThreaded(true);
+  client.ReconnectOn.Wait = 1;
+  std::atomic<int> connects{0}, reconnects{0};
+  client.OnConnect = [&](TRtcConnection&) { ++connects; };
+  client.OnReconnect = [&](TRtcConnection&) { ++reconnects; };
+  auto settle = [&] {
+    std::atomic<bool> settled{false};
+    client.PostJob([&] { settled = true; });
+    for (int n = 0; n < 1000000 && !settled; ++n) std::this_thread::yield();
+    ASSERT_TRUE(settled.load());
+  };
+  client.Connect();
+  settle();
+  ASSERT_EQ(connects.load(), 1);
+  std::atomic<bool> go{false};
+  client.PostJob([&] {
+    while (!go) std::this_thread::yield();
+  });
+  client.Reconnect(0);  // its step waits behind the job above
+  client.Disconnect();
+  go = true;
+  settle();
+  now += 10000;  // any reconnect wait armed meanwhile ends
+  timers.ProcessDue();
+  settle();
+  EXPECT_EQ(script.connects, 1);
+  EXPECT_EQ(connects.load(), 1);
+  EXPECT_EQ(reconnects.load(), 0);
+  EXPECT_FALSE(client.isConnected());
+}
+
 // A single-threaded time-out fires on the timer thread and is delivered by the main loop; the
 // connection may be gone by then. Under AddressSanitizer the stale delivery touches freed memory.
 TEST(ConnectionThreads, ATimeOutDeliveredAfterItsConnectionWentIsDropped) {

@@ -24,6 +24,7 @@ class FakeTransport final : public TRtcConnectionProvider {
     int depth = 0, maxDepth = 0;      // nesting of Connect calls
     std::function<void()> onConnect;  // runs inside Connect before the outcome is reported
     std::string written;
+    bool closeLater = false;  // Disconnect leaves the connection closing until a later job
   };
 
   FakeTransport(TRtcConnection& conn, TRtcConnectionSink& sink, Script& script)
@@ -64,6 +65,11 @@ class FakeTransport final : public TRtcConnectionProvider {
   }
   void Disconnect() override {
     ++script_.disconnects;
+    if (script_.closeLater && state_ == TRtcConnectionState::conActive) {
+      state_ = TRtcConnectionState::conClosing;
+      conn_.PostJob([this] { closeNow(); });
+      return;
+    }
     deliver([this] { closeNow(); });
   }
   // The peer closes the connection.
@@ -86,7 +92,8 @@ class FakeTransport final : public TRtcConnectionProvider {
 
  private:
   void closeNow() {
-    if (state_ != TRtcConnectionState::conActive) return;
+    if (state_ != TRtcConnectionState::conActive && state_ != TRtcConnectionState::conClosing)
+      return;
     state_ = TRtcConnectionState::conInactive;
     sink_.TriggerConnectionLost();
     sink_.TriggerReadyToRelease();
