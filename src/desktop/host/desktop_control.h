@@ -45,9 +45,6 @@ class UsAsciiKeyMap : public DesktopKeyMap {
   std::optional<int> KeyOfChar(char16_t ch) const override;
 };
 
-// Mouse buttons of the mouse operations.
-enum TMouseButton : int { mbLeft = 0, mbRight = 1, mbMiddle = 2 };
-
 class TRtcAbsPDesktopControlUI : public TRtcPortalComponent {
  public:
   TRtcAbsPDesktopControlUI() = default;
@@ -88,6 +85,9 @@ class TRtcAbsPDesktopControlUI : public TRtcPortalComponent {
 
 class TRtcPDesktopControl : public TRtcPModule {
  public:
+  // Mouse buttons of the mouse operations.
+  enum TMouseButton : int { mbLeft = 0, mbRight = 1, mbMiddle = 2 };
+
   TRtcPDesktopControl();
   // Unlinks every adapter and discards a pending settings batch.
   ~TRtcPDesktopControl() override;

@@ -172,9 +172,9 @@ TEST_F(DesktopControlTest, TypedTextGoesInBoundedPiecesWithCharactersOffTheMapAl
 }
 
 TEST_F(DesktopControlTest, MouseOperationsCarryButtonNumbersAndCoordinates) {
-  viewer.SendMouseDown("h", 10, 20, 0, mbLeft);
-  viewer.SendMouseUp("h", 11, 21, 0, mbRight);
-  viewer.SendMouseDown("h", -5, 70000, 0, mbMiddle);
+  viewer.SendMouseDown("h", 10, 20, 0, TRtcPDesktopControl::mbLeft);
+  viewer.SendMouseUp("h", 11, 21, 0, TRtcPDesktopControl::mbRight);
+  viewer.SendMouseDown("h", -5, 70000, 0, TRtcPDesktopControl::mbMiddle);
   viewer.SendMouseMove("h", 3, 4, 0);
   viewer.SendMouseWheel("h", -120, 0);
   EXPECT_EQ(Lines(client), (V{"h mouse d=1 x=10 y=20", "h mouse u=2 x=11 y=21",
