@@ -512,6 +512,15 @@ void TRtcPortalCli::onPutResult(TRtcConnection* Sender, TRtcValue& Result) {
     }
     return DispatchError(Sender, valueText(Result), false, false);
   }
+  if (Result.isType() == rtc_Record) {
+    // Data the gateway found no room for: the modules whose receivers must start over.
+    TRtcRecord& answer = *Result.asRecord();
+    for (TRtcPModule* m : Modules()) try {
+        m->HandleRefused(Sender, answer);
+      } catch (const std::exception& e) {
+        WriteExceptionLog("PUT refused", e);
+      }
+  }
   bool next = false;
   {
     std::lock_guard g(FLock);

@@ -175,6 +175,7 @@ void TRtcPModule::HandleJoinedUsersGroup(TRtcConnection*, const std::string&, co
 void TRtcPModule::HandleLeftUsersGroup(TRtcConnection*, const std::string&, const std::string&) {}
 void TRtcPModule::HandleDataFromUser(TRtcConnection*, const std::string&, TRtcFunctionInfo&) {}
 void TRtcPModule::HandleBatchEnd(TRtcConnection*) {}
+void TRtcPModule::HandleRefused(TRtcConnection*, TRtcRecord&) {}
 
 void TRtcPModule::CallEvent(TRtcConnection* Sender, const std::string& EventName, bool doCall,
                             const std::function<void()>& Event, TRtcPortalComponent* Obj,

@@ -76,6 +76,9 @@ class TRtcPModule : public TRtcPortalComponent {
   virtual void HandleDataFromUser(TRtcConnection* Sender, const std::string& user,
                                   TRtcFunctionInfo& Data);
   virtual void HandleBatchEnd(TRtcConnection* Sender);
+  // The gateway's answer to a Put that found no room for some receivers: {refused: [{row,
+  // to, fn (group), reason}], more: count of unnamed refusals}.
+  virtual void HandleRefused(TRtcConnection* Sender, TRtcRecord& answer);
 
   // Forward to the client's CallEvent (nothing without a client); the overloads without an
   // object pass the module itself.

@@ -19,9 +19,12 @@
 
 #include "app/web/config.h"
 #include "commands.h"
+#include "desktop/host/desktop_host.h"
+#include "desktop/host/headless_session_helpers.h"
 #include "filetransfer/file_transfer.h"
 #include "filetransfer/file_transfer_ui.h"
 #include "platform/system_info.h"
+#include "platform/x11/x11_desktop.h"
 #include "portal/custom_command.h"
 #include "portal/http_portal_client.h"
 #include "portal/portal_chat.h"
@@ -39,6 +42,8 @@ struct HostOptions {
   std::string addr, port, user, password, key, inbox, loginData;
   bool tls = false;
   std::string tlsCa;
+  // --confirm yes|no: every viewer must be confirmed, with this answer.
+  bool confirm = false, confirmAnswer = true;
 };
 
 HostOptions parseHost(const Args& args) {
@@ -69,6 +74,11 @@ HostOptions parseHost(const Args& args) {
       o.inbox = value();
     } else if (a == "--login-data") {
       o.loginData = value();
+    } else if (a == "--confirm") {
+      const std::string v = value();
+      if (v != "yes" && v != "no") throw std::runtime_error("--confirm takes yes or no");
+      o.confirm = true;
+      o.confirmAnswer = v == "yes";
     } else {
       throw std::runtime_error("unknown option " + a);
     }
@@ -213,9 +223,32 @@ int cmdHost(const Args& args) {
     filesUI.setUserName(user);
     filesUI.setModule(&m);
   };
+  // The desktop host as the program has it: settings on the gateway, copied files through the
+  // file transfer module, viewers reported as they come and go; the X server of $DISPLAY.
+  std::unique_ptr<DesktopPlatform> screen = OpenX11Desktop();
+  HeadlessSessionHelpers session(o.confirmAnswer);
+  session.OnNotification = [&](const std::string& text) {
+    out.print({{"show", "notification"}, {"msg", text}});
+  };
+  session.OnConfirmation = [&](const std::string& user, bool allowed) {
+    out.print({{"show", "confirm"}, {"user", user}, {"allowed", allowed}});
+  };
+  TRtcPDesktopHost desktop(*screen, &session);
+  desktop.setGwStoreParams(true);
+  desktop.setFileTransfer(&files);
+  desktop.setGConfirmAllLogins(o.confirm);
+  const auto viewer = [&](bool joined) {
+    return [&out, joined](TRtcPModule&, const std::string& user) {
+      out.print({{"show", "desktop"}, {"user", user}, {"joined", joined}});
+    };
+  };
+  desktop.setOnUserJoined(viewer(true));
+  desktop.setOnUserLeft(viewer(false));
+
   chat.setClient(&client);
   comando.setClient(&client);
   files.setClient(&client);
+  desktop.setClient(&client);
 
   client.OnStart = [&](TAbsPortalClient&, TRtcValue&) {
     out.print({{"show", "ready"}, {"user", client.LoginUserName()}});
@@ -249,6 +282,7 @@ int cmdHost(const Args& args) {
   chat.setClient(nullptr);
   comando.setClient(nullptr);
   files.setClient(nullptr);
+  desktop.setClient(nullptr);
   // The reader may still wait for input: the process ends without it.
   reader.detach();
   std::fflush(stdout);
