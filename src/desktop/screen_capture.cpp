@@ -15,7 +15,7 @@ TRtcScreenCapture::TRtcScreenCapture(DesktopPlatform& platform) : FPlatform(plat
 
 TRtcScreenCapture::~TRtcScreenCapture() {
   freeEncoder();
-  FMouseDriver = false;
+  setMouseDriver(false);
 }
 
 void TRtcScreenCapture::freeEncoder() {

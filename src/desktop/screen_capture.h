@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "desktop/capture_geometry.h"
 #include "desktop/cursor_image.h"
 #include "desktop/screen_encoder.h"
+#include "desktop/session_helpers.h"
 #include "platform/desktop_platform.h"
 #include "util/text.h"
 
@@ -56,8 +58,10 @@ class TRtcScreenCapture {
   void RWinKey(int Key);
   // "CAD", "COPY", "AT", "SAT", "CAT", "SCAT", "WIN", "RWIN", "HDESK", "SDESK"; others do nothing.
   void SpecialKey(const std::string& AKey);
-  // Releases Shift, Alt and Ctrl held by the viewer.
+  // Releases Shift, Alt and Ctrl held by the viewer, then any other key it still holds down.
   void ReleaseAllKeys();
+  // The helpers "HDESK" and "SDESK" use (observed; none: those keys do nothing).
+  void setSessionHelpers(DesktopSessionHelpers* helpers) { FHelpers = helpers; }
 
   // ---- settings; changing one frees the encoder ----
   int BPPLimit() const { return FBPPLimit; }
@@ -99,7 +103,8 @@ class TRtcScreenCapture {
   void setLayeredWindows(bool v);
   uint32_t CaptureMask() const { return FCaptureMask; }
   bool MouseDriver() const { return FMouseDriver; }
-  void setMouseDriver(bool v) { FMouseDriver = v; }
+  // On: uses the platform's mouse-driver library when it has one (normal injection otherwise).
+  void setMouseDriver(bool v);
 
   // Desktop geometry for input coordinates, known once an encoder was created.
   int ScreenWidth() const { return FScreenWidth; }
@@ -125,6 +130,23 @@ class TRtcScreenCapture {
   void initEncoder();
   bool tryEncoder(const std::string& name, std::unique_ptr<ScreenSource>& screen);
   void mousePosition(int x, int y);
+
+  // ---- input injection ----
+  struct Modifiers {
+    bool shift = false, ctrl = false, alt = false;
+  };
+  InputPlatform& inputOps();
+  bool mouseDriverInUse() const { return FMouseDriver && FMouseDriverInUse; }
+  void injectKey(int key, bool down);
+  void injectMouse(uint32_t flags, uint32_t dx, uint32_t dy, uint32_t data);
+  void pressAndRelease(int key);
+  void moveMouseTo(const std::string& user, int X, int Y);
+  void mouseButton(const std::string& user, int X, int Y, TMouseButton button, bool down);
+  void bracketBefore(bool capsLock, const Modifiers& want);
+  void bracketAfter(bool capsLock, const Modifiers& want);
+  void typeKey(int lookup, int AKey);
+  void winKey(int winKey, int key);
+  void ctrlAltDel();
 
   DesktopPlatform& FPlatform;
   std::unique_ptr<TRtcAbstractScreenEncoder> Capture;
@@ -156,6 +178,11 @@ class TRtcScreenCapture {
   bool FMouseMoved = false, FMouseChangedShape = false, FMouseInit = true;
   std::string FMouseUser, FLastMouseUser;
   int FLastMouseX = -1, FLastMouseY = -1;
+
+  bool FShiftDown = false, FCtrlDown = false, FAltDown = false;
+  bool FMouseDriverInUse = false;  // holds one use of the platform's mouse-driver library
+  std::vector<bool> FKeysDown = std::vector<bool>(256);  // other keys the viewer holds down
+  DesktopSessionHelpers* FHelpers = nullptr;
 };
 
 }  // namespace vtx

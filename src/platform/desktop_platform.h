@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/cursor.h"
+#include "platform/input.h"
 #include "platform/screen.h"
 
 namespace vtx {
@@ -16,6 +17,8 @@ class DesktopPlatform {
   virtual std::unique_ptr<CursorSource> OpenCursor() = 0;
   // Observed, owned by the platform; none when input cannot be injected.
   virtual InputInjector* Input() { return nullptr; }
+  // Observed, owned by the platform; none when the desktop cannot answer input questions.
+  virtual InputPlatform* InputOps() { return nullptr; }
 };
 
 }  // namespace vtx

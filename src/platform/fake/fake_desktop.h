@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/desktop_platform.h"
+#include "platform/fake/fake_input.h"
 
 namespace vtx {
 
@@ -21,6 +22,9 @@ class FakeDesktop final : public DesktopPlatform {
   std::unique_ptr<ScreenSource> OpenScreen() override;
   std::unique_ptr<CursorSource> OpenCursor() override;
   InputInjector* Input() override { return &input_; }
+  InputPlatform* InputOps() override { return &inputOps_; }
+  // The input questions' answers and their log.
+  FakeInputPlatform& InputFake() { return inputOps_; }
 
   // ---- the screen ----
   // New geometry and depth; the content becomes black and every area counts as changed.
@@ -86,6 +90,7 @@ class FakeDesktop final : public DesktopPlatform {
   CursorShape cursorShape_;
   std::vector<std::string> inputLog_;
   Injector input_{*this};
+  FakeInputPlatform inputOps_;
 };
 
 }  // namespace vtx

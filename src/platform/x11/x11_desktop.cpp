@@ -1,5 +1,7 @@
 #include "platform/x11/x11_desktop.h"
 
+#include "platform/x11/x11_input.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -356,9 +358,19 @@ class X11Desktop final : public DesktopPlatform {
   std::unique_ptr<CursorSource> OpenCursor() override {
     return std::make_unique<X11Cursor>(options_);
   }
+  InputInjector* Input() override { return input(); }
+  InputPlatform* InputOps() override { return input(); }
 
  private:
+  X11Input* input() {
+    std::lock_guard g(inputLock_);
+    if (!input_) input_ = std::make_unique<X11Input>(openDisplay(options_.display));
+    return input_.get();
+  }
+
   X11Options options_;
+  std::mutex inputLock_;
+  std::unique_ptr<X11Input> input_;
 };
 
 }  // namespace
