@@ -91,6 +91,11 @@ int DesktopView::Bits() const {
   return image_.Bits();
 }
 
+int DesktopView::PixelBytes() const {
+  std::lock_guard g(lock_);
+  return image_.Bytes();
+}
+
 CursorState DesktopView::Cursor() const {
   std::lock_guard g(lock_);
   return cursor_;

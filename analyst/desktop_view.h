@@ -54,7 +54,9 @@ class DesktopView : public TRtcAbsPDesktopControlUI {
 
   int Width() const;
   int Height() const;
-  int Bits() const;
+  int Bits() const;  // of the host's screen
+  // Bytes a pixel of the received image: 0 (4-bit palette), 1 (8-bit palette), 2 (5-6-5), 4.
+  int PixelBytes() const;
   CursorState Cursor() const;
   // The screen as 0x00RRGGBB pixels, row by row.
   std::vector<uint32_t> Pixels() const;

@@ -748,6 +748,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     r["width"] = v->Width();
     r["height"] = v->Height();
     r["bits"] = v->Bits();
+    r["pixel_bytes"] = v->PixelBytes();
     r["updates"] = v->Updates();
     r["errors"] = v->Errors();
     r["cursor"] = cursorJson(v->Cursor());
