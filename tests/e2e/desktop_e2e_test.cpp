@@ -304,5 +304,52 @@ TEST_F(DesktopE2E, DefaultColoursEqualThePalettisedScreenForTwoAnalystsAtOnce) {
       << readAll(dir_ / "ana.out");
 }
 
+TEST_F(DesktopE2E, ClickAndTypedTextReachAnXClientWithTheirModifiers) {
+  // A client window over the whole screen that has the keyboard focus and records its events.
+  XSetWindowAttributes attrs{};
+  attrs.override_redirect = True;
+  attrs.event_mask = ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask;
+  const Window win =
+      XCreateWindow(dpy_, root_, 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
+                    CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
+  XMapRaised(dpy_, win);
+  XSync(dpy_, False);
+  XSetInputFocus(dpy_, win, RevertToParent, CurrentTime);
+  XSync(dpy_, False);
+
+  Child& console = session("ana");
+  console.send("click cust 123 77 right");
+  console.send("type cust Hi, 42! ação");
+  ASSERT_TRUE(waitForText(dir_ / "ana.out", "\"event\":\"type\"", 20s))
+      << readAll(dir_ / "ana.out");
+
+  std::vector<std::string> buttons;
+  std::string typed;
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < end && typed.size() < 12) {
+    while (XPending(dpy_)) {
+      XEvent e;
+      XNextEvent(dpy_, &e);
+      if (e.type == ButtonPress || e.type == ButtonRelease)
+        buttons.push_back((e.type == ButtonPress ? "press " : "release ") +
+                          std::to_string(e.xbutton.button) + " at " + std::to_string(e.xbutton.x) +
+                          "," + std::to_string(e.xbutton.y));
+      if (e.type == KeyPress) {
+        char text[8] = {};
+        KeySym sym;
+        const int n = XLookupString(&e.xkey, text, sizeof text, &sym, nullptr);
+        typed.append(text, static_cast<size_t>(std::max(n, 0)));
+      }
+      if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(buttons, (std::vector<std::string>{"press 3 at 123,77", "release 3 at 123,77"}));
+  // Shift is pressed around the capitals and the exclamation mark, and the accented letters
+  // (on no key of the map) come through a spare key, so all of it arrives as typed.
+  EXPECT_EQ(typed, "Hi, 42! a\xe7\xe3o");
+  XDestroyWindow(dpy_, win);
+}
+
 }  // namespace
 }  // namespace vtx
