@@ -172,6 +172,73 @@ AnalystSession::AnalystSession(SessionOptions options)
   files_.On_FileSendCancel = fileEvent("send_cancelled");
   files_.On_FileRecvCancel = fileEvent("receive_cancelled");
   files_.setClient(&client_);
+
+  desktop_.setClipboard(&clipboard_);
+  desktop_.setOnQueryAccess([](TRtcPModule&, const std::string&, bool& allow) { allow = true; });
+  desktop_.On_HostParams = [this](TRtcPDesktopControl&, const std::string&) {
+    std::lock_guard g(lock_);
+    ++hostParams_;
+    cv_.notify_all();
+  };
+  desktop_.On_Clipboard = [this](TRtcPDesktopControl&, const std::string&) {
+    std::lock_guard g(lock_);
+    ++clipboards_;
+    cv_.notify_all();
+  };
+  desktop_.On_DesktopClose = [this](TRtcPDesktopControl&, const std::string& host) {
+    push({"desktop_closed", host, "", ""});
+  };
+  desktop_.setClient(&client_);
+}
+
+DesktopView* AnalystSession::View(const std::string& host) {
+  std::lock_guard g(lock_);
+  auto it = views_.find(host);
+  return it == views_.end() ? nullptr : it->second.get();
+}
+
+int AnalystSession::OpenDesktop(const std::string& host, std::chrono::milliseconds limit) {
+  DesktopView* view = View(host);
+  if (view && view->Open() && view->WaitForImage(std::chrono::milliseconds(0))) return kOk;
+  if (!view) {
+    auto made = std::make_unique<DesktopView>();
+    made->setUserName(host);
+    made->setModule(&desktop_);
+    std::lock_guard g(lock_);
+    view = (views_[host] = std::move(made)).get();
+  }
+  desktop_.Open(host);
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (view->WaitForImage(std::chrono::milliseconds(100))) return kOk;
+    std::lock_guard g(lock_);
+    if (lost_) return kConnectionLost;
+  }
+  return kAccessRefused;
+}
+
+bool AnalystSession::HostParams(const std::string& host, std::chrono::milliseconds limit,
+                                TRtcPDesktopControl::HostParams& out) {
+  int64_t before;
+  {
+    std::lock_guard g(lock_);
+    before = hostParams_;
+  }
+  desktop_.Send_GetHostParams(host);
+  std::unique_lock g(lock_);
+  if (!cv_.wait_for(g, limit, [&] { return lost_ || hostParams_ > before; }) || lost_) return false;
+  out = desktop_.HParams();
+  return true;
+}
+
+int64_t AnalystSession::ClipboardsReceived() const {
+  std::lock_guard g(lock_);
+  return clipboards_;
+}
+
+bool AnalystSession::WaitClipboard(int64_t after, std::chrono::milliseconds limit) {
+  std::unique_lock g(lock_);
+  return cv_.wait_for(g, limit, [&] { return lost_ || clipboards_ > after; }) && !lost_;
 }
 
 int AnalystSession::OpenFiles(const std::string& host, std::chrono::milliseconds limit) {
@@ -200,6 +267,8 @@ AnalystSession::~AnalystSession() {
   cmd_.setClient(nullptr);
   filesUI_.setModule(nullptr);
   files_.setClient(nullptr);
+  for (auto& [host, view] : views_) view->setModule(nullptr);
+  desktop_.setClient(nullptr);
   client_.setPortalLog(nullptr);
 }
 

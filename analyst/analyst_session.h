@@ -7,11 +7,14 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "analyst/desktop_view.h"
+#include "desktop/host/desktop_control.h"
 #include "filetransfer/file_transfer.h"
 #include "filetransfer/file_transfer_ui.h"
 #include "platform/system_info.h"
@@ -87,6 +90,20 @@ class AnalystSession {
   TRtcPFileTransfer& Files() { return files_; }
   const TRtcPFileTransferUI& FilesUI() const { return filesUI_; }
 
+  // The desktop of `host`: asks for it and waits for its first complete image (kOk,
+  // kAccessRefused when none arrives within `limit`, kConnectionLost).
+  int OpenDesktop(const std::string& host, std::chrono::milliseconds limit);
+  // The view of `host`'s desktop, or null before OpenDesktop.
+  DesktopView* View(const std::string& host);
+  TRtcPDesktopControl& Desktop() { return desktop_; }
+  MemoryClipboard& Clipboard() { return clipboard_; }
+  // Asks `host` for its settings and waits for them (false on time-out).
+  bool HostParams(const std::string& host, std::chrono::milliseconds limit,
+                  TRtcPDesktopControl::HostParams& out);
+  // Waits until `host` sent its clipboard since `after` (a count of ClipboardsReceived).
+  bool WaitClipboard(int64_t after, std::chrono::milliseconds limit);
+  int64_t ClipboardsReceived() const;
+
   // The next event, waiting at most `limit`; false on time-out.
   bool NextEvent(Event& e, std::chrono::milliseconds limit);
   // Set once the session is lost; its text.
@@ -104,6 +121,10 @@ class AnalystSession {
   TRtcPFileTransfer files_;
   TRtcPFileTransferUI filesUI_;
   std::vector<std::string> fileHosts_;
+  MemoryClipboard clipboard_;
+  TRtcPDesktopControl desktop_;
+  std::map<std::string, std::unique_ptr<DesktopView>> views_;  // under lock_
+  int64_t hostParams_ = 0, clipboards_ = 0;                    // under lock_
 
   mutable std::mutex lock_;
   std::condition_variable cv_;

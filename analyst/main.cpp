@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -47,12 +48,28 @@ commands:
   rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
                             delete (folders go to the trash), move, rename, create a folder,
                             open a file on HOST
+  view HOST --png FILE [--wait SECONDS]
+                            join HOST's desktop, take its first complete image and the updates
+                            of SECONDS more (1), write what the analyst sees as a PNG file
+  click HOST X Y [left|right|middle] | move HOST X Y | wheel HOST DELTA
+                            mouse input on HOST's screen (pixels from its top-left corner)
+  type HOST TEXT            type TEXT on HOST
+  key HOST SPECIAL          one of CAD COPY AT SAT CAT SCAT WIN RWIN HDESK SDESK TAERO
+  clip HOST get | clip HOST set TEXT
+                            print HOST's clipboard text, or put TEXT on it
+  settings HOST NAME=VALUE...   change HOST's screen settings: color=0..9 colorlow=0..12
+                            colorpercent=0..100 frame=0..20 scrblocks=0..11 scrblocks2=0..11
+                            scr2delay=-1..3600 scrlimit=0..16 mirror= mouse= monitors=
+                            layered=true|false encoder=NAME
+  hostparams HOST           print HOST's screen settings
   session                   read commands from standard input, one a line:
                               chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
                               wait-line HOST REGEX [SECONDS] | ls HOST [FOLDER] |
                               send HOST LOCAL [FOLDER] | fetch HOST REMOTE LOCAL_FOLDER |
                               rm HOST PATH | md HOST FOLDER |
-                              cancel HOST PATH (a running send or fetch) | quit
+                              cancel HOST PATH (a running send or fetch) |
+                              view HOST FILE [SECONDS] | click | move | wheel | type | key |
+                              clip | settings | hostparams (as above) | quit
                             and print events as JSON lines
 options:
   --password TEXT  --key TEXT   the gateway's login password and secure key
@@ -65,7 +82,7 @@ options:
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
 exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
-in, 6 host refused access, 7 connection to the gateway lost, 8 wait-line timed out, 9 a file
+in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line timed out, 9 a file
 command was refused or a transfer did not arrive whole
 )";
 
@@ -74,6 +91,8 @@ struct Options {
   bool json = false;
   double forSeconds = -1;
   double waitSeconds = 10;
+  bool waitGiven = false;
+  std::string png;
   std::vector<std::string> command;
 };
 
@@ -153,6 +172,9 @@ Options parse(int argc, char** argv) {
       o.forSeconds = seconds(a, value());
     } else if (a == "--wait") {
       o.waitSeconds = seconds(a, value());
+      o.waitGiven = true;
+    } else if (a == "--png") {
+      o.png = value();
     } else if (a.rfind("--", 0) == 0) {
       fail(kUsage, "unknown option " + a + " (see --help)");
     } else {
@@ -575,6 +597,256 @@ int runFiles(AnalystSession& s, const Options& o) {
   return finishSession(s, waitRefusal(s, o));
 }
 
+// ---- Desktop ----
+
+const char* const kSpecialKeys[] = {"CAD", "COPY", "AT",    "SAT",   "CAT",  "SCAT",
+                                    "WIN", "RWIN", "HDESK", "SDESK", "TAERO"};
+
+bool isDesktopCommand(const std::string& c) {
+  return c == "view" || c == "click" || c == "move" || c == "wheel" || c == "type" || c == "key" ||
+         c == "clip" || c == "settings" || c == "hostparams";
+}
+
+// A bad argument of a desktop command.
+struct BadArgument : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+int integerArg(const std::string& what, const std::string& v, long low, long high) {
+  std::size_t used = 0;
+  long n = 0;
+  try {
+    n = std::stol(v, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (v.empty() || used != v.size() || n < low || n > high)
+    throw BadArgument(what + ": \"" + v + "\" is not a number from " + std::to_string(low) +
+                      " to " + std::to_string(high));
+  return static_cast<int>(n);
+}
+
+bool boolArg(const std::string& what, const std::string& v) {
+  if (v == "true" || v == "1" || v == "on") return true;
+  if (v == "false" || v == "0" || v == "off") return false;
+  throw BadArgument(what + ": \"" + v + "\" is not true or false");
+}
+
+void openDesktop(AnalystSession& s, const std::string& host, const Options& o) {
+  needHost(s, host, o);
+  const int code = s.OpenDesktop(host, ms(std::max(o.waitGiven ? o.waitSeconds : 0.0, 15.0)));
+  if (code == kAccessRefused)
+    fail(code, "host \"" + host + "\" refused its desktop or sent no screen");
+  if (code != kOk) lostExit(s);
+}
+
+json cursorJson(const CursorState& c) {
+  return {{"known", c.known}, {"visible", c.visible}, {"x", c.x},        {"y", c.y},
+          {"shape", c.shape}, {"user", c.user},       {"hot_x", c.hotX}, {"hot_y", c.hotY}};
+}
+
+json paramsJson(const vtx::TRtcPDesktopControl::HostParams& p) {
+  return {{"color", p.ColorLimit},
+          {"colorlow", p.ColorLowLimit},
+          {"colorpercent", p.ColorReducePercent},
+          {"frame", p.FrameRate},
+          {"scrblocks", p.SendScreenInBlocks},
+          {"scrblocks2", p.SendScreenRefineBlocks},
+          {"scr2delay", p.SendScreenRefineDelay},
+          {"scrlimit", p.SendScreenSizeLimit},
+          {"mirror", p.UseMirrorDriver},
+          {"mouse", p.UseMouseDriver},
+          {"monitors", p.CaptureAllMonitors},
+          {"layered", p.CaptureLayeredWindows},
+          {"encoder", p.EncoderClassName},
+          {"width", p.ScreenWidth},
+          {"height", p.ScreenHeight}};
+}
+
+// Runs one desktop command given as words (the command first); its result as JSON. Bad
+// arguments throw BadArgument; the exit codes of a failed join end the process.
+json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::string>& a) {
+  const std::string& c = a[0];
+  auto need = [&](std::size_t n, const char* usage) {
+    if (a.size() < n) throw BadArgument(c + " needs " + usage);
+  };
+  need(2, "a HOST");
+  const std::string& host = a[1];
+  vtx::TRtcPDesktopControl& d = s.Desktop();
+  json r = {{"event", c}, {"host", host}};
+  if (c == "hostparams") {
+    needHost(s, host, o);
+    vtx::TRtcPDesktopControl::HostParams p;
+    if (!s.HostParams(host, ms(std::max(o.waitSeconds, 1.0)), p))
+      fail(kAccessRefused, "host \"" + host + "\" sent no settings");
+    r["params"] = paramsJson(p);
+    return r;
+  }
+  if (c == "settings") {
+    need(3, "NAME=VALUE pairs");
+    // Checked whole before anything is sent.
+    std::vector<std::function<void()>> set;
+    for (std::size_t i = 2; i < a.size(); ++i) {
+      const auto eq = a[i].find('=');
+      if (eq == std::string::npos) throw BadArgument("settings: \"" + a[i] + "\" is no NAME=VALUE");
+      const std::string name = a[i].substr(0, eq), v = a[i].substr(eq + 1);
+      auto integer =
+          [&](void (vtx::TRtcPDesktopControl::*op)(int, const std::string&, vtx::TRtcConnection*),
+              long low, long high) {
+            const int n = integerArg(name, v, low, high);
+            set.push_back([&d, op, n, host] { (d.*op)(n, host, nullptr); });
+          };
+      auto boolean = [&](void (vtx::TRtcPDesktopControl::*op)(bool, const std::string&,
+                                                              vtx::TRtcConnection*)) {
+        const bool b = boolArg(name, v);
+        set.push_back([&d, op, b, host] { (d.*op)(b, host, nullptr); });
+      };
+      using D = vtx::TRtcPDesktopControl;
+      if (name == "color")
+        integer(&D::ChgDesktop_ColorLimit, 0, 9);
+      else if (name == "colorlow")
+        integer(&D::ChgDesktop_ColorLowLimit, 0, 12);
+      else if (name == "colorpercent")
+        integer(&D::ChgDesktop_ColorReducePercent, 0, 100);
+      else if (name == "frame")
+        integer(&D::ChgDesktop_FrameRate, 0, 20);
+      else if (name == "scrblocks")
+        integer(&D::ChgDesktop_SendScreenInBlocks, 0, 11);
+      else if (name == "scrblocks2")
+        integer(&D::ChgDesktop_SendScreenRefineBlocks, 0, 11);
+      else if (name == "scr2delay")
+        integer(&D::ChgDesktop_SendScreenRefineDelay, -1, 3600);
+      else if (name == "scrlimit")
+        integer(&D::ChgDesktop_SendScreenSizeLimit, 0, 16);
+      else if (name == "mirror")
+        boolean(&D::ChgDesktop_UseMirrorDriver);
+      else if (name == "mouse")
+        boolean(&D::ChgDesktop_UseMouseDriver);
+      else if (name == "monitors")
+        boolean(&D::ChgDesktop_CaptureAllMonitors);
+      else if (name == "layered")
+        boolean(&D::ChgDesktop_CaptureLayeredWindows);
+      else if (name == "encoder")
+        set.push_back([&d, v, host] { d.ChgDesktop_EncoderClassName(v, host, nullptr); });
+      else
+        throw BadArgument("settings: unknown setting \"" + name + "\"");
+    }
+    needHost(s, host, o);
+    d.ChgDesktop_Begin();
+    for (auto& f : set) f();
+    d.ChgDesktop_End(host);
+    return r;
+  }
+
+  // The others act on the screen: they need the desktop joined.
+  if (c == "click" || c == "move") need(4, "a HOST, X and Y");
+  if (c == "wheel") need(3, "a HOST and a DELTA");
+  if (c == "type") need(3, "a HOST and a TEXT");
+  if (c == "key") need(3, "a HOST and a SPECIAL key");
+  if (c == "clip") need(3, "a HOST and get or set TEXT");
+  int x = 0, y = 0, delta = 0;
+  auto button = vtx::TRtcPDesktopControl::mbLeft;
+  std::u16string text;
+  if (c == "click" || c == "move") {
+    x = integerArg("X", a[2], -100000, 100000);
+    y = integerArg("Y", a[3], -100000, 100000);
+  }
+  if (c == "click" && a.size() > 4) {
+    if (a[4] == "left" || a[4] == "1")
+      button = vtx::TRtcPDesktopControl::mbLeft;
+    else if (a[4] == "right" || a[4] == "2")
+      button = vtx::TRtcPDesktopControl::mbRight;
+    else if (a[4] == "middle" || a[4] == "3")
+      button = vtx::TRtcPDesktopControl::mbMiddle;
+    else
+      throw BadArgument("click: BUTTON is left, right or middle, not \"" + a[4] + "\"");
+  }
+  if (c == "wheel") delta = integerArg("DELTA", a[2], -1200000, 1200000);
+  if (c == "type") {
+    text = vtx::Utf8Decode(a[2]);
+    if (text.empty() && !a[2].empty()) throw BadArgument("type: the text is not UTF-8");
+  }
+  if (c == "key" &&
+      std::find(std::begin(kSpecialKeys), std::end(kSpecialKeys), a[2]) == std::end(kSpecialKeys))
+    throw BadArgument("key: unknown special key \"" + a[2] + "\"");
+  if (c == "clip") {
+    if (a[2] == "set") {
+      need(4, "set and a TEXT");
+      text = vtx::Utf8Decode(a[3]);
+      if (text.empty() && !a[3].empty()) throw BadArgument("clip: the text is not UTF-8");
+    } else if (a[2] != "get") {
+      throw BadArgument("clip: get or set TEXT, not \"" + a[2] + "\"");
+    }
+  }
+  if (c == "view" && o.png.empty() && a.size() < 3) throw BadArgument("view needs --png FILE");
+
+  openDesktop(s, host, o);
+  if (c == "view") {
+    const std::string file = a.size() > 2 ? a[2] : o.png;
+    double wait = o.waitGiven ? o.waitSeconds : 1;
+    if (a.size() > 3) wait = seconds("view", a[3]);
+    std::this_thread::sleep_for(ms(wait));
+    DesktopView* v = s.View(host);
+    v->WritePng(file);
+    r["png"] = file;
+    r["width"] = v->Width();
+    r["height"] = v->Height();
+    r["bits"] = v->Bits();
+    r["pixel_bytes"] = v->PixelBytes();
+    r["updates"] = v->Updates();
+    r["errors"] = v->Errors();
+    r["cursor"] = cursorJson(v->Cursor());
+  } else if (c == "click") {
+    d.SendMouseMove(host, x, y, 0);
+    d.SendMouseDown(host, x, y, 0, button);
+    d.SendMouseUp(host, x, y, 0, button);
+  } else if (c == "move") {
+    d.SendMouseMove(host, x, y, 0);
+  } else if (c == "wheel") {
+    d.SendMouseWheel(host, delta, 0);
+  } else if (c == "type") {
+    d.SendText(host, text);
+  } else if (c == "key") {
+    d.Send_SpecialKey(host, a[2]);
+  } else if (a[2] == "set") {
+    s.Clipboard().WriteClipboard(ClipboardFromText(text));
+    d.ControlStart(host);
+  } else {
+    // The host answers only when its clipboard changed for us: wait a little for it.
+    const int64_t before = s.ClipboardsReceived();
+    d.ControlStop(host);
+    s.WaitClipboard(before, ms(std::min(o.waitSeconds, 3.0)));
+    r["text"] = vtx::Utf8EncodeStandard(ClipboardText(s.Clipboard().ReadClipboard()));
+  }
+  return r;
+}
+
+void printDesktop(const json& r, bool asJson) {
+  if (asJson) return printJson(r);
+  const std::string c = r["event"];
+  if (c == "view")
+    printLine(std::to_string(r["width"].get<int>()) + "x" + std::to_string(r["height"].get<int>()) +
+              ", " + std::to_string(r["bits"].get<int>()) + " bits, " +
+              std::to_string(r["updates"].get<int64_t>()) + " updates -> " +
+              r["png"].get<std::string>());
+  else if (c == "clip" && r.contains("text"))
+    printLine(r["text"].get<std::string>());
+  else if (c == "hostparams")
+    for (const auto& [k, v] : r["params"].items()) printLine(k + " " + v.dump());
+}
+
+int runDesktop(AnalystSession& s, const Options& o) {
+  json r;
+  try {
+    r = desktopCommand(s, o, o.command);
+  } catch (const BadArgument& e) {
+    s.Stop();
+    fail(kUsage, e.what());
+  }
+  printDesktop(r, o.json);
+  return finishSession(s, kOk);
+}
+
 // The words of a session command: the first `n` - 1 split at spaces, the rest as one.
 std::vector<std::string> words(const std::string& line, std::size_t n) {
   std::vector<std::string> out;
@@ -671,6 +943,25 @@ int runSession(AnalystSession& s, const Options& o) {
         ft.Cmd_Execute(f[1], arg1, arg2);
       }
       printJson({{"event", "sent"}, {"command", c}, {"host", f[1]}});
+    } else if (isDesktopCommand(c)) {
+      // type, clip set: the text is the rest of the line; the others are words.
+      std::vector<std::string> a;
+      if (c == "type")
+        a = words(line, 3);
+      else if (c == "clip")
+        a = words(line, 4);
+      else
+        a = words(line, 64);
+      // view HOST [--png] FILE [[--wait] SECONDS]
+      if (c == "view")
+        a.erase(std::remove_if(a.begin(), a.end(),
+                               [](const std::string& x) { return x == "--png" || x == "--wait"; }),
+                a.end());
+      try {
+        printJson(desktopCommand(s, o, a));
+      } catch (const std::exception& e) {
+        printJson({{"event", "bad-command"}, {"line", line}, {"error", e.what()}});
+      }
     } else if (c == "wait-line" && w.size() >= 3) {
       // REGEX [SECONDS]: a trailing number is the time limit.
       std::string pattern = w[2];
@@ -721,7 +1012,8 @@ int main(int argc, char** argv) {
   const std::string& c = o.command[0];
   const bool fileCommand = c == "ls" || c == "send" || c == "fetch" || c == "rm" || c == "mv" ||
                            c == "ren" || c == "md" || c == "run";
-  if (c != "hosts" && c != "chat" && c != "cmd" && c != "session" && !fileCommand)
+  if (c != "hosts" && c != "chat" && c != "cmd" && c != "session" && !fileCommand &&
+      !isDesktopCommand(c))
     fail(kUsage, "unknown command \"" + c + "\" (see --help)");
   if (c == "send" || c == "fetch") {
     // Taken by waitTransfer as a cancel; the session's threads inherit the mask.
@@ -734,6 +1026,7 @@ int main(int argc, char** argv) {
     if (c == "chat") return runChat(*s, o);
     if (c == "cmd") return runCmd(*s, o);
     if (fileCommand) return runFiles(*s, o);
+    if (isDesktopCommand(c)) return runDesktop(*s, o);
     return runSession(*s, o);
   } catch (const std::exception& e) {
     s->Stop();

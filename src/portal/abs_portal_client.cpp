@@ -379,10 +379,9 @@ std::unique_ptr<TRtcRecord> TAbsPortalClient::SubscriberInfos() const {
 
 void TAbsPortalClient::setSubscriberInfo(const std::string& user, const TRtcValueObject* info) {
   std::lock_guard g(FInfoLock);
-  if (info)
-    FSubscriberInfos.setAsObject(Utf8Decode(user), info->copyOf());
-  else
-    FSubscriberInfos.Extract(Utf8Decode(user));
+  // A user who joins a second group of ours is already listed: the new info replaces the old.
+  FSubscriberInfos.Extract(Utf8Decode(user));
+  if (info) FSubscriberInfos.setAsObject(Utf8Decode(user), info->copyOf());
 }
 
 void TAbsPortalClient::removeSubscriberInfo(const std::string& user) {

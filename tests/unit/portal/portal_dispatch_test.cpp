@@ -98,6 +98,23 @@ TEST_F(PortalDispatch, ItemsOfEveryKindReachModulesAndEvents) {
   EXPECT_EQ(infos->asRecord("ann")->asText("info_ip"), u"1.2.3.4,");
 }
 
+TEST_F(PortalDispatch, UserJoiningASecondGroupOfOursReachesEveryModule) {
+  // A viewer is moved from one group of ours into another in one batch.
+  TRtcRecord batch;
+  TRtcArray& me = batch.NewArray("me");
+  for (int i = 0; i < 2; ++i) {
+    TRtcRecord& joined = me.NewRecord(i);
+    joined.setAsBoolean("on", true);
+    joined.setAsText("fn", i == 0 ? u"idesk" : u"desk");
+    joined.setAsText("user", u"ann");
+    joined.NewRecord("userinfo").setAsText("info_ip", i == 0 ? u"1.1.1.1," : u"2.2.2.2,");
+  }
+  client.DispatchBatch(nullptr, batch);
+  EXPECT_EQ(a.calls(), (std::vector<std::string>{"BatchStart", "JoinedMine idesk ann",
+                                                 "JoinedMine desk ann", "BatchEnd"}));
+  EXPECT_EQ(client.SubscriberInfos()->asRecord("ann")->asText("info_ip"), u"2.2.2.2,");
+}
+
 TEST_F(PortalDispatch, KnownUserLoggingInAgainRaisesNothing) {
   TRtcRecord first;
   TRtcRecord& login = first.NewArray("bob").NewRecord(0);

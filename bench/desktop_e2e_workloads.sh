@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The whole desktop path: each workload of the shared workload program (static, typing, scroll,
+# video) on a private 1280x800x24 Xvfb, shared by "vtxtool host" through a real gateway on
+# loopback to one console in session mode, at the default settings and at 32-bit colour. Prints
+# a table: CPU seconds of host, gateway and console, bytes the console read per second, screen
+# updates the console applied per second.
+#   desktop_e2e_workloads.sh BUILD_DIR [SECONDS] [WORKLOAD_C]
+set -euo pipefail
+build=$1
+seconds=${2:-20}
+source=${3:-$(dirname "$0")/../../shared/bench/workload.c}
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+cc -O2 -Wall -o "$dir/workload" "$source" -lX11
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do grep -q . "$dir/display" 2>/dev/null && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$dir/display")"
+tck=$(getconf CLK_TCK)
+cpu() { awk -v t="$tck" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$1/stat"; }
+# Bytes received so far on the process's open TCP connections.
+rchar() {
+  ss -tinpH state established 2>/dev/null | awk -v p="pid=$1," '
+    index($0, p) { want = 1; next }
+    want { for (i = 1; i <= NF; i++) if ($i ~ /^bytes_received:/) { split($i, a, ":"); n += a[2] } want = 0 }
+    END { print n + 0 }'
+}
+sub() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+rate() { awk -v a="$1" -v b="$2" -v s="$seconds" 'BEGIN { printf "%.0f", (b - a) / s }'; }
+updates() { grep -o '"updates":[0-9]*' "$dir/console.out" | tail -n1 | cut -d: -f2; }
+
+"$build/gateway/vorantelix-gateway" --listen 127.0.0.1:0 --threads 2 --login-password pw \
+  --secure-key key --db :memory: >"$dir/gw.out" 2>/dev/null &
+gpid=$!
+pids+=($gpid)
+for _ in $(seq 100); do grep -q ready "$dir/gw.out" 2>/dev/null && break; sleep 0.1; done
+port=$(sed -n 's/.*127.0.0.1://p' "$dir/gw.out" | head -n1)
+common=(--gateway "127.0.0.1:$port" --password pw --key key)
+
+printf '| workload | colour | host CPU s | gateway CPU s | console CPU s | console bytes/s | updates/s |\n'
+printf '|---|---|---|---|---|---|---|\n'
+for colour in default 32-bit; do
+  sleep 1000 | "$build/tools/vtxtool/vtxtool" host "${common[@]}" --user cust >"$dir/host.out" 2>/dev/null &
+  hpid=$(pgrep -n -f "vtxtool host ${common[*]} --user cust")
+  pids+=($hpid)
+  for _ in $(seq 100); do grep -q '"ready"' "$dir/host.out" 2>/dev/null && break; sleep 0.1; done
+  if [ "$colour" = 32-bit ]; then
+    "$build/analyst/vorantelix-analyst" "${common[@]}" --user ana settings cust color=9 >/dev/null
+  fi
+  for mode in static typing scroll video; do
+    "$dir/workload" "$mode" "$seconds" --wait-signal >"$dir/ready" 2>/dev/null &
+    wpid=$!
+    for _ in $(seq 100); do grep -q ready "$dir/ready" 2>/dev/null && break; sleep 0.1; done
+    mkfifo "$dir/in"
+    "$build/analyst/vorantelix-analyst" "${common[@]}" --user ana session <"$dir/in" >"$dir/console.out" 2>/dev/null &
+    cpid=$!
+    exec 5>"$dir/in"
+    echo "view cust $dir/first.png 1" >&5
+    for _ in $(seq 300); do grep -q first.png "$dir/console.out" 2>/dev/null && break; sleep 0.1; done
+    u0=$(updates); h0=$(cpu "$hpid"); g0=$(cpu "$gpid"); c0=$(cpu "$cpid"); r0=$(rchar "$cpid")
+    kill -USR1 "$wpid"
+    echo "view cust $dir/last.png $seconds" >&5
+    for _ in $(seq $((seconds * 10 + 300))); do grep -q last.png "$dir/console.out" 2>/dev/null && break; sleep 0.1; done
+    u1=$(updates); h1=$(cpu "$hpid"); g1=$(cpu "$gpid"); c1=$(cpu "$cpid"); r1=$(rchar "$cpid")
+    echo quit >&5
+    exec 5>&-
+    wait "$cpid" || true
+    rm -f "$dir/in"
+    wait "$wpid" || true
+    printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$mode" "$colour" "$(sub "$h0" "$h1")" \
+      "$(sub "$g0" "$g1")" "$(sub "$c0" "$c1")" "$(rate "$r0" "$r1")" \
+      "$(awk -v a="$u0" -v b="$u1" -v s="$seconds" 'BEGIN { printf "%.1f", (b - a) / s }')"
+  done
+  kill "$hpid" 2>/dev/null || true
+  sleep 1
+done

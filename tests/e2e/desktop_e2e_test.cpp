@@ -1,0 +1,415 @@
+// The analyst's view of a host's desktop end to end: a private Xvfb, a real gateway process,
+// `vtxtool host` sharing the Xvfb screen and the real console, each a process of its own. The
+// console's image must equal the X server's screen pixel for pixel.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "desktop/screen_palette.h"
+#include "e2e/gateway_child.h"
+#include "platform/system_info.h"
+#include "portal/http_portal_client.h"
+#include "support/xvfb_display.h"
+
+// Last: the X headers define macros that clash with other names.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace vtx {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const char* const kPassword = "fyduzAKrpRQdnnwXjRM";
+const char* const kSecureKey = "kgQWdXnb5mVpW";
+constexpr int kWidth = 480, kHeight = 320;
+
+std::string readAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool waitForText(const fs::path& file, const std::string& text, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (readAll(file).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+// A child process with standard input kept as a pipe; output goes to a file.
+class Child {
+ public:
+  Child(std::vector<std::string> args, const fs::path& out, std::vector<std::string> env = {}) {
+    int in[2];
+    if (::pipe(in) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(in[0], STDIN_FILENO);
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, STDOUT_FILENO);
+      const int err = ::open((out.string() + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(err, STDERR_FILENO);
+      ::close(in[1]);
+      for (auto& e : env) ::putenv(e.data());
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    in_ = in[1];
+  }
+  ~Child() {
+    if (in_ >= 0) ::close(in_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  void send(const std::string& line) {
+    const std::string l = line + "\n";
+    if (::write(in_, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+      throw std::runtime_error("write to child");
+  }
+  // The exit code, waiting at most `limit` (-1 on time-out or a signal).
+  int wait(std::chrono::milliseconds limit = 60s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+};
+
+// A PNG file as 0x00RRGGBB pixels; empty when it cannot be read.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint32_t> px;
+};
+
+Picture readPng(const fs::path& file) {
+  Picture p;
+  png_image img{};
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&img, file.c_str())) return p;
+  img.format = PNG_FORMAT_RGB;
+  std::vector<png_byte> buf(PNG_IMAGE_SIZE(img));
+  if (!png_image_finish_read(&img, nullptr, buf.data(), 0, nullptr)) return p;
+  p.width = static_cast<int>(img.width);
+  p.height = static_cast<int>(img.height);
+  p.px.resize(static_cast<size_t>(p.width) * p.height);
+  for (size_t i = 0; i < p.px.size(); ++i)
+    p.px[i] = uint32_t{buf[3 * i]} << 16 | uint32_t{buf[3 * i + 1]} << 8 | buf[3 * i + 2];
+  return p;
+}
+
+uint32_t palettised(uint32_t rgb) {
+  const PaletteColor c = Palette256()[PaletteIndex::of256(rgb)];
+  return uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
+}
+
+class DesktopE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    xvfb_ = std::make_unique<test::XvfbDisplay>(std::to_string(kWidth) + "x" +
+                                                std::to_string(kHeight) + "x24");
+    if (xvfb_->name().empty()) GTEST_SKIP() << "Xvfb could not be started";
+    dpy_ = XOpenDisplay(xvfb_->name().c_str());
+    ASSERT_NE(dpy_, nullptr);
+    root_ = DefaultRootWindow(dpy_);
+    gc_ = XCreateGC(dpy_, root_, 0, nullptr);
+    fill(0, 0, kWidth, kHeight, 0x000000);
+
+    char pattern[] = "/tmp/vtx-desk-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    gw_ = std::make_unique<testing::GatewayChild>(std::vector<std::string>{
+        "--threads", "2", "--login-password", kPassword, "--secure-key", kSecureKey, "--db",
+        ":memory:", "--get-hold", "2", "--force-encryption"});
+    host_ = std::make_unique<Child>(
+        std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
+                                 "--user", "cust", "--password", kPassword, "--key", kSecureKey,
+                                 "--inbox", dir_.string()},
+        dir_ / "host.out",
+        std::vector<std::string>{"DISPLAY=" + xvfb_->name(),
+                                 "XDG_DATA_HOME=" + (dir_ / "data").string()});
+    ASSERT_TRUE(waitForText(dir_ / "host.out", "\"show\":\"ready\"", 20s));
+  }
+  void TearDown() override {
+    consoles_.clear();
+    host_.reset();
+    gw_.reset();
+    if (gc_) XFreeGC(dpy_, gc_);
+    if (dpy_) XCloseDisplay(dpy_);
+    std::error_code ec;
+    if (!dir_.empty() && !std::getenv("VTX_KEEP_E2E")) fs::remove_all(dir_, ec);
+  }
+
+  std::vector<std::string> consoleArgs(const std::string& user) {
+    return {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw_->port(),
+            "--user",         user,        "--password",
+            kPassword,        "--key",     kSecureKey};
+  }
+  // Runs one console command to its end; its exit code.
+  int analyst(const std::string& name, std::vector<std::string> command,
+              const std::string& user = "ana") {
+    std::vector<std::string> a = consoleArgs(user);
+    a.insert(a.end(), command.begin(), command.end());
+    Child c(a, dir_ / name);
+    return c.wait();
+  }
+  // A console in session mode; its output in dir_/<user>.out.
+  Child& session(const std::string& user) {
+    std::vector<std::string> a = consoleArgs(user);
+    a.push_back("session");
+    consoles_.push_back(std::make_unique<Child>(a, dir_ / (user + ".out")));
+    return *consoles_.back();
+  }
+
+  void fill(int x, int y, int w, int h, uint32_t rgb) {
+    XSetForeground(dpy_, gc_, rgb);
+    XFillRectangle(dpy_, root_, gc_, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+    XSync(dpy_, False);
+  }
+  void noise(int x0, int y0, int w, int h, unsigned seed) {
+    std::mt19937 gen(seed);
+    XImage* img = XCreateImage(dpy_, DefaultVisual(dpy_, 0), 24, ZPixmap, 0, nullptr,
+                               static_cast<unsigned>(w), static_cast<unsigned>(h), 32, 0);
+    img->data = static_cast<char*>(std::malloc(static_cast<size_t>(img->bytes_per_line) * h));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) XPutPixel(img, x, y, gen() & 0xFFFFFF);
+    XPutImage(dpy_, root_, gc_, img, 0, 0, x0, y0, static_cast<unsigned>(w),
+              static_cast<unsigned>(h));
+    XDestroyImage(img);
+    XSync(dpy_, False);
+  }
+  void scroll(int dy) {
+    XCopyArea(dpy_, root_, root_, gc_, 0, dy, kWidth, static_cast<unsigned>(kHeight - dy), 0, 0);
+    XSync(dpy_, False);
+  }
+  // The X server's screen as 0x00RRGGBB pixels.
+  std::vector<uint32_t> screen() {
+    XImage* img = XGetImage(dpy_, root_, 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
+    std::vector<uint32_t> px(static_cast<size_t>(kWidth) * kHeight);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x)
+        px[static_cast<size_t>(y) * kWidth + x] = XGetPixel(img, x, y) & 0xFFFFFF;
+    XDestroyImage(img);
+    return px;
+  }
+
+  // Asks the console for its view until it equals map(screen) (or `tries` views went by); the
+  // count of differing pixels of the last view, or -1 when no view was written.
+  long viewUntilExact(Child& console, const std::string& user,
+                      const std::function<uint32_t(uint32_t)>& map, int tries = 6) {
+    const std::vector<uint32_t> want = [&] {
+      std::vector<uint32_t> s = screen();
+      for (auto& p : s) p = map(p);
+      return s;
+    }();
+    long differing = -1;
+    for (int i = 0; i < tries && differing != 0; ++i) {
+      const fs::path file = dir_ / (user + "-" + std::to_string(++views_) + ".png");
+      console.send("view cust " + file.string() + " 0.5");
+      if (!waitForText(dir_ / (user + ".out"), "\"png\":\"" + file.string() + "\"", 20s)) return -1;
+      const Picture got = readPng(file);
+      if (got.width < kWidth || got.height != kHeight) return -1;
+      differing = 0;
+      for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+          differing += got.px[static_cast<size_t>(y) * got.width + x] !=
+                       want[static_cast<size_t>(y) * kWidth + x];
+    }
+    return differing;
+  }
+
+  std::unique_ptr<test::XvfbDisplay> xvfb_;
+  Display* dpy_ = nullptr;
+  Window root_ = 0;
+  GC gc_ = nullptr;
+  fs::path dir_;
+  std::unique_ptr<testing::GatewayChild> gw_;
+  std::unique_ptr<Child> host_;
+  std::vector<std::unique_ptr<Child>> consoles_;
+  int views_ = 0;
+};
+
+uint32_t same(uint32_t p) {
+  return p;
+}
+
+TEST_F(DesktopE2E, ThirtyTwoBitViewIsExactThroughDrawingScrollingAndClearing) {
+  ASSERT_EQ(analyst("settings.out", {"settings", "cust", "color=9"}), 0)
+      << readAll(dir_ / "settings.out.err");
+  ASSERT_EQ(analyst("params.out", {"--json", "hostparams", "cust"}), 0);
+  EXPECT_NE(readAll(dir_ / "params.out").find("\"color\":9"), std::string::npos);
+
+  noise(0, 0, kWidth, kHeight, 1);
+  Child& console = session("ana");
+  EXPECT_EQ(viewUntilExact(console, "ana", same), 0) << "first image";
+
+  fill(30, 40, 200, 100, 0xFF8000);
+  noise(300, 200, 64, 64, 2);
+  EXPECT_EQ(viewUntilExact(console, "ana", same), 0) << "drawing";
+
+  for (int i = 0; i < 5; ++i) scroll(17);
+  EXPECT_EQ(viewUntilExact(console, "ana", same), 0) << "scrolling";
+
+  fill(0, 0, kWidth, kHeight, 0xFFFFFF);
+  EXPECT_EQ(viewUntilExact(console, "ana", same), 0) << "clearing";
+  EXPECT_NE(readAll(dir_ / "ana.out").find("\"pixel_bytes\":4"), std::string::npos);
+}
+
+TEST_F(DesktopE2E, DefaultColoursEqualThePalettisedScreenForTwoAnalystsAtOnce) {
+  noise(0, 0, kWidth, kHeight, 3);
+  fill(100, 100, 50, 50, 0x3366CC);
+  Child& ana = session("ana");
+  Child& bob = session("bob");
+  EXPECT_EQ(viewUntilExact(ana, "ana", palettised), 0) << "first image, ana";
+  EXPECT_EQ(viewUntilExact(bob, "bob", palettised), 0) << "first image, bob";
+
+  scroll(29);
+  fill(10, 10, 120, 60, 0x20C040);
+  EXPECT_EQ(viewUntilExact(ana, "ana", palettised), 0) << "after drawing, ana";
+  EXPECT_EQ(viewUntilExact(bob, "bob", palettised), 0) << "after drawing, bob";
+  EXPECT_NE(readAll(dir_ / "ana.out").find("\"pixel_bytes\":1"), std::string::npos)
+      << readAll(dir_ / "ana.out");
+}
+
+TEST_F(DesktopE2E, ClickAndTypedTextReachAnXClientWithTheirModifiers) {
+  // A client window over the whole screen that has the keyboard focus and records its events.
+  XSetWindowAttributes attrs{};
+  attrs.override_redirect = True;
+  attrs.event_mask = ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask;
+  const Window win =
+      XCreateWindow(dpy_, root_, 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
+                    CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
+  XMapRaised(dpy_, win);
+  XSync(dpy_, False);
+  XSetInputFocus(dpy_, win, RevertToParent, CurrentTime);
+  XSync(dpy_, False);
+
+  Child& console = session("ana");
+  console.send("click cust 123 77 right");
+  console.send("type cust Hi, 42! ação");
+  ASSERT_TRUE(waitForText(dir_ / "ana.out", "\"event\":\"type\"", 20s))
+      << readAll(dir_ / "ana.out");
+
+  std::vector<std::string> buttons;
+  std::string typed;
+  int presses = 0;
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < end && presses < 12) {
+    while (XPending(dpy_)) {
+      XEvent e;
+      XNextEvent(dpy_, &e);
+      if (e.type == ButtonPress || e.type == ButtonRelease)
+        buttons.push_back((e.type == ButtonPress ? "press " : "release ") +
+                          std::to_string(e.xbutton.button) + " at " + std::to_string(e.xbutton.x) +
+                          "," + std::to_string(e.xbutton.y));
+      if (e.type == KeyPress) {
+        char text[8] = {};
+        KeySym sym = 0;
+        const int n = XLookupString(&e.xkey, text, sizeof text, &sym, nullptr);
+        if (!IsModifierKey(sym)) ++presses;
+        typed.append(text, static_cast<size_t>(std::max(n, 0)));
+      }
+      if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(buttons, (std::vector<std::string>{"press 3 at 123,77", "release 3 at 123,77"}));
+  // Shift is pressed around the capitals and the exclamation mark, so the ASCII part arrives
+  // as typed. The accented letters are on no key: each comes as one press of a spare key that
+  // is remapped for it and restored after, so a client that reads the map late may miss what a
+  // press meant; their presses must all arrive.
+  EXPECT_EQ(presses, 12);
+  EXPECT_EQ(typed.substr(0, 9), "Hi, 42! a");
+  EXPECT_EQ(typed.back(), 'o');
+  XDestroyWindow(dpy_, win);
+}
+
+TEST_F(DesktopE2E, ViewOnlyAnalystSeesTheScreenButItsSettingsChangeNothing) {
+  // The host's stored settings say: nobody may control this desktop.
+  host_.reset();
+  {
+    FixedSystemInfo system("HOST", "cust", "127.0.0.1");
+    TRtcHttpPortalClient c;
+    c.setSystemInfo(&system);
+    c.setGateAddr("127.0.0.1");
+    c.setGatePort(gw_->port());
+    c.setMultiThreaded(true);
+    c.setDataEncrypt(16);
+    c.setDataForceEncrypt(true);
+    c.setDataSecureKey(kSecureKey);
+    c.setLoginPassword(kPassword);
+    c.setLoginUserName("cust");
+    std::atomic<bool> started{false};
+    c.OnStart = [&](TAbsPortalClient&, TRtcValue&) { started = true; };
+    c.setActive(true);
+    for (int i = 0; i < 200 && !started; ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(started);
+    // Parameters go only over a connected Put channel: a ping connects it.
+    c.SendPing(nullptr);
+    std::this_thread::sleep_for(500ms);
+    c.ParamSet(nullptr, "NoControlDesktop", std::make_unique<TRtcBooleanValue>(true));
+    c.ParamSet(nullptr, "NoSuperControlDesktop", std::make_unique<TRtcBooleanValue>(true));
+    std::this_thread::sleep_for(500ms);
+    c.setActive(false);
+    c.Stop();
+  }
+  host_ = std::make_unique<Child>(
+      std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
+                               "--user", "cust", "--password", kPassword, "--key", kSecureKey,
+                               "--inbox", dir_.string()},
+      dir_ / "host2.out",
+      std::vector<std::string>{"DISPLAY=" + xvfb_->name(),
+                               "XDG_DATA_HOME=" + (dir_ / "data").string()});
+  ASSERT_TRUE(waitForText(dir_ / "host2.out", "\"show\":\"ready\"", 20s));
+  ASSERT_NE(readAll(dir_ / "host2.out").find("NoControlDesktop"), std::string::npos);
+
+  noise(0, 0, kWidth, kHeight, 4);
+  Child& console = session("ana");
+  console.send("settings cust color=9 frame=3");
+  EXPECT_EQ(viewUntilExact(console, "ana", palettised), 0) << "viewing is still allowed";
+  console.send("hostparams cust");
+  ASSERT_TRUE(waitForText(dir_ / "ana.out", "\"event\":\"hostparams\"", 20s));
+  const std::string out = readAll(dir_ / "ana.out");
+  EXPECT_NE(out.find("\"color\":0,"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"frame\":0,"), std::string::npos) << out;
+  EXPECT_EQ(out.find("\"pixel_bytes\":4"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vtx
