@@ -160,7 +160,7 @@ class DesktopE2E : public ::testing::Test {
     host_ = std::make_unique<Child>(
         std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
                                  "--user", "cust", "--password", kPassword, "--key", kSecureKey,
-                                 "--inbox", dir_.string()},
+                                 "--inbox", dir_.string(), "--tls-ca", gw_->caFile()},
         dir_ / "host.out",
         std::vector<std::string>{"DISPLAY=" + xvfb_->name(),
                                  "XDG_DATA_HOME=" + (dir_ / "data").string()});
@@ -177,9 +177,10 @@ class DesktopE2E : public ::testing::Test {
   }
 
   std::vector<std::string> consoleArgs(const std::string& user) {
-    return {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw_->port(),
-            "--user",         user,        "--password",
-            kPassword,        "--key",     kSecureKey};
+    return {VTX_ANALYST_PATH, "--gateway",  "127.0.0.1:" + gw_->port(),
+            "--user",         user,         "--password",
+            kPassword,        "--key",      kSecureKey,
+            "--tls-ca",       gw_->caFile()};
   }
   // Runs one console command to its end; its exit code.
   int analyst(const std::string& name, std::vector<std::string> command,
@@ -369,6 +370,8 @@ TEST_F(DesktopE2E, ViewOnlyAnalystSeesTheScreenButItsSettingsChangeNothing) {
     c.setSystemInfo(&system);
     c.setGateAddr("127.0.0.1");
     c.setGatePort(gw_->port());
+    c.setGate_SSL(true);
+    c.setGate_SSLCAFile(gw_->caFile());
     c.setMultiThreaded(true);
     c.setDataEncrypt(16);
     c.setDataForceEncrypt(true);
@@ -392,7 +395,7 @@ TEST_F(DesktopE2E, ViewOnlyAnalystSeesTheScreenButItsSettingsChangeNothing) {
   host_ = std::make_unique<Child>(
       std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
                                "--user", "cust", "--password", kPassword, "--key", kSecureKey,
-                               "--inbox", dir_.string()},
+                               "--inbox", dir_.string(), "--tls-ca", gw_->caFile()},
       dir_ / "host2.out",
       std::vector<std::string>{"DISPLAY=" + xvfb_->name(),
                                "XDG_DATA_HOME=" + (dir_ / "data").string()});

@@ -93,76 +93,9 @@ std::optional<int> UsAsciiKeyMap::KeyOfChar(char16_t ch) const {
 
 // ---- Adapter ----
 
-TRtcAbsPDesktopControlUI::~TRtcAbsPDesktopControlUI() {
-  try {
-    setModule(nullptr);
-  } catch (const std::exception& e) {
-    WriteExceptionLog("DESKUI", e);
-  }
-}
-
-TRtcPDesktopControl* TRtcAbsPDesktopControlUI::Module() const {
-  std::lock_guard g(FLinkLock);
-  return FModule;
-}
-
-std::string TRtcAbsPDesktopControlUI::UserName() const {
-  std::lock_guard g(FLinkLock);
-  return FUserName;
-}
-
-void TRtcAbsPDesktopControlUI::setModule(TRtcPDesktopControl* module) {
-  TRtcPDesktopControl* old;
-  std::string name;
-  {
-    std::lock_guard g(FLinkLock);
-    if (module == FModule) return;
-    if (module && FUserName.empty())
-      throw ERtcInfo("Set \"UserName\" before linking to RtcPDesktopControl");
-    old = FModule;
-    name = FUserName;
-    FModule = module;
-  }
-  if (old) old->UIs.Remove(name, this);
-  if (module) {
-    if (TRtcAbsPDesktopControlUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
-void TRtcAbsPDesktopControlUI::setUserName(const std::string& name) {
-  TRtcPDesktopControl* module;
-  std::string old;
-  {
-    std::lock_guard g(FLinkLock);
-    if (name == FUserName) return;
-    if (name.empty() && FModule)
-      throw ERtcInfo("Can not clear \"UserName\" while linked to RtcPDesktopControl");
-    module = FModule;
-    old = FUserName;
-    FUserName = name;
-  }
-  if (module) {
-    module->UIs.Remove(old, this);
-    if (TRtcAbsPDesktopControlUI* other = module->UIs.Add(name, this)) {
-      std::lock_guard g(other->FLinkLock);
-      if (other->FModule == module) other->FModule = nullptr;
-    }
-  }
-}
-
 bool TRtcAbsPDesktopControlUI::CloseAndClear(TRtcConnection* Sender) {
-  TRtcPDesktopControl* m = Module();
-  const std::string name = UserName();
-  if (!m || name.empty()) return m == nullptr;
-  m->UIs.Remove(name, this);
-  m->Close(name, Sender);
-  if (!m->UIs.ClearIfFree(this)) return false;
-  std::lock_guard g(FLinkLock);
-  if (FModule == m) FModule = nullptr;
-  return true;
+  return unregisterAndClose(
+      [&](TRtcPDesktopControl& m, const std::string& name) { m.Close(name, Sender); });
 }
 
 // ---- Module ----
@@ -170,10 +103,7 @@ bool TRtcAbsPDesktopControlUI::CloseAndClear(TRtcConnection* Sender) {
 TRtcPDesktopControl::TRtcPDesktopControl() = default;
 
 TRtcPDesktopControl::~TRtcPDesktopControl() {
-  for (TRtcAbsPDesktopControlUI* ui : UIs.TakeAll()) {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
+  UIs.UnlinkAll();
 }
 
 bool TRtcPDesktopControl::InControl(const std::string& UserName) const {
@@ -512,46 +442,8 @@ void TRtcPDesktopControl::ChgDesktop_EncoderClassName(const std::string& Value,
 
 // ---- Adapters ----
 
-void TRtcPDesktopControl::release(TRtcAbsPDesktopControlUI* ui) {
-  if (!UIs.Unlock(ui)) return;
-  // Cleared while in use: its last use is over now.
-  {
-    std::lock_guard g(ui->FLinkLock);
-    if (ui->FModule == this) ui->FModule = nullptr;
-  }
-  ui->Call_LogOut(nullptr);
-}
-
-void TRtcPDesktopControl::withUI(TRtcConnection* Sender, const std::string& user, bool create,
-                                 const std::function<void(TRtcAbsPDesktopControlUI&)>& call) {
-  TRtcAbsPDesktopControlUI* ui = UIs.Lock(user);
-  if (!ui && create) {
-    raiseUser(Sender, "NewUI", OnNewUI, user);
-    ui = UIs.Lock(user);
-  }
-  if (!ui) return;
-  try {
-    call(*ui);
-  } catch (...) {
-    release(ui);
-    throw;
-  }
-  release(ui);
-}
-
-void TRtcPDesktopControl::allUIs(const std::function<void(TRtcAbsPDesktopControlUI&)>& call) {
-  for (TRtcAbsPDesktopControlUI* ui : UIs.LockAll()) {
-    try {
-      call(*ui);
-    } catch (const std::exception& e) {
-      WriteExceptionLog("DESKTOP", e);
-    }
-    release(ui);
-  }
-}
-
 void TRtcPDesktopControl::NotifyUI(const std::string& msg, TRtcConnection* Sender) {
-  allUIs([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Data(Sender, {}, msg); });
+  UIs.All([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Data(Sender, {}, msg); });
 }
 
 void TRtcPDesktopControl::raiseUser(TRtcConnection* Sender, const char* name,
@@ -572,20 +464,20 @@ void TRtcPDesktopControl::ResetUsers() {
 }
 
 void TRtcPDesktopControl::HandleLogOut(TRtcConnection* Sender) {
-  allUIs([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_LogOut(Sender); });
+  UIs.All([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_LogOut(Sender); });
 }
 
 void TRtcPDesktopControl::HandleError(TRtcConnection* Sender, TRtcValue&) {
-  allUIs([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPDesktopControl::HandleFatalError(TRtcConnection* Sender, TRtcValue&) {
-  allUIs([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Error(Sender); });
+  UIs.All([&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Error(Sender); });
 }
 
 void TRtcPDesktopControl::openViewer(TRtcConnection* Sender, const std::string& user) {
   raiseUser(Sender, "DesktopOpen", On_DesktopOpen, user);
-  withUI(Sender, user, true, [&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Open(Sender); });
+  UIs.With(Sender, user, 1, [&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Open(Sender); });
 }
 
 void TRtcPDesktopControl::closeViewer(TRtcConnection* Sender, const std::string& user) {
@@ -595,7 +487,7 @@ void TRtcPDesktopControl::closeViewer(TRtcConnection* Sender, const std::string&
     FInControl.Extract(w(user));
   }
   raiseUser(Sender, "DesktopClose", On_DesktopClose, user);
-  withUI(Sender, user, false, [&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Close(Sender); });
+  UIs.With(Sender, user, 0, [&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Close(Sender); });
   EventOldUser(Sender, user);
 }
 
@@ -663,8 +555,8 @@ void TRtcPDesktopControl::desktopData(TRtcConnection* Sender, const std::string&
   CallEvent(
       Sender, "DesktopData", static_cast<bool>(handler),
       [&] { handler(*this, user, cursor, screen); }, &data);
-  withUI(Sender, user, false,
-         [&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Data(Sender, cursor, screen); });
+  UIs.With(Sender, user, 0,
+           [&](TRtcAbsPDesktopControlUI& ui) { ui.Call_Data(Sender, cursor, screen); });
 }
 
 void TRtcPDesktopControl::handleClipboard(TRtcConnection* Sender, const std::string& user,

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "portal/portal_module.h"
+#include "portal/portal_ui_registry.h"
 
 namespace vtx {
 
@@ -45,20 +46,12 @@ class UsAsciiKeyMap : public DesktopKeyMap {
   std::optional<int> KeyOfChar(char16_t ch) const override;
 };
 
-class TRtcAbsPDesktopControlUI : public TRtcPortalComponent {
+class TRtcAbsPDesktopControlUI : public TRtcPModuleUI<TRtcPDesktopControl> {
  public:
-  TRtcAbsPDesktopControlUI() = default;
-  // Unlinks from the module.
-  ~TRtcAbsPDesktopControlUI() override;
-
-  TRtcPDesktopControl* Module() const;
-  // Links to `module` (null unlinks). UserName must be set first: ERtcInfo
-  // "Set "UserName" before linking to RtcPDesktopControl". Another adapter of the same host is
-  // unlinked.
-  void setModule(TRtcPDesktopControl* module);
-  std::string UserName() const;
-  // Clearing it while linked raises ERtcInfo; changing it re-registers the adapter.
-  void setUserName(const std::string& name);
+  // Links through setModule / setUserName: UserName must be set before linking (ERtcInfo
+  // "Set "UserName" before linking to RtcPDesktopControl"); another adapter of the same host
+  // is unlinked.
+  TRtcAbsPDesktopControlUI() : TRtcPModuleUI("RtcPDesktopControl", "DESKUI") {}
 
   // Hooks the module calls.
   virtual void Call_LogOut(TRtcConnection* Sender) = 0;
@@ -72,15 +65,6 @@ class TRtcAbsPDesktopControlUI : public TRtcPortalComponent {
   // Unregisters and closes; true when the adapter was free and is unlinked now, false when it
   // is still in use (it is unlinked, with a LogOut hook, when its last use ends).
   bool CloseAndClear(TRtcConnection* Sender = nullptr);
-
- private:
-  friend class TRtcPDesktopControl;
-  friend class TRtcPUIRegistry<TRtcAbsPDesktopControlUI>;
-  mutable std::mutex FLinkLock;  // FModule and FUserName
-  TRtcPDesktopControl* FModule = nullptr;
-  std::string FUserName;
-  // Guarded by the module's registry lock.
-  int FCleared = 0, FLocked = 0;
 };
 
 class TRtcPDesktopControl : public TRtcPModule {
@@ -226,6 +210,7 @@ class TRtcPDesktopControl : public TRtcPModule {
 
  private:
   friend class TRtcAbsPDesktopControlUI;
+  friend class TRtcPModuleUI<TRtcPDesktopControl>;
   void send(TRtcConnection* Sender, const std::string& user, std::unique_ptr<TRtcFunctionInfo> f);
   void sendKey(TRtcConnection* Sender, const std::string& user,
                const std::function<void(TRtcFunctionInfo&)>& fill);
@@ -247,13 +232,8 @@ class TRtcPDesktopControl : public TRtcPModule {
   void raiseUser(TRtcConnection* Sender, const char* name, const UserEvent& handler,
                  const std::string& user);
 
-  // Runs `call` on the host's adapter, asking for one through OnNewUI when `create` is set.
-  void withUI(TRtcConnection* Sender, const std::string& user, bool create,
-              const std::function<void(TRtcAbsPDesktopControlUI&)>& call);
-  void allUIs(const std::function<void(TRtcAbsPDesktopControlUI&)>& call);
-  void release(TRtcAbsPDesktopControlUI* ui);
-
-  TRtcPUIRegistry<TRtcAbsPDesktopControlUI> UIs;
+  TRtcPUIRegistry<TRtcPDesktopControl, TRtcAbsPDesktopControlUI> UIs{*this, "DesktopOpen",
+                                                                     "DESKTOP"};
   mutable std::mutex FLock;  // everything below
   TRtcRecord FInControl;     // host -> Boolean
   TRtcRecord FClipboards;    // host -> clipboard wire text last exchanged
