@@ -292,7 +292,7 @@ class TRtcPDesktopHost : public TRtcPModule {
   std::vector<std::string> _sub_desk;  // admitted in this batch, to be put into "idesk"
   std::set<std::string> FResync;       // viewers whose updates were refused
   static constexpr std::size_t kMaxResync = 4096;
-  uint32_t FButtonsHeld = 0;           // mouse buttons pressed by FButtonsUser
+  uint32_t FButtonsHeld = 0;  // mouse buttons pressed by FButtonsUser
   std::string FButtonsUser;
   int FButtonX = 0, FButtonY = 0;
   std::set<std::string> FKeyUsers;  // viewers that pressed keys since the last release
