@@ -510,24 +510,26 @@ namespace {
 
 // Gives each listed refusal the messages of its row as "d" (a function or an array of them),
 // read back from the Put's own rows, so that a module can tell which of its messages were lost.
+// A "d" in the answer itself is dropped: modules act only on what this client sent.
 void attachRefusedRows(TRtcValue& call, TRtcRecord& answer) {
-  if (answer.isType("refused") != rtc_Array || call.isType() != rtc_Function) return;
-  TRtcFunctionInfo& put = *call.asFunction();
-  if (put.isType("p") != rtc_DataSet) return;
-  TRtcDataSet& rows = *put.asDataSet("p");
+  if (answer.isType("refused") != rtc_Array) return;
+  TRtcDataSet* rows = nullptr;
+  if (call.isType() == rtc_Function && call.asFunction()->isType("p") == rtc_DataSet)
+    rows = call.asFunction()->asDataSet("p");
   TRtcArray& list = *answer.asArray("refused");
   for (int i = 0; i < list.Count(); ++i) {
     TRtcValueObject* o = list.GetObject(i);
     if (!o || o->GetType() != rtc_Record) continue;
     auto& one = static_cast<TRtcRecord&>(*o);
+    one.Extract("d");
     const TRtcValueTypes t = one.isType("row");
-    if (t != rtc_Integer && t != rtc_LargeInt) continue;
+    if (!rows || (t != rtc_Integer && t != rtc_LargeInt)) continue;
     const int64_t row = one.asLargeInt("row");
-    if (row < 1 || row > rows.RowCount()) continue;
-    rows.setRow(static_cast<int>(row - 1));
-    if (rows.isType("d") != rtc_String) continue;
+    if (row < 1 || row > rows->RowCount()) continue;
+    rows->setRow(static_cast<int>(row - 1));
+    if (rows->isType("d") != rtc_String) continue;
     try {
-      std::unique_ptr<TRtcValue> d = TRtcValue::FromCode(DecompressPayload(rows.asString("d")));
+      std::unique_ptr<TRtcValue> d = TRtcValue::FromCode(DecompressPayload(rows->asString("d")));
       if (std::unique_ptr<TRtcValueObject> v = d->Extract()) one.setAsObject("d", std::move(v));
     } catch (const std::exception& e) {
       WriteExceptionLog("PUT refused", e);

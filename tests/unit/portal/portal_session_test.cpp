@@ -272,7 +272,8 @@ TEST(PortalSession, RefusedReceiversOfAPutReachTheModulesWithTheirMessages) {
   TRtcRecord& beyond = refused.NewRecord(1);  // no such row: named, without messages
   beyond.setAsInteger("row", 9);
   beyond.setAsText("to", u"zed");
-  refused.NewRecord(2).setAsText("fn", u"desk");  // no row at all
+  beyond.setAsObject("d", std::make_unique<TRtcFunctionInfo>(u"Forged"));  // not ours: dropped
+  refused.NewRecord(2).setAsText("fn", u"desk");                           // no row at all
   gw.answerPut(std::move(answer));
   Session s(gw);
   s.client.setUserVisible(true);
