@@ -245,6 +245,9 @@ void TRtcPFileTransfer::dropSending(const std::string& user) {
   }
   PrepareFiles.erase(user);
   Refused.erase(user);
+  auto gone = [&](const FileNotice& n) { return n.user == user; };
+  StopsSent.erase(std::remove_if(StopsSent.begin(), StopsSent.end(), gone), StopsSent.end());
+  loop_stops.erase(std::remove_if(loop_stops.begin(), loop_stops.end(), gone), loop_stops.end());
 }
 
 void TRtcPFileTransfer::Close(const std::string& username, TRtcConnection* Sender) {
@@ -354,6 +357,10 @@ void TRtcPFileTransfer::Cancel_Send(const std::string& username, const std::stri
                                          Utf8Encode(m->asText("path")) == name;
                                 }),
                  msgs.end());
+      auto& stops = it->second.stops;
+      stops.erase(std::remove_if(stops.begin(), stops.end(),
+                                 [&](const FileNotice& n) { return n.path == name; }),
+                  stops.end());
     }
   }
   for (const FileNotice& n : cancelled) eventFile(Sender, n);
@@ -448,7 +455,9 @@ bool TRtcPFileTransfer::WantToSend(TRtcConnection*) {
       ++it;
     }
   }
-  return File_Sending || !Refused.empty();
+  for (FileNotice& n : StopsSent) loop_stops.push_back(std::move(n));
+  StopsSent.clear();
+  return File_Sending || !Refused.empty() || !loop_stops.empty();
 }
 
 void TRtcPFileTransfer::PrepareToSend(TRtcConnection*) {
@@ -471,7 +480,13 @@ void TRtcPFileTransfer::ExecuteSend(TRtcConnection* Sender) {
     turn = loop_tosendfile;
     loop_tosendfile = false;
   }
+  std::vector<FileNotice> stops;
+  {
+    std::lock_guard g(FLock);
+    stops.swap(loop_stops);
+  }
   for (const std::string& user : updates) eventUser(Sender, "FileReadUpdate", user);
+  for (const FileNotice& n : stops) eventFile(Sender, n);
   // Refused messages go first; new chunks could overtake them.
   if (resendTurn(Sender) || !turn) return;
   int64_t budget = FMaxSendBlock, half = FMaxSendBlock / 2;
@@ -592,7 +607,10 @@ bool TRtcPFileTransfer::sendStep(TRtcConnection* Sender, int64_t& budget, int64_
   }
   if (msg) send(Sender, user, std::move(msg));
   if (n > 0) eventFile(Sender, {"FileRead", user, path, folder, n});
-  if (stop) eventFile(Sender, {"FileReadStop", user, path, folder, 0});
+  if (stop) {
+    std::lock_guard g(FLock);
+    StopsSent.push_back({"FileReadStop", user, path, folder, 0});
+  }
   return true;
 }
 
@@ -613,6 +631,8 @@ bool TRtcPFileTransfer::resendTurn(TRtcConnection* Sender) {
       } else {
         pauseMs = std::max(pauseMs, resendPauseMs(r.refusals));
         r.inFlight = true;
+        for (FileNotice& n : r.stops) StopsSent.push_back(std::move(n));
+        r.stops.clear();
         again.emplace_back(it->first, std::move(r.msgs));
         r.msgs.clear();
         ++it;
@@ -708,7 +728,21 @@ void TRtcPFileTransfer::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
   for (auto& [user, msgs] : lost) {
     Resend& r = Refused[user];
     ++r.refusals;
-    for (auto& m : msgs) r.msgs.push_back(std::move(m));
+    for (auto& m : msgs) {
+      // The entry is not complete before its last chunk arrived.
+      if (m->FunctionName() == u"file" && m->isType("stop") == rtc_Boolean &&
+          m->asBoolean("stop")) {
+        const std::string path = text(*m, "path");
+        auto it = std::find_if(StopsSent.begin(), StopsSent.end(), [&](const FileNotice& n) {
+          return n.user == user && n.path == path;
+        });
+        if (it != StopsSent.end()) {
+          r.stops.push_back(std::move(*it));
+          StopsSent.erase(it);
+        }
+      }
+      r.msgs.push_back(std::move(m));
+    }
   }
 }
 
@@ -736,6 +770,8 @@ void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
     SendingFiles.clear();
     PrepareFiles.clear();
     Refused.clear();
+    StopsSent.clear();
+    loop_stops.clear();
     File_Senders = 0;
   }
   for (const FileNotice& n : cancelled) {
@@ -763,6 +799,8 @@ void TRtcPFileTransfer::HandleStart(TRtcConnection*, TRtcValue&) {
   WantToSendFiles.clear();
   AmHost.clear();
   Refused.clear();
+  StopsSent.clear();
+  loop_stops.clear();
   File_Senders = 0;
   File_Sending = false;
   for (auto& [final, part] : Parts) FS.Remove(part.temp);

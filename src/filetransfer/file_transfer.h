@@ -237,16 +237,17 @@ class TRtcPFileTransfer : public TRtcPModule {
     std::string user, path, file, temp;
     int64_t written = 0;
   };
-  // Refused messages to one user, waiting to be sent again.
-  struct Resend {
-    std::vector<std::unique_ptr<TRtcFunctionInfo>> msgs;
-    int refusals = 0;       // Put answers in a row that refused some of them
-    bool inFlight = false;  // sent again; the next turn without a refusal confirms them
-  };
   struct FileNotice {
     const char* name;
     std::string user, path, folder;
     int64_t size;
+  };
+  // Refused messages to one user, waiting to be sent again.
+  struct Resend {
+    std::vector<std::unique_ptr<TRtcFunctionInfo>> msgs;
+    std::vector<FileNotice> stops;  // "FileReadStop" of entries whose last chunk is among them
+    int refusals = 0;               // Put answers in a row that refused some of them
+    bool inFlight = false;          // sent again; the next turn without a refusal confirms them
   };
 
   bool allowed(Capability c, const std::string& user) const;
@@ -305,6 +306,9 @@ class TRtcPFileTransfer : public TRtcPModule {
   std::map<std::pair<std::string, std::string>, RecvEntry> Receiving;  // (user, path)
   std::map<std::string, PartFile> Parts;                               // final name -> part
   std::map<std::string, Resend> Refused;                               // receiver -> resends
+  // "FileReadStop" of entries whose last chunk went with the Put not yet answered; raised
+  // once that answer did not refuse it.
+  std::vector<FileNotice> StopsSent, loop_stops;
   std::function<void(int ms)> FPause;
   std::string FFileInboxPath;
 

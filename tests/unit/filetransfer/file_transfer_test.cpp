@@ -911,12 +911,15 @@ TEST(FileTransferRefused, RefusedChunksAreSentAgainInOrderAndFilesArriveWhole) {
     EXPECT_EQ(resent[i].text("file"), row[i < 2 ? i : i + 1].text("file"));
   }
   EXPECT_TRUE(resent[3].fn->asBoolean("stop"));
+  // Not complete before its last chunk found room.
+  EXPECT_FALSE(p.host.has("FileReadStop four /d/ 0"));
   for (auto& m : resent) p.analyst.client.data("host", *m.fn);
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(anaFs.Data("/in/four/f" + std::to_string(i)),
               std::string(900, static_cast<char>('a' + i)));
-  p.host.turn();  // the resend was not refused: the module is idle again
+  p.host.turn();  // the resend was not refused: complete, and the module is idle again
   EXPECT_TRUE(p.host.take().empty());
+  EXPECT_TRUE(p.host.has("FileReadStop four /d/ 0"));
   EXPECT_FALSE(p.host.ft->WantToSend(nullptr));
   EXPECT_FALSE(p.analyst.hasPrefix("FileError"));
 }
@@ -938,6 +941,7 @@ TEST(FileTransferRefused, AReceiverThatNeverDrainsEndsInACancelNotALoop) {
   EXPECT_EQ(p.pauses.back(), 1000);  // capped
   EXPECT_TRUE(p.host.has("FileReadCancel big.bin /d/ 300000"));
   EXPECT_TRUE(p.host.has("FileError /d/big.bin Transfer interrupted!"));
+  EXPECT_FALSE(p.host.hasPrefix("FileReadStop"));
   EXPECT_FALSE(p.host.ft->Sending());
   EXPECT_EQ(p.host.ft->SendersCount(), 0);
 }
