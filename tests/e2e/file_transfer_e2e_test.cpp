@@ -409,6 +409,19 @@ TEST_F(FileTransferE2ESmallQueue, AStalledReceiverGetsEveryByteBothWays) {
   EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "inbox/up.bin"); }));
   EXPECT_TRUE(sameContents(dir_ / "inbox/up.bin", dir_ / "local/up.bin"));
 
+  // Stopped once it accepted a small file: its last chunks are refused too, and still arrive.
+  writeRandom(dir_ / "local/tail.bin", 2u << 20, 43);
+  {
+    Child sender(console({"send", "cust", (dir_ / "local/tail.bin").string()}), dir_ / "tail.out");
+    ASSERT_TRUE(waitForCount(dir_ / "host.out", "\"event\":\"FileWriteStart\"", 2, 60s));
+    host_->kill(SIGSTOP);
+    std::this_thread::sleep_for(2s);
+    host_->kill(SIGCONT);
+    ASSERT_EQ(sender.wait(), 0) << readAll(dir_ / "tail.out.err");
+  }
+  EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "inbox/tail.bin"); }, 10s));
+  EXPECT_TRUE(sameContents(dir_ / "inbox/tail.bin", dir_ / "local/tail.bin"));
+
   writeRandom(dir_ / "remote/down.bin", kSize, 42);
   {
     Child fetcher(console({"fetch", "cust", (dir_ / "remote/down.bin").string(),
