@@ -394,7 +394,11 @@ class FileTransferE2ESmallQueue : public FileTransferE2E {
 };
 
 TEST_F(FileTransferE2ESmallQueue, AStalledReceiverGetsEveryByteBothWays) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr std::size_t kSize = 8u << 20;
+#else
   constexpr std::size_t kSize = 16u << 20;
+#endif
   writeRandom(dir_ / "local/up.bin", kSize, 41);
   {
     Child sender(console({"--json", "send", "cust", (dir_ / "local/up.bin").string()}),
