@@ -215,7 +215,8 @@ class TRtcPUIRegistry {
   void Remove(const std::string& name, Link* link) {
     std::lock_guard g(CSUI);
     auto it = UIs.find(name);
-    if (it != UIs.end() && it->second == static_cast<UI*>(link)) UIs.erase(it);
+    // Compared as links: `link` may be an adapter whose own destructor has already run.
+    if (it != UIs.end() && static_cast<Link*>(it->second) == link) UIs.erase(it);
   }
   // True when `ui` is not in use; else marks it cleared.
   bool ClearIfFree(Link* link) {
