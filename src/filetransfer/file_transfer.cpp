@@ -1,6 +1,9 @@
 #include "filetransfer/file_transfer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "filetransfer/file_utils.h"
 #include "portal/abs_portal_client.h"
@@ -60,6 +63,19 @@ std::unique_ptr<TRtcFunctionInfo> command(const char* c) {
   auto f = function(u"filecmd");
   f->setAsString("c", c);
   return f;
+}
+
+// Messages of this module (a refused row may also carry other modules' messages).
+bool ownMessage(const TRtcFunctionInfo& f) {
+  const RtcWideString n = f.FunctionName();
+  return n == u"file" || n == u"putfile" || n == u"pfile" || n == u"getfile" || n == u"filecmd" ||
+         n == u"files" || n == u"showwin" || n == u"error";
+}
+
+// The pause before sending refused messages again: 10 ms after the first refusal, doubling
+// with each further one in a row, at most 1 s.
+int resendPauseMs(int refusals) {
+  return refusals >= 8 ? 1000 : std::min(1000, 10 << std::max(0, refusals - 1));
 }
 
 // The temporary name beside `final`, short enough for any name length.
@@ -228,6 +244,10 @@ void TRtcPFileTransfer::dropSending(const std::string& user) {
     SendingFiles.clear();
   }
   PrepareFiles.erase(user);
+  Refused.erase(user);
+  auto gone = [&](const FileNotice& n) { return n.user == user; };
+  StopsSent.erase(std::remove_if(StopsSent.begin(), StopsSent.end(), gone), StopsSent.end());
+  loop_stops.erase(std::remove_if(loop_stops.begin(), loop_stops.end(), gone), loop_stops.end());
 }
 
 void TRtcPFileTransfer::Close(const std::string& username, TRtcConnection* Sender) {
@@ -327,6 +347,21 @@ void TRtcPFileTransfer::Cancel_Send(const std::string& username, const std::stri
       File_Senders = 0;
       SendingFiles.clear();
     }
+    // Its refused chunks are not sent again.
+    if (auto it = Refused.find(username); it != Refused.end()) {
+      auto& msgs = it->second.msgs;
+      msgs.erase(std::remove_if(msgs.begin(), msgs.end(),
+                                [&](const std::unique_ptr<TRtcFunctionInfo>& m) {
+                                  return m->FunctionName() == u"file" &&
+                                         m->isType("path") != rtc_Null &&
+                                         Utf8Encode(m->asText("path")) == name;
+                                }),
+                 msgs.end());
+      auto& stops = it->second.stops;
+      stops.erase(std::remove_if(stops.begin(), stops.end(),
+                                 [&](const FileNotice& n) { return n.path == name; }),
+                  stops.end());
+    }
   }
   for (const FileNotice& n : cancelled) eventFile(Sender, n);
   auto f = command("abort");
@@ -402,11 +437,27 @@ void TRtcPFileTransfer::Cmd_NewFolder(const std::string& username, const std::st
 
 // ---- Module turn ----
 
+void TRtcPFileTransfer::setResendPause(std::function<void(int ms)> pause) {
+  std::lock_guard g(FLock);
+  FPause = std::move(pause);
+}
+
 bool TRtcPFileTransfer::WantToSend(TRtcConnection*) {
   std::lock_guard g(FLock);
   loop_update.clear();
   loop_tosendfile = false;
-  return File_Sending;
+  // The answer to the last Put has come: resends it did not refuse arrived.
+  for (auto it = Refused.begin(); it != Refused.end();) {
+    if (it->second.msgs.empty()) {
+      it = Refused.erase(it);
+    } else {
+      it->second.inFlight = false;
+      ++it;
+    }
+  }
+  for (FileNotice& n : StopsSent) loop_stops.push_back(std::move(n));
+  StopsSent.clear();
+  return File_Sending || !Refused.empty() || !loop_stops.empty();
 }
 
 void TRtcPFileTransfer::PrepareToSend(TRtcConnection*) {
@@ -429,8 +480,15 @@ void TRtcPFileTransfer::ExecuteSend(TRtcConnection* Sender) {
     turn = loop_tosendfile;
     loop_tosendfile = false;
   }
+  std::vector<FileNotice> stops;
+  {
+    std::lock_guard g(FLock);
+    stops.swap(loop_stops);
+  }
   for (const std::string& user : updates) eventUser(Sender, "FileReadUpdate", user);
-  if (!turn) return;
+  for (const FileNotice& n : stops) eventFile(Sender, n);
+  // Refused messages go first; new chunks could overtake them.
+  if (resendTurn(Sender) || !turn) return;
   int64_t budget = FMaxSendBlock, half = FMaxSendBlock / 2;
   const int64_t minimum = FMinSendBlock;
   while (sendStep(Sender, budget, half))
@@ -549,8 +607,143 @@ bool TRtcPFileTransfer::sendStep(TRtcConnection* Sender, int64_t& budget, int64_
   }
   if (msg) send(Sender, user, std::move(msg));
   if (n > 0) eventFile(Sender, {"FileRead", user, path, folder, n});
-  if (stop) eventFile(Sender, {"FileReadStop", user, path, folder, 0});
+  if (stop) {
+    std::lock_guard g(FLock);
+    StopsSent.push_back({"FileReadStop", user, path, folder, 0});
+  }
   return true;
+}
+
+bool TRtcPFileTransfer::resendTurn(TRtcConnection* Sender) {
+  using Messages = std::vector<std::unique_ptr<TRtcFunctionInfo>>;
+  std::vector<std::pair<std::string, Messages>> again, dropped;
+  std::function<void(int)> pause;
+  int pauseMs = 0;
+  {
+    std::lock_guard g(FLock);
+    for (auto it = Refused.begin(); it != Refused.end();) {
+      Resend& r = it->second;
+      if (r.msgs.empty()) {
+        ++it;
+      } else if (r.refusals >= kMaxRefusals) {
+        dropped.emplace_back(it->first, std::move(r.msgs));
+        it = Refused.erase(it);
+      } else {
+        pauseMs = std::max(pauseMs, resendPauseMs(r.refusals));
+        r.inFlight = true;
+        for (FileNotice& n : r.stops) StopsSent.push_back(std::move(n));
+        r.stops.clear();
+        again.emplace_back(it->first, std::move(r.msgs));
+        r.msgs.clear();
+        ++it;
+      }
+    }
+    pause = FPause;
+  }
+  for (const auto& [user, msgs] : dropped) giveUpOn(Sender, user, msgs);
+  if (again.empty()) return !dropped.empty();
+  if (pause)
+    pause(pauseMs);
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  for (auto& [user, msgs] : again)
+    for (auto& m : msgs) send(Sender, user, std::move(m));
+  return true;
+}
+
+void TRtcPFileTransfer::giveUpOn(TRtcConnection* Sender, const std::string& user,
+                                 const std::vector<std::unique_ptr<TRtcFunctionInfo>>& dropped) {
+  const std::string text = "Transfer interrupted!";
+  WriteLog("FILE " + user + ": the gateway refused data for this user " +
+           std::to_string(kMaxRefusals) + " times in a row; its transfers are cancelled");
+  std::vector<FileNotice> cancelled;
+  {
+    std::lock_guard g(FLock);
+    for (auto& e : SendingFiles)
+      if (e && e->user == user) {
+        cancelled.push_back({"FileReadCancel", e->user, e->path, e->folder, e->size});
+        e.reset();
+        --File_Senders;
+      }
+    if (File_Senders <= 0) {
+      File_Senders = 0;
+      SendingFiles.clear();
+    }
+  }
+  // Entries whose last chunks were among the refused ones are reported too.
+  std::set<std::string> paths;
+  for (const FileNotice& n : cancelled) paths.insert(n.path);
+  for (const auto& m : dropped)
+    if (m->FunctionName() == u"file" && m->isType("path") != rtc_Null) {
+      const std::string path = Utf8Encode(m->asText("path"));
+      if (paths.insert(path).second) cancelled.push_back({"FileReadCancel", user, path, "", 0});
+    }
+  if (!cancelled.empty()) {
+    // The aborts below get one more try at most.
+    std::lock_guard g(FLock);
+    Resend& r = Refused[user];
+    r.refusals = kMaxRefusals - 1;
+    r.inFlight = true;
+  }
+  for (const FileNotice& n : cancelled) {
+    // Told to the receiver too, should its queue ever drain.
+    auto abort = command("abort");
+    abort->setAsText("file", w(n.path));
+    abort->setAsText("to", w(""));
+    abort->setAsLargeInt("size", n.size);
+    send(Sender, user, std::move(abort));
+    eventFile(Sender, n);
+    eventError(Sender, user, n.folder + n.path, text);
+  }
+}
+
+void TRtcPFileTransfer::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
+  if (answer.isType("refused") != rtc_Array) return;
+  TRtcArray& list = *answer.asArray("refused");
+  std::map<std::string, std::vector<std::unique_ptr<TRtcFunctionInfo>>> lost;
+  auto take = [&](const std::string& user, TRtcValueObject* o) {
+    if (!o || o->GetType() != rtc_Function) return;
+    auto& f = static_cast<TRtcFunctionInfo&>(*o);
+    if (!ownMessage(f)) return;
+    std::unique_ptr<TRtcValueObject> copy = f.copyOf();
+    lost[user].emplace_back(static_cast<TRtcFunctionInfo*>(copy.release()));
+  };
+  for (int i = 0; i < list.Count(); ++i) {
+    TRtcValueObject* o = list.GetObject(i);
+    if (!o || o->GetType() != rtc_Record) continue;
+    auto& r = static_cast<TRtcRecord&>(*o);
+    // Group rows carry nothing of this module.
+    if (r.isType("fn") != rtc_Null || r.isType("to") == rtc_Null) continue;
+    const std::string user = Utf8Encode(r.asText("to"));
+    TRtcValueObject* d = r.asObject("d");
+    if (d && d->GetType() == rtc_Array) {
+      auto& arr = static_cast<TRtcArray&>(*d);
+      for (int k = 0; k < arr.Count(); ++k) take(user, arr.GetObject(k));
+    } else {
+      take(user, d);
+    }
+  }
+  if (lost.empty()) return;
+  std::lock_guard g(FLock);
+  for (auto& [user, msgs] : lost) {
+    Resend& r = Refused[user];
+    ++r.refusals;
+    for (auto& m : msgs) {
+      // The entry is not complete before its last chunk arrived.
+      if (m->FunctionName() == u"file" && m->isType("stop") == rtc_Boolean &&
+          m->asBoolean("stop")) {
+        const std::string path = text(*m, "path");
+        auto it = std::find_if(StopsSent.begin(), StopsSent.end(), [&](const FileNotice& n) {
+          return n.user == user && n.path == path;
+        });
+        if (it != StopsSent.end()) {
+          r.stops.push_back(std::move(*it));
+          StopsSent.erase(it);
+        }
+      }
+      r.msgs.push_back(std::move(m));
+    }
+  }
 }
 
 // ---- Hooks ----
@@ -576,6 +769,9 @@ void TRtcPFileTransfer::abandonAll(TRtcConnection* Sender) {
       if (e) cancelled.push_back({"FileReadCancel", e->user, e->path, e->folder, e->size});
     SendingFiles.clear();
     PrepareFiles.clear();
+    Refused.clear();
+    StopsSent.clear();
+    loop_stops.clear();
     File_Senders = 0;
   }
   for (const FileNotice& n : cancelled) {
@@ -602,6 +798,9 @@ void TRtcPFileTransfer::HandleStart(TRtcConnection*, TRtcValue&) {
   PrepareFiles.clear();
   WantToSendFiles.clear();
   AmHost.clear();
+  Refused.clear();
+  StopsSent.clear();
+  loop_stops.clear();
   File_Senders = 0;
   File_Sending = false;
   for (auto& [final, part] : Parts) FS.Remove(part.temp);

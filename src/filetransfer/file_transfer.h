@@ -203,6 +203,14 @@ class TRtcPFileTransfer : public TRtcPModule {
   // A bad message is dropped with a log line; it never stops the rest of a batch.
   void HandleDataFromUser(TRtcConnection* Sender, const std::string& user,
                           TRtcFunctionInfo& Data) override;
+  // Messages of this module that the gateway found no room for (a receiver's queue was full)
+  // are sent again in their order, after a pause that grows with each refusal in a row;
+  // nothing new goes out before them. After kMaxRefusals refusals in a row the transfers to
+  // that user are cancelled and reported ("FileReadCancel", "FileError").
+  void HandleRefused(TRtcConnection* Sender, TRtcRecord& answer) override;
+  static constexpr int kMaxRefusals = 40;
+  // Waits the given milliseconds before a resend (the Put thread sleeps by default).
+  void setResendPause(std::function<void(int ms)> pause);
 
   // State for tests and tools.
   int SendersCount() const;
@@ -234,6 +242,13 @@ class TRtcPFileTransfer : public TRtcPModule {
     std::string user, path, folder;
     int64_t size;
   };
+  // Refused messages to one user, waiting to be sent again.
+  struct Resend {
+    std::vector<std::unique_ptr<TRtcFunctionInfo>> msgs;
+    std::vector<FileNotice> stops;  // "FileReadStop" of entries whose last chunk is among them
+    int refusals = 0;               // Put answers in a row that refused some of them
+    bool inFlight = false;          // sent again; the next turn without a refusal confirms them
+  };
 
   bool allowed(Capability c, const std::string& user) const;
   bool mayTransfer(const std::string& user) const;
@@ -243,6 +258,11 @@ class TRtcPFileTransfer : public TRtcPModule {
   void sendQueued(TRtcConnection* Sender, const std::string& user);
   void dropSending(const std::string& user);
   bool sendStep(TRtcConnection* Sender, int64_t& budget, int64_t& half);
+  // Sends the refused messages again; false when there were none.
+  bool resendTurn(TRtcConnection* Sender);
+  // The receiver took nothing for too long: its transfers are cancelled and reported.
+  void giveUpOn(TRtcConnection* Sender, const std::string& user,
+                const std::vector<std::unique_ptr<TRtcFunctionInfo>>& dropped);
 
   void handleFiles(TRtcConnection* Sender, const std::string& user, bool showWin);
   void handlePutFile(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
@@ -285,6 +305,11 @@ class TRtcPFileTransfer : public TRtcPModule {
   std::vector<std::string> loop_update;
   std::map<std::pair<std::string, std::string>, RecvEntry> Receiving;  // (user, path)
   std::map<std::string, PartFile> Parts;                               // final name -> part
+  std::map<std::string, Resend> Refused;                               // receiver -> resends
+  // "FileReadStop" of entries whose last chunk went with the Put not yet answered; raised
+  // once that answer did not refuse it.
+  std::vector<FileNotice> StopsSent, loop_stops;
+  std::function<void(int ms)> FPause;
   std::string FFileInboxPath;
 
   std::atomic<int64_t> FMinSendBlock{4096}, FMaxSendBlock{102400};

@@ -113,7 +113,9 @@ TRtcPortalCli::TRtcPortalCli(const SystemInfo* system)
   setupChannel(*FGetModule, true);
   setupChannel(*FPutModule, false);
   RGet.OnReturn = [this](TRtcConnection* s, TRtcValue&, TRtcValue& r) { onGetResult(s, r); };
-  RPut.OnReturn = [this](TRtcConnection* s, TRtcValue&, TRtcValue& r) { onPutResult(s, r); };
+  RPut.OnReturn = [this](TRtcConnection* s, TRtcValue& call, TRtcValue& r) {
+    onPutResult(s, call, r);
+  };
   RPut.RequestAborted = [this](TRtcConnection*, TRtcValue&, TRtcValue&) {
     std::lock_guard g(FLock);
     NowSending = false;
@@ -504,7 +506,40 @@ void TRtcPortalCli::onLogoutResult(TRtcConnection* Sender, TRtcValue& Result) {
   DispatchLogOut(Sender);
 }
 
-void TRtcPortalCli::onPutResult(TRtcConnection* Sender, TRtcValue& Result) {
+namespace {
+
+// Gives each listed refusal the messages of its row as "d" (a function or an array of them),
+// read back from the Put's own rows, so that a module can tell which of its messages were lost.
+// A "d" in the answer itself is dropped: modules act only on what this client sent.
+void attachRefusedRows(TRtcValue& call, TRtcRecord& answer) {
+  if (answer.isType("refused") != rtc_Array) return;
+  TRtcDataSet* rows = nullptr;
+  if (call.isType() == rtc_Function && call.asFunction()->isType("p") == rtc_DataSet)
+    rows = call.asFunction()->asDataSet("p");
+  TRtcArray& list = *answer.asArray("refused");
+  for (int i = 0; i < list.Count(); ++i) {
+    TRtcValueObject* o = list.GetObject(i);
+    if (!o || o->GetType() != rtc_Record) continue;
+    auto& one = static_cast<TRtcRecord&>(*o);
+    one.Extract("d");
+    const TRtcValueTypes t = one.isType("row");
+    if (!rows || (t != rtc_Integer && t != rtc_LargeInt)) continue;
+    const int64_t row = one.asLargeInt("row");
+    if (row < 1 || row > rows->RowCount()) continue;
+    rows->setRow(static_cast<int>(row - 1));
+    if (rows->isType("d") != rtc_String) continue;
+    try {
+      std::unique_ptr<TRtcValue> d = TRtcValue::FromCode(DecompressPayload(rows->asString("d")));
+      if (std::unique_ptr<TRtcValueObject> v = d->Extract()) one.setAsObject("d", std::move(v));
+    } catch (const std::exception& e) {
+      WriteExceptionLog("PUT refused", e);
+    }
+  }
+}
+
+}  // namespace
+
+void TRtcPortalCli::onPutResult(TRtcConnection* Sender, TRtcValue& Call, TRtcValue& Result) {
   if (Result.isType() == rtc_Exception) {
     {
       std::lock_guard g(FLock);
@@ -515,6 +550,7 @@ void TRtcPortalCli::onPutResult(TRtcConnection* Sender, TRtcValue& Result) {
   if (Result.isType() == rtc_Record) {
     // Data the gateway found no room for: the modules whose receivers must start over.
     TRtcRecord& answer = *Result.asRecord();
+    attachRefusedRows(Call, answer);
     for (TRtcPModule* m : Modules()) try {
         m->HandleRefused(Sender, answer);
       } catch (const std::exception& e) {

@@ -148,7 +148,8 @@ class TRtcPortalCli : public TAbsPortalClient {
   }
 
   void onGetResult(TRtcConnection* Sender, TRtcValue& Result);
-  void onPutResult(TRtcConnection* Sender, TRtcValue& Result);
+  // `Call` is the Put as sent: a refusal in the answer gets its row's messages as "d".
+  void onPutResult(TRtcConnection* Sender, TRtcValue& Call, TRtcValue& Result);
   void onPreStartResult(TRtcConnection* Sender, TRtcValue& Result);
   void onStartResult(TRtcConnection* Sender, TRtcValue& Result);
   void onLogoutResult(TRtcConnection* Sender, TRtcValue& Result);

@@ -828,5 +828,147 @@ TEST(FileTransferReceive, TwoEntriesOfTheSameNameRunAtOnce) {
   EXPECT_EQ(answer[0].text("file"), "/d/x.bin");
 }
 
+// The gateway's answer to a Put in which every one of `msgs` found no room: one row per run of
+// messages to the same user (as the client batches them), each with its messages as "d".
+std::unique_ptr<TRtcRecord> refusalOf(const std::vector<FakeClient::Sent>& msgs) {
+  auto answer = std::make_unique<TRtcRecord>();
+  TRtcArray& list = answer->NewArray("refused");
+  TRtcArray* run = nullptr;
+  std::string last;
+  for (const auto& m : msgs) {
+    if (!run || m.to != last) {
+      TRtcRecord& row = list.NewRecord(list.Count());
+      row.setAsInteger("row", list.Count());
+      row.setAsText("to", Utf8Decode(m.to));
+      row.setAsString("reason", "receiver queue full");
+      run = &row.NewArray("d");
+      last = m.to;
+    }
+    run->SetObject(run->Count(), m.fn->copyOf());
+  }
+  return answer;
+}
+
+struct Refusing : Pair {
+  Refusing(FileSystem* hostFs, FileSystem* anaFs) : Pair(hostFs, anaFs) {
+    host.ft->setResendPause([this](int ms) { pauses.push_back(ms); });
+    analyst.ft->setFileInboxPath("/in");
+  }
+  // The host's Put cycle whose messages the gateway refuses; what was refused.
+  std::vector<FakeClient::Sent> refusedTurn() {
+    host.turn();
+    auto msgs = host.take();
+    if (!msgs.empty()) host.ft->HandleRefused(nullptr, *refusalOf(msgs));
+    return msgs;
+  }
+  void offer(const std::string& file) {
+    host.ft->Send("ana", file);
+    deliver(host);
+    deliver(analyst);
+  }
+  std::vector<int> pauses;
+};
+
+TEST(FileTransferRefused, RefusedChunksAreSentAgainInOrderAndFilesArriveWhole) {
+  FakeFileSystem hostFs, anaFs;
+  const std::string bytes = randomBytes(300000, 7);
+  hostFs.AddFile("/d/big.bin", bytes);
+  for (int i = 0; i < 4; ++i)
+    hostFs.AddFile("/d/four/f" + std::to_string(i), std::string(900, static_cast<char>('a' + i)));
+  anaFs.MakeDirs("/in");
+  Refusing p(&hostFs, &anaFs);
+  p.offer("/d/big.bin");
+
+  // The first chunk goes through, the second is refused twice, then the receiver drains.
+  p.run(1);
+  ASSERT_EQ(p.analyst.ft->PartialFiles(), 1);
+  auto lost = p.refusedTurn();
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].fn->asLargeInt("at"), 102400);
+  auto again = p.refusedTurn();  // sent again unchanged, nothing new beside it
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].fn->asLargeInt("at"), 102400);
+  EXPECT_EQ(again[0].fn->asString("data"), lost[0].fn->asString("data"));
+  p.run();
+  EXPECT_EQ(p.pauses, (std::vector<int>{10, 20}));  // growing pauses before each resend
+  EXPECT_EQ(anaFs.Data("/in/big.bin"), bytes);
+  EXPECT_FALSE(p.analyst.hasPrefix("FileError"));
+  EXPECT_FALSE(p.host.hasPrefix("FileError"));
+
+  // Several files in one refused row, with another module's message among them: this
+  // module's messages come again in their order, the other one is not its to send.
+  p.offer("/d/four");
+  p.host.turn();
+  auto row = p.host.take();
+  ASSERT_EQ(row.size(), 4u);
+  row.insert(row.begin() + 2, {"ana", Fn(u"chat")});
+  p.host.ft->HandleRefused(nullptr, *refusalOf(row));
+  p.host.turn();
+  auto resent = p.host.take();
+  ASSERT_EQ(resent.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(resent[i].name(), "file");
+    EXPECT_EQ(resent[i].text("file"), row[i < 2 ? i : i + 1].text("file"));
+  }
+  EXPECT_TRUE(resent[3].fn->asBoolean("stop"));
+  // Not complete before its last chunk found room.
+  EXPECT_FALSE(p.host.has("FileReadStop four /d/ 0"));
+  for (auto& m : resent) p.analyst.client.data("host", *m.fn);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(anaFs.Data("/in/four/f" + std::to_string(i)),
+              std::string(900, static_cast<char>('a' + i)));
+  p.host.turn();  // the resend was not refused: complete, and the module is idle again
+  EXPECT_TRUE(p.host.take().empty());
+  EXPECT_TRUE(p.host.has("FileReadStop four /d/ 0"));
+  EXPECT_FALSE(p.host.ft->WantToSend(nullptr));
+  EXPECT_FALSE(p.analyst.hasPrefix("FileError"));
+}
+
+TEST(FileTransferRefused, AReceiverThatNeverDrainsEndsInACancelNotALoop) {
+  FakeFileSystem hostFs, anaFs;
+  hostFs.AddFile("/d/big.bin", randomBytes(300000, 8));
+  anaFs.MakeDirs("/in");
+  Refusing p(&hostFs, &anaFs);
+  p.offer("/d/big.bin");
+  int turns = 0;
+  while (turns < 1000 && p.host.ft->WantToSend(nullptr)) {
+    p.refusedTurn();
+    ++turns;
+  }
+  // One turn's chunk, its resends, the cancel, one more try of the refused "abort".
+  EXPECT_EQ(turns, TRtcPFileTransfer::kMaxRefusals + 2);
+  ASSERT_EQ(p.pauses.size(), static_cast<std::size_t>(TRtcPFileTransfer::kMaxRefusals - 1));
+  EXPECT_EQ(p.pauses.back(), 1000);  // capped
+  EXPECT_TRUE(p.host.has("FileReadCancel big.bin /d/ 300000"));
+  EXPECT_TRUE(p.host.has("FileError /d/big.bin Transfer interrupted!"));
+  EXPECT_FALSE(p.host.hasPrefix("FileReadStop"));
+  EXPECT_FALSE(p.host.ft->Sending());
+  EXPECT_EQ(p.host.ft->SendersCount(), 0);
+}
+
+TEST(FileTransferRefused, ACancelledEntryIsNotSentAgain) {
+  FakeFileSystem hostFs, anaFs;
+  hostFs.AddFile("/d/big.bin", randomBytes(300000, 9));
+  hostFs.AddFile("/d/small.txt", "small");
+  anaFs.MakeDirs("/in");
+  Refusing p(&hostFs, &anaFs);
+  p.offer("/d/big.bin");
+  p.refusedTurn();
+  p.host.ft->Cancel_Send("ana", "/d/big.bin");
+  p.host.turn();
+  for (auto& m : p.host.take()) EXPECT_NE(m.name(), "file");
+  p.run();
+  EXPECT_EQ(p.analyst.ft->PartialFiles(), 0);
+  // A refused "abort" itself is sent again; a later transfer is not held up.
+  p.host.ft->Cancel_Send("ana", "/d/big.bin");
+  auto abort = p.host.take();
+  ASSERT_EQ(abort.size(), 1u);
+  p.host.ft->HandleRefused(nullptr, *refusalOf(abort));
+  p.offer("/d/small.txt");
+  p.run();
+  EXPECT_EQ(anaFs.Data("/in/small.txt"), "small");
+  EXPECT_FALSE(p.host.ft->WantToSend(nullptr));
+}
+
 }  // namespace
 }  // namespace vtx

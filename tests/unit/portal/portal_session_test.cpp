@@ -262,21 +262,32 @@ TEST(PortalSession, ARefusedPutLoginFreesTheSender) {
 
 // The gateway names the receivers it found no room for; the modules hear of it and sending
 // goes on.
-TEST(PortalSession, RefusedReceiversOfAPutReachTheModules) {
+TEST(PortalSession, RefusedReceiversOfAPutReachTheModulesWithTheirMessages) {
   ScriptedGateway gw;
   auto answer = std::make_unique<TRtcRecord>();
-  TRtcRecord& one = answer->NewArray("refused").NewRecord(0);
+  TRtcArray& refused = answer->NewArray("refused");
+  TRtcRecord& one = refused.NewRecord(0);
+  one.setAsInteger("row", 1);
   one.setAsText("to", u"bob");
-  one.setAsText("fn", u"desk");
+  TRtcRecord& beyond = refused.NewRecord(1);  // no such row: named, without messages
+  beyond.setAsInteger("row", 9);
+  beyond.setAsText("to", u"zed");
+  beyond.setAsObject("d", std::make_unique<TRtcFunctionInfo>(u"Forged"));  // not ours: dropped
+  refused.NewRecord(2).setAsText("fn", u"desk");                           // no row at all
   gw.answerPut(std::move(answer));
   Session s(gw);
   s.client.setUserVisible(true);
   s.client.setActive(true);
   ASSERT_TRUE(s.waitEvent("Start"));
+  // One Put: bob's two messages share row 1, carl's is row 2.
+  s.client.LockSender(nullptr);
   s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"First"));
+  s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"Also"));
+  s.client.SendToUser(nullptr, "carl", std::make_unique<TRtcFunctionInfo>(u"Third"));
+  s.client.UnLockSender(nullptr);
   ASSERT_TRUE(gw.waitUntil([&] {
     const auto calls = s.module.calls();
-    return std::find(calls.begin(), calls.end(), "Refused 1") != calls.end();
+    return std::find(calls.begin(), calls.end(), "Refused 3 First,Also - -") != calls.end();
   }));
   const int puts = gw.count("Put");
   s.client.SendToUser(nullptr, "bob", std::make_unique<TRtcFunctionInfo>(u"Second"));

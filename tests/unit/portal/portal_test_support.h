@@ -54,9 +54,25 @@ class RecordingModule : public TRtcPModule {
   }
   void HandleBatchStart(TRtcConnection*) override { add("BatchStart"); }
   void HandleBatchEnd(TRtcConnection*) override { add("BatchEnd"); }
+  // "Refused <count>", then per refusal the names of its row's messages ("-" for none).
   void HandleRefused(TRtcConnection*, TRtcRecord& answer) override {
     TRtcArray* list = answer.asArray("refused");
-    add("Refused " + std::to_string(list ? list->Count() : 0));
+    std::string line = "Refused " + std::to_string(list ? list->Count() : 0);
+    for (int i = 0; list && i < list->Count(); ++i) {
+      auto* r = dynamic_cast<TRtcRecord*>(list->GetObject(i));
+      TRtcValueObject* d = r ? r->asObject("d") : nullptr;
+      std::string names;
+      auto name = [&](TRtcValueObject* o) {
+        if (auto* f = dynamic_cast<TRtcFunctionInfo*>(o))
+          names += (names.empty() ? "" : ",") + Utf8Encode(f->FunctionName());
+      };
+      if (auto* arr = dynamic_cast<TRtcArray*>(d))
+        for (int k = 0; k < arr->Count(); ++k) name(arr->GetObject(k));
+      else
+        name(d);
+      line += " " + (names.empty() ? std::string("-") : names);
+    }
+    add(line);
   }
   void HandleUserLoggedIn(TRtcConnection*, const std::string& u) override { add("In " + u); }
   void HandleUserLoggedOut(TRtcConnection*, const std::string& u) override { add("Out " + u); }
