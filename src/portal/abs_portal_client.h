@@ -71,6 +71,16 @@ class TAbsPortalClient : public TRtcPortalComponent {
                           std::unique_ptr<TRtcFunctionInfo> rec) = 0;
   virtual void SendToMyGroup(TRtcConnection* Sender, const std::string& Group,
                              std::unique_ptr<TRtcFunctionInfo> rec) = 0;
+  // The same for content that is packed already (screen updates): its row is compressed with
+  // the fast level, or not at all when DataCompress is off. Base: the plain sends.
+  virtual void SendPackedToUser(TRtcConnection* Sender, const std::string& username,
+                                std::unique_ptr<TRtcFunctionInfo> rec) {
+    SendToUser(Sender, username, std::move(rec));
+  }
+  virtual void SendPackedToMyGroup(TRtcConnection* Sender, const std::string& Group,
+                                   std::unique_ptr<TRtcFunctionInfo> rec) {
+    SendToMyGroup(Sender, Group, std::move(rec));
+  }
   virtual void AddUserToMyGroup(TRtcConnection* Sender, const std::string& username,
                                 const std::string& Group) = 0;
   virtual void RemoveUserFromMyGroup(TRtcConnection* Sender, const std::string& username,

@@ -738,6 +738,20 @@ void TRtcPortalCli::SendToMyGroup(TRtcConnection* Sender, const std::string& Gro
                [&](TPortalOutQueue& q) { q.SendToMyGroup(wide(Group), std::move(rec), level); });
 }
 
+void TRtcPortalCli::SendPackedToUser(TRtcConnection* Sender, const std::string& username,
+                                     std::unique_ptr<TRtcFunctionInfo> rec) {
+  const TrtcpCompressLevel level = PackedLevel(FDataCompress);
+  queueAndSend(Sender,
+               [&](TPortalOutQueue& q) { q.SendToUser(wide(username), std::move(rec), level); });
+}
+
+void TRtcPortalCli::SendPackedToMyGroup(TRtcConnection* Sender, const std::string& Group,
+                                        std::unique_ptr<TRtcFunctionInfo> rec) {
+  const TrtcpCompressLevel level = PackedLevel(FDataCompress);
+  queueAndSend(Sender,
+               [&](TPortalOutQueue& q) { q.SendToMyGroup(wide(Group), std::move(rec), level); });
+}
+
 void TRtcPortalCli::AddUserToMyGroup(TRtcConnection* Sender, const std::string& username,
                                      const std::string& Group) {
   const RtcWideString user = wide(username);

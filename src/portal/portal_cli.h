@@ -93,6 +93,10 @@ class TRtcPortalCli : public TAbsPortalClient {
                   std::unique_ptr<TRtcFunctionInfo> rec) override;
   void SendToMyGroup(TRtcConnection* Sender, const std::string& Group,
                      std::unique_ptr<TRtcFunctionInfo> rec) override;
+  void SendPackedToUser(TRtcConnection* Sender, const std::string& username,
+                        std::unique_ptr<TRtcFunctionInfo> rec) override;
+  void SendPackedToMyGroup(TRtcConnection* Sender, const std::string& Group,
+                           std::unique_ptr<TRtcFunctionInfo> rec) override;
   void AddUserToMyGroup(TRtcConnection* Sender, const std::string& username,
                         const std::string& Group) override;
   void RemoveUserFromMyGroup(TRtcConnection* Sender, const std::string& username,

@@ -384,7 +384,7 @@ void TRtcPDesktopHost::sendUpdate(TRtcConnection* Sender, const std::string& scr
   auto f = function(u"desk");
   if (!screen.empty()) f->setAsString("next", screen);
   if (!cursor.empty()) f->setAsString("cur", cursor);
-  c->SendToMyGroup(Sender, kGroup, std::move(f));
+  c->SendPackedToMyGroup(Sender, kGroup, std::move(f));
 }
 
 // A complete image of the current state: to the "idesk" group, or to one viewer.
@@ -395,9 +395,9 @@ void TRtcPDesktopHost::sendFullImage(TRtcConnection* Sender, const std::string& 
   f->setAsString("init", Scr->GetScreen());
   f->setAsString("cur", Scr->GetMouse());
   if (to.empty())
-    c->SendToMyGroup(Sender, kGroupWaiting, std::move(f));
+    c->SendPackedToMyGroup(Sender, kGroupWaiting, std::move(f));
   else
-    c->SendToUser(Sender, to, std::move(f));
+    c->SendPackedToUser(Sender, to, std::move(f));
 }
 
 // ---- send cycle ----

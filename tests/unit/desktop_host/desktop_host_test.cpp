@@ -251,6 +251,7 @@ TEST_F(DesktopHostTest, ViewersJoiningInOneBatchShareOneFirstImage) {
                                    [](auto& s) { return s.to == "group:idesk"; });
   EXPECT_EQ(init.fn->isType("init"), rtc_String);
   EXPECT_EQ(init.fn->isType("cur"), rtc_String);
+  EXPECT_TRUE(init.packed);  // screen texts are packed already: no slow compression
   EXPECT_EQ(countSent("group:desk", "desk"), 0);  // nobody watching yet
   EXPECT_EQ(client.calls, (std::vector<std::string>{"Add ann desk", "Remove ann idesk",
                                                     "Add bob desk", "Remove bob idesk"}));
@@ -268,6 +269,7 @@ TEST_F(DesktopHostTest, ViewersJoiningInOneBatchShareOneFirstImage) {
   client.sent.clear();
   cycle();
   ASSERT_EQ(countSent("group:desk", "desk"), 1);
+  EXPECT_TRUE(client.sent[0].packed);
   view.Apply(client.sent[0].fn->asString("next"));
   EXPECT_EQ(view.Data(), [&] {
     ScreenImage fresh;
@@ -368,6 +370,7 @@ TEST_F(DesktopHostTest, HostParamsReportTheSettingsAndTheScreenSize) {
   const auto& f = *client.sent[0].fn;
   EXPECT_EQ(client.sent[0].to, "ann");
   EXPECT_EQ(client.sent[0].name(), "hostparams");
+  EXPECT_FALSE(client.sent[0].packed);
   EXPECT_EQ(f.asInteger("frame"), rdFrames25);
   EXPECT_EQ(f.asInteger("color"), rdColor8bit);
   EXPECT_TRUE(f.asBoolean("layered"));
@@ -623,6 +626,16 @@ class LockedClient : public FakeClient {
                      std::unique_ptr<TRtcFunctionInfo> f) override {
     std::lock_guard g(lock);
     FakeClient::SendToMyGroup(s, gr, std::move(f));
+  }
+  void SendPackedToUser(TRtcConnection* s, const std::string& u,
+                        std::unique_ptr<TRtcFunctionInfo> f) override {
+    std::lock_guard g(lock);
+    FakeClient::SendPackedToUser(s, u, std::move(f));
+  }
+  void SendPackedToMyGroup(TRtcConnection* s, const std::string& gr,
+                           std::unique_ptr<TRtcFunctionInfo> f) override {
+    std::lock_guard g(lock);
+    FakeClient::SendPackedToMyGroup(s, gr, std::move(f));
   }
   void AddUserToMyGroup(TRtcConnection* s, const std::string& u, const std::string& gr) override {
     std::lock_guard g(lock);
