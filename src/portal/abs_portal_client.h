@@ -67,6 +67,10 @@ class TAbsPortalClient : public TRtcPortalComponent {
   virtual void LockSender(TRtcConnection* Sender) = 0;
   virtual void UnLockSender(TRtcConnection* Sender) = 0;
   virtual void SendPing(TRtcConnection* Sender) = 0;
+  // Whether a module that waits for news inside PrepareToSend would hold up other sending:
+  // messages are queued already, or other modules take part in the current send turn.
+  // Base: true (never wait).
+  virtual bool OtherSendPending() { return true; }
   virtual void SendToUser(TRtcConnection* Sender, const std::string& username,
                           std::unique_ptr<TRtcFunctionInfo> rec) = 0;
   virtual void SendToMyGroup(TRtcConnection* Sender, const std::string& Group,

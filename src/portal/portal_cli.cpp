@@ -783,6 +783,11 @@ void TRtcPortalCli::SendPing(TRtcConnection* Sender) {
   queueAndSend(Sender, [](TPortalOutQueue& q) { q.Ensure(); });
 }
 
+bool TRtcPortalCli::OtherSendPending() {
+  std::lock_guard g(FLock);
+  return FTurnModules > 1 || FQueue.HasData();
+}
+
 void TRtcPortalCli::LockSender(TRtcConnection*) {
   std::lock_guard g(FLock);
   ++SenderLocked;
@@ -819,6 +824,10 @@ void TRtcPortalCli::SendStep(TRtcConnection* Sender, bool FromInsideEvent) {
     } catch (const std::exception& e) {
       WriteExceptionLog("SEND Prepare", e);
     }
+  }
+  {
+    std::lock_guard g(FLock);
+    FTurnModules = turn.size();
   }
   if (!turn.empty() && canSendNext()) {
     for (TRtcPModule* m : turn) try {
