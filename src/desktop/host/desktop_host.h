@@ -239,7 +239,7 @@ class TRtcPDesktopHost : public TRtcPModule {
 
   // The quiet pace: after kQuietAfter ms of empty updates the send cycle grabs every
   // kQuietPoll ms (or the frame pacing, when slower) and sends a ping every kQuietPing ms.
-  static constexpr uint32_t kQuietAfter = 500, kQuietPoll = 50, kQuietPing = 1000;
+  static constexpr uint32_t kQuietAfter = 500, kQuietPoll = 80, kQuietPing = 1000;
 
   // Capture settings derived from the G settings (exposed for tests and tools).
   int FramePause() const;

@@ -266,7 +266,8 @@ TEST_F(DesktopHostTest, AQuietScreenIsGrabbedAtTheQuietPaceAndPingedRarely) {
   quietRun();
   EXPECT_EQ(client.pings, 1);
   EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), TRtcPDesktopHost::kQuietPoll),
-            TRtcPDesktopHost::kQuietPing / TRtcPDesktopHost::kQuietPoll);
+            (TRtcPDesktopHost::kQuietPing + TRtcPDesktopHost::kQuietPoll - 1) /
+                TRtcPDesktopHost::kQuietPoll);
   EXPECT_TRUE(client.sent.empty());
 
   // A change during the wait is sent at once, and the frame pace comes back.
