@@ -67,10 +67,24 @@ class TAbsPortalClient : public TRtcPortalComponent {
   virtual void LockSender(TRtcConnection* Sender) = 0;
   virtual void UnLockSender(TRtcConnection* Sender) = 0;
   virtual void SendPing(TRtcConnection* Sender) = 0;
+  // Whether a module that waits for news inside PrepareToSend would hold up other sending:
+  // messages are queued already, or other modules take part in the current send turn.
+  // Base: true (never wait).
+  virtual bool OtherSendPending() { return true; }
   virtual void SendToUser(TRtcConnection* Sender, const std::string& username,
                           std::unique_ptr<TRtcFunctionInfo> rec) = 0;
   virtual void SendToMyGroup(TRtcConnection* Sender, const std::string& Group,
                              std::unique_ptr<TRtcFunctionInfo> rec) = 0;
+  // The same for content that is packed already (screen updates): its row is compressed with
+  // the fast level, or not at all when DataCompress is off. Base: the plain sends.
+  virtual void SendPackedToUser(TRtcConnection* Sender, const std::string& username,
+                                std::unique_ptr<TRtcFunctionInfo> rec) {
+    SendToUser(Sender, username, std::move(rec));
+  }
+  virtual void SendPackedToMyGroup(TRtcConnection* Sender, const std::string& Group,
+                                   std::unique_ptr<TRtcFunctionInfo> rec) {
+    SendToMyGroup(Sender, Group, std::move(rec));
+  }
   virtual void AddUserToMyGroup(TRtcConnection* Sender, const std::string& username,
                                 const std::string& Group) = 0;
   virtual void RemoveUserFromMyGroup(TRtcConnection* Sender, const std::string& username,

@@ -6,12 +6,12 @@ void TPortalOutQueue::Ensure() {
   if (!StoredUserData) StoredUserData = std::make_unique<TRtcDataSet>();
 }
 
-void TPortalOutQueue::closeRow(TrtcpCompressLevel level) {
+void TPortalOutQueue::closeRow() {
   if (RowOpen && StoredUserData) {
     StoredUserData->Last();
     if (std::unique_ptr<TRtcValueObject> d = StoredUserData->Extract("d")) {
       const std::string code = d->toCode();
-      StoredUserData->setAsString("d", CompressPayload(code, level));
+      StoredUserData->setAsString("d", CompressPayload(code, RowLevel));
     }
   }
   RowOpen = false;
@@ -34,13 +34,15 @@ void TPortalOutQueue::SendToUser(const RtcWideString& user, std::unique_ptr<TRtc
     }
     TRtcArray* arr = ds.asArray("d");
     arr->SetObject(arr->Count(), std::move(rec));
+    RowLevel = CheaperLevel(RowLevel, level);
     return;
   }
-  closeRow(level);
+  closeRow();
   ds.Append();
   ds.setAsText("to", user);
   ds.setAsObject("d", std::move(rec));
   RowOpen = true;
+  RowLevel = level;
   LastStoredUser = user;
 }
 
@@ -48,29 +50,30 @@ void TPortalOutQueue::SendToMyGroup(const RtcWideString& group,
                                     std::unique_ptr<TRtcFunctionInfo> rec,
                                     TrtcpCompressLevel level) {
   Ensure();
-  closeRow(level);
+  closeRow();
   TRtcDataSet& ds = *StoredUserData;
   ds.Append();
   ds.setAsText("fn", group);
   ds.setAsObject("d", std::move(rec));
   RowOpen = true;
+  RowLevel = level;
   LastStoredFn = true;
   LastStoredUser = group;
 }
 
 void TPortalOutQueue::GroupChange(const char* op, const RtcWideString& group,
-                                  const RtcWideString* user, TrtcpCompressLevel level) {
+                                  const RtcWideString* user, TrtcpCompressLevel) {
   Ensure();
-  closeRow(level);
+  closeRow();
   TRtcDataSet& ds = *StoredUserData;
   ds.Append();
   ds.setAsText(op, group);
   if (user) ds.setAsText("user", *user);
 }
 
-std::unique_ptr<TRtcDataSet> TPortalOutQueue::Take(TrtcpCompressLevel level) {
+std::unique_ptr<TRtcDataSet> TPortalOutQueue::Take(TrtcpCompressLevel) {
   if (!StoredUserData) return nullptr;
-  closeRow(level);
+  closeRow();
   StoredUserData->First();
   return std::move(StoredUserData);
 }

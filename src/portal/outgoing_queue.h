@@ -16,6 +16,8 @@ class TPortalOutQueue {
   void Ensure();
   bool HasData() const { return StoredUserData != nullptr; }
 
+  // Each row's "d" is compressed with the level given with its message (the cheapest one when
+  // several messages share the row); the level given to the closing call does not count.
   // "to" + "d"; appended to the open row when it is a user row for the same user.
   void SendToUser(const RtcWideString& user, std::unique_ptr<TRtcFunctionInfo> rec,
                   TrtcpCompressLevel level);
@@ -32,13 +34,15 @@ class TPortalOutQueue {
   void Clear();
 
  private:
-  void closeRow(TrtcpCompressLevel level);
+  void closeRow();
 
   std::unique_ptr<TRtcDataSet> StoredUserData;
   RtcWideString LastStoredUser;
   bool LastStoredFn = false;   // the open row is a group row
   bool LastStoredArr = false;  // the open row's "d" already holds an array
   bool RowOpen = false;
+  // The open row is compressed with the cheapest level asked for by its messages.
+  TrtcpCompressLevel RowLevel = TrtcpCompressLevel::rtcpCompNormal;
 };
 
 }  // namespace vtx

@@ -20,6 +20,27 @@ int ZlibLevel(TrtcpCompressLevel level) {
   return Z_DEFAULT_COMPRESSION;
 }
 
+TrtcpCompressLevel PackedLevel(TrtcpCompressLevel level) {
+  return level == TrtcpCompressLevel::rtcpCompOff ? level : TrtcpCompressLevel::rtcpCompFast;
+}
+
+TrtcpCompressLevel CheaperLevel(TrtcpCompressLevel a, TrtcpCompressLevel b) {
+  auto cost = [](TrtcpCompressLevel l) {
+    switch (l) {
+      case TrtcpCompressLevel::rtcpCompOff:
+        return 0;
+      case TrtcpCompressLevel::rtcpCompFast:
+        return 1;
+      case TrtcpCompressLevel::rtcpCompNormal:
+        return 2;
+      case TrtcpCompressLevel::rtcpCompMax:
+        break;
+    }
+    return 3;
+  };
+  return cost(b) < cost(a) ? b : a;
+}
+
 std::string CompressPayload(std::string_view data, TrtcpCompressLevel level) {
   uLongf size = compressBound(static_cast<uLong>(data.size()));
   std::string out(size, '\0');

@@ -12,6 +12,11 @@ enum class TrtcpCompressLevel { rtcpCompNormal, rtcpCompMax, rtcpCompFast, rtcpC
 // The zlib level of a setting: -1 (default), 9, 1 or 0 (stored, still a zlib stream).
 int ZlibLevel(TrtcpCompressLevel level);
 
+// The level for content that is packed already: fast, or off when `level` is off.
+TrtcpCompressLevel PackedLevel(TrtcpCompressLevel level);
+// Of two levels, the one that costs less time.
+TrtcpCompressLevel CheaperLevel(TrtcpCompressLevel a, TrtcpCompressLevel b);
+
 // A zlib stream of `data`.
 std::string CompressPayload(std::string_view data, TrtcpCompressLevel level);
 // The inflated stream; ERtcInfo "Invalid compressed data." when `data` is no complete zlib

@@ -774,6 +774,20 @@ void TRtcPortalCli::SendToMyGroup(TRtcConnection* Sender, const std::string& Gro
                [&](TPortalOutQueue& q) { q.SendToMyGroup(wide(Group), std::move(rec), level); });
 }
 
+void TRtcPortalCli::SendPackedToUser(TRtcConnection* Sender, const std::string& username,
+                                     std::unique_ptr<TRtcFunctionInfo> rec) {
+  const TrtcpCompressLevel level = PackedLevel(FDataCompress);
+  queueAndSend(Sender,
+               [&](TPortalOutQueue& q) { q.SendToUser(wide(username), std::move(rec), level); });
+}
+
+void TRtcPortalCli::SendPackedToMyGroup(TRtcConnection* Sender, const std::string& Group,
+                                        std::unique_ptr<TRtcFunctionInfo> rec) {
+  const TrtcpCompressLevel level = PackedLevel(FDataCompress);
+  queueAndSend(Sender,
+               [&](TPortalOutQueue& q) { q.SendToMyGroup(wide(Group), std::move(rec), level); });
+}
+
 void TRtcPortalCli::AddUserToMyGroup(TRtcConnection* Sender, const std::string& username,
                                      const std::string& Group) {
   const RtcWideString user = wide(username);
@@ -803,6 +817,11 @@ void TRtcPortalCli::LeaveUserGroup(TRtcConnection* Sender, const std::string& us
 
 void TRtcPortalCli::SendPing(TRtcConnection* Sender) {
   queueAndSend(Sender, [](TPortalOutQueue& q) { q.Ensure(); });
+}
+
+bool TRtcPortalCli::OtherSendPending() {
+  std::lock_guard g(FLock);
+  return FTurnModules > 1 || FQueue.HasData();
 }
 
 void TRtcPortalCli::LockSender(TRtcConnection*) {
@@ -841,6 +860,10 @@ void TRtcPortalCli::SendStep(TRtcConnection* Sender, bool FromInsideEvent) {
     } catch (const std::exception& e) {
       WriteExceptionLog("SEND Prepare", e);
     }
+  }
+  {
+    std::lock_guard g(FLock);
+    FTurnModules = turn.size();
   }
   if (!turn.empty() && canSendNext()) {
     for (TRtcPModule* m : turn) try {

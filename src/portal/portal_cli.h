@@ -89,10 +89,15 @@ class TRtcPortalCli : public TAbsPortalClient {
   void LockSender(TRtcConnection* Sender) override;
   void UnLockSender(TRtcConnection* Sender) override;
   void SendPing(TRtcConnection* Sender) override;
+  bool OtherSendPending() override;
   void SendToUser(TRtcConnection* Sender, const std::string& username,
                   std::unique_ptr<TRtcFunctionInfo> rec) override;
   void SendToMyGroup(TRtcConnection* Sender, const std::string& Group,
                      std::unique_ptr<TRtcFunctionInfo> rec) override;
+  void SendPackedToUser(TRtcConnection* Sender, const std::string& username,
+                        std::unique_ptr<TRtcFunctionInfo> rec) override;
+  void SendPackedToMyGroup(TRtcConnection* Sender, const std::string& Group,
+                           std::unique_ptr<TRtcFunctionInfo> rec) override;
   void AddUserToMyGroup(TRtcConnection* Sender, const std::string& username,
                         const std::string& Group) override;
   void RemoveUserFromMyGroup(TRtcConnection* Sender, const std::string& username,
@@ -171,6 +176,7 @@ class TRtcPortalCli : public TAbsPortalClient {
   int MsgTick = 0;
   TPortalOutQueue FQueue;
   bool NowSending = false, SentNext = false;
+  std::size_t FTurnModules = 0;  // modules in the current send turn
   int SenderLocked = 0;
 
   mutable std::mutex FInfoLock;

@@ -341,6 +341,7 @@ void TRtcPDesktopHost::startCapture() {
   if (Scr) return;
   if (!FAllowView && !FAllowSuperView && !FAllowControl && !FAllowSuperControl) return;
   LastGrab = 0;
+  FQuietSince = 0;
   pacing(FFrameRate, FFramePause, FFrameSleep);
   auto scr = std::make_unique<TRtcScreenCapture>(FPlatform);
   scr->setSessionHelpers(FHelpers);
@@ -384,7 +385,7 @@ void TRtcPDesktopHost::sendUpdate(TRtcConnection* Sender, const std::string& scr
   auto f = function(u"desk");
   if (!screen.empty()) f->setAsString("next", screen);
   if (!cursor.empty()) f->setAsString("cur", cursor);
-  c->SendToMyGroup(Sender, kGroup, std::move(f));
+  c->SendPackedToMyGroup(Sender, kGroup, std::move(f));
 }
 
 // A complete image of the current state: to the "idesk" group, or to one viewer.
@@ -395,9 +396,9 @@ void TRtcPDesktopHost::sendFullImage(TRtcConnection* Sender, const std::string& 
   f->setAsString("init", Scr->GetScreen());
   f->setAsString("cur", Scr->GetMouse());
   if (to.empty())
-    c->SendToMyGroup(Sender, kGroupWaiting, std::move(f));
+    c->SendPackedToMyGroup(Sender, kGroupWaiting, std::move(f));
   else
-    c->SendToUser(Sender, to, std::move(f));
+    c->SendPackedToUser(Sender, to, std::move(f));
 }
 
 // ---- send cycle ----
@@ -410,7 +411,7 @@ bool TRtcPDesktopHost::WantToSend(TRtcConnection*) {
 }
 
 void TRtcPDesktopHost::PrepareToSend(TRtcConnection*) {
-  std::lock_guard g(FCapLock);
+  std::unique_lock g(FCapLock);
   if (!Scr || !HasActiveSubscribers()) return;
   loop_needtosend = true;
   loop_s1.clear();
@@ -428,6 +429,36 @@ void TRtcPDesktopHost::PrepareToSend(TRtcConnection*) {
   LastGrab = FTick();
   if (LastGrab == 0) LastGrab = 1;
   grab(loop_s1, loop_s2);
+  waitWhileQuiet(g);
+}
+
+void TRtcPDesktopHost::waitWhileQuiet(std::unique_lock<std::mutex>& lock) {
+  if (!loop_s1.empty() || !loop_s2.empty()) {
+    FQuietSince = 0;
+    return;
+  }
+  if (FQuietSince == 0) FQuietSince = LastGrab;
+  TAbsPortalClient* c = Client();
+  const uint32_t poll = std::max({kQuietPoll, FFramePause, FFrameSleep});
+  const uint32_t start = LastGrab;
+  while (c && !loop_need_restart && !RestartRequested && FResync.empty()) {
+    const uint32_t now = FTick();
+    if (now - FQuietSince < kQuietAfter || now - start >= kQuietPing) return;
+    if (c->OtherSendPending()) return;
+    std::function<void(uint32_t)> sleep = FSleep;
+    lock.unlock();
+    sleep(poll);
+    lock.lock();
+    // Anything may have happened meanwhile: capture rebuilt or stopped, viewers gone.
+    if (!Scr || !HasActiveSubscribers()) return;
+    LastGrab = FTick();
+    if (LastGrab == 0) LastGrab = 1;
+    grab(loop_s1, loop_s2);
+    if (!loop_s1.empty() || !loop_s2.empty()) {
+      FQuietSince = 0;
+      return;
+    }
+  }
 }
 
 void TRtcPDesktopHost::ExecuteSend(TRtcConnection* Sender) {
@@ -669,6 +700,7 @@ void TRtcPDesktopHost::HandleBatchEnd(TRtcConnection* Sender) {
         try {
           std::string screen, cursor;
           grab(screen, cursor);
+          if (!screen.empty() || !cursor.empty()) FQuietSince = 0;
           // The grab moved the encoder on: viewers in "desk" must get its delta too, or their
           // image would miss it for good.
           if (HasActiveSubscribers() && c) {

@@ -237,6 +237,10 @@ class TRtcPDesktopHost : public TRtcPModule {
   void HandleBatchEnd(TRtcConnection* Sender) override;
   void HandleRefused(TRtcConnection* Sender, TRtcRecord& answer) override;
 
+  // The quiet pace: after kQuietAfter ms of empty updates the send cycle grabs every
+  // kQuietPoll ms (or the frame pacing, when slower) and sends a ping every kQuietPing ms.
+  static constexpr uint32_t kQuietAfter = 500, kQuietPoll = 80, kQuietPing = 1000;
+
   // Capture settings derived from the G settings (exposed for tests and tools).
   int FramePause() const;
   int FrameSleep() const;
@@ -255,6 +259,10 @@ class TRtcPDesktopHost : public TRtcPModule {
   void applyCaptureSettings(TRtcScreenCapture& scr) const;
   // Grabs once and keeps the screen and cursor deltas.
   void grab(std::string& screen, std::string& cursor);
+  // After a grab that found nothing new: once the screen has been quiet for a while, keeps
+  // grabbing at the slower quiet pace (lock released while sleeping) until something changes,
+  // other sending is pending, or it is time for a ping. Sets FQuietSince.
+  void waitWhileQuiet(std::unique_lock<std::mutex>& lock);
   void sendUpdate(TRtcConnection* Sender, const std::string& screen, const std::string& cursor);
   void sendFullImage(TRtcConnection* Sender, const std::string& to);
 
@@ -284,6 +292,7 @@ class TRtcPDesktopHost : public TRtcPModule {
   mutable std::mutex FCapLock;
   std::unique_ptr<TRtcScreenCapture> Scr;
   uint32_t LastGrab = 0;
+  uint32_t FQuietSince = 0;  // first grab of the current run of empty updates (0 = none)
   uint32_t FFramePause = 0, FFrameSleep = 0;
   bool RestartRequested = false;
   bool loop_needtosend = false, loop_need_restart = false;

@@ -59,6 +59,7 @@ class DesktopHostTest : public ::testing::Test {
                   [this](uint32_t ms) {
                     sleeps.push_back(ms);
                     now += ms;
+                    if (onSleep) onSleep();
                   });
     host.setClient(&client);
     TRtcValue none;
@@ -101,12 +102,22 @@ class DesktopHostTest : public ::testing::Test {
                                           [&](auto& s) { return s.to == to && s.name() == fn; }));
   }
 
+  // A client that counts pings and can tell the host whether other sending is pending.
+  class PacedClient : public FakeClient {
+   public:
+    void SendPing(TRtcConnection*) override { ++pings; }
+    bool OtherSendPending() override { return othersPending; }
+    int pings = 0;
+    bool othersPending = true;
+  };
+
   FakeDesktop desk;
   RecordingHelpers helpers;
-  FakeClient client;
+  PacedClient client;
   TRtcPDesktopHost host;
   uint32_t now = 1000;
   std::vector<uint32_t> sleeps;
+  std::function<void()> onSleep;  // runs inside every pacing sleep
 };
 
 TEST_F(DesktopHostTest, SettingsGoToTheGatewayOnlyWhenChangedAndNegatedForNoNames) {
@@ -235,6 +246,75 @@ TEST_F(DesktopHostTest, PacingSleepsTheRestOfTheFramePauseOrAFixedSleep) {
   EXPECT_EQ(host.FramePause(), 0);
 }
 
+TEST_F(DesktopHostTest, AQuietScreenIsGrabbedAtTheQuietPaceAndPingedRarely) {
+  join("ann");
+  client.othersPending = false;
+  client.sent.clear();
+  const auto quietRun = [&] {
+    sleeps.clear();
+    client.pings = 0;
+    cycle();
+  };
+  // Quiet for less than kQuietAfter: the frame pace, a ping per cycle.
+  for (uint32_t t = 0; t + 16 < TRtcPDesktopHost::kQuietAfter; t += 16) {
+    quietRun();
+    ASSERT_EQ(sleeps, std::vector<uint32_t>{16});
+    ASSERT_EQ(client.pings, 1);
+  }
+  // Then one cycle grabs every kQuietPoll ms until it is time for a ping.
+  quietRun();
+  quietRun();
+  EXPECT_EQ(client.pings, 1);
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), TRtcPDesktopHost::kQuietPoll),
+            (TRtcPDesktopHost::kQuietPing + TRtcPDesktopHost::kQuietPoll - 1) /
+                TRtcPDesktopHost::kQuietPoll);
+  EXPECT_TRUE(client.sent.empty());
+
+  // A change during the wait is sent at once, and the frame pace comes back.
+  int polls = 0;
+  onSleep = [&] {
+    if (++polls == 3) desk.Fill({0, 0, 10, 10}, 0xFF0000);
+  };
+  quietRun();
+  onSleep = nullptr;
+  EXPECT_EQ(sleeps.size(), 3u);
+  EXPECT_EQ(client.pings, 0);
+  ASSERT_EQ(countSent("group:desk", "desk"), 1);
+  EXPECT_FALSE(client.sent[0].fn->asString("next").empty());
+  quietRun();
+  EXPECT_EQ(sleeps, std::vector<uint32_t>{16});
+
+  // Other sending pending, a restart asked for, or a viewer to resync: no waiting.
+  now += 10000;
+  quietRun();
+  client.othersPending = true;
+  quietRun();
+  EXPECT_EQ(sleeps, std::vector<uint32_t>{16});
+  client.othersPending = false;
+  host.Restart();
+  quietRun();
+  EXPECT_EQ(sleeps.size(), 1u);
+  quietRun();  // the new capture object's first grab
+  quietRun();
+  now += 10000;
+  TRtcRecord refused;
+  TRtcRecord& r = refused.NewArray("refused").NewRecord(0);
+  r.setAsText("to", u"ann");
+  r.setAsText("fn", u"desk");
+  host.HandleRefused(nullptr, refused);
+  ASSERT_EQ(host.ResyncPending(), std::vector<std::string>{"ann"});
+  quietRun();
+  EXPECT_TRUE(sleeps.empty());
+  EXPECT_TRUE(host.ResyncPending().empty());
+
+  // Nobody watching any more while the cycle waits (the lock is free then): it stops waiting.
+  now += 10000;
+  onSleep = [&] { client.leftMine("desk", "ann"); };
+  quietRun();
+  EXPECT_EQ(sleeps, std::vector<uint32_t>{TRtcPDesktopHost::kQuietPoll});
+  EXPECT_EQ(client.pings, 1);
+}
+
 TEST_F(DesktopHostTest, ViewersJoiningInOneBatchShareOneFirstImage) {
   batch([&] {
     say("ann", Fn(u"desk"));
@@ -251,6 +331,7 @@ TEST_F(DesktopHostTest, ViewersJoiningInOneBatchShareOneFirstImage) {
                                    [](auto& s) { return s.to == "group:idesk"; });
   EXPECT_EQ(init.fn->isType("init"), rtc_String);
   EXPECT_EQ(init.fn->isType("cur"), rtc_String);
+  EXPECT_TRUE(init.packed);  // screen texts are packed already: no slow compression
   EXPECT_EQ(countSent("group:desk", "desk"), 0);  // nobody watching yet
   EXPECT_EQ(client.calls, (std::vector<std::string>{"Add ann desk", "Remove ann idesk",
                                                     "Add bob desk", "Remove bob idesk"}));
@@ -268,6 +349,7 @@ TEST_F(DesktopHostTest, ViewersJoiningInOneBatchShareOneFirstImage) {
   client.sent.clear();
   cycle();
   ASSERT_EQ(countSent("group:desk", "desk"), 1);
+  EXPECT_TRUE(client.sent[0].packed);
   view.Apply(client.sent[0].fn->asString("next"));
   EXPECT_EQ(view.Data(), [&] {
     ScreenImage fresh;
@@ -368,6 +450,7 @@ TEST_F(DesktopHostTest, HostParamsReportTheSettingsAndTheScreenSize) {
   const auto& f = *client.sent[0].fn;
   EXPECT_EQ(client.sent[0].to, "ann");
   EXPECT_EQ(client.sent[0].name(), "hostparams");
+  EXPECT_FALSE(client.sent[0].packed);
   EXPECT_EQ(f.asInteger("frame"), rdFrames25);
   EXPECT_EQ(f.asInteger("color"), rdColor8bit);
   EXPECT_TRUE(f.asBoolean("layered"));
@@ -623,6 +706,16 @@ class LockedClient : public FakeClient {
                      std::unique_ptr<TRtcFunctionInfo> f) override {
     std::lock_guard g(lock);
     FakeClient::SendToMyGroup(s, gr, std::move(f));
+  }
+  void SendPackedToUser(TRtcConnection* s, const std::string& u,
+                        std::unique_ptr<TRtcFunctionInfo> f) override {
+    std::lock_guard g(lock);
+    FakeClient::SendPackedToUser(s, u, std::move(f));
+  }
+  void SendPackedToMyGroup(TRtcConnection* s, const std::string& gr,
+                           std::unique_ptr<TRtcFunctionInfo> f) override {
+    std::lock_guard g(lock);
+    FakeClient::SendPackedToMyGroup(s, gr, std::move(f));
   }
   void AddUserToMyGroup(TRtcConnection* s, const std::string& u, const std::string& gr) override {
     std::lock_guard g(lock);

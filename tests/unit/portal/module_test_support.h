@@ -17,6 +17,7 @@ class FakeClient : public TAbsPortalClient {
   struct Sent {
     std::string to;  // user, or "group:<name>" for SendToMyGroup
     std::unique_ptr<TRtcFunctionInfo> fn;
+    bool packed = false;  // sent with SendPackedTo*
     std::string name() const { return Utf8Encode(fn->FunctionName()); }
     std::string text(const char* field) const { return Utf8Encode(fn->asText(field)); }
   };
@@ -49,6 +50,16 @@ class FakeClient : public TAbsPortalClient {
   void SendToMyGroup(TRtcConnection*, const std::string& g,
                      std::unique_ptr<TRtcFunctionInfo> f) override {
     sent.push_back({"group:" + g, std::move(f)});
+  }
+  void SendPackedToUser(TRtcConnection* s, const std::string& u,
+                        std::unique_ptr<TRtcFunctionInfo> f) override {
+    FakeClient::SendToUser(s, u, std::move(f));
+    sent.back().packed = true;
+  }
+  void SendPackedToMyGroup(TRtcConnection* s, const std::string& g,
+                           std::unique_ptr<TRtcFunctionInfo> f) override {
+    FakeClient::SendToMyGroup(s, g, std::move(f));
+    sent.back().packed = true;
   }
   void AddUserToMyGroup(TRtcConnection*, const std::string& u, const std::string& g) override {
     calls.push_back("Add " + u + " " + g);

@@ -95,6 +95,70 @@ TEST(PortalQueue, EveryLevelWritesAValidZlibStream) {
   EXPECT_EQ(ZlibLevel(TrtcpCompressLevel::rtcpCompOff), 0);
 }
 
+// The level a row was written with: the zlib header's level bits (0 for 0 and 1, 2 for the
+// default, 3 for 9), and "stored" when the stream is larger than the row's text.
+std::string rowLevel(TRtcDataSet& ds) {
+  const std::string z = ds.asString("d");
+  if (z.size() > DecompressPayload(z).size()) return "stored";
+  return std::to_string(static_cast<uint8_t>(z.at(1)) >> 6);
+}
+
+TEST(PortalQueue, EachRowIsCompressedWithTheLevelOfItsOwnMessages) {
+  using L = TrtcpCompressLevel;
+  const std::string big(3000, 'x');
+  auto msg = [&](const char16_t* name) {
+    auto f = fn(name);
+    f->setAsString("s", big);
+    return f;
+  };
+  TPortalOutQueue q;
+  q.SendToUser(u"bob", msg(u"a"), L::rtcpCompMax);
+  q.SendToMyGroup(u"desk", msg(u"b"), L::rtcpCompFast);  // closes bob's row
+  q.SendToUser(u"ann", msg(u"c"), L::rtcpCompNormal);    // closes the group row
+  q.SendToUser(u"ann", msg(u"d"), L::rtcpCompOff);       // shares ann's row: the cheaper wins
+  q.SendToUser(u"carl", msg(u"e"), L::rtcpCompFast);
+  q.SendToUser(u"carl", msg(u"f"), L::rtcpCompMax);
+  auto ds = q.Take(L::rtcpCompMax);
+  ASSERT_EQ(ds->RowCount(), 4);
+  std::vector<std::string> levels;
+  for (ds->First(); !ds->Eof(); ds->Next()) levels.push_back(rowLevel(*ds));
+  EXPECT_EQ(levels, (std::vector<std::string>{"3", "0", "stored", "0"}));
+  ds->setRow(2);
+  EXPECT_EQ(decodeRow(*ds)->asArray()->Count(), 2);
+
+  EXPECT_EQ(PackedLevel(L::rtcpCompMax), L::rtcpCompFast);
+  EXPECT_EQ(PackedLevel(L::rtcpCompNormal), L::rtcpCompFast);
+  EXPECT_EQ(PackedLevel(L::rtcpCompOff), L::rtcpCompOff);
+}
+
+TEST(PortalClientState, PackedContentSkipsTheSlowLevel) {
+  const std::string big(3000, 'x');
+  for (auto level : {TrtcpCompressLevel::rtcpCompMax, TrtcpCompressLevel::rtcpCompOff}) {
+    testing::ProbeClient c;
+    c.setDataCompress(level);
+    auto f = fn(u"desk");
+    f->setAsString("next", big);
+    c.SendPackedToMyGroup(nullptr, "desk", std::move(f));
+    f = fn(u"chat");
+    f->setAsString("s", big);
+    c.SendToUser(nullptr, "bob", std::move(f));
+    f = fn(u"desk");
+    f->setAsString("init", big);
+    c.SendPackedToUser(nullptr, "ann", std::move(f));
+    int tick = 0;
+    auto ds = c.TakeBatch(tick);
+    ASSERT_NE(ds, nullptr);
+    std::vector<std::string> levels;
+    for (ds->First(); !ds->Eof(); ds->Next()) levels.push_back(rowLevel(*ds));
+    if (level == TrtcpCompressLevel::rtcpCompOff)
+      EXPECT_EQ(levels, (std::vector<std::string>{"stored", "stored", "stored"}));
+    else
+      EXPECT_EQ(levels, (std::vector<std::string>{"0", "3", "0"}));
+    ds->First();
+    EXPECT_EQ(decodeRow(*ds)->asFunction()->asString("next"), big);
+  }
+}
+
 TEST(PortalQueue, DamagedStreamsAreRefused) {
   const std::string z = CompressPayload("hello portal", TrtcpCompressLevel::rtcpCompMax);
   EXPECT_THROW(DecompressPayload("not zlib"), ERtcInfo);
