@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "desktop/screen_palette.h"
+#include "e2e/e2e_process.h"
 #include "e2e/gateway_child.h"
 #include "platform/system_info.h"
 #include "portal/http_portal_client.h"
@@ -37,80 +38,13 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using e2e::Child;
+using e2e::readAll;
+using e2e::waitForText;
 
 const char* const kPassword = "fyduzAKrpRQdnnwXjRM";
 const char* const kSecureKey = "kgQWdXnb5mVpW";
 constexpr int kWidth = 480, kHeight = 320;
-
-std::string readAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool waitForText(const fs::path& file, const std::string& text, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (readAll(file).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
-
-// A child process with standard input kept as a pipe; output goes to a file.
-class Child {
- public:
-  Child(std::vector<std::string> args, const fs::path& out, std::vector<std::string> env = {}) {
-    int in[2];
-    if (::pipe(in) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(in[0], STDIN_FILENO);
-      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, STDOUT_FILENO);
-      const int err = ::open((out.string() + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(err, STDERR_FILENO);
-      ::close(in[1]);
-      for (auto& e : env) ::putenv(e.data());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    in_ = in[1];
-  }
-  ~Child() {
-    if (in_ >= 0) ::close(in_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  void send(const std::string& line) {
-    const std::string l = line + "\n";
-    if (::write(in_, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-      throw std::runtime_error("write to child");
-  }
-  // The exit code, waiting at most `limit` (-1 on time-out or a signal).
-  int wait(std::chrono::milliseconds limit = 60s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-};
 
 // A PNG file as 0x00RRGGBB pixels; empty when it cannot be read.
 struct Picture {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/e2e_process.h"
 #include "e2e/gateway_child.h"
 #include "filetransfer/file_transfer.h"
 #include "platform/system_info.h"
@@ -36,80 +37,12 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using e2e::Child;
+using e2e::readAll;
+using e2e::waitForText;
 
 const char* const kPassword = "fyduzAKrpRQdnnwXjRM";
 const char* const kSecureKey = "kgQWdXnb5mVpW";
-
-// A child process; standard input stays open until the object ends, output goes to a file.
-class Child {
- public:
-  Child(std::vector<std::string> args, const fs::path& out, std::vector<std::string> env = {}) {
-    int in[2];
-    if (::pipe(in) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(in[0], STDIN_FILENO);
-      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, STDOUT_FILENO);
-      const int err = ::open((out.string() + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(err, STDERR_FILENO);
-      ::close(in[1]);
-      for (auto& e : env) ::putenv(e.data());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    in_ = in[1];
-  }
-  ~Child() {
-    if (in_ >= 0) ::close(in_);
-    kill(SIGKILL);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-  }
-  void kill(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
-  }
-  // One line to its standard input.
-  void write(const std::string& line) {
-    const std::string l = line + "\n";
-    ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
-  }
-  // The exit code, waiting at most `limit` (-1 on time-out or a signal).
-  int wait(std::chrono::milliseconds limit = 120s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-};
-
-std::string readAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool waitForText(const fs::path& file, const std::string& text, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (readAll(file).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
 
 void writeRandom(const fs::path& p, std::size_t size, unsigned seed) {
   fs::create_directories(p.parent_path());
@@ -360,9 +293,9 @@ TEST_F(FileTransferE2E, CancelFromEitherSideLeavesNoPartialFile) {
     if (c.consoleSide)
       console.kill(SIGINT);
     else if (c.sending)
-      host_->write("/cancel-fetch ana up.bin");
+      host_->send("/cancel-fetch ana up.bin");
     else
-      host_->write("/cancel-send ana " + (dir_ / "remote/down.bin").string());
+      host_->send("/cancel-send ana " + (dir_ / "remote/down.bin").string());
     EXPECT_EQ(console.wait(), 9) << readAll(out.string() + ".err");
     const std::string said = readAll(out);
     EXPECT_NE(said.find(c.sending ? "\"send_cancelled\"" : "\"receive_cancelled\""),
