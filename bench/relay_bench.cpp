@@ -11,7 +11,8 @@
 // With --soak SECONDS (see bench/relay_soak.sh) it runs only the soak instead: --clients N
 // clients in pairs log in, relay 20 timestamped rows from host to viewer and log out, over and
 // over; every 10 s it prints the gateway's resident memory, and at the end the relay latency
-// percentiles and the memory at the start, highest and at the end.
+// percentiles and the memory at the start, highest and at the end. --ended-ids N passes
+// --max-ended-ids N to the gateway (a low bound is reached within a short run).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,7 +45,7 @@ constexpr const char* kKey = "Bench-Key-13";
 // The gateway as a child process; SIGTERM at the end.
 class Gateway {
  public:
-  Gateway() {
+  explicit Gateway(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {VTX_GATEWAY_PATH,
                                      "--listen",
                                      "127.0.0.1:0",
@@ -62,6 +63,7 @@ class Gateway {
                                      "100000",
                                      "--max-users-per-peer",
                                      "100000"};  // every client comes from 127.0.0.1
+    args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe");
     pid_ = ::fork();
@@ -380,8 +382,9 @@ void soakPair(const Gateway& g, int index, std::atomic<bool>& running, std::mute
   }
 }
 
-void soak(int clients, int seconds) {
-  Gateway g;
+void soak(int clients, int seconds, const std::string& endedIds) {
+  Gateway g(endedIds.empty() ? std::vector<std::string>{}
+                             : std::vector<std::string>{"--max-ended-ids", endedIds});
   std::atomic<bool> running{true};
   std::atomic<long> cycles{0};
   std::mutex lock;
@@ -418,6 +421,7 @@ void soak(int clients, int seconds) {
 int main(int argc, char** argv) {
   std::vector<int> sizes = {50, 500};
   int seconds = 5, idleCount = 2000, soakSeconds = 0, clients = 500;
+  std::string endedIds;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i], v = argv[i + 1];
     if (a == "--pairs") {
@@ -433,12 +437,14 @@ int main(int argc, char** argv) {
       soakSeconds = std::stoi(v);
     } else if (a == "--clients") {
       clients = std::stoi(v);
+    } else if (a == "--ended-ids") {
+      endedIds = v;
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
   try {
     if (soakSeconds > 0) {
-      soak(clients, soakSeconds);
+      soak(clients, soakSeconds, endedIds);
       return 0;
     }
     Gateway g;

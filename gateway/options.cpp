@@ -28,6 +28,9 @@ const char* const kGatewayUsage =
                              recently used session that has not logged in makes room
   --max-sessions-per-peer N  most open sessions of one client address (default 1024)
   --max-users-per-peer N     most users logged in from one client address (default 256)
+  --max-ended-ids N          ended login ids remembered, so an old copy of a replaced or
+                             logged-out client gets LOGGED OUT (default 100000; the
+                             oldest are forgotten first)
   --keep-live-sessions       refuse a login that would replace the live session of the
                              same user name from another address (default: replace it)
   --max-connections N        most open connections (default 4096, kept below the
@@ -178,6 +181,9 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--max-users-per-peer") {
       o.relay.usersPerPeer = number(a, value(), 100000000);
       if (o.relay.usersPerPeer == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--max-ended-ids") {
+      o.relay.retiredIds = number(a, value(), 100000000);
+      if (o.relay.retiredIds == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
     } else if (a == "--param-quota") {
       o.paramQuota = number(a, value(), 1ull << 40);
       if (o.paramQuota == 0) throw std::invalid_argument("invalid value for " + a + ": 0");

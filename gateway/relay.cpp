@@ -1,7 +1,11 @@
 #include "gateway/relay.h"
 
+#include <openssl/sha.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <random>
 
 #include "util/exceptions.h"
 #include "util/text.h"
@@ -158,7 +162,10 @@ Relay::Relay(RelayConfig config, LogSink log, ClockFn clock)
       log_(std::move(log)),
       clock_(clock ? std::move(clock) : ClockFn(Clock::now)),
       total_(std::make_shared<Budget>()),
-      logGate_(std::make_unique<LogGate>()) {}
+      logGate_(std::make_unique<LogGate>()) {
+  std::random_device random;
+  for (int i = 0; i < 16; ++i) idKey_.push_back(static_cast<char>(random() & 0xff));
+}
 
 Relay::~Relay() = default;
 
@@ -191,13 +198,31 @@ Relay::User* Relay::live(const std::string& id) {
     it->second->lastSeen = clock_();
     return it->second;
   }
-  if (retired_.count(id)) throw ERtcInfo(kLoggedOut);
   throw ERtcInfo(id.empty() ? kNotLoggedIn : kLoggedOut);
 }
 
+namespace {
+
+// 64 bits of SHA-256(key, id): ids cannot be chosen to collide without the relay's key.
+std::uint64_t idDigest(const std::string& key, const std::string& id) {
+  const std::string text = key + id;
+  unsigned char md[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), md);
+  std::uint64_t v = 0;
+  std::memcpy(&v, md, sizeof v);
+  return v;
+}
+
+}  // namespace
+
+bool Relay::retired(const std::string& id) const {
+  return retired_.count(idDigest(idKey_, id)) != 0;
+}
+
 void Relay::retire(const std::string& id) {
-  if (!retired_.insert(id).second) return;
-  retiredOrder_.push_back(id);
+  const std::uint64_t digest = idDigest(idKey_, id);
+  if (!retired_.insert(digest).second) return;
+  retiredOrder_.push_back(digest);
   while (retiredOrder_.size() > config_.retiredIds) {
     retired_.erase(retiredOrder_.front());
     retiredOrder_.pop_front();
@@ -212,12 +237,12 @@ void Relay::login(LoginRequest request) {
   const char* refusal = nullptr;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (retired_.count(request.id)) throw ERtcInfo(kLoggedOut);
     if (auto it = byId_.find(request.id); it != byId_.end()) {
       if (it->second->key != key) throw ERtcInfo("Invalid user name or password.");
       it->second->lastSeen = clock_();
       return;  // the second channel of the same client
     }
+    if (retired(request.id)) throw ERtcInfo(kLoggedOut);
     // A client re-logs in with the id of a session it had; one never seen here (a restarted
     // gateway) would come back without its publication and groups: it must start afresh.
     if (request.relogin) throw ERtcInfo(kUnknownId);
@@ -672,6 +697,11 @@ void Relay::shutdown() {
     for (User* u : all) answerHeld(*u, out);
   }
   flush(out);
+}
+
+std::size_t Relay::retiredCount() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return retiredOrder_.size();
 }
 
 std::size_t Relay::userCount() const {

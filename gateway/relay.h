@@ -38,7 +38,7 @@ struct RelayConfig {
   std::size_t senderLimit = 32u << 20;             // bytes a sender's items may hold at once
   std::size_t totalLimit = 256u << 20;             // bytes all items may hold at once
   std::size_t maxGroupPairs = 1000;  // (group, member) pairs per owner; groups per member
-  std::size_t retiredIds = 100000;   // ended login ids remembered as LOGGED OUT
+  std::size_t retiredIds = 100000;   // ended login ids remembered as LOGGED OUT (oldest go)
   std::size_t usersPerPeer = 256;    // live user sessions per peer address
   bool keepLiveSessions = false;     // refuse a login that would replace one from another address
 };
@@ -124,7 +124,8 @@ class Relay {
 
   std::size_t userCount() const;
   std::size_t queuedBytes(const RtcWideString& user) const;  // with its replies on their way
-  std::size_t heldBytes() const;  // all items, in queues and replies not yet gone
+  std::size_t heldBytes() const;     // all items, in queues and replies not yet gone
+  std::size_t retiredCount() const;  // ended login ids remembered
 
   // Byte counters shared with the encoded items, which may outlive a user or the relay.
   struct Budget;
@@ -157,6 +158,7 @@ class Relay {
   void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                    const RtcWideString& group, Outbox& out);
   void retire(const std::string& id);
+  bool retired(const std::string& id) const;
   void answerTouched(Outbox& out);  // held Gets of users that got items
   void flush(Outbox& out);          // after the lock: answers, then log lines
 
@@ -169,8 +171,10 @@ class Relay {
   std::unordered_set<User*> holding_, subscribers_;
   std::function<void(const std::string&)> ended_;
   std::unordered_map<std::string, std::size_t> peerUsers_;  // live user sessions per address
-  std::unordered_set<std::string> retired_;
-  std::deque<std::string> retiredOrder_;
+  // Ended ids as 64 bits of a keyed digest (a few dozen bytes each, whatever the id's length).
+  std::string idKey_;
+  std::unordered_set<std::uint64_t> retired_;
+  std::deque<std::uint64_t> retiredOrder_;
   std::shared_ptr<Budget> total_;
   std::unique_ptr<LogGate> logGate_;
   Clock::time_point lastTimeoutScan_{};

@@ -80,9 +80,10 @@ TEST(GatewayOptions, SessionAndLoginLimits) {
   EXPECT_EQ(d.server.maxBodyBeforeLogin, 64u << 10);
   EXPECT_EQ(d.relay.usersPerPeer, 256u);
   EXPECT_FALSE(d.relay.keepLiveSessions);
-  const GatewayOptions o = ParseGatewayOptions(
-      {"--max-sessions-per-peer", "7", "--max-request-size-before-login", "4096",
-       "--max-users-per-peer", "3", "--keep-live-sessions", "--param-quota", "500"});
+  const GatewayOptions o =
+      ParseGatewayOptions({"--max-sessions-per-peer", "7", "--max-request-size-before-login",
+                           "4096", "--max-users-per-peer", "3", "--keep-live-sessions",
+                           "--param-quota", "500", "--max-ended-ids", "12"});
   EXPECT_EQ(o.maxSessionsPerPeer, 7u);
   EXPECT_EQ(o.core.maxBodyBeforeLogin, 4096u);
   EXPECT_EQ(o.server.maxBodyBeforeLogin, 4096u);
@@ -90,8 +91,12 @@ TEST(GatewayOptions, SessionAndLoginLimits) {
   EXPECT_TRUE(o.relay.keepLiveSessions);
   EXPECT_EQ(d.paramQuota, 1u << 20);
   EXPECT_EQ(o.paramQuota, 500u);
-  for (const char* option :
-       {"--max-sessions-per-peer", "--max-request-size-before-login", "--max-users-per-peer"}) {
+  EXPECT_EQ(d.relay.retiredIds, 100000u);
+  EXPECT_EQ(o.relay.retiredIds, 12u);
+  EXPECT_THROW(ParseGatewayOptions({"--max-ended-ids", "-1"}), std::invalid_argument);
+  EXPECT_THROW(ParseGatewayOptions({"--max-ended-ids"}), std::invalid_argument);
+  for (const char* option : {"--max-sessions-per-peer", "--max-request-size-before-login",
+                             "--max-users-per-peer", "--max-ended-ids"}) {
     EXPECT_THROW(ParseGatewayOptions({option, "0"}), std::invalid_argument) << option;
     EXPECT_NE(std::string(kGatewayUsage).find(option), std::string::npos) << option;
   }

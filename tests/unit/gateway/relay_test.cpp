@@ -238,6 +238,43 @@ TEST_F(RelayTest, ChannelsShareASessionAndANewLoginReplacesTheOldOne) {
   EXPECT_THROW(relay->get("", {}), ERtcInfo);
 }
 
+// Ended ids stay LOGGED OUT up to the bound, the oldest forgotten first; ids of full length
+// that differ only in their last byte are told apart.
+TEST_F(RelayTest, EndedIdsAreRememberedUpToTheBoundOldestFirst) {
+  RelayConfig c = config();
+  c.retiredIds = 3;
+  relay = make(c);
+  const std::string stem(Relay::kMaxIdLength - 1, 'i');
+  for (char last : {'0', '1', '2', '3', '4'}) login("ann", stem + last);  // each replaces
+  login("bob", "b1");
+  relay->logout("b1", u"bob");
+  EXPECT_EQ(relay->retiredCount(), 3u);
+  auto refusal = [&](const std::string& id, bool relogin) -> std::string {
+    try {
+      login("ann", id, relogin);
+      return "";
+    } catch (const ERtcInfo& e) {
+      return e.what();
+    }
+  };
+  EXPECT_EQ(refusal("b1", true), "LOGGED OUT");
+  for (char last : {'3', '2'}) {
+    EXPECT_EQ(refusal(stem + last, true), "LOGGED OUT") << last;
+    EXPECT_EQ(refusal(stem + last, false), "LOGGED OUT") << last;
+    EXPECT_THROW(relay->get(stem + last, {}), ERtcInfo);
+  }
+  EXPECT_EQ(refusal(stem + '1', true), Relay::kUnknownId);  // forgotten
+  EXPECT_EQ(relay->userOf(stem + '4'), u"ann");             // the live one is untouched
+  EXPECT_EQ(refusal(stem + '4', true), "");
+  EXPECT_EQ(relay->retiredCount(), 3u);
+  // A forgotten id is a new id: it logs in afresh and replaces the live session.
+  EXPECT_EQ(refusal(stem + '0', false), "");
+  EXPECT_EQ(refusal(stem + '4', true), "LOGGED OUT");
+  EXPECT_EQ(refusal(stem + '2', true), Relay::kUnknownId);  // pushed out by the newest
+  EXPECT_EQ(refusal("b1", true), "LOGGED OUT");
+  EXPECT_EQ(relay->retiredCount(), 3u);
+}
+
 TEST_F(RelayTest, ControlQueuesThePublishedUsersAndLogoutTellsThem) {
   login("ann", "a1");
   relay->host("a1", true);
