@@ -229,15 +229,24 @@ class DesktopE2E : public ::testing::Test {
     return got;
   }
   // Reads CLIPBOARD as an X client until it holds `want` or `limit` passed; the last read.
+  // Reads only once some client owns the selection: see emptyClipboard.
   test::ClipboardRead xClipboardUntil(const std::string& want, std::chrono::seconds limit) {
     test::ClipboardRead r;
+    const Atom clipboard = XInternAtom(dpy_, "CLIPBOARD", False);
     const auto end = std::chrono::steady_clock::now() + limit;
+    while (XGetSelectionOwner(dpy_, clipboard) == None && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(50ms);
     do {
       r = test::readClipboardText(xvfb_->name());
       if (r.ok && r.text == want) break;
       std::this_thread::sleep_for(200ms);
     } while (std::chrono::steady_clock::now() < end);
     return r;
+  }
+  // Leaves CLIPBOARD without an owner (its owner's connection ends), so that a later owner shows.
+  void emptyClipboard() {
+    { test::ClipboardOwner gone(xvfb_->name(), ""); }
+    XSync(dpy_, False);
   }
 
   std::vector<std::string> gatewayExtra_;  // set by a derived fixture's constructor
@@ -427,6 +436,7 @@ TEST_F(DesktopE2E, ClipboardTextGoesBothWaysWithAccentsAndNonBmpCharacters) {
     EXPECT_EQ(clipGetUntil(console, "ana", kSmallText), kSmallText) << "customer -> console";
   }
   const std::string fromConsole = "Até já, João! 𝄞 — €";
+  emptyClipboard();
   console.send("clip cust set " + fromConsole);
   const test::ClipboardRead r = xClipboardUntil(fromConsole, 20s);
   EXPECT_TRUE(r.ok);
@@ -451,6 +461,7 @@ TEST_F(DesktopE2E, FiveMegabyteClipboardTextGoesBothWaysThroughIncr) {
     EXPECT_TRUE(got == toConsole) << "customer -> console: the text differs";
     EXPECT_GE(owner.servedIncr(), 1) << "the host read the owner's text through INCR";
   }
+  emptyClipboard();
   console.send("clip cust set " + fromConsole);
   const test::ClipboardRead r = xClipboardUntil(fromConsole, 60s);
   EXPECT_TRUE(r.ok);
