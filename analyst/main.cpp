@@ -55,6 +55,8 @@ commands:
                             mouse input on HOST's screen (pixels from its top-left corner)
   type HOST TEXT            type TEXT on HOST
   key HOST SPECIAL          one of CAD COPY AT SAT CAT SCAT WIN RWIN HDESK SDESK TAERO
+  keydown HOST VK | keyup HOST VK
+                            press or release the key of virtual-key code VK (1..254) on HOST
   clip HOST get | clip HOST set TEXT
                             print HOST's clipboard text, or put TEXT on it
   settings HOST NAME=VALUE...   change HOST's screen settings: color=0..9 colorlow=0..12
@@ -604,7 +606,7 @@ const char* const kSpecialKeys[] = {"CAD", "COPY", "AT",    "SAT",   "CAT",  "SC
 
 bool isDesktopCommand(const std::string& c) {
   return c == "view" || c == "click" || c == "move" || c == "wheel" || c == "type" || c == "key" ||
-         c == "clip" || c == "settings" || c == "hostparams";
+         c == "keydown" || c == "keyup" || c == "clip" || c == "settings" || c == "hostparams";
 }
 
 // A bad argument of a desktop command.
@@ -743,6 +745,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "wheel") need(3, "a HOST and a DELTA");
   if (c == "type") need(3, "a HOST and a TEXT");
   if (c == "key") need(3, "a HOST and a SPECIAL key");
+  if (c == "keydown" || c == "keyup") need(3, "a HOST and a virtual-key code");
   if (c == "clip") need(3, "a HOST and get or set TEXT");
   int x = 0, y = 0, delta = 0;
   auto button = vtx::TRtcPDesktopControl::mbLeft;
@@ -762,6 +765,8 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
       throw BadArgument("click: BUTTON is left, right or middle, not \"" + a[4] + "\"");
   }
   if (c == "wheel") delta = integerArg("DELTA", a[2], -1200000, 1200000);
+  int vk = 0;
+  if (c == "keydown" || c == "keyup") vk = integerArg("VK", a[2], 1, 254);
   if (c == "type") {
     text = vtx::Utf8Decode(a[2]);
     if (text.empty() && !a[2].empty()) throw BadArgument("type: the text is not UTF-8");
@@ -808,6 +813,10 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     d.SendText(host, text);
   } else if (c == "key") {
     d.Send_SpecialKey(host, a[2]);
+  } else if (c == "keydown") {
+    d.SendKeyDown(host, false, vk, 0, 0);
+  } else if (c == "keyup") {
+    d.SendKeyUp(host, false, vk, 0, 0);
   } else if (a[2] == "set") {
     s.Clipboard().WriteClipboard(ClipboardFromText(text));
     d.ControlStart(host);

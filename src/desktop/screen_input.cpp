@@ -50,6 +50,19 @@ bool validKey(int key) {
   return key > 0 && key < 255;
 }
 
+// A key going down or up. While Num Lock is on, a navigation key (Page Up..Delete) goes between
+// two Num Lock pairs ordered against its own direction: up-down around a press, down-up around
+// a release.
+template <class Inject>
+void keyAmidNumLock(int key, bool down, InputPlatform& ops, Inject inject) {
+  if (key < kVkPageUp || key > kVkDelete || !ops.NumLockOn()) return inject(key, down);
+  inject(kVkNumLock, !down);
+  inject(kVkNumLock, down);
+  inject(key, down);
+  inject(kVkNumLock, !down);
+  inject(kVkNumLock, down);
+}
+
 // round(v × 65535 / (size − 1)), ties to even, v clamped to the screen.
 uint32_t scaleToAbsolute(int v, int size) {
   if (size <= 1) return 0;
@@ -194,15 +207,7 @@ void TRtcScreenCapture::KeyDown(int Key, int) {
   } else {
     FKeysDown[static_cast<size_t>(Key)] = true;
   }
-  if (Key >= kVkPageUp && Key <= kVkDelete && inputOps().NumLockOn()) {
-    injectKey(kVkNumLock, false);
-    injectKey(kVkNumLock, true);
-    injectKey(Key, true);
-    injectKey(kVkNumLock, false);
-    injectKey(kVkNumLock, true);
-  } else {
-    injectKey(Key, true);
-  }
+  keyAmidNumLock(Key, true, inputOps(), [this](int k, bool down) { injectKey(k, down); });
 }
 
 void TRtcScreenCapture::KeyUp(int Key, int) {
@@ -217,15 +222,7 @@ void TRtcScreenCapture::KeyUp(int Key, int) {
   } else {
     FKeysDown[static_cast<size_t>(Key)] = false;
   }
-  if (Key >= kVkPageUp && Key <= kVkDelete && inputOps().NumLockOn()) {
-    injectKey(kVkNumLock, true);
-    injectKey(kVkNumLock, false);
-    injectKey(Key, false);
-    injectKey(kVkNumLock, true);
-    injectKey(kVkNumLock, false);
-  } else {
-    injectKey(Key, false);
-  }
+  keyAmidNumLock(Key, false, inputOps(), [this](int k, bool down) { injectKey(k, down); });
 }
 
 void TRtcScreenCapture::bracketBefore(bool capsLock, const Modifiers& want) {

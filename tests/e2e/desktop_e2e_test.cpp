@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -27,11 +29,13 @@
 #include "e2e/gateway_child.h"
 #include "platform/system_info.h"
 #include "portal/http_portal_client.h"
+#include "support/x11_selection.h"
 #include "support/xvfb_display.h"
 
 // Last: the X headers define macros that clash with other names.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 namespace vtx {
 namespace {
@@ -88,9 +92,11 @@ class DesktopE2E : public ::testing::Test {
     char pattern[] = "/tmp/vtx-desk-e2e-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    gw_ = std::make_unique<testing::GatewayChild>(std::vector<std::string>{
-        "--threads", "2", "--login-password", kPassword, "--secure-key", kSecureKey, "--db",
-        ":memory:", "--get-hold", "2", "--force-encryption"});
+    std::vector<std::string> gatewayArgs{
+        "--threads", "2",        "--login-password", kPassword, "--secure-key",      kSecureKey,
+        "--db",      ":memory:", "--get-hold",       "2",       "--force-encryption"};
+    gatewayArgs.insert(gatewayArgs.end(), gatewayExtra_.begin(), gatewayExtra_.end());
+    gw_ = std::make_unique<testing::GatewayChild>(gatewayArgs);
     host_ = std::make_unique<Child>(
         std::vector<std::string>{VTX_TOOL_PATH, "host", "--gateway", "127.0.0.1:" + gw_->port(),
                                  "--user", "cust", "--password", kPassword, "--key", kSecureKey,
@@ -189,6 +195,61 @@ class DesktopE2E : public ::testing::Test {
     return differing;
   }
 
+  // The text of the console's next "clip HOST get" answer; nullopt when none came in time.
+  std::optional<std::string> clipGet(Child& console, const std::string& user) {
+    const fs::path out = dir_ / (user + ".out");
+    const auto count = [&] {
+      std::vector<std::string> lines;
+      std::ifstream in(out, std::ios::binary);
+      for (std::string l; std::getline(in, l);)
+        if (l.find("\"event\":\"clip\"") != std::string::npos) lines.push_back(std::move(l));
+      return lines;
+    };
+    const size_t before = count().size();
+    console.send("clip cust get");
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(100ms);
+      const std::vector<std::string> lines = count();
+      if (lines.size() > before) {
+        const nlohmann::json j = nlohmann::json::parse(lines.back(), nullptr, false);
+        if (!j.is_object() || !j.contains("text")) return std::nullopt;
+        return j["text"].get<std::string>();
+      }
+    }
+    return std::nullopt;
+  }
+  // Asks until the console's clipboard is `want` (the host answers only what changed for
+  // the viewer, so a late answer shows at the next ask); the last text seen.
+  std::string clipGetUntil(Child& console, const std::string& user, const std::string& want,
+                           int tries = 5) {
+    std::string got;
+    for (int i = 0; i < tries && got != want; ++i)
+      if (auto t = clipGet(console, user)) got = std::move(*t);
+    return got;
+  }
+  // Reads CLIPBOARD as an X client until it holds `want` or `limit` passed; the last read.
+  // Reads only once some client owns the selection: see emptyClipboard.
+  test::ClipboardRead xClipboardUntil(const std::string& want, std::chrono::seconds limit) {
+    test::ClipboardRead r;
+    const Atom clipboard = XInternAtom(dpy_, "CLIPBOARD", False);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (XGetSelectionOwner(dpy_, clipboard) == None && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(50ms);
+    do {
+      r = test::readClipboardText(xvfb_->name());
+      if (r.ok && r.text == want) break;
+      std::this_thread::sleep_for(200ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return r;
+  }
+  // Leaves CLIPBOARD without an owner (its owner's connection ends), so that a later owner shows.
+  void emptyClipboard() {
+    { test::ClipboardOwner gone(xvfb_->name(), ""); }
+    XSync(dpy_, False);
+  }
+
+  std::vector<std::string> gatewayExtra_;  // set by a derived fixture's constructor
   std::unique_ptr<test::XvfbDisplay> xvfb_;
   Display* dpy_ = nullptr;
   Window root_ = 0;
@@ -346,6 +407,156 @@ TEST_F(DesktopE2E, ViewOnlyAnalystSeesTheScreenButItsSettingsChangeNothing) {
   EXPECT_NE(out.find("\"color\":0,"), std::string::npos) << out;
   EXPECT_NE(out.find("\"frame\":0,"), std::string::npos) << out;
   EXPECT_EQ(out.find("\"pixel_bytes\":4"), std::string::npos);
+}
+
+// Accented Portuguese and a character beyond 16 bits (a surrogate pair in UTF-16).
+const std::string kSmallText = "Olá, coração e ação: ÀÉÎÕÜ ç 𝄞 fim";
+
+// About `bytes` of UTF-8 in lines of numbered random words with accents and 4-byte characters:
+// it compresses little, and lost, doubled or reordered pieces show.
+std::string bigText(size_t bytes, unsigned seed) {
+  std::mt19937 gen(seed);
+  const char* const extra[] = {"ã", "ç", "é", "õ", "𝄞", "€"};
+  std::string t;
+  t.reserve(bytes + 64);
+  for (unsigned i = 0; t.size() < bytes; ++i) {
+    t += std::to_string(i) + ':';
+    for (unsigned n = 3 + gen() % 8; n > 0; --n) t += static_cast<char>('a' + gen() % 26);
+    t += extra[gen() % 6];
+    t += i % 50 == 49 ? "\r\n" : " ";
+  }
+  return t;
+}
+
+TEST_F(DesktopE2E, ClipboardTextGoesBothWaysWithAccentsAndNonBmpCharacters) {
+  Child& console = session("ana");
+  {
+    test::ClipboardOwner owner(xvfb_->name(), kSmallText);
+    ASSERT_TRUE(owner.owned());
+    EXPECT_EQ(clipGetUntil(console, "ana", kSmallText), kSmallText) << "customer -> console";
+  }
+  const std::string fromConsole = "Até já, João! 𝄞 — €";
+  emptyClipboard();
+  console.send("clip cust set " + fromConsole);
+  const test::ClipboardRead r = xClipboardUntil(fromConsole, 20s);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.text, fromConsole) << "console -> customer";
+}
+
+TEST_F(DesktopE2E, FiveMegabyteClipboardTextGoesBothWaysThroughIncr) {
+  // Line breaks are kept as they are; the session's command reads one line, so the console's
+  // text has none.
+  const std::string toConsole = bigText(5u << 20, 1);
+  std::string fromConsole = bigText(5u << 20, 2);
+  std::replace(fromConsole.begin(), fromConsole.end(), '\r', '.');
+  std::replace(fromConsole.begin(), fromConsole.end(), '\n', '.');
+  ASSERT_EQ(fromConsole.find('\n'), std::string::npos);
+
+  Child& console = session("ana");
+  {
+    test::ClipboardOwner owner(xvfb_->name(), toConsole);
+    ASSERT_TRUE(owner.owned());
+    const std::string got = clipGetUntil(console, "ana", toConsole);
+    EXPECT_EQ(got.size(), toConsole.size()) << "customer -> console";
+    EXPECT_TRUE(got == toConsole) << "customer -> console: the text differs";
+    EXPECT_GE(owner.servedIncr(), 1) << "the host read the owner's text through INCR";
+  }
+  emptyClipboard();
+  console.send("clip cust set " + fromConsole);
+  const test::ClipboardRead r = xClipboardUntil(fromConsole, 60s);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(r.incr) << "the host's answer goes through INCR";
+  EXPECT_EQ(r.text.size(), fromConsole.size()) << "console -> customer";
+  EXPECT_TRUE(r.text == fromConsole) << "console -> customer: the text differs";
+}
+
+// Key codes of the keyboard's modifiers (Shift, Lock, Control, Mod1..5) that are down now.
+std::vector<int> modifierKeysDown(Display* dpy) {
+  char keys[32];
+  XQueryKeymap(dpy, keys);
+  std::vector<int> down;
+  XModifierKeymap* map = XGetModifierMapping(dpy);
+  for (int i = 0; i < 8 * map->max_keypermod; ++i) {
+    const KeyCode k = map->modifiermap[i];
+    if (k != 0 && (keys[k / 8] & (1 << (k % 8)))) down.push_back(k);
+  }
+  XFreeModifiermap(map);
+  return down;
+}
+
+// A killed console is logged out, and so leaves the desktop, after this silence.
+class DesktopE2EShortLogin : public DesktopE2E {
+ protected:
+  DesktopE2EShortLogin() { gatewayExtra_ = {"--login-timeout", "6"}; }
+};
+
+TEST_F(DesktopE2EShortLogin, ModifiersHeldByAViewerAreReleasedWhenItLeavesOrIsKilled) {
+  XSetWindowAttributes attrs{};
+  attrs.override_redirect = True;
+  attrs.event_mask = KeyPressMask | KeyReleaseMask;
+  const Window win =
+      XCreateWindow(dpy_, root_, 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
+                    CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
+  XMapRaised(dpy_, win);
+  XSync(dpy_, False);
+  XSetInputFocus(dpy_, win, RevertToParent, CurrentTime);
+  XSync(dpy_, False);
+  const KeyCode shift = XKeysymToKeycode(dpy_, XK_Shift_L);
+  const KeyCode ctrl = XKeysymToKeycode(dpy_, XK_Control_L);
+  ASSERT_NE(shift, 0);
+  ASSERT_NE(ctrl, 0);
+
+  // Events of the window as "+code" / "-code", until `done` holds for the keymap or time ends.
+  std::vector<std::string> seen;
+  auto watch = [&](const std::function<bool(const std::vector<int>&)>& done) {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    auto drain = [&] {
+      while (XPending(dpy_)) {
+        XEvent e;
+        XNextEvent(dpy_, &e);
+        if (e.type == KeyPress || e.type == KeyRelease)
+          seen.push_back((e.type == KeyPress ? "+" : "-") + std::to_string(e.xkey.keycode));
+      }
+    };
+    for (;;) {
+      drain();
+      if (done(modifierKeysDown(dpy_))) {
+        XSync(dpy_, False);  // events sent before the keymap's answer are in the queue now
+        drain();
+        return true;
+      }
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+  };
+  auto has = [](const std::vector<int>& v, int k) {
+    return std::find(v.begin(), v.end(), k) != v.end();
+  };
+  const std::string pressShift = "+" + std::to_string(shift),
+                    pressCtrl = "+" + std::to_string(ctrl);
+  const std::string upShift = "-" + std::to_string(shift), upCtrl = "-" + std::to_string(ctrl);
+
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "the console is killed" : "the console quits");
+    seen.clear();
+    Child& console = session(killed ? "bob" : "ana");
+    console.send("keydown cust 16");  // Shift
+    console.send("keydown cust 17");  // Control
+    ASSERT_TRUE(watch([&](const std::vector<int>& d) { return has(d, shift) && has(d, ctrl); }))
+        << readAll(dir_ / (killed ? "bob.out" : "ana.out"));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), pressShift), 1);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), pressCtrl), 1);
+
+    if (killed)
+      console.kill(SIGKILL);
+    else
+      console.send("quit");
+    EXPECT_TRUE(watch([](const std::vector<int>& d) { return d.empty(); }))
+        << "modifier keys still down: " << modifierKeysDown(dpy_).size();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), upShift), 1);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), upCtrl), 1);
+  }
+  XDestroyWindow(dpy_, win);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // vtxtool capture: the screen of the X display in $DISPLAY as a viewer would rebuild it (a PNG
 // file), or a stream of the updates a desktop host would send, as wire text on standard output.
-#include <png.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -13,6 +12,7 @@
 #include "commands.h"
 #include "desktop/screen_capture.h"
 #include "desktop/screen_image.h"
+#include "imaging/png_writer.h"
 #include "platform/x11/x11_desktop.h"
 
 namespace vtx::tool {
@@ -38,35 +38,13 @@ int number(const Args& args, size_t& i, long low, long high) {
   return static_cast<int>(n);
 }
 
-void writePng(const ScreenImage& img, const std::string& path) {
+void writeImage(const ScreenImage& img, const std::string& path) {
   if (img.Width() <= 0 || img.Height() <= 0) throw std::runtime_error("nothing was captured");
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error("cannot write file \"" + path + "\"");
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  if (!info || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    throw std::runtime_error("cannot write PNG file \"" + path + "\"");
-  }
-  png_init_io(png, f);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(img.Width()),
-               static_cast<png_uint_32>(img.Height()), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  std::vector<png_byte> row(3 * static_cast<size_t>(img.Width()));
-  for (int y = 0; y < img.Height(); ++y) {
-    for (int x = 0; x < img.Width(); ++x) {
-      uint32_t p = img.Pixel(x, y);
-      row[3 * x] = static_cast<png_byte>(p >> 16);
-      row[3 * x + 1] = static_cast<png_byte>(p >> 8);
-      row[3 * x + 2] = static_cast<png_byte>(p);
-    }
-    png_write_row(png, row.data());
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  if (std::fclose(f) != 0) throw std::runtime_error("cannot write file \"" + path + "\"");
+  std::vector<uint32_t> pixels;
+  pixels.reserve(static_cast<size_t>(img.Width()) * static_cast<size_t>(img.Height()));
+  for (int y = 0; y < img.Height(); ++y)
+    for (int x = 0; x < img.Width(); ++x) pixels.push_back(img.Pixel(x, y));
+  WritePng(path, img.Width(), img.Height(), pixels);
 }
 
 double cpuSeconds() {
@@ -120,7 +98,7 @@ int cmdCapture(const Args& args) {
       image.Apply(delta);
     }
     if (image.Width() == 0) throw std::runtime_error("cannot read the display");
-    writePng(image, png);
+    writeImage(image, png);
   }
   if (seconds < 0) return 0;
 
