@@ -540,6 +540,22 @@ TEST_F(DesktopE2EShortLogin, ModifiersHeldByAViewerAreReleasedWhenItLeavesOrIsKi
     SCOPED_TRACE(killed ? "the console is killed" : "the console quits");
     seen.clear();
     Child& console = session(killed ? "bob" : "ana");
+    // The host takes input once it has seen the viewer join "desk", a moment after the viewer's
+    // first image: moves (harmless to repeat) until the pointer follows.
+    const int spotX = killed ? 40 : 30, spotY = 20;
+    bool follows = false;
+    for (int i = 0; i < 100 && !follows; ++i) {
+      console.send("move cust " + std::to_string(spotX) + " " + std::to_string(spotY));
+      for (int j = 0; j < 10 && !follows; ++j) {
+        std::this_thread::sleep_for(30ms);
+        Window r, c;
+        int rx = -1, ry = -1, wx, wy;
+        unsigned mask;
+        XQueryPointer(dpy_, root_, &r, &c, &rx, &ry, &wx, &wy, &mask);
+        follows = std::abs(rx - spotX) <= 1 && std::abs(ry - spotY) <= 1;
+      }
+    }
+    ASSERT_TRUE(follows) << readAll(dir_ / (killed ? "bob.out" : "ana.out"));
     console.send("keydown cust 16");  // Shift
     console.send("keydown cust 17");  // Control
     ASSERT_TRUE(watch([&](const std::vector<int>& d) { return has(d, shift) && has(d, ctrl); }))
