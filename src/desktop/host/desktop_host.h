@@ -118,6 +118,8 @@ class TRtcPDesktopHost : public TRtcPModule {
  public:
   static constexpr const char* kGroupWaiting = "idesk";
   static constexpr const char* kGroup = "desk";
+  // The gateway's reason for an update refused because the viewer's backlog is too long.
+  static constexpr const char* kLaggingReason = "receiver lagging";
 
   // Both observed and must outlive the module; helpers may be null (no clipboard, wallpaper,
   // notification or confirmation: a confirmation then refuses).
@@ -300,6 +302,10 @@ class TRtcPDesktopHost : public TRtcPModule {
   std::vector<std::string> _desksub;   // entered "idesk" in this batch
   std::vector<std::string> _sub_desk;  // admitted in this batch, to be put into "idesk"
   std::set<std::string> FResync;       // viewers whose updates were refused
+  // Of those, the ones whose backlog on the gateway was still too long at the last answer:
+  // their image waits for a turn after an answer without that.
+  std::set<std::string> FLagging;
+  std::set<std::string> FImageSent;  // sent a complete image in the last turn
   static constexpr std::size_t kMaxResync = 4096;
   uint32_t FButtonsHeld = 0;  // mouse buttons pressed by FButtonsUser
   std::string FButtonsUser;
