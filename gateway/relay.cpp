@@ -606,7 +606,9 @@ const char* Relay::lagRefusal(const User& from, const User& to) const {
       rate = rate > 0 ? std::min(rate, pending) : pending;
     }
     const double allowed = rate * std::chrono::duration<double>(config_.lagLimit).count();
-    over = rate > 0 && static_cast<double>(backlog) > allowed;
+    // A reply on its way longer than the limit is late already, whatever the rate said.
+    over = (rate > 0 && static_cast<double>(backlog) > allowed) ||
+           (to.replyBytes && clock_() - to.replyAt > config_.lagLimit);
   }
   if (over) return kLagging;
   return to.awaiting.count(from.key) ? kAwaitingState : nullptr;

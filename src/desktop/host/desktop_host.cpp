@@ -476,16 +476,18 @@ void TRtcPDesktopHost::ExecuteSend(TRtcConnection* Sender) {
   FImageSent.clear();
   if (Scr && !FResync.empty()) {
     for (auto it = FResync.begin(); it != FResync.end();) {
-      if (isSubscriber(*it) && !FLagging.count(*it)) {
+      const auto lag = FLagging.find(*it);
+      const bool behind = lag != FLagging.end() && FTick() - lag->second < kLagRecheck;
+      if (isSubscriber(*it) && !behind) {
         sendFullImage(Sender, *it);
         FImageSent.insert(*it);
+        if (lag != FLagging.end()) FLagging.erase(lag);
         it = FResync.erase(it);
       } else {
         ++it;  // still on its way from "idesk", or behind
       }
     }
   }
-  FLagging.clear();
   if (loop_need_restart) {
     loop_need_restart = false;
     stopCapture();
@@ -546,7 +548,10 @@ void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
       if (d.known && !d.image && FImageSent.count(to)) continue;
       if (fn == kGroupWaiting || isSubscriber(to)) {
         users.insert(to);  // a lost first image counts as well: the viewer moves on to "desk"
-        if (r.asString("reason") == kLaggingReason) lagging.insert(to);
+        if (r.asString("reason") == kLaggingReason)
+          lagging.insert(to);
+        else
+          FLagging.erase(to);  // drained: its image may go
       }
     }
   }
@@ -562,7 +567,7 @@ void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
   for (const std::string& u : users)
     if (FResync.size() < kMaxResync) FResync.insert(u);
   for (const std::string& u : lagging)
-    if (FResync.count(u)) FLagging.insert(u);
+    if (FResync.count(u)) FLagging[u] = FTick();
 }
 
 // ---- hooks ----

@@ -302,9 +302,11 @@ class TRtcPDesktopHost : public TRtcPModule {
   std::vector<std::string> _desksub;   // entered "idesk" in this batch
   std::vector<std::string> _sub_desk;  // admitted in this batch, to be put into "idesk"
   std::set<std::string> FResync;       // viewers whose updates were refused
-  // Of those, the ones whose backlog on the gateway was still too long at the last answer:
-  // their image waits for a turn after an answer without that.
-  std::set<std::string> FLagging;
+  // Of those, the ones whose backlog on the gateway was too long at the last refusal, and when
+  // (FTick): their image waits for a refusal that says otherwise, or kLagRecheck ms without one
+  // (a quiet screen sends no updates to be refused).
+  std::map<std::string, uint32_t> FLagging;
+  static constexpr uint32_t kLagRecheck = 1000;
   std::set<std::string> FImageSent;  // sent a complete image in the last turn
   static constexpr std::size_t kMaxResync = 4096;
   uint32_t FButtonsHeld = 0;  // mouse buttons pressed by FButtonsUser
