@@ -120,6 +120,8 @@ class TRtcPDesktopHost : public TRtcPModule {
   static constexpr const char* kGroup = "desk";
   // The gateway's reason for an update refused because the viewer's backlog is too long.
   static constexpr const char* kLaggingReason = "receiver lagging";
+  // How long a lagging viewer's image waits without a refusal that says it is still behind.
+  static constexpr uint32_t kLagRecheck = 1000;
 
   // Both observed and must outlive the module; helpers may be null (no clipboard, wallpaper,
   // notification or confirmation: a confirmation then refuses).
@@ -306,7 +308,6 @@ class TRtcPDesktopHost : public TRtcPModule {
   // (FTick): their image waits for a refusal that says otherwise, or kLagRecheck ms without one
   // (a quiet screen sends no updates to be refused).
   std::map<std::string, uint32_t> FLagging;
-  static constexpr uint32_t kLagRecheck = 1000;
   std::set<std::string> FImageSent;  // sent a complete image in the last turn
   static constexpr std::size_t kMaxResync = 4096;
   uint32_t FButtonsHeld = 0;  // mouse buttons pressed by FButtonsUser

@@ -644,6 +644,9 @@ TEST_F(DesktopHostTest, ALaggingViewerGetsOneImageOnceItsBacklogIsShort) {
   bobBehind = true;  // this turn's update was refused for bob
   deliver();
   refuse("desk", "receiver lagging", update());
+  now += 20;
+  cycle();  // a turn between frames: nothing refused, yet nothing says bob drained
+  EXPECT_EQ(countSent("bob", "desk"), 0);
   for (int i = 0; i < 2; ++i) {  // still behind: no image yet
     change();
     deliver();
@@ -678,14 +681,31 @@ TEST_F(DesktopHostTest, ALaggingViewerGetsOneImageOnceItsBacklogIsShort) {
   EXPECT_EQ(countSent("bob", "desk"), 2);
   EXPECT_EQ(ann.Data(), bob.Data());
 
+  // behind, then a quiet screen: no refusal comes to say otherwise, the image goes after a while
+  change();
+  bobBehind = true;
+  deliver();
+  refuse("desk", "receiver lagging", update());
+  now += 20;
+  cycle();
+  EXPECT_EQ(countSent("bob", "desk"), 2);
+  now += TRtcPDesktopHost::kLagRecheck;
+  cycle();
+  deliver();
+  EXPECT_EQ(countSent("bob", "desk"), 3);
+  EXPECT_EQ(ann.Data(), bob.Data());
+
   // another module's message to bob, or bob leaving while behind: nothing to send
   refuse("", "receiver queue full", Fn(u"file"));
   EXPECT_TRUE(host.ResyncPending().empty());
+  change();
   refuse("desk", "receiver lagging", update());
+  EXPECT_EQ(host.ResyncPending(), std::vector<std::string>{"bob"});
   client.leftMine("desk", "bob");
   EXPECT_TRUE(host.ResyncPending().empty());
+  now += TRtcPDesktopHost::kLagRecheck;
   change();
-  EXPECT_EQ(countSent("bob", "desk"), 2);
+  EXPECT_EQ(countSent("bob", "desk"), 3);
 }
 
 // Messages with fields of the wrong type or out of range are dropped; nothing crashes and a

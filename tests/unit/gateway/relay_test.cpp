@@ -572,6 +572,11 @@ TEST_F(RelayLagTest, ALaggingReceiverGetsNoGroupRowsUntilTheSendersOwnRow) {
     EXPECT_TRUE(reasons(send("fn", "desk", 200000), u"bob").empty());
     drainOver("b1", 10ms);
   }
+  // ...until a reply of his is on its way longer than the limit, whatever his rate was
+  send("fn", "desk", 200000);
+  get("b1");
+  now += 1500ms;
+  EXPECT_EQ(reasons(send("fn", "desk", 200000), u"bob"), one(Relay::kLagging));
 }
 
 TEST_F(RelayLagTest, UnmeasuredAndEmptyBacklogsAndTheSwitches) {
