@@ -1,10 +1,12 @@
 #include "gateway/options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
 
 #include "util/paths.h"
+#include "util/text.h"
 
 namespace vtx::gateway {
 
@@ -51,6 +53,10 @@ const char* const kGatewayUsage =
                              (default 120; a held Get counts as activity)
   --queue-limit BYTES        bytes queued for one receiver; relayed data that does not fit is
                              refused to its sender (default 8388608)
+  --lag-limit SECONDS        rows to a bounded group are refused for a receiver whose backlog in
+                             those groups would take longer to reach it (default 1; 0 = off)
+  --bounded-groups LIST      comma-separated group names the lag limit applies to (default
+                             desk,idesk)
   --sender-limit BYTES       bytes one sender's relayed items may hold (default 33554432)
   --relay-memory BYTES       bytes all relayed items may hold (default 268435456)
   --max-groups N             members of one user's groups, and groups one user is in
@@ -150,6 +156,17 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
     } else if (a == "--queue-limit") {
       o.relay.queueLimit = number(a, value(), 1ull << 40);
       if (o.relay.queueLimit == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--lag-limit") {
+      const std::string v = value();
+      o.relay.lagLimit = v == "0" ? std::chrono::milliseconds(0) : seconds(a, v);
+    } else if (a == "--bounded-groups") {
+      o.relay.boundedGroups.clear();
+      const std::string v = value();
+      for (std::size_t at = 0; at <= v.size();) {
+        const std::size_t comma = std::min(v.find(',', at), v.size());
+        if (comma > at) o.relay.boundedGroups.push_back(Utf8Decode(v.substr(at, comma - at)));
+        at = comma + 1;
+      }
     } else if (a == "--sender-limit") {
       o.relay.senderLimit = number(a, value(), 1ull << 40);
     } else if (a == "--relay-memory") {

@@ -128,9 +128,17 @@ struct Relay::User {
     RtcWideString origin;
     std::shared_ptr<const Buffer> value;
     std::size_t bytes;
+    bool bounded = false;  // relayed to a bounded group
   };
   std::deque<Item> queue;
   std::size_t queuedBytes = 0;
+  // The lag bound: bytes of bounded group rows queued and in the last reply; that reply's
+  // bytes and time (confirmed by the next Get); the decaying sums of bytes and seconds the
+  // confirmed replies took; senders whose group rows wait for a row of their own to this user.
+  std::size_t boundedQueued = 0, boundedInFlight = 0, replyBytes = 0;
+  Clock::time_point replyAt{};
+  double rateBytes = 0, rateSeconds = 0;
+  std::unordered_set<RtcWideString> awaiting;
   std::shared_ptr<Budget> sent = std::make_shared<Budget>();  // this user's items held
   DeferredResult held;
   std::optional<std::int64_t> heldX;                            // tick of the held Get
@@ -325,6 +333,7 @@ void Relay::end(User& user, const char* why, Outbox& out) {
       }
       groupNotice(*owner, owner->name, false, user, group, out);
     }
+  for (auto& [key, other] : users_) other->awaiting.erase(user.key);
   out.logs.push_back(
       LogLine("info", "user-logout").add("user", utf8(user.name)).add("reason", why).text());
   std::erase(out.touched, user.key);
@@ -365,11 +374,12 @@ std::shared_ptr<const Relay::Buffer> Relay::encode(const TRtcValueObject& item,
 }
 
 bool Relay::enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const Buffer> item,
-                    Outbox& out) {
+                    Outbox& out, bool bounded) {
   const std::size_t bytes = item->bytes + kEntryOverhead + origin.size() * sizeof(char16_t);
   if (to.queuedBytes + to.unsent->bytes + bytes > config_.queueLimit) return false;
-  to.queue.push_back(User::Item{origin, std::move(item), bytes});
+  to.queue.push_back(User::Item{origin, std::move(item), bytes, bounded});
   to.queuedBytes += bytes;
+  if (bounded) to.boundedQueued += bytes;
   if (to.held.pending() &&
       std::find(out.touched.begin(), out.touched.end(), to.key) == out.touched.end())
     out.touched.push_back(to.key);
@@ -398,7 +408,13 @@ std::unique_ptr<TRtcRecord> Relay::drain(User& user) {
   }
   user.queue.clear();
   user.queue.shrink_to_fit();
+  if (user.queuedBytes) {
+    user.replyBytes = user.queuedBytes;
+    user.replyAt = clock_();
+    user.boundedInFlight = user.boundedQueued;
+  }
   user.queuedBytes = 0;
+  user.boundedQueued = 0;
   return record;
 }
 
@@ -479,6 +495,7 @@ std::unique_ptr<TRtcValueObject> Relay::get(const std::string& id, DeferredResul
   {
     std::lock_guard<std::mutex> hold(lock_);
     User& user = *live(id);
+    noteDelivery(user);
     // The previous Get of this user was abandoned: it goes back empty, and is not remembered.
     answerHeld(user, out, false);
     if (mayRepeat && x && user.lastGet && user.lastGetX == x) {
@@ -563,16 +580,72 @@ void Relay::relayData(User& from, TRtcDataSet& rows, int row, const std::vector<
       ++result.moreRefused;
     noteLost("relay-refused", u, bytes, out);
   };
+  // A bounded group row lost for a receiver leaves it behind: the group's later rows would
+  // not apply to what it has, so they wait for the sender's own row to it.
+  const bool isBounded = !group.empty() && bounded(group);
+  auto lose = [&](User& u, const char* why, std::size_t bytes) {
+    refuse(u, why, bytes);
+    if (isBounded) u.awaiting.insert(from.key);
+  };
   const char* why = "";
   const std::size_t size = d->codeSizeHint();
   auto b = encode(*d, from.sent, &why);
   d.reset();
   if (!b) {
-    for (User* u : to) refuse(*u, why, size);
+    for (User* u : to) lose(*u, why, size);
     return;
   }
-  for (User* u : to)
-    if (!enqueue(*u, from.name, b, out)) refuse(*u, "receiver queue full", b->bytes);
+  for (User* u : to) {
+    if (const char* lag = isBounded ? lagRefusal(from, *u) : nullptr)
+      lose(*u, lag, b->bytes);
+    else if (!enqueue(*u, from.name, b, out, isBounded))
+      lose(*u, "receiver queue full", b->bytes);
+    else if (group.empty())
+      u->awaiting.erase(from.key);
+  }
+}
+
+bool Relay::bounded(const RtcWideString& group) const {
+  return config_.lagLimit.count() > 0 &&
+         std::find(config_.boundedGroups.begin(), config_.boundedGroups.end(), group) !=
+             config_.boundedGroups.end();
+}
+
+namespace {
+constexpr double kRateDecay = 0.7;  // weight of the older replies, per reply
+
+double secondsOf(Clock::duration d) {
+  return std::max(std::chrono::duration<double>(d).count(), 0.001);
+}
+}  // namespace
+
+const char* Relay::lagRefusal(const User& from, const User& to) const {
+  const std::size_t backlog = to.boundedQueued + to.boundedInFlight;
+  bool over = false;
+  if (backlog > kLagFloor) {
+    // The measured rate, or lower when the reply on its way already takes longer than that.
+    double rate = to.rateSeconds > 0 ? to.rateBytes / to.rateSeconds : 0;
+    if (to.replyBytes) {
+      const double pending = (to.rateBytes * kRateDecay + static_cast<double>(to.replyBytes)) /
+                             (to.rateSeconds * kRateDecay + secondsOf(clock_() - to.replyAt));
+      rate = rate > 0 ? std::min(rate, pending) : pending;
+    }
+    const double allowed = rate * std::chrono::duration<double>(config_.lagLimit).count();
+    // A reply on its way longer than the limit is late already, whatever the rate said.
+    over = (rate > 0 && static_cast<double>(backlog) > allowed) ||
+           (to.replyBytes && clock_() - to.replyAt > config_.lagLimit);
+  }
+  if (over) return kLagging;
+  return to.awaiting.count(from.key) ? kAwaitingState : nullptr;
+}
+
+void Relay::noteDelivery(User& user) {
+  if (user.replyBytes) {
+    user.rateBytes = user.rateBytes * kRateDecay + static_cast<double>(user.replyBytes);
+    user.rateSeconds = user.rateSeconds * kRateDecay + secondsOf(clock_() - user.replyAt);
+  }
+  user.replyBytes = 0;
+  user.boundedInFlight = 0;
 }
 
 void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result, Outbox& out) {
@@ -612,6 +685,7 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result,
     if (target->memberships >= config_.maxGroupPairs) throw ERtcInfo("user in too many groups");
     from.groups[group].insert(target);
     ++from.pairs;
+    target->awaiting.erase(from.key);  // joins afresh
     target->memberOf[&from].insert(group);
     ++target->memberships;
     groupNotice(from, from.name, true, *target, group, out);
@@ -717,6 +791,12 @@ std::size_t Relay::queuedBytes(const RtcWideString& user) const {
 
 std::size_t Relay::heldBytes() const {
   return total_->bytes;
+}
+
+double Relay::deliveryRate(const RtcWideString& user) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const User* u = byName(user);
+  return u && u->rateSeconds > 0 ? u->rateBytes / u->rateSeconds : 0;
 }
 
 }  // namespace vtx::gateway

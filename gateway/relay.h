@@ -41,6 +41,14 @@ struct RelayConfig {
   std::size_t retiredIds = 100000;   // ended login ids remembered as LOGGED OUT (oldest go)
   std::size_t usersPerPeer = 256;    // live user sessions per peer address
   bool keepLiveSessions = false;     // refuse a login that would replace one from another address
+  // Lag bound of the bounded groups (screen updates: deltas a lagging receiver is better off
+  // without). A row to such a group is refused for a receiver whose backlog in these groups
+  // (queued, and in the last reply not yet confirmed by its next Get) would take longer than
+  // lagLimit to drain at its delivery rate; an empty backlog always takes the row. After such
+  // a refusal the group rows of that sender stay refused for that receiver until the sender
+  // sends it a row of its own (a complete state to start over from). 0 = no lag bound.
+  std::chrono::milliseconds lagLimit{1000};
+  std::vector<RtcWideString> boundedGroups{u"desk", u"idesk"};
 };
 
 // A relayed row that did not fit: its receiver (and group) and why.
@@ -75,6 +83,12 @@ class Relay {
   static constexpr const char* kLiveElsewhere = "This user is logged in from another address.";
   static constexpr const char* kTooManyUsers = "Too many users logged in from this address.";
   static constexpr std::size_t kMaxIdLength = 64;
+  // Reasons of a bounded group row refused by the lag bound: still over it, or drained enough
+  // and waiting for the sender's own row.
+  static constexpr const char* kLagging = "receiver lagging";
+  static constexpr const char* kAwaitingState = "receiver awaits a complete state";
+  // A backlog this small is never refused (delivery rates measured on tiny replies are low).
+  static constexpr std::size_t kLagFloor = 32u << 10;
 
   explicit Relay(RelayConfig config, LogSink log = {}, ClockFn clock = {});
   ~Relay();
@@ -126,6 +140,8 @@ class Relay {
   std::size_t queuedBytes(const RtcWideString& user) const;  // with its replies on their way
   std::size_t heldBytes() const;     // all items, in queues and replies not yet gone
   std::size_t retiredCount() const;  // ended login ids remembered
+  // Bytes a second the user's Gets took of late (0 = not measured yet).
+  double deliveryRate(const RtcWideString& user) const;
 
   // Byte counters shared with the encoded items, which may outlive a user or the relay.
   struct Budget;
@@ -144,7 +160,7 @@ class Relay {
                                        const char** why = nullptr);
   // Queues an item; false (nothing queued) when the receiver's queue has no room.
   bool enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const Buffer> item,
-               Outbox& out);
+               Outbox& out, bool bounded = false);
   // Queues an item the relay makes itself; one that finds no room is counted and logged.
   void notify(User& to, const RtcWideString& origin, const TRtcValueObject& item, Outbox& out);
   void noteLost(const char* event, const User& to, std::size_t bytes, Outbox& out);
@@ -155,6 +171,10 @@ class Relay {
   void applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result, Outbox& out);
   void relayData(User& from, TRtcDataSet& rows, int row, const std::vector<User*>& to,
                  const RtcWideString& group, PutOutcome& result, Outbox& out);
+  bool bounded(const RtcWideString& group) const;
+  // Why a bounded group row from `from` may not be queued for `to` now; none = it may.
+  const char* lagRefusal(const User& from, const User& to) const;
+  void noteDelivery(User& user);  // a Get arrived: the last reply reached its client
   void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                    const RtcWideString& group, Outbox& out);
   void retire(const std::string& id);

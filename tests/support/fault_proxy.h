@@ -1,8 +1,8 @@
 // A TCP proxy on 127.0.0.1 between clients and a server, for tests of what survives a bad
 // network: it can cut a connection at a chosen byte in either direction, delay what it forwards
-// or stall it altogether, and close every open connection at once. Bytes are counted per
-// direction over all connections, so "the byte at offset N from now" names one point of an
-// exchange whichever connection carries it. Stops by itself on destruction.
+// or stall it altogether, throttle it to a link's rate, and close every open connection at once.
+// Bytes are counted per direction over all connections, so "the byte at offset N from now" names
+// one point of an exchange whichever connection carries it. Stops by itself on destruction.
 #pragma once
 
 #include <arpa/inet.h>
@@ -78,6 +78,9 @@ class FaultProxy {
   void setDelay(std::chrono::milliseconds d) { delayMs_ = static_cast<int>(d.count()); }
   // While stalled nothing is forwarded (and nothing is lost).
   void setStalled(bool on) { stalled_ = on; }
+  // Limits each direction to this many bytes a second over all connections, like one link
+  // (0 = unlimited); takes effect at once.
+  void setThrottle(std::uint64_t bytesPerSecond) { rate_ = bytesPerSecond; }
   // Closes every connection open now.
   void cutAll() { ++generation_; }
   int connections() const { return accepted_; }
@@ -125,6 +128,24 @@ class FaultProxy {
     return pass;
   }
 
+  // Waits until `n` bytes going `dir` have had their time on the throttled link.
+  void pace(Dir dir, std::size_t n) {
+    const std::uint64_t rate = rate_;
+    if (rate == 0) return;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point done;
+    {
+      std::lock_guard g(lock_);
+      const auto now = Clock::now();
+      if (linkFree_[dir] < now) linkFree_[dir] = now;
+      linkFree_[dir] += std::chrono::microseconds(n * 1000000 / rate);
+      done = linkFree_[dir];
+    }
+    while (Clock::now() < done && rate_ != 0 && !stop_)
+      std::this_thread::sleep_for(std::min<Clock::duration>(done - Clock::now(), ms5()));
+  }
+  static constexpr std::chrono::milliseconds ms5() { return std::chrono::milliseconds(5); }
+
   static bool sendAll(int fd, const char* data, std::size_t n) {
     while (n > 0) {
       const ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
@@ -149,7 +170,11 @@ class FaultProxy {
       if (::poll(p, 2, 20) <= 0) continue;
       for (int side = 0; side < 2 && open; ++side) {
         if (!(p[side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        const ssize_t n = ::recv(fds[side], buf.data(), buf.size(), 0);
+        // Throttled: small pieces (20 ms of the link), so little waits inside the proxy.
+        const std::uint64_t rate = rate_;
+        const std::size_t want =
+            rate ? std::clamp<std::size_t>(rate / 50, 512, buf.size()) : buf.size();
+        const ssize_t n = ::recv(fds[side], buf.data(), want, 0);
         if (n <= 0) {
           open = false;
           break;
@@ -158,6 +183,7 @@ class FaultProxy {
         bool cut = false;
         const std::size_t pass = admit(dir, static_cast<std::size_t>(n), cut);
         if (delayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load()));
+        pace(dir, pass);
         if (pass > 0 && !sendAll(fds[1 - side], buf.data(), pass)) open = false;
         if (cut) open = false;
       }
@@ -173,6 +199,8 @@ class FaultProxy {
   int port_ = 0;
   std::atomic<bool> stop_{false}, stalled_{false};
   std::atomic<int> delayMs_{0}, generation_{0}, accepted_{0}, cuts_{0};
+  std::atomic<std::uint64_t> rate_{0};
+  std::chrono::steady_clock::time_point linkFree_[2]{};  // under lock_
   mutable std::mutex lock_;
   bool armed_ = false;
   Dir armedDir_ = Up;

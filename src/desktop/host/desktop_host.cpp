@@ -470,14 +470,21 @@ void TRtcPDesktopHost::ExecuteSend(TRtcConnection* Sender) {
   loop_s1.clear();
   loop_s2.clear();
   // Viewers that lost an update start over from the image they are sent now; one per cycle
-  // each, so a viewer that cannot keep up gets full images no faster than the Puts complete.
+  // each, so a viewer that cannot keep up gets full images no faster than the Puts complete,
+  // and not before the gateway's backlog for it is short again (the gateway holds back the
+  // group's updates for it meanwhile).
+  FImageSent.clear();
   if (Scr && !FResync.empty()) {
     for (auto it = FResync.begin(); it != FResync.end();) {
-      if (isSubscriber(*it)) {
+      const auto lag = FLagging.find(*it);
+      const bool behind = lag != FLagging.end() && FTick() - lag->second < kLagRecheck;
+      if (isSubscriber(*it) && !behind) {
         sendFullImage(Sender, *it);
+        FImageSent.insert(*it);
+        if (lag != FLagging.end()) FLagging.erase(lag);
         it = FResync.erase(it);
       } else {
-        ++it;  // still on its way from "idesk"
+        ++it;  // still on its way from "idesk", or behind
       }
     }
   }
@@ -488,9 +495,41 @@ void TRtcPDesktopHost::ExecuteSend(TRtcConnection* Sender) {
   }
 }
 
+namespace {
+
+// What a refused row's messages ("d": a function or an array of them) hold of this module.
+struct RefusedDesk {
+  bool known = false;  // "d" was there
+  bool desk = false;   // a "desk" message
+  bool image = false;  // a complete image among them
+};
+
+RefusedDesk refusedDesk(TRtcRecord& r) {
+  RefusedDesk out;
+  auto look = [&](TRtcValueObject* o) {
+    auto* f = dynamic_cast<TRtcFunctionInfo*>(o);
+    if (!f || f->GetType() != rtc_Function || UpperCaseAscii(f->FunctionName()) != u"DESK") return;
+    out.desk = true;
+    if (f->isType("init") != rtc_Null) out.image = true;
+  };
+  TRtcValueObject* d = r.GetObject(u"d");
+  if (!d) return out;
+  out.known = true;
+  if (d->GetType() == rtc_Array) {
+    auto& list = static_cast<TRtcArray&>(*d);
+    for (int i = 0; i < list.Count(); ++i) look(list.GetObject(i));
+  } else {
+    look(d);
+  }
+  return out;
+}
+
+}  // namespace
+
 void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
-  std::set<std::string> users;
+  std::set<std::string> users, lagging;
   bool unnamed = answer.isType("more") != rtc_Null;
+  std::lock_guard g(FCapLock);
   if (answer.isType("refused") == rtc_Array) {
     TRtcArray& list = *answer.asArray("refused");
     for (int i = 0; i < list.Count(); ++i) {
@@ -498,15 +537,24 @@ void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
       TRtcRecord& r = *list.asRecord(i);
       const std::string to = Utf8Encode(r.asText("to"));
       const std::string fn = Utf8Encode(r.asText("fn"));
-      if (fn.empty() || fn == kGroup || fn == kGroupWaiting) {
-        if (to.empty())
-          unnamed = true;
-        else if (fn == kGroupWaiting || isSubscriber(to))
-          users.insert(to);  // a lost first image counts as well: the viewer moves on to "desk"
+      if (!fn.empty() && fn != kGroup && fn != kGroupWaiting) continue;
+      const RefusedDesk d = refusedDesk(r);
+      if (d.known && !d.desk) continue;  // another module's messages to the viewer
+      if (to.empty()) {
+        unnamed = true;
+        continue;
+      }
+      // An update ahead of the complete image sent in the same turn: the image replaces it.
+      if (d.known && !d.image && FImageSent.count(to)) continue;
+      if (fn == kGroupWaiting || isSubscriber(to)) {
+        users.insert(to);  // a lost first image counts as well: the viewer moves on to "desk"
+        if (r.asString("reason") == kLaggingReason)
+          lagging.insert(to);
+        else
+          FLagging.erase(to);  // drained: its image may go
       }
     }
   }
-  std::lock_guard g(FCapLock);
   if (!Scr) return;
   // A refusal that names nobody may have hit anybody: every viewer starts over.
   if (unnamed) {
@@ -518,6 +566,8 @@ void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
   }
   for (const std::string& u : users)
     if (FResync.size() < kMaxResync) FResync.insert(u);
+  for (const std::string& u : lagging)
+    if (FResync.count(u)) FLagging[u] = FTick();
 }
 
 // ---- hooks ----
@@ -527,6 +577,8 @@ void TRtcPDesktopHost::ResetUsers() {
     std::lock_guard g(FCapLock);
     stopCapture();
     FResync.clear();
+    FLagging.clear();
+    FImageSent.clear();
   }
   TRtcPModule::ResetUsers();
 }
@@ -647,6 +699,8 @@ void TRtcPDesktopHost::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::
     {
       std::lock_guard g(FCapLock);
       FResync.erase(user);
+      FLagging.erase(user);
+      FImageSent.erase(user);
       if (!HasActiveSubscribers() && Scr) {
         last = true;
         Scr->Clear();
@@ -658,6 +712,8 @@ void TRtcPDesktopHost::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::
       {
         std::lock_guard g(FCapLock);
         FResync.erase(user);
+        FLagging.erase(user);
+        FImageSent.erase(user);
       }
       EventOldUser(Sender, user);
     }

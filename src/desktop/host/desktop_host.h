@@ -118,6 +118,10 @@ class TRtcPDesktopHost : public TRtcPModule {
  public:
   static constexpr const char* kGroupWaiting = "idesk";
   static constexpr const char* kGroup = "desk";
+  // The gateway's reason for an update refused because the viewer's backlog is too long.
+  static constexpr const char* kLaggingReason = "receiver lagging";
+  // How long a lagging viewer's image waits without a refusal that says it is still behind.
+  static constexpr uint32_t kLagRecheck = 1000;
 
   // Both observed and must outlive the module; helpers may be null (no clipboard, wallpaper,
   // notification or confirmation: a confirmation then refuses).
@@ -300,6 +304,11 @@ class TRtcPDesktopHost : public TRtcPModule {
   std::vector<std::string> _desksub;   // entered "idesk" in this batch
   std::vector<std::string> _sub_desk;  // admitted in this batch, to be put into "idesk"
   std::set<std::string> FResync;       // viewers whose updates were refused
+  // Of those, the ones whose backlog on the gateway was too long at the last refusal, and when
+  // (FTick): their image waits for a refusal that says otherwise, or kLagRecheck ms without one
+  // (a quiet screen sends no updates to be refused).
+  std::map<std::string, uint32_t> FLagging;
+  std::set<std::string> FImageSent;  // sent a complete image in the last turn
   static constexpr std::size_t kMaxResync = 4096;
   uint32_t FButtonsHeld = 0;  // mouse buttons pressed by FButtonsUser
   std::string FButtonsUser;

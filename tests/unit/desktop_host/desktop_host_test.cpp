@@ -580,6 +580,134 @@ TEST_F(DesktopHostTest, RefusedUpdateBringsTheViewerBackToACompleteImage) {
   EXPECT_EQ(countSent("carl", "desk"), 1);
 }
 
+// A viewer behind on the gateway: its complete image waits until the gateway's backlog for it
+// is short again, a refused update sent ahead of that image does not ask for another, a refused
+// image does, and other modules' refused messages or a viewer gone leave nothing to do.
+TEST_F(DesktopHostTest, ALaggingViewerGetsOneImageOnceItsBacklogIsShort) {
+  host.setGColorLimit(rdColor32bit);
+  host.Restart();
+  batch([&] {
+    say("ann", Fn(u"desk"));
+    say("bob", Fn(u"desk"));
+  });
+  batch([&] {
+    client.joinedMine("idesk", "ann");
+    client.joinedMine("idesk", "bob");
+  });
+  client.joinedMine("desk", "ann");
+  client.joinedMine("desk", "bob");
+  ScreenImage ann, bob;
+  std::size_t seen = 0;
+  bool bobBehind = false;  // the gateway holds the group's updates back from bob
+  auto deliver = [&] {
+    for (; seen < client.sent.size(); ++seen) {
+      const auto& s = client.sent[seen];
+      if (s.name() != "desk") continue;
+      const char* field = s.fn->isType("init") == rtc_String ? "init" : "next";
+      if (s.fn->isType(field) != rtc_String) continue;
+      const std::string wire = s.fn->asString(field);
+      if (s.to == "group:idesk" || s.to == "group:desk") {
+        ann.Apply(wire);
+        if (!bobBehind) bob.Apply(wire);
+      } else if (s.to == "bob") {
+        bob.Apply(wire);
+        bobBehind = false;
+      }
+    }
+  };
+  int step = 0;
+  auto change = [&] {
+    ++step;
+    desk.Fill({step * 4 % 48, step * 3 % 36, step * 4 % 48 + 12, step * 3 % 36 + 9},
+              0x010203u * static_cast<uint32_t>(step));
+    now += 100;
+    cycle();
+  };
+  // The answer to the last turn: bob refused one row holding `d`, for `why`.
+  auto refuse = [&](const char* fn, const char* why, std::unique_ptr<TRtcFunctionInfo> d) {
+    TRtcRecord answer;
+    TRtcRecord& r = answer.NewArray("refused").NewRecord(0);
+    r.setAsInteger("row", 1);
+    r.setAsText("to", u"bob");
+    if (*fn) r.setAsText("fn", Widen(fn));
+    r.setAsString("reason", why);
+    r.setAsObject("d", std::move(d));
+    host.HandleRefused(nullptr, answer);
+  };
+  auto update = [] {
+    auto f = Fn(u"desk");
+    f->setAsString("next", "x");
+    return f;
+  };
+  deliver();
+  change();
+  bobBehind = true;  // this turn's update was refused for bob
+  deliver();
+  refuse("desk", "receiver lagging", update());
+  now += 20;
+  cycle();  // a turn between frames: nothing refused, yet nothing says bob drained
+  EXPECT_EQ(countSent("bob", "desk"), 0);
+  for (int i = 0; i < 2; ++i) {  // still behind: no image yet
+    change();
+    deliver();
+    EXPECT_EQ(host.ResyncPending(), std::vector<std::string>{"bob"});
+    refuse("desk", "receiver lagging", update());
+  }
+  EXPECT_EQ(countSent("bob", "desk"), 0);
+  change();
+  deliver();
+  refuse("desk", "receiver awaits a complete state", update());  // drained
+  change();
+  deliver();
+  EXPECT_EQ(countSent("bob", "desk"), 1);
+  EXPECT_EQ(ann.Data(), bob.Data());
+  refuse("desk", "receiver awaits a complete state", update());  // the update ahead of it
+  EXPECT_TRUE(host.ResyncPending().empty());
+  change();
+  deliver();
+  EXPECT_EQ(countSent("bob", "desk"), 1);
+  EXPECT_EQ(ann.Data(), bob.Data());
+
+  // the image itself refused: another one
+  refuse("desk", "receiver lagging", update());
+  change();
+  bobBehind = true;
+  deliver();
+  auto image = Fn(u"desk");
+  image->setAsString("init", "x");
+  refuse("", "receiver queue full", std::move(image));
+  change();
+  deliver();
+  EXPECT_EQ(countSent("bob", "desk"), 2);
+  EXPECT_EQ(ann.Data(), bob.Data());
+
+  // behind, then a quiet screen: no refusal comes to say otherwise, the image goes after a while
+  change();
+  bobBehind = true;
+  deliver();
+  refuse("desk", "receiver lagging", update());
+  now += 20;
+  cycle();
+  EXPECT_EQ(countSent("bob", "desk"), 2);
+  now += TRtcPDesktopHost::kLagRecheck;
+  cycle();
+  deliver();
+  EXPECT_EQ(countSent("bob", "desk"), 3);
+  EXPECT_EQ(ann.Data(), bob.Data());
+
+  // another module's message to bob, or bob leaving while behind: nothing to send
+  refuse("", "receiver queue full", Fn(u"file"));
+  EXPECT_TRUE(host.ResyncPending().empty());
+  change();
+  refuse("desk", "receiver lagging", update());
+  EXPECT_EQ(host.ResyncPending(), std::vector<std::string>{"bob"});
+  client.leftMine("desk", "bob");
+  EXPECT_TRUE(host.ResyncPending().empty());
+  now += TRtcPDesktopHost::kLagRecheck;
+  change();
+  EXPECT_EQ(countSent("bob", "desk"), 3);
+}
+
 // Messages with fields of the wrong type or out of range are dropped; nothing crashes and a
 // viewer that leaves takes its held keys with it.
 TEST_F(DesktopHostTest, BadFieldsAreIgnoredAndHeldKeysGoWithTheViewer) {

@@ -67,6 +67,20 @@ TEST(GatewayOptions, RelayOptions) {
     EXPECT_NE(std::string(kGatewayUsage).find(option), std::string::npos) << option;
 }
 
+TEST(GatewayOptions, LagBound) {
+  const GatewayOptions d = ParseGatewayOptions({});
+  EXPECT_EQ(d.relay.lagLimit, std::chrono::seconds(1));
+  EXPECT_EQ(d.relay.boundedGroups, (std::vector<RtcWideString>{u"desk", u"idesk"}));
+  const GatewayOptions o =
+      ParseGatewayOptions({"--lag-limit", "2.5", "--bounded-groups", ",screen,,cam"});
+  EXPECT_EQ(o.relay.lagLimit, std::chrono::milliseconds(2500));
+  EXPECT_EQ(o.relay.boundedGroups, (std::vector<RtcWideString>{u"screen", u"cam"}));
+  EXPECT_EQ(ParseGatewayOptions({"--lag-limit", "0"}).relay.lagLimit.count(), 0);
+  EXPECT_TRUE(ParseGatewayOptions({"--bounded-groups", ""}).relay.boundedGroups.empty());
+  EXPECT_THROW(ParseGatewayOptions({"--lag-limit", "-1"}), std::invalid_argument);
+  EXPECT_THROW(ParseGatewayOptions({"--lag-limit", "soon"}), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace vtx::gateway
 

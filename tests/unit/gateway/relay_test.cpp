@@ -490,7 +490,7 @@ TEST_F(RelayTest, GroupRowsAreSharedAndSendersHaveABudget) {
   for (int i = 0; i < 20; ++i) {
     members.push_back("m" + std::to_string(i));
     login(members.back().c_str(), "id-" + members.back());
-    put("h1", {{{"s", "desk"}, {"user", members.back()}}});
+    put("h1", {{{"s", "cast"}, {"user", members.back()}}});
   }
   for (const auto& m : members) get("id-" + m);
   get("h1");
@@ -499,7 +499,7 @@ TEST_F(RelayTest, GroupRowsAreSharedAndSendersHaveABudget) {
   const std::string frame(100000, 'f');
   TRtcDataSet first;
   first.Append();
-  first.setAsText("fn", u"desk");
+  first.setAsText("fn", u"cast");
   first.setAsString("d", frame);
   auto outcome = relay->put("h1", first);
   EXPECT_TRUE(outcome.refused.empty());
@@ -507,12 +507,12 @@ TEST_F(RelayTest, GroupRowsAreSharedAndSendersHaveABudget) {
   for (int i = 0; i < 2; ++i) {
     TRtcDataSet more;
     more.Append();
-    more.setAsText("fn", u"desk");
+    more.setAsText("fn", u"cast");
     more.setAsString("d", frame);
     outcome = relay->put("h1", more);
   }
   ASSERT_EQ(outcome.refused.size(), 20u);  // the third frame is over the sender's limit
-  EXPECT_EQ(outcome.refused[0].group, u"desk");
+  EXPECT_EQ(outcome.refused[0].group, u"cast");
   EXPECT_EQ(outcome.refused[0].reason, "sender over its limit");
   TRtcDataSet other;  // another sender still has room in the relay
   other.Append();
@@ -531,9 +531,134 @@ TEST_F(RelayTest, GroupRowsAreSharedAndSendersHaveABudget) {
   EXPECT_EQ(relay->heldBytes(), 0u);  // taken by all: the sender may send again
   TRtcDataSet again;
   again.Append();
-  again.setAsText("fn", u"desk");
+  again.setAsText("fn", u"cast");
   again.setAsString("d", frame);
   EXPECT_TRUE(relay->put("h1", again).refused.empty());
+}
+
+// The lag bound on a fake clock: "ann" drains about 100 KB a second, "bob" far more.
+class RelayLagTest : public RelayTest {
+ protected:
+  RelayLagTest() {
+    login("host", "h1");
+    login("ann", "a1");
+    login("bob", "b1");
+    put("h1", {{{"s", "desk"}, {"user", "ann"}}, {{"s", "desk"}, {"user", "bob"}}});
+    get("h1");
+  }
+  PutOutcome send(const char* field, const char* target, std::size_t bytes, char fill = 'x') {
+    TRtcDataSet p;
+    p.Append();
+    p.setAsText(field, Widen(target));
+    p.setAsString("d", std::string(bytes, fill));
+    return relay->put("h1", p);
+  }
+  // The reasons `user` was refused in `o` (none: it was not).
+  static std::vector<std::string> reasons(const PutOutcome& o, const char16_t* user) {
+    std::vector<std::string> out;
+    for (const auto& r : o.refused)
+      if (r.to == user) out.push_back(r.reason);
+    return out;
+  }
+  // A Get of `id` now, and the next one `later`: the reply took that long.
+  void drainOver(const std::string& id, Clock::duration later) {
+    get(id);
+    now += later;
+    get(id);
+  }
+  static std::vector<std::string> one(const char* reason) { return {reason}; }
+};
+
+TEST_F(RelayLagTest, ALaggingReceiverGetsNoGroupRowsUntilTheSendersOwnRow) {
+  // rates: ann's reply of 100 KB took a second, bob's 10 ms
+  EXPECT_TRUE(send("fn", "desk", 100000).refused.empty());
+  drainOver("a1", 1s);
+  drainOver("b1", 10ms);
+  EXPECT_NEAR(relay->deliveryRate(u"ann"), 100000, 5000);
+
+  // ann's backlog grows past a second's worth: refused, bob takes every row
+  EXPECT_TRUE(send("fn", "desk", 60000).refused.empty());
+  EXPECT_TRUE(send("fn", "desk", 60000).refused.empty());
+  auto o = send("fn", "desk", 60000);
+  EXPECT_EQ(reasons(o, u"ann"), one(Relay::kLagging));
+  ASSERT_EQ(o.refused.size(), 1u);
+  EXPECT_EQ(o.refused[0].group, u"desk");
+  EXPECT_EQ(o.refused[0].row, 1);
+  drainOver("b1", 10ms);
+  // rows of other groups and the sender's own rows are not bounded
+  EXPECT_TRUE(send("fn", "chat", 60000).refused.empty());
+  // the reply on its way counts until the next Get confirms it
+  get("a1");
+  EXPECT_EQ(reasons(send("fn", "desk", 1000), u"ann"), one(Relay::kLagging));
+  now += 2s;
+  get("a1");
+  // drained, yet the group's rows would not apply to what ann has
+  EXPECT_EQ(reasons(send("fn", "desk", 1000), u"ann"), one(Relay::kAwaitingState));
+  EXPECT_TRUE(send("to", "ann", 300000, 'i').refused.empty());  // a complete state, over the bound
+  auto ann = get("a1");
+  ASSERT_NE(ann->asArray("host"), nullptr);
+  ASSERT_EQ(ann->asArray("host")->Count(), 1);  // nothing of the group after the first refusal
+  EXPECT_EQ(ann->asArray("host")->asString(0)[0], 'i');
+  now += 500ms;
+  get("a1");
+  drainOver("b1", 10ms);
+  o = send("fn", "desk", 60000, 'n');
+  EXPECT_TRUE(o.refused.empty());
+  EXPECT_EQ(get("a1")->asArray("host")->asString(0)[0], 'n');
+  for (int i = 0; i < 3; ++i) {  // bob drains at once: never refused
+    EXPECT_TRUE(reasons(send("fn", "desk", 200000), u"bob").empty());
+    drainOver("b1", 10ms);
+  }
+  // ...until a reply of his is on its way longer than the limit, whatever his rate was
+  send("fn", "desk", 200000);
+  get("b1");
+  now += 1500ms;
+  EXPECT_EQ(reasons(send("fn", "desk", 200000), u"bob"), one(Relay::kLagging));
+}
+
+TEST_F(RelayLagTest, UnmeasuredAndEmptyBacklogsAndTheSwitches) {
+  // no rate yet: rows queue; a reply that has been on its way long lowers the rate it allows
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(send("fn", "desk", 60000).refused.empty());
+  get("a1");
+  now += 10s;
+  EXPECT_EQ(reasons(send("fn", "desk", 60000), u"ann"), one(Relay::kLagging));
+  get("a1");
+  // an empty backlog takes a first image larger than the bound
+  put("h1", {{{"s", "idesk"}, {"user", "ann"}}});  // joining a group afresh opens it
+  get("a1");
+  EXPECT_TRUE(send("fn", "idesk", 900000).refused.empty());
+  EXPECT_EQ(reasons(send("fn", "idesk", 1000), u"ann"), one(Relay::kLagging));
+
+  // the sender ending clears what waits for it
+  relay->logout("h1", u"host");
+  get("a1");
+  now += 20s;
+  get("a1");
+  login("host", "h2");
+  put("h2", {{{"s", "desk"}, {"user", "ann"}}});
+  TRtcDataSet p;
+  p.Append();
+  p.setAsText("fn", u"desk");
+  p.setAsString("d", "small");
+  EXPECT_TRUE(relay->put("h2", p).refused.empty());
+
+  // a relay without the bound, or a group outside the list, never refuses this way
+  for (int variant = 0; variant < 2; ++variant) {
+    RelayConfig c = config();
+    if (variant == 0)
+      c.lagLimit = 0ms;
+    else
+      c.boundedGroups = {u"cam"};
+    relay = make(c);
+    login("host", "h1");
+    login("ann", "a1");
+    put("h1", {{{"s", "desk"}, {"user", "ann"}}});
+    get("a1");
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(send("fn", "desk", 60000).refused.empty());
+    get("a1");
+    now += 10s;
+    EXPECT_TRUE(send("fn", "desk", 60000).refused.empty());
+  }
 }
 
 // Groups are capped per owner and per member, and ending a user with many groups is bounded.
