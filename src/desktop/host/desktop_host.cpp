@@ -524,9 +524,43 @@ RefusedDesk refusedDesk(TRtcRecord& r) {
   return out;
 }
 
+// Whether a refused row's messages ("d") carry clipboard text.
+bool refusedClipboard(TRtcRecord& r) {
+  auto isClip = [](TRtcValueObject* o) {
+    auto* f = dynamic_cast<TRtcFunctionInfo*>(o);
+    return f && f->GetType() == rtc_Function && UpperCaseAscii(f->FunctionName()) == u"CBRD";
+  };
+  TRtcValueObject* d = r.GetObject(u"d");
+  if (!d || d->GetType() != rtc_Array) return d && isClip(d);
+  auto& list = static_cast<TRtcArray&>(*d);
+  for (int i = 0; i < list.Count(); ++i)
+    if (isClip(list.GetObject(i))) return true;
+  return false;
+}
+
 }  // namespace
 
+// Clipboard text the gateway refused (too large for the viewer's queue) never arrived: the
+// viewer is not taken to have it, so its next request sends it again, and the log says why.
+void TRtcPDesktopHost::forgetRefusedClipboards(TRtcRecord& answer) {
+  if (answer.isType("refused") != rtc_Array) return;
+  TRtcArray& list = *answer.asArray("refused");
+  for (int i = 0; i < list.Count(); ++i) {
+    if (list.isType(i) != rtc_Record) continue;
+    TRtcRecord& r = *list.asRecord(i);
+    const std::string to = Utf8Encode(r.asText("to"));
+    if (to.empty() || !refusedClipboard(r)) continue;
+    {
+      std::lock_guard g(CS2);
+      Clipboards.erase(to);
+    }
+    WriteLog("DESK clipboard for " + to +
+             " refused by the gateway: " + Utf8Encode(r.asText("reason")));
+  }
+}
+
 void TRtcPDesktopHost::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
+  forgetRefusedClipboards(answer);
   std::set<std::string> users, lagging;
   bool unnamed = answer.isType("more") != rtc_Null;
   std::lock_guard g(FCapLock);

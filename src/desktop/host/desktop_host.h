@@ -277,6 +277,7 @@ class TRtcPDesktopHost : public TRtcPModule {
   void handleKey(TRtcConnection* Sender, const std::string& user, TRtcFunctionInfo& fn);
   void handleCopy(TRtcConnection* Sender, const std::string& user);
   void handlePutClipboard(const std::string& user, TRtcFunctionInfo& fn);
+  void forgetRefusedClipboards(TRtcRecord& answer);
   void handleGetClipboard(TRtcConnection* Sender, const std::string& user);
   // Releases the keys and buttons a viewer still holds.
   void releaseHeld(const std::string& user);

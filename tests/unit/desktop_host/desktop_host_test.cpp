@@ -490,6 +490,36 @@ TEST_F(DesktopHostTest, ClipboardIsSentOnlyWhenItChangedForThatViewer) {
   say("ann", Fn(u"gcbrd"));
   EXPECT_EQ(countSent("ann", "cbrd"), 2);
   EXPECT_EQ(client.sent.back().fn->isType("s"), rtc_Null);
+
+  // Text the gateway refused never arrived: the viewer's next request gets it again, alone or
+  // in a row with other messages; a refusal of other messages changes nothing.
+  helpers.clipboard = "too big";
+  say("ann", Fn(u"gcbrd"));
+  ASSERT_EQ(countSent("ann", "cbrd"), 3);
+  auto refuse = [&](std::unique_ptr<TRtcValueObject> d) {
+    TRtcRecord answer;
+    TRtcRecord& r = answer.NewArray("refused").NewRecord(0);
+    r.setAsInteger("row", 1);
+    r.setAsText("to", u"ann");
+    r.setAsString("reason", "queue full");
+    r.setAsObject("d", std::move(d));
+    host.HandleRefused(nullptr, answer);
+  };
+  refuse(Fn(u"hostparams"));
+  say("ann", Fn(u"gcbrd"));
+  EXPECT_EQ(countSent("ann", "cbrd"), 3);
+  refuse(Fn(u"cbrd"));
+  say("ann", Fn(u"gcbrd"));
+  EXPECT_EQ(countSent("ann", "cbrd"), 4);
+  EXPECT_EQ(client.sent.back().fn->asString("s"), "too big");
+  auto row = std::make_unique<TRtcArray>();
+  row->setAsObject(0, Fn(u"hostparams"));
+  row->setAsObject(1, Fn(u"cbrd"));
+  refuse(std::move(row));
+  say("ann", Fn(u"gcbrd"));
+  EXPECT_EQ(countSent("ann", "cbrd"), 5);
+  say("bob", Fn(u"gcbrd"));
+  EXPECT_EQ(countSent("bob", "cbrd"), 2);  // bob's copy was not refused
 }
 
 // A viewer whose update the gateway refused starts again from a complete image and ends up
