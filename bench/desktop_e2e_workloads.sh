@@ -66,8 +66,12 @@ common=(--gateway "127.0.0.1:$port" --password pw --key key)
 printf '| workload | colour | host CPU s | gateway CPU s | console CPU s | console bytes/s | updates/s | latency median ms | latency p99 ms |\n'
 printf '|---|---|---|---|---|---|---|---|---|\n'
 for colour in default 32-bit; do
-  sleep 1000 | "$build/tools/vtxtool/vtxtool" host "${common[@]}" --user cust >"$dir/host.out" 2>/dev/null &
-  hpid=$(pgrep -n -f "vtxtool host ${common[*]} --user cust")
+  # The host runs until its standard input ends: a FIFO this script holds open.
+  rm -f "$dir/host.in"
+  mkfifo "$dir/host.in"
+  exec 6<>"$dir/host.in"
+  "$build/tools/vtxtool/vtxtool" host "${common[@]}" --user cust <"$dir/host.in" >"$dir/host.out" 2>/dev/null &
+  hpid=$!
   pids+=($hpid)
   for _ in $(seq 100); do grep -q '"ready"' "$dir/host.out" 2>/dev/null && break; sleep 0.1; done
   if [ "$colour" = 32-bit ]; then
@@ -111,5 +115,6 @@ for colour in default 32-bit; do
       "$lmed" "$lp99"
   done
   kill "$hpid" 2>/dev/null || true
-  sleep 1
+  wait "$hpid" 2>/dev/null || true
+  exec 6>&-
 done
