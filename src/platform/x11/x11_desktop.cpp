@@ -326,9 +326,9 @@ class X11Cursor final : public CursorSource {
     if (xfixes_) {
       shapeChanged();  // the image fetched now is newer than every queued notice
       XFixesCursorImage* image = XFixesGetCursorImage(dpy_);
-      if (!image) return false;
       if (image_) XFree(image_);
-      image_ = image;
+      image_ = image;  // none: the next sample fetches again
+      if (!image) return false;
       out.showing = true;
       out.x = image->x;
       out.y = image->y;
