@@ -4,11 +4,13 @@
 # loopback to one console in session mode, at the default settings and at 32-bit colour. Prints
 # a table: CPU seconds of host, gateway and console, bytes the console read per second, screen
 # updates the console applied per second, and the frame-to-screen latency (median and 99th
-# percentile, ms). For the latency a marker client (latency_marker.c) draws a frame number into
-# the title bar at the workload's frame rate, logging when each number was drawn, and the
-# console logs when its image first shows each number (--latency-probe); a frame's latency is
-# the time until the console shows it or a later one. The static workload runs without marker.
+# percentile, ms). For the latency a marker client (latency_marker.c) watches the screen's
+# damage and, right after each workload frame, draws the next frame number into the title bar,
+# logging when it saw the frame; the console logs when its image first shows each number
+# (--latency-probe). A frame's latency is the time until the console shows it or a later one.
 #   desktop_e2e_workloads.sh BUILD_DIR [SECONDS] [WORKLOAD_C]
+# Environment: WORKLOADS (default "static typing scroll video"), HOST_TOOL (the vtxtool that
+# hosts; default BUILD_DIR's, e.g. a baseline build's for before/after runs).
 set -euo pipefail
 build=$1
 seconds=${2:-20}
@@ -23,7 +25,7 @@ cleanup() {
 trap cleanup EXIT
 
 cc -O2 -Wall -o "$dir/workload" "$source" -lX11
-cc -O2 -Wall -o "$dir/marker" "$(dirname "$0")/latency_marker.c" -lX11
+cc -O2 -Wall -o "$dir/marker" "$(dirname "$0")/latency_marker.c" -lX11 -lXdamage -lXfixes
 probe=1176,8
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
 pids+=($!)
@@ -70,26 +72,21 @@ for colour in default 32-bit; do
   rm -f "$dir/host.in"
   mkfifo "$dir/host.in"
   exec 6<>"$dir/host.in"
-  "$build/tools/vtxtool/vtxtool" host "${common[@]}" --user cust <"$dir/host.in" >"$dir/host.out" 2>/dev/null &
+  "${HOST_TOOL:-$build/tools/vtxtool/vtxtool}" host "${common[@]}" --user cust <"$dir/host.in" >"$dir/host.out" 2>/dev/null &
   hpid=$!
   pids+=($hpid)
   for _ in $(seq 100); do grep -q '"ready"' "$dir/host.out" 2>/dev/null && break; sleep 0.1; done
   if [ "$colour" = 32-bit ]; then
     "$build/analyst/vorantelix-analyst" "${common[@]}" --user ana settings cust color=9 >/dev/null
   fi
-  for mode in static typing scroll video; do
+  for mode in ${WORKLOADS:-static typing scroll video}; do
     "$dir/workload" "$mode" "$seconds" --wait-signal >"$dir/ready" 2>/dev/null &
     wpid=$!
     for _ in $(seq 100); do grep -q ready "$dir/ready" 2>/dev/null && break; sleep 0.1; done
-    : >"$dir/marker.log"
-    mpid=
-    case $mode in typing) rate=10 ;; scroll) rate=20 ;; video) rate=25 ;; *) rate= ;; esac
-    if [ -n "$rate" ]; then
-      "$dir/marker" "${probe%,*}" "${probe#*,}" "$rate" "$seconds" >"$dir/marker.log" &
-      mpid=$!
-      pids+=($mpid)
-      for _ in $(seq 100); do grep -q ready "$dir/marker.log" 2>/dev/null && break; sleep 0.1; done
-    fi
+    "$dir/marker" "${probe%,*}" "${probe#*,}" "$seconds" >"$dir/marker.log" &
+    mpid=$!
+    pids+=($mpid)
+    for _ in $(seq 100); do grep -q ready "$dir/marker.log" 2>/dev/null && break; sleep 0.1; done
     mkfifo "$dir/in"
     "$build/analyst/vorantelix-analyst" "${common[@]}" --user ana --latency-probe "$probe" session \
       <"$dir/in" >"$dir/console.out" 2>"$dir/probe.log" &
@@ -98,7 +95,7 @@ for colour in default 32-bit; do
     echo "view cust $dir/first.png 1" >&5
     for _ in $(seq 300); do grep -q first.png "$dir/console.out" 2>/dev/null && break; sleep 0.1; done
     u0=$(updates); h0=$(cpu "$hpid"); g0=$(cpu "$gpid"); c0=$(cpu "$cpid"); r0=$(rchar "$cpid")
-    kill -USR1 "$wpid" ${mpid:+"$mpid"}
+    kill -USR1 "$wpid" "$mpid"
     echo "view cust $dir/last.png $seconds" >&5
     for _ in $(seq $((seconds * 10 + 300))); do grep -q last.png "$dir/console.out" 2>/dev/null && break; sleep 0.1; done
     u1=$(updates); h1=$(cpu "$hpid"); g1=$(cpu "$gpid"); c1=$(cpu "$cpid"); r1=$(rchar "$cpid")
@@ -107,7 +104,7 @@ for colour in default 32-bit; do
     wait "$cpid" || true
     rm -f "$dir/in"
     wait "$wpid" || true
-    [ -z "$mpid" ] || wait "$mpid" || true
+    wait "$mpid" || true
     read -r lmed lp99 < <(latency)
     printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$mode" "$colour" "$(sub "$h0" "$h1")" \
       "$(sub "$g0" "$g1")" "$(sub "$c0" "$c1")" "$(rate "$r0" "$r1")" \
