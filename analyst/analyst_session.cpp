@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analyst/latency_probe.h"
 #include "util/datetime.h"
 #include "util/text.h"
 
@@ -204,6 +205,13 @@ int AnalystSession::OpenDesktop(const std::string& host, std::chrono::millisecon
     auto made = std::make_unique<DesktopView>();
     made->setUserName(host);
     made->setModule(&desktop_);
+    if (options_.probeX >= 0 && options_.probeY >= 0) {
+      auto probe = std::make_shared<LatencyProbe>(options_.probeX, options_.probeY, stderr);
+      made->SetOnApplied([probe](const ScreenImage& image) {
+        probe->Applied([&image](int x, int y) { return image.Pixel(x, y); }, image.Width(),
+                       image.Height());
+      });
+    }
     std::lock_guard g(lock_);
     view = (views_[host] = std::move(made)).get();
   }

@@ -41,6 +41,8 @@ struct SessionOptions {
   std::string addr, port, user, password, key, timeline;
   bool tls = false;   // HTTPS to the gateway, the certificate checked
   std::string tlsCa;  // the CA file to check it against; empty: the system's store
+  // Where each desktop view watches for a latency marker (logged to stderr); negative: nowhere.
+  int probeX = -1, probeY = -1;
 };
 
 // A host's login data as the gateway relayed it.

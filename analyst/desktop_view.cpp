@@ -100,6 +100,11 @@ CursorState DesktopView::Cursor() const {
   return cursor_;
 }
 
+void DesktopView::SetOnApplied(std::function<void(const ScreenImage&)> f) {
+  std::lock_guard g(lock_);
+  onApplied_ = std::move(f);
+}
+
 std::vector<uint32_t> DesktopView::Pixels() const {
   std::lock_guard g(lock_);
   std::vector<uint32_t> out;
@@ -202,6 +207,7 @@ void DesktopView::Call_Data(TRtcConnection* Sender, const std::string& cursor,
             broken_ = false;
           }
           ++updates_;
+          if (onApplied_) onApplied_(image_);
         }
       } catch (const std::exception& e) {
         // The image no longer matches the host's; ask for a complete one once.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -58,6 +59,9 @@ class DesktopView : public TRtcAbsPDesktopControlUI {
   // Bytes a pixel of the received image: 0 (4-bit palette), 1 (8-bit palette), 2 (5-6-5), 4.
   int PixelBytes() const;
   CursorState Cursor() const;
+  // Called with the image after each applied screen update, under the view's lock (keep it
+  // short; it must not call back into the view).
+  void SetOnApplied(std::function<void(const ScreenImage&)> f);
   // The screen as 0x00RRGGBB pixels, row by row.
   std::vector<uint32_t> Pixels() const;
   // Writes the screen as an RGB PNG file; throws std::runtime_error when there is no image yet
@@ -80,6 +84,7 @@ class DesktopView : public TRtcAbsPDesktopControlUI {
   CursorState cursor_;
   bool open_ = false, complete_ = false, broken_ = false;
   int64_t updates_ = 0, errors_ = 0;
+  std::function<void(const ScreenImage&)> onApplied_;
 };
 
 }  // namespace vtx::analyst

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "analyst/analyst_session.h"
+#include "analyst/latency_probe.h"
 #include "app/web/config.h"
 
 namespace {
@@ -81,6 +82,8 @@ options:
   --for SECONDS                 how long chat and hosts listen
   --wait SECONDS                how long to wait for a host to appear and take us in (10)
   --timeline FILE               append the session's events to FILE as JSON lines
+  --latency-probe X,Y           log to standard error each new frame number a latency marker at
+                                (X,Y) of a viewed screen shows: "latency-probe NANOSECONDS N"
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
 exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
@@ -168,6 +171,12 @@ Options parse(int argc, char** argv) {
       o.session.tlsCa = value();
     } else if (a == "--timeline") {
       o.session.timeline = value();
+    } else if (a == "--latency-probe") {
+      try {
+        ParseProbePosition(value(), o.session.probeX, o.session.probeY);
+      } catch (const std::invalid_argument& e) {
+        fail(kUsage, e.what());
+      }
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--for") {

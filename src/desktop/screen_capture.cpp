@@ -117,6 +117,16 @@ bool TRtcScreenCapture::GrabScreen() {
   return Capture->Capture(0, false);
 }
 
+bool TRtcScreenCapture::ScreenMayHaveChanged() {
+  if (!FWatchOpened) {
+    FWatch = FPlatform.OpenChangeWatch();
+    FWatchOpened = true;
+  }
+  // Asked even without an encoder, so that the watch covers what the coming grab misses.
+  const bool changed = !FWatch || FWatch->Changed();
+  return changed || !Capture;
+}
+
 const std::string& TRtcScreenCapture::GetScreenDelta() {
   return Capture ? Capture->GetScreenDelta() : noDelta_;
 }

@@ -32,6 +32,10 @@ class TRtcScreenCapture {
   // Creates the encoder when there is none (ERtcInfo "Error creating screen encoder" when no
   // registered encoder can be made) and captures.
   bool GrabScreen();
+  // Whether a grab now could find anything: false only when the platform can tell that nothing
+  // was drawn since the previous call and an encoder is running. Cheap (no grab); a true answer
+  // must be followed by a grab.
+  bool ScreenMayHaveChanged();
   // The last update's wire text (empty when nothing changed); valid until the next grab or
   // setting change.
   const std::string& GetScreenDelta();
@@ -154,6 +158,8 @@ class TRtcScreenCapture {
   std::unique_ptr<TRtcAbstractScreenEncoder> Capture;
   const std::string noDelta_;
   std::unique_ptr<CursorSource> FCursor;
+  std::unique_ptr<ChangeWatch> FWatch;
+  bool FWatchOpened = false;
 
   uint32_t FCaptureMask = 0x00CC0020;
   int FBPPLimit = 4;

@@ -15,6 +15,8 @@ class DesktopPlatform {
   virtual ~DesktopPlatform() = default;
   virtual std::unique_ptr<ScreenSource> OpenScreen() = 0;
   virtual std::unique_ptr<CursorSource> OpenCursor() = 0;
+  // None when the platform cannot tell whether anything was drawn.
+  virtual std::unique_ptr<ChangeWatch> OpenChangeWatch() { return nullptr; }
   // Observed, owned by the platform; none when input cannot be injected.
   virtual InputInjector* Input() { return nullptr; }
   // Observed, owned by the platform; none when the desktop cannot answer input questions.

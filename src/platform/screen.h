@@ -81,6 +81,16 @@ class ScreenSource {
   }
 };
 
+// A cheap question, asked between grabs of a still screen, whether a grab could find anything.
+// It has its own connection to the display; used by one thread at a time.
+class ChangeWatch {
+ public:
+  virtual ~ChangeWatch() = default;
+  // Whether anything may have been drawn (or the desktop's geometry changed) since the previous
+  // call; the first call answers true. A true answer covers everything drawn before it.
+  virtual bool Changed() = 0;
+};
+
 // Keyboard and mouse events handed to the platform unchanged (the encoder's input jobs).
 class InputInjector {
  public:

@@ -36,6 +36,19 @@ bool stringField(TRtcFunctionInfo& fn, const char* name, std::string& out) {
   return true;
 }
 
+// A grab in the quiet pace: the screen only when the platform cannot rule out a drawing since
+// the last look, the cursor always.
+void grabIfDrawn(TRtcScreenCapture& scr, std::string& screen, std::string& cursor) {
+  if (scr.ScreenMayHaveChanged()) {
+    scr.GrabScreen();
+    screen = scr.GetScreenDelta();
+  } else {
+    screen.clear();
+  }
+  scr.GrabMouse();
+  cursor = scr.GetMouseDelta();
+}
+
 // Keeps the client from starting a send step (which asks this module) while the capture lock
 // is held around calls into the client.
 class SenderHold {
@@ -428,7 +441,11 @@ void TRtcPDesktopHost::PrepareToSend(TRtcConnection*) {
   }
   LastGrab = FTick();
   if (LastGrab == 0) LastGrab = 1;
-  grab(loop_s1, loop_s2);
+  if (FQuietSince != 0 && LastGrab - FQuietSince >= kQuietAfter && !loop_need_restart &&
+      FResync.empty())
+    grabIfDrawn(*Scr, loop_s1, loop_s2);
+  else
+    grab(loop_s1, loop_s2);
   waitWhileQuiet(g);
 }
 
@@ -453,7 +470,7 @@ void TRtcPDesktopHost::waitWhileQuiet(std::unique_lock<std::mutex>& lock) {
     if (!Scr || !HasActiveSubscribers()) return;
     LastGrab = FTick();
     if (LastGrab == 0) LastGrab = 1;
-    grab(loop_s1, loop_s2);
+    grabIfDrawn(*Scr, loop_s1, loop_s2);
     if (!loop_s1.empty() || !loop_s2.empty()) {
       FQuietSince = 0;
       return;

@@ -112,6 +112,24 @@ class FakeDesktop::Cursor final : public CursorSource {
   FakeDesktop& d_;
 };
 
+class FakeDesktop::Watch final : public ChangeWatch {
+ public:
+  explicit Watch(FakeDesktop& d) : d_(d) {}
+  bool Changed() override {
+    std::lock_guard lock(d_.lock_);
+    ++d_.watchQueries_;
+    const bool changed = first_ || seen_ != d_.drawn_;
+    first_ = false;
+    seen_ = d_.drawn_;
+    return changed;
+  }
+
+ private:
+  FakeDesktop& d_;
+  bool first_ = true;
+  uint64_t seen_ = 0;
+};
+
 FakeDesktop::FakeDesktop(int width, int height, int bitsPerPixel) {
   Reset(width, height, bitsPerPixel);
   cursorShape_.name = "left_ptr";
@@ -123,6 +141,19 @@ std::unique_ptr<ScreenSource> FakeDesktop::OpenScreen() {
 std::unique_ptr<CursorSource> FakeDesktop::OpenCursor() {
   return std::make_unique<Cursor>(*this);
 }
+std::unique_ptr<ChangeWatch> FakeDesktop::OpenChangeWatch() {
+  std::lock_guard lock(lock_);
+  if (!watch_) return nullptr;
+  return std::make_unique<Watch>(*this);
+}
+void FakeDesktop::SetChangeWatch(bool on) {
+  std::lock_guard lock(lock_);
+  watch_ = on;
+}
+int FakeDesktop::WatchQueries() const {
+  std::lock_guard lock(lock_);
+  return watchQueries_;
+}
 
 void FakeDesktop::Reset(int width, int height, int bitsPerPixel) {
   std::lock_guard lock(lock_);
@@ -131,22 +162,27 @@ void FakeDesktop::Reset(int width, int height, int bitsPerPixel) {
   bpp_ = bitsPerPixel;
   pixels_.assign(static_cast<size_t>(width_) * height_, 0);
   changes_.push_back({0, 0, width_, height_});
+  ++drawn_;
 }
 
 void FakeDesktop::SetDepth(int bitsPerPixel) {
   std::lock_guard lock(lock_);
   bpp_ = bitsPerPixel;
   changes_.push_back({0, 0, width_, height_});
+  ++drawn_;
 }
 
 void FakeDesktop::SetVirtualRect(const ScreenRect& r) {
   std::lock_guard lock(lock_);
   virtual_ = r;
   virtualSet_ = true;
+  ++drawn_;
 }
 
 void FakeDesktop::changed(const ScreenRect& r) {
-  if (!r.empty()) changes_.push_back(r);
+  if (r.empty()) return;
+  changes_.push_back(r);
+  ++drawn_;
 }
 
 void FakeDesktop::Fill(const ScreenRect& r, uint32_t rgb) {

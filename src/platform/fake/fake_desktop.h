@@ -21,6 +21,8 @@ class FakeDesktop final : public DesktopPlatform {
 
   std::unique_ptr<ScreenSource> OpenScreen() override;
   std::unique_ptr<CursorSource> OpenCursor() override;
+  // None unless SetChangeWatch(true).
+  std::unique_ptr<ChangeWatch> OpenChangeWatch() override;
   InputInjector* Input() override { return &input_; }
   InputPlatform* InputOps() override { return &inputOps_; }
   // The input questions' answers and their log.
@@ -47,6 +49,8 @@ class FakeDesktop final : public DesktopPlatform {
   void SetBottomUp(bool on);              // row order of block images
   void SetTrackChanges(bool on);          // TakeChanges reports drawn rectangles
   std::vector<ScreenRect> Grabs() const;  // rectangles grabbed so far
+  void SetChangeWatch(bool on);           // whether OpenChangeWatch gives a watch
+  int WatchQueries() const;               // Changed() calls of all watches so far
   void ClearGrabs();
 
   // ---- the cursor ----
@@ -63,6 +67,7 @@ class FakeDesktop final : public DesktopPlatform {
  private:
   class Screen;
   class Cursor;
+  class Watch;
   class Injector final : public InputInjector {
    public:
     explicit Injector(FakeDesktop& d) : d_(d) {}
@@ -81,7 +86,9 @@ class FakeDesktop final : public DesktopPlatform {
   ScreenRect virtual_;
   bool virtualSet_ = false;
   std::vector<uint32_t> pixels_;
-  bool reachable_ = true, access_ = true, bottomUp_ = false, track_ = false;
+  bool reachable_ = true, access_ = true, bottomUp_ = false, track_ = false, watch_ = false;
+  uint64_t drawn_ = 0;  // drawings and geometry changes so far
+  int watchQueries_ = 0;
   int grabLimit_ = -1;
   std::vector<ScreenRect> grabs_, changes_;
   bool cursorInfo_ = true, cursorReadable_ = true, cursorShowing_ = true;

@@ -295,8 +295,10 @@ class X11Cursor final : public CursorSource {
   explicit X11Cursor(const X11Options& o) {
     dpy_ = openDisplay(o.display);
     if (!dpy_) return;
-    int eventBase = 0, errorBase = 0;
-    xfixes_ = XFixesQueryExtension(dpy_, &eventBase, &errorBase);
+    int errorBase = 0;
+    xfixes_ = XFixesQueryExtension(dpy_, &fixesEvent_, &errorBase);
+    if (xfixes_)
+      XFixesSelectCursorInput(dpy_, DefaultRootWindow(dpy_), XFixesDisplayCursorNotifyMask);
   }
   ~X11Cursor() override {
     if (image_) XFree(image_);
@@ -305,27 +307,39 @@ class X11Cursor final : public CursorSource {
 
   bool InfoAvailable() const override { return xfixes_; }
 
+  // The cursor image is fetched only when the server reported a new shape since the last fetch;
+  // otherwise a pointer query gives the position.
   bool Sample(CursorSample& out) override {
     if (!dpy_) return false;
+    if (xfixes_ && image_) {
+      int x = 0, y = 0;
+      // Events sent before the reply are queued by the time it is read: a shape change made
+      // before the query is seen below.
+      if (queryPointer(x, y) && !shapeChanged()) {
+        out.showing = true;
+        out.x = x;
+        out.y = y;
+        out.handle = image_->cursor_serial;
+        return true;
+      }
+    }
     if (xfixes_) {
+      shapeChanged();  // the image fetched now is newer than every queued notice
       XFixesCursorImage* image = XFixesGetCursorImage(dpy_);
-      if (!image) return false;
       if (image_) XFree(image_);
-      image_ = image;
+      image_ = image;  // none: the next sample fetches again
+      if (!image) return false;
       out.showing = true;
       out.x = image->x;
       out.y = image->y;
       out.handle = image->cursor_serial;
       return true;
     }
-    Window root = 0, child = 0;
-    int rx = 0, ry = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    if (!XQueryPointer(dpy_, DefaultRootWindow(dpy_), &root, &child, &rx, &ry, &wx, &wy, &mask))
-      return false;
+    int x = 0, y = 0;
+    if (!queryPointer(x, y)) return false;
     out.showing = true;
-    out.x = rx;
-    out.y = ry;
+    out.x = x;
+    out.y = y;
     out.handle = 0;
     return true;
   }
@@ -344,9 +358,76 @@ class X11Cursor final : public CursorSource {
   }
 
  private:
+  bool queryPointer(int& x, int& y) {
+    Window root = 0, child = 0;
+    int wx = 0, wy = 0;
+    unsigned mask = 0;
+    return XQueryPointer(dpy_, DefaultRootWindow(dpy_), &root, &child, &x, &y, &wx, &wy, &mask);
+  }
+  // Takes the queued events; true when one of them reports a new cursor shape.
+  bool shapeChanged() {
+    bool changed = false;
+    while (XPending(dpy_) > 0) {
+      XEvent e;
+      XNextEvent(dpy_, &e);
+      if (e.type == fixesEvent_ + XFixesCursorNotify) changed = true;
+    }
+    return changed;
+  }
+
   ::Display* dpy_ = nullptr;
   bool xfixes_ = false;
+  int fixesEvent_ = 0;
   XFixesCursorImage* image_ = nullptr;
+};
+
+// Damage on the root window through a connection of its own: a notice arrives when the damaged
+// area stops being empty, so asking is a look at the event queue (no round trip).
+class X11ChangeWatch final : public ChangeWatch {
+ public:
+  explicit X11ChangeWatch(const X11Options& o) {
+    dpy_ = openDisplay(o.display);
+    if (!dpy_) return;
+    int damageEvent = 0, eventBase = 0, errorBase = 0;
+    if (!XDamageQueryExtension(dpy_, &damageEvent, &errorBase) ||
+        !XFixesQueryExtension(dpy_, &eventBase, &errorBase))
+      return;
+    const Window root = DefaultRootWindow(dpy_);
+    XSelectInput(dpy_, root, StructureNotifyMask);
+    Damage damage = 0;
+    // Without a working damage object there would be no notices: then every answer is true.
+    if (checked(dpy_, [&] { damage = XDamageCreate(dpy_, root, XDamageReportNonEmpty); }))
+      damage_ = damage;
+  }
+  ~X11ChangeWatch() override {
+    if (!dpy_) return;
+    if (damage_) XDamageDestroy(dpy_, damage_);
+    XCloseDisplay(dpy_);
+  }
+
+  bool Changed() override {
+    if (!dpy_ || !damage_) return true;
+    bool changed = first_;
+    first_ = false;
+    while (XPending(dpy_) > 0) {  // damage or geometry notices
+      XEvent e;
+      XNextEvent(dpy_, &e);
+      changed = true;
+    }
+    if (changed) {
+      // Empty again, so the next drawing sends a new notice. Waited for: the server may take
+      // other clients' requests first, and a drawing it took between the caller's grab and
+      // this request would be emptied away without a notice.
+      XDamageSubtract(dpy_, damage_, None, None);
+      XSync(dpy_, False);
+    }
+    return changed;
+  }
+
+ private:
+  ::Display* dpy_ = nullptr;
+  Damage damage_ = 0;
+  bool first_ = true;
 };
 
 class X11Desktop final : public DesktopPlatform {
@@ -357,6 +438,10 @@ class X11Desktop final : public DesktopPlatform {
   }
   std::unique_ptr<CursorSource> OpenCursor() override {
     return std::make_unique<X11Cursor>(options_);
+  }
+  std::unique_ptr<ChangeWatch> OpenChangeWatch() override {
+    if (!options_.trackChanges) return nullptr;
+    return std::make_unique<X11ChangeWatch>(options_);
   }
   InputInjector* Input() override { return input(); }
   InputPlatform* InputOps() override { return input(); }

@@ -2,8 +2,10 @@
 // update records decoded the way a viewer does.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "desktop/gdi_screen_encoder.h"
@@ -237,6 +239,53 @@ TEST_P(X11Capture, CursorFollowsMovesAndShapes) {
   XFreePixmap(dpy_, shape);
   XFreeCursor(dpy_, own);
   XFreeCursor(dpy_, hand);
+}
+
+TEST_P(X11Capture, ChangeWatchReportsDrawingsOnceAndNothingElse) {
+  auto platform = OpenX11Desktop({xvfb_->name(), true, true});
+  auto watch = platform->OpenChangeWatch();
+  ASSERT_NE(watch, nullptr);
+  // The notice travels on the watch's own connection: wait for it (bounded).
+  const auto seen = [&] {
+    for (int i = 0; i < 400; ++i) {
+      if (watch->Changed()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  };
+  EXPECT_TRUE(watch->Changed());  // anything before it was made
+  EXPECT_FALSE(watch->Changed());
+  for (int round = 0; round < 3; ++round) {
+    draw(10 + round, 10, 4, 4, [&](int, int) { return 0x102030u * (round + 1); });
+    EXPECT_TRUE(seen()) << round;
+    EXPECT_FALSE(watch->Changed()) << round;
+  }
+  // Pointer moves and cursor shapes are no drawings.
+  XTestFakeMotionEvent(dpy_, -1, 200, 100, CurrentTime);
+  Cursor hand = XCreateFontCursor(dpy_, XC_hand2);
+  XDefineCursor(dpy_, root_, hand);
+  XSync(dpy_, False);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(watch->Changed());
+  XFreeCursor(dpy_, hand);
+
+  // Through the capture object: no encoder yet means a grab is due whatever the watch says.
+  TRtcScreenCapture cap(*platform);
+  EXPECT_TRUE(cap.ScreenMayHaveChanged());
+  cap.GrabScreen();
+  cap.GetScreenDelta();
+  EXPECT_FALSE(cap.ScreenMayHaveChanged());
+  draw(0, 0, 8, 8, [](int, int) { return 0xFFFFFFu; });
+  bool changed = false;
+  for (int i = 0; i < 400 && !changed; ++i) {
+    changed = cap.ScreenMayHaveChanged();
+    if (!changed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(changed);
+  cap.GrabScreen();
+  EXPECT_FALSE(cap.GetScreenDelta().empty());
+
+  EXPECT_EQ(OpenX11Desktop({xvfb_->name(), false, true})->OpenChangeWatch(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Xvfb, X11Capture, ::testing::Values("1280x800x24", "1366x768x16"));

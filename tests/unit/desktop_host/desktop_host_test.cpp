@@ -315,6 +315,65 @@ TEST_F(DesktopHostTest, AQuietScreenIsGrabbedAtTheQuietPaceAndPingedRarely) {
   EXPECT_EQ(client.pings, 1);
 }
 
+TEST_F(DesktopHostTest, TheQuietPaceGrabsOnlyWhenTheWatchSeesADrawing) {
+  desk.SetChangeWatch(true);
+  join("ann");
+  client.othersPending = false;
+  const auto quietRun = [&] {
+    sleeps.clear();
+    client.pings = 0;
+    client.sent.clear();
+    desk.ClearGrabs();
+    cycle();
+  };
+  const auto becomeQuiet = [&] {
+    for (uint32_t t = 0; t < TRtcPDesktopHost::kQuietAfter + TRtcPDesktopHost::kQuietPing; t += 16)
+      quietRun();
+  };
+  const auto polls = [&] {
+    return std::count(sleeps.begin(), sleeps.end(), TRtcPDesktopHost::kQuietPoll);
+  };
+  becomeQuiet();
+  // Nothing drawn: the watch is asked at the cycle's start and at every poll, and the screen
+  // is never grabbed.
+  int asked = desk.WatchQueries();
+  quietRun();
+  EXPECT_GT(polls(), 2);
+  EXPECT_EQ(desk.WatchQueries() - asked, polls() + 1);
+  EXPECT_TRUE(desk.Grabs().empty());
+  EXPECT_EQ(client.pings, 1);
+  EXPECT_TRUE(client.sent.empty());
+
+  // A cursor move alone is still sent, without grabbing the screen.
+  int n = 0;
+  onSleep = [&] {
+    if (++n == 2) desk.MoveCursor(5, 6);
+  };
+  quietRun();
+  ASSERT_EQ(countSent("group:desk", "desk"), 1);
+  EXPECT_EQ(client.sent[0].fn->isType("next"), rtc_Null);
+  EXPECT_FALSE(client.sent[0].fn->asString("cur").empty());
+  EXPECT_TRUE(desk.Grabs().empty());
+
+  // A drawing is grabbed and sent at the next poll; so it is after a restart, which starts a
+  // new encoder with a grab of its own.
+  for (bool restart : {false, true}) {
+    onSleep = nullptr;
+    if (restart) host.Restart();
+    becomeQuiet();
+    n = 0;
+    onSleep = [&] {
+      if (++n == 2) desk.Fill({1, 1, 9, 9}, restart ? 0x0000FF : 0x00FF00);
+    };
+    quietRun();
+    EXPECT_EQ(polls(), 1) << restart;  // drawn during the first poll's sleep
+    ASSERT_EQ(countSent("group:desk", "desk"), 1) << restart;
+    EXPECT_FALSE(client.sent[0].fn->asString("next").empty()) << restart;
+    EXPECT_FALSE(desk.Grabs().empty()) << restart;
+  }
+  onSleep = nullptr;
+}
+
 TEST_F(DesktopHostTest, ViewersJoiningInOneBatchShareOneFirstImage) {
   batch([&] {
     say("ann", Fn(u"desk"));
