@@ -54,7 +54,7 @@ const char* const kGatewayUsage =
   --queue-limit BYTES        bytes queued for one receiver; relayed data that does not fit is
                              refused to its sender (default 8388608)
   --lag-limit SECONDS        rows to a bounded group are refused for a receiver whose backlog in
-                             those groups would take longer to reach it (default 1; 0 = off)
+                             those groups would take longer to reach it (default 0.5; 0 = off)
   --bounded-groups LIST      comma-separated group names the lag limit applies to (default
                              desk,idesk)
   --sender-limit BYTES       bytes one sender's relayed items may hold (default 33554432)

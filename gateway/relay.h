@@ -47,7 +47,7 @@ struct RelayConfig {
   // lagLimit to drain at its delivery rate; an empty backlog always takes the row. After such
   // a refusal the group rows of that sender stay refused for that receiver until the sender
   // sends it a row of its own (a complete state to start over from). 0 = no lag bound.
-  std::chrono::milliseconds lagLimit{1000};
+  std::chrono::milliseconds lagLimit{500};
   std::vector<RtcWideString> boundedGroups{u"desk", u"idesk"};
 };
 

@@ -69,7 +69,7 @@ TEST(GatewayOptions, RelayOptions) {
 
 TEST(GatewayOptions, LagBound) {
   const GatewayOptions d = ParseGatewayOptions({});
-  EXPECT_EQ(d.relay.lagLimit, std::chrono::seconds(1));
+  EXPECT_EQ(d.relay.lagLimit, std::chrono::milliseconds(500));
   EXPECT_EQ(d.relay.boundedGroups, (std::vector<RtcWideString>{u"desk", u"idesk"}));
   const GatewayOptions o =
       ParseGatewayOptions({"--lag-limit", "2.5", "--bounded-groups", ",screen,,cam"});

@@ -540,6 +540,9 @@ TEST_F(RelayTest, GroupRowsAreSharedAndSendersHaveABudget) {
 class RelayLagTest : public RelayTest {
  protected:
   RelayLagTest() {
+    RelayConfig c = config();
+    c.lagLimit = std::chrono::seconds(1);
+    relay = make(c);
     login("host", "h1");
     login("ann", "a1");
     login("bob", "b1");
