@@ -725,7 +725,8 @@ void TRtcPFileTransfer::HandleRefused(TRtcConnection*, TRtcRecord& answer) {
   }
   if (lost.empty()) return;
   std::lock_guard g(FLock);
-  for (auto& [user, msgs] : lost) {
+  for (auto& [receiver, msgs] : lost) {
+    const std::string& user = receiver;  // lambdas may not capture a structured binding
     Resend& r = Refused[user];
     ++r.refusals;
     for (auto& m : msgs) {
