@@ -3,7 +3,6 @@
 // console's image must equal the X server's screen pixel for pixel.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <png.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -24,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/screen_palette.h"
+#include "e2e/e2e_picture.h"
 #include "e2e/e2e_process.h"
 #include "e2e/gateway_child.h"
 #include "platform/system_info.h"
@@ -43,39 +42,15 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using e2e::Child;
+using e2e::palettised;
+using e2e::Picture;
 using e2e::readAll;
+using e2e::readPng;
 using e2e::waitForText;
 
 const char* const kPassword = "fyduzAKrpRQdnnwXjRM";
 const char* const kSecureKey = "kgQWdXnb5mVpW";
 constexpr int kWidth = 480, kHeight = 320;
-
-// A PNG file as 0x00RRGGBB pixels; empty when it cannot be read.
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<uint32_t> px;
-};
-
-Picture readPng(const fs::path& file) {
-  Picture p;
-  png_image img{};
-  img.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&img, file.c_str())) return p;
-  img.format = PNG_FORMAT_RGB;
-  std::vector<png_byte> buf(PNG_IMAGE_SIZE(img));
-  if (!png_image_finish_read(&img, nullptr, buf.data(), 0, nullptr)) return p;
-  p.width = static_cast<int>(img.width);
-  p.height = static_cast<int>(img.height);
-  p.px.resize(static_cast<size_t>(p.width) * p.height);
-  for (size_t i = 0; i < p.px.size(); ++i)
-    p.px[i] = uint32_t{buf[3 * i]} << 16 | uint32_t{buf[3 * i + 1]} << 8 | buf[3 * i + 2];
-  return p;
-}
-
-uint32_t palettised(uint32_t rgb) {
-  const PaletteColor c = Palette256()[PaletteIndex::of256(rgb)];
-  return uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
-}
 
 class DesktopE2E : public ::testing::Test {
  protected:

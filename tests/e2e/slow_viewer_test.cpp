@@ -4,7 +4,6 @@
 // moment the link slows; once the link is fast again its picture is exact within 2 s. The console
 // on loopback keeps up.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/screen_palette.h"
+#include "e2e/e2e_picture.h"
 #include "e2e/e2e_process.h"
 #include "e2e/gateway_child.h"
 #include "support/fault_proxy.h"
@@ -32,7 +31,10 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using e2e::Child;
+using e2e::palettised;
+using e2e::Picture;
 using e2e::readAll;
+using e2e::readPng;
 using e2e::waitForText;
 
 const char* const kPassword = "pQ7rWz3kLm9xVb2n";
@@ -108,27 +110,6 @@ class Scroller {
   std::thread thread_;
 };
 
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<uint32_t> px;
-};
-
-Picture readPng(const fs::path& file) {
-  Picture p;
-  png_image img{};
-  img.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&img, file.c_str())) return p;
-  img.format = PNG_FORMAT_RGB;
-  std::vector<png_byte> buf(PNG_IMAGE_SIZE(img));
-  if (!png_image_finish_read(&img, nullptr, buf.data(), 0, nullptr)) return p;
-  p.width = static_cast<int>(img.width);
-  p.height = static_cast<int>(img.height);
-  p.px.resize(static_cast<size_t>(p.width) * p.height);
-  for (size_t i = 0; i < p.px.size(); ++i)
-    p.px[i] = uint32_t{buf[3 * i]} << 16 | uint32_t{buf[3 * i + 1]} << 8 | buf[3 * i + 2];
-  return p;
-}
-
 // The frame number a picture shows; -1 when it shows none.
 int frameShown(const Picture& p) {
   if (p.width < kWidth || p.height < kRow) return -1;
@@ -139,11 +120,6 @@ int frameShown(const Picture& p) {
     n = n << 1 | (c ? 1 : 0);
   }
   return n;
-}
-
-uint32_t palettised(uint32_t rgb) {
-  const PaletteColor c = Palette256()[PaletteIndex::of256(rgb)];
-  return uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
