@@ -84,6 +84,19 @@ class DesktopHostTest : public ::testing::Test {
       client.leftMine("idesk", user);
     });
   }
+  // ann and bob ask in one batch, share one first image and watch.
+  void annAndBobWatch() {
+    batch([&] {
+      say("ann", Fn(u"desk"));
+      say("bob", Fn(u"desk"));
+    });
+    batch([&] {
+      client.joinedMine("idesk", "ann");
+      client.joinedMine("idesk", "bob");
+    });
+    client.joinedMine("desk", "ann");
+    client.joinedMine("desk", "bob");
+  }
   // One turn of the client's send loop.
   void cycle() {
     if (host.WantToSend(nullptr)) {
@@ -586,16 +599,7 @@ TEST_F(DesktopHostTest, ClipboardIsSentOnlyWhenItChangedForThatViewer) {
 TEST_F(DesktopHostTest, RefusedUpdateBringsTheViewerBackToACompleteImage) {
   host.setGColorLimit(rdColor32bit);
   host.Restart();
-  batch([&] {
-    say("ann", Fn(u"desk"));
-    say("bob", Fn(u"desk"));
-  });
-  batch([&] {
-    client.joinedMine("idesk", "ann");
-    client.joinedMine("idesk", "bob");
-  });
-  client.joinedMine("desk", "ann");
-  client.joinedMine("desk", "bob");
+  annAndBobWatch();
   ScreenImage ann, bob;
   std::size_t seen = 0;
   auto deliver = [&](bool bobLoses) {
@@ -675,16 +679,7 @@ TEST_F(DesktopHostTest, RefusedUpdateBringsTheViewerBackToACompleteImage) {
 TEST_F(DesktopHostTest, ALaggingViewerGetsOneImageOnceItsBacklogIsShort) {
   host.setGColorLimit(rdColor32bit);
   host.Restart();
-  batch([&] {
-    say("ann", Fn(u"desk"));
-    say("bob", Fn(u"desk"));
-  });
-  batch([&] {
-    client.joinedMine("idesk", "ann");
-    client.joinedMine("idesk", "bob");
-  });
-  client.joinedMine("desk", "ann");
-  client.joinedMine("desk", "bob");
+  annAndBobWatch();
   ScreenImage ann, bob;
   std::size_t seen = 0;
   bool bobBehind = false;  // the gateway holds the group's updates back from bob
