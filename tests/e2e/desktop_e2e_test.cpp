@@ -106,6 +106,20 @@ class DesktopE2E : public ::testing::Test {
     return c.wait();
   }
   // A console in session mode; its output in dir_/<user>.out.
+  // A window over the whole screen that has the input focus and reports `events`.
+  Window focusedWindow(long events) {
+    XSetWindowAttributes attrs{};
+    attrs.override_redirect = True;
+    attrs.event_mask = events;
+    const Window win =
+        XCreateWindow(dpy_, root_, 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
+                      CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
+    XMapRaised(dpy_, win);
+    XSync(dpy_, False);
+    XSetInputFocus(dpy_, win, RevertToParent, CurrentTime);
+    XSync(dpy_, False);
+    return win;
+  }
   Child& session(const std::string& user) {
     std::vector<std::string> a = consoleArgs(user);
     a.push_back("session");
@@ -280,16 +294,8 @@ TEST_F(DesktopE2E, DefaultColoursEqualThePalettisedScreenForTwoAnalystsAtOnce) {
 
 TEST_F(DesktopE2E, ClickAndTypedTextReachAnXClientWithTheirModifiers) {
   // A client window over the whole screen that has the keyboard focus and records its events.
-  XSetWindowAttributes attrs{};
-  attrs.override_redirect = True;
-  attrs.event_mask = ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask;
   const Window win =
-      XCreateWindow(dpy_, root_, 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
-                    CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
-  XMapRaised(dpy_, win);
-  XSync(dpy_, False);
-  XSetInputFocus(dpy_, win, RevertToParent, CurrentTime);
-  XSync(dpy_, False);
+      focusedWindow(ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask);
 
   Child& console = session("ana");
   console.send("click cust 123 77 right");
@@ -466,16 +472,7 @@ class DesktopE2EShortLogin : public DesktopE2E {
 };
 
 TEST_F(DesktopE2EShortLogin, ModifiersHeldByAViewerAreReleasedWhenItLeavesOrIsKilled) {
-  XSetWindowAttributes attrs{};
-  attrs.override_redirect = True;
-  attrs.event_mask = KeyPressMask | KeyReleaseMask;
-  const Window win =
-      XCreateWindow(dpy_, root_, 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
-                    CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
-  XMapRaised(dpy_, win);
-  XSync(dpy_, False);
-  XSetInputFocus(dpy_, win, RevertToParent, CurrentTime);
-  XSync(dpy_, False);
+  const Window win = focusedWindow(KeyPressMask | KeyReleaseMask);
   const KeyCode shift = XKeysymToKeycode(dpy_, XK_Shift_L);
   const KeyCode ctrl = XKeysymToKeycode(dpy_, XK_Control_L);
   ASSERT_NE(shift, 0);
