@@ -7,8 +7,9 @@
 #include "desktop/block_writer.h"
 #include "util/exceptions.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VTX_SCAN_AVX2 1
 #endif
 
 namespace vtx {
@@ -82,12 +83,112 @@ Bits scanGroup(const uint8_t* cur, const uint8_t* prev, size_t base, size_t coun
   return b;
 }
 
+// The common 32-bit case converts while it scans: a top-down image of whole rows, stored
+// without padding, from 0x00RRGGBB rows of the same stride. Each dword is then raw & mask.
+struct Fused {
+  const uint8_t* raw = nullptr;  // nullptr: rows are converted ahead by RowFeed instead
+  uint32_t mask = 0;
+};
+
+Fused fusedConversion(const BlockPackJob& job) {
+  const ConvertTarget& t = job.target;
+  const RawImage& raw = *job.raw;
+  bool standard32 = raw.layout.bitsPerPixel == 32 && raw.layout.redMask == 0xFF0000 &&
+                    raw.layout.greenMask == 0xFF00 && raw.layout.blueMask == 0xFF;
+  if (t.code != 4 || t.bottomUp || !raw.data || !standard32 || t.width <= 0 ||
+      raw.width != t.width || raw.height < t.height || t.stride != 4 * size_t(t.width) ||
+      raw.stride != t.stride)
+    return {};
+  uint32_t mask = 0x00FFFFFF & (t.mask32 ? t.mask32 : 0xFFFFFFFF);
+  if (job.dwordMask) mask &= job.dwordMask;
+  return {raw.data, mask};
+}
+
+// Converts the dwords [from, to) of a fused job into the image.
+void convertDwords(const Fused& f, uint8_t* image, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    uint32_t v = load(f.raw, k) & f.mask;
+    std::memcpy(image + 4 * k, &v, 4);
+  }
+}
+
+// scanGroup of a whole group (base > 0) of a fused job, storing the converted dwords.
+Bits scanGroupFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t base) {
+  Bits b;
+  const uint8_t* r = f.raw + 4 * base;
+  uint8_t* c = image + 4 * base;
+  const uint8_t* p = prev ? prev + 4 * base : nullptr;
+  uint64_t same = 0;
+#if defined(__SSE2__)
+  const __m128i m = _mm_set1_epi32(static_cast<int>(f.mask));
+  auto at = [](const uint8_t* q, int off) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + off));
+  };
+  auto bits4 = [](__m128i e) {
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(e))));
+  };
+  for (int k = 0; k < 16; ++k) {
+    __m128i v = _mm_and_si128(at(r, 16 * k), m);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(c + 16 * k), v);
+    b.equal |= bits4(_mm_cmpeq_epi32(v, _mm_and_si128(at(r, 16 * k - 4), m))) << (4 * k);
+    if (p) same |= bits4(_mm_cmpeq_epi32(v, at(p, 16 * k))) << (4 * k);
+  }
+#else
+  for (size_t k = 0; k < kGroup; ++k) {
+    uint32_t v = load(r, k) & f.mask;
+    std::memcpy(c + 4 * k, &v, 4);
+    if (v == (load(r - 4, k) & f.mask)) b.equal |= uint64_t{1} << k;
+    if (p && v == load(p, k)) same |= uint64_t{1} << k;
+  }
+#endif
+  b.changed = p ? ~same : ~uint64_t{0};
+  return b;
+}
+
+#if defined(VTX_SCAN_AVX2)
+__attribute__((target("avx2"))) Bits scanGroupFusedAvx2(const Fused& f, uint8_t* image,
+                                                        const uint8_t* prev, size_t base) {
+  Bits b;
+  const uint8_t* r = f.raw + 4 * base;
+  uint8_t* c = image + 4 * base;
+  const __m256i m = _mm256_set1_epi32(static_cast<int>(f.mask));
+  uint64_t same = 0;
+  for (int k = 0; k < 8; ++k) {
+    const uint8_t* q = r + 32 * k;
+    __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), m);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + 32 * k), v);
+    __m256i left = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 4)), m);
+    b.equal |= static_cast<uint64_t>(static_cast<unsigned>(
+                   _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, left)))))
+               << (8 * k);
+    if (prev) {
+      __m256i old = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prev + 4 * base + 32 * k));
+      same |= static_cast<uint64_t>(static_cast<unsigned>(
+                  _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, old)))))
+              << (8 * k);
+    }
+  }
+  b.changed = prev ? ~same : ~uint64_t{0};
+  return b;
+}
+
+bool haveAvx2() {
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+}
+#endif
+
 enum class Token { None, Skip, Run, Literal };
 
 class Packer {
  public:
   Packer(const uint8_t* cur, size_t n, MutableBytes out)
-      : cur_(cur), n_(n), end_(out.data() + out.size()), w_{out.data()} {}
+      : cur_(cur),
+        n_(n),
+        end_(out.data() + out.size()),
+        w_{out.data()},
+        quickInEnd_(n > kQuickIn ? n - kQuickIn : 0),
+        quickOutEnd_(out.size() > kQuickOut ? end_ - kQuickOut : out.data()) {}
 
   // Emits the tokens that start in the group at base, whose bits are known along with the
   // linked bit of the next group's first dword.
@@ -104,15 +205,32 @@ class Packer {
     if (base == 0) starts |= 1;
     changedCarry_ = changed >> 63;
     inRunCarry_ = inRun >> 63;
+    // The output pointer and the token in progress stay in registers: every byte stored to
+    // the output could otherwise alias the members and force them to be reloaded.
+    uint8_t* o = w_.p;
+    size_t start = start_;
+    Token kind = kind_;
     while (starts) {
       size_t k = static_cast<size_t>(__builtin_ctzll(starts));
       starts &= starts - 1;
       size_t p = base + k;
-      finish(p);
-      start_ = p;
-      kind_ = !(changed >> k & 1) ? Token::Skip : (inRun >> k & 1) ? Token::Run : Token::Literal;
+      if (p - start <= kQuickMax && kind != Token::None && start < quickInEnd_ && o < quickOutEnd_)
+          [[likely]] {
+        o = quickToken(o, start, p - start, kind);
+      } else {
+        w_.p = o;
+        finish(p);
+        o = w_.p;
+      }
+      start = p;
+      // Skip, Run or Literal without a branch: the kinds of scattered changes are random.
+      uint64_t c = changed >> k & 1, r = inRun >> k & 1;
+      kind = static_cast<Token>(1 + c * (2 - r));
+      start_ = start;
+      kind_ = kind;
       longLiteral_ = false;
     }
+    w_.p = o;
     if (kind_ == Token::Literal) copyLiteralUpTo(base + count);
   }
 
@@ -126,7 +244,32 @@ class Packer {
   BlockWriter& writer() { return w_; }
 
  private:
-  void finish(size_t p) {
+  // Tokens of scattered changes are short and of random kinds: one path writes any of them,
+  // with the kind choosing values rather than branches, when both buffers have room to spare.
+  static constexpr size_t kQuickMax = 0xF1;      // the longest one-byte skip count
+  static constexpr size_t kQuickIn = 256;        // dwords a quick token may read from start_
+  static constexpr size_t kQuickOut = 2 + 1024;  // bytes it may write
+  uint8_t* quickToken(uint8_t* o, size_t start, size_t count, Token token) const {
+    const uint8_t* src = cur_ + 4 * start;
+    uint64_t head;  // the first 8 bytes of the token's dwords
+    std::memcpy(&head, src, 8);
+    uint32_t v = static_cast<uint32_t>(head);
+    uint64_t f0 = v == (v & 0xFF) * 0x01010101u, f1 = (v & 0xFFFF) == (v >> 16);
+    uint64_t form = 2 - f0 - f1;  // valueForm(v)
+    bool run = token == Token::Run, literal = token == Token::Literal;
+    uint64_t bytes = literal ? 0xFD | count << 8 | head << 16 : count;
+    bytes = run ? (0xF4 + form) | count << 8 | uint64_t{v} << 16 : bytes;
+    size_t size = literal ? 2 + 4 * count : 1;
+    size = run ? 2 + (size_t{1} << form) : size;
+    std::memcpy(o + 2, src, 16);  // a literal's first dwords; later tokens overwrite the rest
+    std::memcpy(o, &bytes, 8);
+    // Dwords past the first four: only literals have data, and most have fewer.
+    size_t more = literal ? count : 0;
+    for (size_t i = 4; i < more; i += 4) std::memcpy(o + 2 + 4 * i, src + 4 * i, 16);
+    return o + size;
+  }
+
+  __attribute__((noinline)) void finish(size_t p) {
     switch (kind_) {
       case Token::Skip:
         w_.skip(p - start_);
@@ -191,6 +334,8 @@ class Packer {
   uint8_t* data_ = nullptr;
   size_t copied_ = 0;
   uint64_t changedCarry_ = 0, inRunCarry_ = 0;
+  size_t quickInEnd_;     // quick tokens start before this dword
+  uint8_t* quickOutEnd_;  // and are written before this byte
 };
 
 // Converts image rows as the scan needs them, and applies the dword mask to whole dwords.
@@ -238,6 +383,11 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   size_t n = length / 4, tail = length % 4;
   RowFeed feed(job);
   Packer packer(cur, n, dest);
+  Fused fused = fusedConversion(job);
+  auto fusedScan = scanGroupFused;
+#if defined(VTX_SCAN_AVX2)
+  if (job.wideScan && haveAvx2()) fusedScan = scanGroupFusedAvx2;
+#endif
 
   // Each group's tokens are emitted once the next group's bits are known (a run may begin on
   // the last dword of a group).
@@ -245,8 +395,16 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   uint64_t heldLinked = 0;
   for (size_t base = 0; base < n; base += kGroup) {
     size_t count = std::min(kGroup, n - base);
-    feed.ensure(4 * (base + count) + kAhead);
-    Bits b = scanGroup(cur, prev, base, count);
+    Bits b;
+    if (!fused.raw) {
+      feed.ensure(4 * (base + count) + kAhead);
+      b = scanGroup(cur, prev, base, count);
+    } else if (count == kGroup && base > 0) {
+      b = fusedScan(fused, job.image, prev, base);
+    } else {
+      convertDwords(fused, job.image, base, base + count);
+      b = scanGroup(cur, prev, base, count);
+    }
     uint64_t before = base == 0 ? 0 : held.changed >> 63;
     uint64_t linked = b.equal & b.changed & (b.changed << 1 | before);
     if (base > 0) packer.group(base - kGroup, held.changed, heldLinked, linked & 1);
@@ -255,7 +413,7 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   }
   if (n > 0) packer.group((n - 1) / kGroup * kGroup, held.changed, heldLinked, false);
   size_t pending = packer.end();
-  feed.ensure(length);
+  if (!fused.raw) feed.ensure(length);
   BlockWriter& w = packer.writer();
   if (tail > 0) {
     const uint8_t* tailCur = cur + 4 * n;

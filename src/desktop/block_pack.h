@@ -17,6 +17,7 @@ struct BlockPackJob {
   uint32_t dwordMask = 0;             // AND mask of each whole dword after conversion (0 = none)
   const uint8_t* previous = nullptr;  // the viewers' image (nullptr: a full stream)
   uint8_t* image = nullptr;           // receives the converted block image
+  bool wideScan = true;               // AVX2 where the CPU has it (same stream either way)
 };
 
 // Converts and packs; returns the stream length (0 when the image equals previous). dest must

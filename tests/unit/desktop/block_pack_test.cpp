@@ -73,7 +73,8 @@ Result reference(const RawImage& raw, const ConvertTarget& t, uint32_t mask, con
   return r;
 }
 
-Result fused(const RawImage& raw, const ConvertTarget& t, uint32_t mask, const Bytes* prev) {
+Result fused(const RawImage& raw, const ConvertTarget& t, uint32_t mask, const Bytes* prev,
+             bool wideScan) {
   Result r;
   r.image.assign(t.stride * static_cast<size_t>(t.height), 0xCD);  // every byte must be written
   r.stream.assign(PackedSizeBound(r.image.size()), 0xEE);
@@ -83,15 +84,19 @@ Result fused(const RawImage& raw, const ConvertTarget& t, uint32_t mask, const B
   job.dwordMask = mask;
   job.previous = prev ? prev->data() : nullptr;
   job.image = r.image.data();
+  job.wideScan = wideScan;
   r.stream.resize(ConvertAndPackBlock(job, r.stream));
   return r;
 }
 
 void expectSame(const RawImage& raw, const ConvertTarget& t, uint32_t mask, const Bytes* prev,
                 const std::string& what) {
-  Result want = reference(raw, t, mask, prev), got = fused(raw, t, mask, prev);
-  ASSERT_EQ(got.image, want.image) << what;
-  ASSERT_EQ(got.stream, want.stream) << what;
+  Result want = reference(raw, t, mask, prev);
+  for (bool wide : {true, false}) {
+    Result got = fused(raw, t, mask, prev, wide);
+    ASSERT_EQ(got.image, want.image) << what << (wide ? " wide scan" : " narrow scan");
+    ASSERT_EQ(got.stream, want.stream) << what << (wide ? " wide scan" : " narrow scan");
+  }
 }
 
 // A picture of the given kind: noise, runs of a few colours, or text-like sparse dots.
@@ -176,6 +181,37 @@ TEST(BlockPack, EqualsConvertThenPackOnVariedBlocks) {
           }
         }
   EXPECT_EQ(cases, 4 * 4 * 2 * 6 * 5);
+}
+
+TEST(BlockPack, ScreenWideBlocksOfEveryKindOfChange) {
+  // Blocks as wide as screens, whose 32-bit rows are converted while they are scanned: the pad
+  // byte full of garbage, colour masks, whole and partial last groups, and streams long enough
+  // for tokens far from both ends of the buffers.
+  std::mt19937 rng(23);
+  struct Shape {
+    int w, h;
+  };
+  for (Shape sh : {Shape{1920, 4}, Shape{1366, 5}, Shape{333, 7}})
+    for (uint32_t mask32 : {0u, 0x80F8F8F8u})
+      for (uint32_t dwordMask : {0u, 0x00FCFCFCu})
+        for (int kind = 0; kind < 3; ++kind) {
+          ConvertTarget t;
+          t.width = sh.w;
+          t.height = sh.h;
+          t.stride = 4 * static_cast<size_t>(sh.w);
+          t.mask32 = mask32;
+          Picture before = picture(sh.w, sh.h, kind, rng);
+          Grab g0 = encode(before, Source::Standard32, 0, kind == 1, rng);
+          std::string what = std::to_string(sh.w) + "x" + std::to_string(sh.h) + " masks " +
+                             std::to_string(mask32) + "/" + std::to_string(dwordMask) + " kind " +
+                             std::to_string(kind);
+          expectSame(g0.raw, t, dwordMask, nullptr, what + " full");
+          Bytes prev = reference(g0.raw, t, dwordMask, nullptr).image;
+          for (int next = 0; next < 5; ++next) {
+            Grab g1 = encode(change(before, next, rng), Source::Standard32, 0, false, rng);
+            expectSame(g1.raw, t, dwordMask, &prev, what + " change " + std::to_string(next));
+          }
+        }
 }
 
 // One 32-bit row whose pixels are given: the image equals the pixels, so token boundaries can
