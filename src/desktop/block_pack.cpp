@@ -104,12 +104,19 @@ Fused fusedConversion(const BlockPackJob& job) {
   return {raw.data, mask};
 }
 
-// Converts the dwords [from, to) of a fused job into the image.
-void convertDwords(const Fused& f, uint8_t* image, size_t from, size_t to) {
-  for (size_t k = from; k < to; ++k) {
-    uint32_t v = load(f.raw, k) & f.mask;
-    std::memcpy(image + 4 * k, &v, 4);
+// scanGroup of the dwords [base, base + count) of a fused job, storing the converted dwords.
+// Each previous dword is read before its place is written: image may be previous.
+Bits scanDwordsFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t base,
+                     size_t count) {
+  Bits b;
+  for (size_t k = 0; k < count; ++k) {
+    size_t i = base + k;
+    uint32_t v = load(f.raw, i) & f.mask;
+    if (!prev || v != load(prev, i)) b.changed |= uint64_t{1} << k;
+    if (i > 0 && v == (load(f.raw, i - 1) & f.mask)) b.equal |= uint64_t{1} << k;
+    std::memcpy(image + 4 * i, &v, 4);
   }
+  return b;
 }
 
 // scanGroup of a whole group (base > 0) of a fused job, storing the converted dwords.
@@ -129,16 +136,16 @@ Bits scanGroupFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t 
   };
   for (int k = 0; k < 16; ++k) {
     __m128i v = _mm_and_si128(at(r, 16 * k), m);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(c + 16 * k), v);
     b.equal |= bits4(_mm_cmpeq_epi32(v, _mm_and_si128(at(r, 16 * k - 4), m))) << (4 * k);
     if (p) same |= bits4(_mm_cmpeq_epi32(v, at(p, 16 * k))) << (4 * k);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(c + 16 * k), v);
   }
 #else
   for (size_t k = 0; k < kGroup; ++k) {
     uint32_t v = load(r, k) & f.mask;
-    std::memcpy(c + 4 * k, &v, 4);
     if (v == (load(r - 4, k) & f.mask)) b.equal |= uint64_t{1} << k;
     if (p && v == load(p, k)) same |= uint64_t{1} << k;
+    std::memcpy(c + 4 * k, &v, 4);
   }
 #endif
   b.changed = p ? ~same : ~uint64_t{0};
@@ -152,21 +159,24 @@ __attribute__((target("avx2"))) Bits scanGroupFusedAvx2(const Fused& f, uint8_t*
   const uint8_t* r = f.raw + 4 * base;
   uint8_t* c = image + 4 * base;
   const __m256i m = _mm256_set1_epi32(static_cast<int>(f.mask));
+  const bool inPlace = image == prev;
   uint64_t same = 0;
   for (int k = 0; k < 8; ++k) {
     const uint8_t* q = r + 32 * k;
     __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), m);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + 32 * k), v);
     __m256i left = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 4)), m);
     b.equal |= static_cast<uint64_t>(static_cast<unsigned>(
                    _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, left)))))
                << (8 * k);
+    unsigned kept = 0;
     if (prev) {
       __m256i old = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prev + 4 * base + 32 * k));
-      same |= static_cast<uint64_t>(static_cast<unsigned>(
-                  _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, old)))))
-              << (8 * k);
+      kept = static_cast<unsigned>(
+          _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, old))));
+      same |= uint64_t{kept} << (8 * k);
     }
+    // After prev was read; an image updated in place keeps its unchanged lines clean.
+    if (!inPlace || kept != 0xFF) _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + 32 * k), v);
   }
   b.changed = prev ? ~same : ~uint64_t{0};
   return b;
@@ -369,6 +379,10 @@ class RowFeed {
 
 }  // namespace
 
+bool PacksInPlace(const BlockPackJob& job) {
+  return job.raw && fusedConversion(job).raw;
+}
+
 size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   const ConvertTarget& t = job.target;
   size_t length = t.stride * static_cast<size_t>(std::max(0, t.height));
@@ -378,6 +392,8 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
                    " bytes needed");
   if (!job.raw || (!job.image && length > 0))
     throw ERtcInfo("ConvertAndPackBlock: no grab or no image buffer");
+  if (job.image == job.previous && length > 0 && !PacksInPlace(job))
+    throw ERtcInfo("ConvertAndPackBlock: this image cannot be converted over its previous one");
   const uint8_t* cur = job.image;
   const uint8_t* prev = job.previous;
   size_t n = length / 4, tail = length % 4;
@@ -402,8 +418,7 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
     } else if (count == kGroup && base > 0) {
       b = fusedScan(fused, job.image, prev, base);
     } else {
-      convertDwords(fused, job.image, base, base + count);
-      b = scanGroup(cur, prev, base, count);
+      b = scanDwordsFused(fused, job.image, prev, base, count);
     }
     uint64_t before = base == 0 ? 0 : held.changed >> 63;
     uint64_t linked = b.equal & b.changed & (b.changed << 1 | before);

@@ -20,8 +20,13 @@ struct BlockPackJob {
   bool wideScan = true;               // AVX2 where the CPU has it (same stream either way)
 };
 
+// Whether image may be the previous image itself, which is then updated in place: true for
+// whole 32-bit rows, which are converted inside the scan.
+bool PacksInPlace(const BlockPackJob& job);
+
 // Converts and packs; returns the stream length (0 when the image equals previous). dest must
-// hold PackedSizeBound(target.stride * target.height) bytes (ERtcInfo otherwise).
+// hold PackedSizeBound(target.stride * target.height) bytes (ERtcInfo otherwise), and image
+// must be another buffer than previous unless PacksInPlace (ERtcInfo otherwise).
 size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest);
 
 }  // namespace vtx

@@ -61,6 +61,7 @@ bool TRtcGDIScreenEncoder::initGeometry() {
   }
   marked_.assign(static_cast<size_t>(g_.blockCount), 1);
   dirty_.assign(static_cast<size_t>(g_.blockCount), 1);
+  wholeNext_.assign(static_cast<size_t>(g_.blockCount), 0);
   screen().TakeChanges(changes_);  // everything is grabbed anew
   screenInfoChanged_ = true;
   grabBroken_ = false;
@@ -97,14 +98,14 @@ TRtcGDIScreenEncoder::Grabbed TRtcGDIScreenEncoder::grabBlock(int block,
   t.stride = g_.bppWidth;
   t.bottomUp = bottomUp_;
   t.mask32 = setup().reduce32bit;
+  const bool whole = screenInfoChanged_ || wholeNext_[block];
   if (desktopAccess()) {
     if (!screen().Grab(g_.rectOf(block), raw)) {
       dirty_[block] = 1;
       return Grabbed::Failed;
     }
     // An unchanged block costs one comparing pass over the grab.
-    if (!screenInfoChanged_ && SameAsConverted(raw, t, images_[block].data()))
-      return Grabbed::Unchanged;
+    if (!whole && SameAsConverted(raw, t, images_[block].data())) return Grabbed::Unchanged;
   } else {
     placeholder_ = PlaceholderImage(t.width, t.height);
     raw.data = reinterpret_cast<const uint8_t*>(placeholder_.data());
@@ -115,8 +116,8 @@ TRtcGDIScreenEncoder::Grabbed TRtcGDIScreenEncoder::grabBlock(int block,
   job.raw = &raw;
   job.target = t;
   job.dwordMask = g_.bytesPerPixel == kPixels16Bit ? setup().reduce16bit : 0;
-  job.previous = screenInfoChanged_ ? nullptr : images_[block].data();
-  job.image = fresh.data();
+  job.previous = whole ? nullptr : images_[block].data();
+  job.image = PacksInPlace(job) ? images_[block].data() : fresh.data();
   return Grabbed::Changed;
 }
 
@@ -167,12 +168,19 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     size_t length = 0;
     if (grabbed == Grabbed::Changed) {
       size_t bound = PackedSizeBound(job.target.stride * static_cast<size_t>(job.target.height));
-      length = update_.Add(static_cast<int32_t>(g_.offsetOf(i, bottomUp_)), bound, storage_,
-                           [&job](MutableBytes dest) { return ConvertAndPackBlock(job, dest); });
+      const bool inPlace = job.image == images_[i].data();
+      try {
+        length = update_.Add(static_cast<int32_t>(g_.offsetOf(i, bottomUp_)), bound, storage_,
+                             [&job](MutableBytes dest) { return ConvertAndPackBlock(job, dest); });
+      } catch (...) {
+        if (inPlace) wholeNext_[i] = dirty_[i] = 1;
+        throw;
+      }
+      if (length > 0 && !inPlace) std::swap(images_[i], fresh);
     }
     if (length > 0) {
+      wholeNext_[i] = 0;
       total += static_cast<int64_t>(length);
-      std::swap(images_[i], fresh);
       if (budget <= 0 || (!screenInfoChanged_ && n < g_.blockCount - 1 && total > budget)) {
         grabBroken_ = true;
         grabFrom_ = i;

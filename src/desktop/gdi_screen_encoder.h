@@ -44,7 +44,8 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   bool initGeometry();
   enum class Grabbed { Failed, Unchanged, Changed };
   // Grabs a block into raw and, when it may have changed, sets up the job that converts it into
-  // `fresh` and packs it against the stored image.
+  // `fresh` (or over the stored image, where that can be done) and packs it against the stored
+  // image.
   Grabbed grabBlock(int block, std::vector<uint8_t>& fresh, RawImage& raw, BlockPackJob& job);
   void takeChanges();
   void setResolution(TRtcRecord& res) const;
@@ -55,6 +56,9 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   std::vector<uint8_t> tmpImage_, tmpLastImage_, storage_;
   std::vector<uint32_t> placeholder_;
   std::vector<char> marked_, dirty_;
+  // Blocks whose image was updated in place for an update that was not made: their next
+  // stream is a whole one, since the viewers' image is behind the stored one.
+  std::vector<char> wholeNext_;
   std::string screenPalette_;
   bool newScreenPalette_ = false;
   bool screenInfoChanged_ = false;

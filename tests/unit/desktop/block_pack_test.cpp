@@ -96,6 +96,18 @@ void expectSame(const RawImage& raw, const ConvertTarget& t, uint32_t mask, cons
     Result got = fused(raw, t, mask, prev, wide);
     ASSERT_EQ(got.image, want.image) << what << (wide ? " wide scan" : " narrow scan");
     ASSERT_EQ(got.stream, want.stream) << what << (wide ? " wide scan" : " narrow scan");
+    BlockPackJob job;
+    job.raw = &raw;
+    job.target = t;
+    job.dwordMask = mask;
+    if (!prev || !PacksInPlace(job)) continue;
+    // Over the previous image itself.
+    Result over{*prev, Bytes(PackedSizeBound(prev->size()), 0xEE)};
+    job.previous = job.image = over.image.data();
+    job.wideScan = wide;
+    over.stream.resize(ConvertAndPackBlock(job, over.stream));
+    ASSERT_EQ(over.image, want.image) << what << " in place";
+    ASSERT_EQ(over.stream, want.stream) << what << " in place";
   }
 }
 
@@ -306,6 +318,23 @@ TEST(BlockPack, BadJobsAndEmptyBlocks) {
   EXPECT_THROW(ConvertAndPackBlock(job, out), ERtcInfo);
   job.target.height = 0;
   EXPECT_EQ(ConvertAndPackBlock(job, out), 0u);
+
+  // Only whole 32-bit rows may be converted over their previous image.
+  job.target = t;
+  job.previous = job.image = image.data();
+  EXPECT_TRUE(PacksInPlace(job));
+  EXPECT_NO_THROW(ConvertAndPackBlock(job, out));
+  for (int change : {0, 1, 2, 3}) {
+    BlockPackJob other = job;
+    RawImage narrow = raw;
+    if (change == 0) other.target.code = 1, other.target.stride = t.stride / 4;
+    if (change == 1) other.target.bottomUp = true;
+    if (change == 2) narrow.width -= 1;
+    if (change == 3) narrow.layout.bitsPerPixel = 24;
+    other.raw = &narrow;
+    EXPECT_FALSE(PacksInPlace(other)) << change;
+    EXPECT_THROW(ConvertAndPackBlock(other, out), ERtcInfo) << change;
+  }
 }
 
 }  // namespace
