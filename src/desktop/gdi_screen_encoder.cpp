@@ -142,6 +142,8 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     screenInfoChanged_ = false;
     takeChanges();
   }
+  // The placeholder is no drawing the screen reports: once access is back, all is sent anew.
+  if (!desktopAccess()) initAgain_ = true;
   if (g_.blockCount == 0) return false;
 
   int start = 0;

@@ -63,7 +63,9 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   std::string screenPalette_;
   bool newScreenPalette_ = false;
   bool screenInfoChanged_ = false;
-  bool initAgain_ = false;  // the update of a new geometry failed: it is made again
+  // The next capture starts from a new geometry: the update of the last one failed, or the
+  // placeholder was shown.
+  bool initAgain_ = false;
   bool grabBroken_ = false;
   int grabFrom_ = 0;
   int skipped_ = 0;

@@ -251,6 +251,27 @@ TEST(ScreenCapture, PlaceholderWithoutAccessAndGrabFailures) {
   EXPECT_EQ(cap.GetScreen(), "");
 }
 
+TEST(ScreenCapture, AccessBackReplacesThePlaceholderWithoutDrawing) {
+  // Nothing is drawn while the placeholder is shown, so reported changes do not cover it.
+  for (bool tracked : {false, true}) {
+    FakeDesktop d(64, 24);
+    d.SetTrackChanges(tracked);
+    d.Noise({0, 0, 64, 24}, 5);
+    TRtcScreenCapture cap(d);
+    cap.setScreenBlockCount(3);
+    cap.setMaxTotalSize(1 << 30);
+    ScreenImage viewer;
+    for (bool access : {true, false, false, true}) {
+      d.SetInputDesktopAccess(access);
+      cap.GrabScreen();
+      viewer.Apply(cap.GetScreenDelta());
+    }
+    expectImage(viewer, d, same);
+    cap.GrabScreen();
+    EXPECT_EQ(cap.GetScreenDelta(), "") << tracked;
+  }
+}
+
 // The fake desktop with grabs that throw (as when a grab buffer cannot be had) once `left`
 // more have been made.
 class ThrowingGrabs final : public DesktopPlatform {
