@@ -152,16 +152,16 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     grabBroken_ = false;
   }
   const int budget = setup().maxTotalSize;
-  TRtcRecord res;
-  if (screenInfoChanged_) setResolution(res);
   bool withPalette = screenInfoChanged_ || newScreenPalette_;
-  update_.Begin(screenInfoChanged_ ? &res : nullptr,
-                withPalette ? std::string_view(screenPalette_) : std::string_view(),
-                budget <= 0 ? 1 : g_.blockCount);
   int64_t total = 0;
   added_.clear();
   int n = 0;
   try {
+    TRtcRecord res;
+    if (screenInfoChanged_) setResolution(res);
+    update_.Begin(screenInfoChanged_ ? &res : nullptr,
+                  withPalette ? std::string_view(screenPalette_) : std::string_view(),
+                  budget <= 0 ? 1 : g_.blockCount);
     for (; n < g_.blockCount; ++n) {
       int i = (start + n) % g_.blockCount;
       if (!screenInfoChanged_ && !dirty_[i]) {
