@@ -62,8 +62,11 @@ bool TRtcGDIScreenEncoder::initGeometry() {
   marked_.assign(static_cast<size_t>(g_.blockCount), 1);
   dirty_.assign(static_cast<size_t>(g_.blockCount), 1);
   wholeNext_.assign(static_cast<size_t>(g_.blockCount), 0);
+  added_.clear();
+  added_.reserve(static_cast<size_t>(g_.blockCount));
   screen().TakeChanges(changes_);  // everything is grabbed anew
   screenInfoChanged_ = true;
+  initAgain_ = false;
   grabBroken_ = false;
   grabFrom_ = 0;
   storage_.assign(std::max(2 * g_.blockSize, PackedSizeBound(g_.blockSize)), 0);
@@ -135,10 +138,12 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
   initialScreenData_.Clear();
   initialBuilt_ = false;
   skipped_ = 0;
-  if (!(initial || ScreenChanged()) || !initGeometry()) {
+  if (!(initial || initAgain_ || ScreenChanged()) || !initGeometry()) {
     screenInfoChanged_ = false;
     takeChanges();
   }
+  // The placeholder is no drawing the screen reports: once access is back, all is sent anew.
+  if (!desktopAccess()) initAgain_ = true;
   if (g_.blockCount == 0) return false;
 
   int start = 0;
@@ -147,50 +152,60 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
     grabBroken_ = false;
   }
   const int budget = setup().maxTotalSize;
-  TRtcRecord res;
-  if (screenInfoChanged_) setResolution(res);
   bool withPalette = screenInfoChanged_ || newScreenPalette_;
-  update_.Begin(screenInfoChanged_ ? &res : nullptr,
-                withPalette ? std::string_view(screenPalette_) : std::string_view(),
-                budget <= 0 ? 1 : g_.blockCount);
   int64_t total = 0;
-  for (int n = 0; n < g_.blockCount; ++n) {
-    int i = (start + n) % g_.blockCount;
-    if (!screenInfoChanged_ && !dirty_[i]) {
-      ++skipped_;
-      continue;
-    }
-    std::vector<uint8_t>& fresh = i == g_.blockCount - 1 ? tmpLastImage_ : tmpImage_;
-    RawImage raw;
-    BlockPackJob job;
-    Grabbed grabbed = grabBlock(i, fresh, raw, job);
-    if (grabbed == Grabbed::Failed) break;
-    size_t length = 0;
-    if (grabbed == Grabbed::Changed) {
-      size_t bound = PackedSizeBound(job.target.stride * static_cast<size_t>(job.target.height));
-      const bool inPlace = job.image == images_[i].data();
-      try {
+  added_.clear();
+  int n = 0;
+  try {
+    TRtcRecord res;
+    if (screenInfoChanged_) setResolution(res);
+    update_.Begin(screenInfoChanged_ ? &res : nullptr,
+                  withPalette ? std::string_view(screenPalette_) : std::string_view(),
+                  budget <= 0 ? 1 : g_.blockCount);
+    for (; n < g_.blockCount; ++n) {
+      int i = (start + n) % g_.blockCount;
+      if (!screenInfoChanged_ && !dirty_[i]) {
+        ++skipped_;
+        continue;
+      }
+      std::vector<uint8_t>& fresh = i == g_.blockCount - 1 ? tmpLastImage_ : tmpImage_;
+      RawImage raw;
+      BlockPackJob job;
+      Grabbed grabbed = grabBlock(i, fresh, raw, job);
+      if (grabbed == Grabbed::Failed) break;
+      size_t length = 0;
+      if (grabbed == Grabbed::Changed) {
+        size_t bound = PackedSizeBound(job.target.stride * static_cast<size_t>(job.target.height));
+        const bool inPlace = job.image == images_[i].data();
         length = update_.Add(static_cast<int32_t>(g_.offsetOf(i, bottomUp_)), bound, storage_,
                              [&job](MutableBytes dest) { return ConvertAndPackBlock(job, dest); });
-      } catch (...) {
-        if (inPlace) wholeNext_[i] = dirty_[i] = 1;
-        throw;
+        if (length > 0 && !inPlace) std::swap(images_[i], fresh);
       }
-      if (length > 0 && !inPlace) std::swap(images_[i], fresh);
-    }
-    if (length > 0) {
-      wholeNext_[i] = 0;
-      total += static_cast<int64_t>(length);
-      if (budget <= 0 || (!screenInfoChanged_ && n < g_.blockCount - 1 && total > budget)) {
-        grabBroken_ = true;
-        grabFrom_ = i;
-        break;
+      if (length > 0) {
+        added_.push_back(i);
+        wholeNext_[i] = 0;
+        total += static_cast<int64_t>(length);
+        if (budget <= 0 || (!screenInfoChanged_ && n < g_.blockCount - 1 && total > budget)) {
+          grabBroken_ = true;
+          grabFrom_ = i;
+          break;
+        }
       }
+      if (sleepTime > 0 && n < g_.blockCount - 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(sleepTime));
     }
-    if (sleepTime > 0 && n < g_.blockCount - 1)
-      std::this_thread::sleep_for(std::chrono::milliseconds(sleepTime));
+    update_.Finish();
+  } catch (...) {
+    // The update is dropped, but the stored images of the blocks it carried (and of the block
+    // in hand, when converted in place) are ahead of the viewers': they go whole next time.
+    for (int b : added_) wholeNext_[b] = dirty_[b] = 1;
+    if (n < g_.blockCount) {
+      int i = (start + n) % g_.blockCount;
+      wholeNext_[i] = dirty_[i] = 1;
+    }
+    if (screenInfoChanged_) initAgain_ = true;  // the resolution was not sent either
+    throw;
   }
-  update_.Finish();
   if (update_.Count() == 0) return false;
   if (withPalette) newScreenPalette_ = false;
   return screenInfoChanged_;

@@ -56,12 +56,16 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   std::vector<uint8_t> tmpImage_, tmpLastImage_, storage_;
   std::vector<uint32_t> placeholder_;
   std::vector<char> marked_, dirty_;
-  // Blocks whose image was updated in place for an update that was not made: their next
-  // stream is a whole one, since the viewers' image is behind the stored one.
+  // Blocks whose stored image got ahead of the viewers' for an update that was not made (it
+  // failed part way): their next stream is a whole one.
   std::vector<char> wholeNext_;
+  std::vector<int> added_;  // blocks carried by the update being made
   std::string screenPalette_;
   bool newScreenPalette_ = false;
   bool screenInfoChanged_ = false;
+  // The next capture starts from a new geometry: the update of the last one failed, or the
+  // placeholder was shown.
+  bool initAgain_ = false;
   bool grabBroken_ = false;
   int grabFrom_ = 0;
   int skipped_ = 0;

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "desktop/compress.h"
@@ -248,6 +249,85 @@ TEST(ScreenCapture, PlaceholderWithoutAccessAndGrabFailures) {
   cap.GrabScreen();
   EXPECT_EQ(cap.GetScreenDelta(), "");
   EXPECT_EQ(cap.GetScreen(), "");
+}
+
+TEST(ScreenCapture, AccessBackReplacesThePlaceholderWithoutDrawing) {
+  // Nothing is drawn while the placeholder is shown, so reported changes do not cover it.
+  for (bool tracked : {false, true}) {
+    FakeDesktop d(64, 24);
+    d.SetTrackChanges(tracked);
+    d.Noise({0, 0, 64, 24}, 5);
+    TRtcScreenCapture cap(d);
+    cap.setScreenBlockCount(3);
+    cap.setMaxTotalSize(1 << 30);
+    ScreenImage viewer;
+    for (bool access : {true, false, false, true}) {
+      d.SetInputDesktopAccess(access);
+      cap.GrabScreen();
+      viewer.Apply(cap.GetScreenDelta());
+    }
+    expectImage(viewer, d, same);
+    cap.GrabScreen();
+    EXPECT_EQ(cap.GetScreenDelta(), "") << tracked;
+  }
+}
+
+// The fake desktop with grabs that throw (as when a grab buffer cannot be had) once `left`
+// more have been made.
+class ThrowingGrabs final : public DesktopPlatform {
+ public:
+  explicit ThrowingGrabs(FakeDesktop& d) : d_(d) {}
+  std::unique_ptr<ScreenSource> OpenScreen() override {
+    return std::make_unique<Screen>(d_.OpenScreen(), left);
+  }
+  std::unique_ptr<CursorSource> OpenCursor() override { return d_.OpenCursor(); }
+  int left = -1;  // -1: never
+
+ private:
+  struct Screen final : ScreenSource {
+    Screen(std::unique_ptr<ScreenSource> s, int& n) : inner(std::move(s)), left(n) {}
+    bool Display(bool multi, DisplayInfo& out) override { return inner->Display(multi, out); }
+    bool Grab(const ScreenRect& rect, RawImage& out) override {
+      if (left >= 0 && left-- == 0) throw std::bad_alloc();
+      return inner->Grab(rect, out);
+    }
+    bool TakeChanges(std::vector<ScreenRect>& out) override { return inner->TakeChanges(out); }
+    std::unique_ptr<ScreenSource> inner;
+    int& left;
+  };
+  FakeDesktop& d_;
+};
+
+TEST(ScreenCapture, AnUpdateLostToAFailingGrabIsMadeUpFor) {
+  // The blocks packed before the failure hold their new images already; neither they nor the
+  // failing block may be left out of later updates, with or without reported changes. A failed
+  // first update (the one with the resolution) is made again as a whole.
+  for (bool first : {false, true})
+    for (bool tracked : {false, true})
+      for (int failAt : {0, 1, 2}) {
+        FakeDesktop d(64, 24);
+        d.SetTrackChanges(tracked);
+        d.Noise({0, 0, 64, 24}, 3 + failAt);
+        ThrowingGrabs platform(d);
+        TRtcScreenCapture cap(platform);
+        cap.setScreenBlockCount(3);
+        cap.setMaxTotalSize(1 << 30);
+        ScreenImage viewer;
+        if (!first) {
+          cap.GrabScreen();
+          viewer.Apply(cap.GetScreenDelta());
+          d.Noise({0, 0, 64, 24}, 7 + failAt);
+        }
+        platform.left = failAt;
+        EXPECT_FALSE(cap.GrabScreen());
+        EXPECT_EQ(cap.GetScreenDelta(), "");
+        cap.GrabScreen();
+        ASSERT_NO_THROW(viewer.Apply(cap.GetScreenDelta()));
+        expectImage(viewer, d, same);
+        ScreenImage late;
+        late.Apply(cap.GetScreen());
+        EXPECT_EQ(late.Data(), viewer.Data()) << first << tracked << failAt;
+      }
 }
 
 TEST(ScreenCapture, EmptyCaptureAreasGiveNothing) {
