@@ -153,43 +153,30 @@ Bits scanGroupFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t 
 }
 
 #if defined(VTX_SCAN_AVX2)
-__attribute__((target("avx2"))) inline __m256i loadYmm(const uint8_t* q) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-}
-
-// One bit per dword of four 8-dword compare results, in dword order.
-__attribute__((target("avx2"))) inline uint32_t bits32(__m256i e0, __m256i e1, __m256i e2,
-                                                       __m256i e3) {
-  // The packs keep each 128-bit half apart: the bytes come out as the low halves of e0..e3,
-  // then their high halves; the permute puts each vector's halves together again.
-  __m256i bytes = _mm256_packs_epi16(_mm256_packs_epi32(e0, e1), _mm256_packs_epi32(e2, e3));
-  bytes = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-  return static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
-}
-
 __attribute__((target("avx2"))) Bits scanGroupFusedAvx2(const Fused& f, uint8_t* image,
                                                         const uint8_t* prev, size_t base) {
   Bits b;
+  const uint8_t* r = f.raw + 4 * base;
+  uint8_t* c = image + 4 * base;
   const __m256i m = _mm256_set1_epi32(static_cast<int>(f.mask));
   const bool inPlace = image == prev;
   uint64_t same = 0;
-  for (int half = 0; half < 2; ++half) {
-    size_t at = 4 * base + 128 * static_cast<size_t>(half);
-    const uint8_t* r = f.raw + at;
-    __m256i v[4], eq[4], kept[4];
-    for (int k = 0; k < 4; ++k) {
-      v[k] = _mm256_and_si256(loadYmm(r + 32 * k), m);
-      eq[k] = _mm256_cmpeq_epi32(v[k], _mm256_and_si256(loadYmm(r + 32 * k - 4), m));
-      kept[k] =
-          prev ? _mm256_cmpeq_epi32(v[k], loadYmm(prev + at + 32 * k)) : _mm256_setzero_si256();
+  for (int k = 0; k < 8; ++k) {
+    const uint8_t* q = r + 32 * k;
+    __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), m);
+    __m256i left = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 4)), m);
+    b.equal |= static_cast<uint64_t>(static_cast<unsigned>(
+                   _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, left)))))
+               << (8 * k);
+    unsigned kept = 0;
+    if (prev) {
+      __m256i old = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prev + 4 * base + 32 * k));
+      kept = static_cast<unsigned>(
+          _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, old))));
+      same |= uint64_t{kept} << (8 * k);
     }
-    b.equal |= uint64_t{bits32(eq[0], eq[1], eq[2], eq[3])} << (32 * half);
-    uint32_t keptBits = bits32(kept[0], kept[1], kept[2], kept[3]);
-    same |= uint64_t{keptBits} << (32 * half);
     // After prev was read; an image updated in place keeps its unchanged lines clean.
-    for (int k = 0; k < 4; ++k)
-      if (!inPlace || (keptBits >> (8 * k) & 0xFF) != 0xFF)
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(image + at + 32 * k), v[k]);
+    if (!inPlace || kept != 0xFF) _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + 32 * k), v);
   }
   b.changed = prev ? ~same : ~uint64_t{0};
   return b;
