@@ -7,9 +7,10 @@
 #include "desktop/block_writer.h"
 #include "util/exceptions.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "desktop/cpu_features.h"
+
+#if defined(VTX_HAVE_AVX2_VARIANTS)
 #include <immintrin.h>
-#define VTX_SCAN_AVX2 1
 #endif
 
 namespace vtx {
@@ -152,7 +153,7 @@ Bits scanGroupFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t 
   return b;
 }
 
-#if defined(VTX_SCAN_AVX2)
+#if defined(VTX_HAVE_AVX2_VARIANTS)
 __attribute__((target("avx2"))) Bits scanGroupFusedAvx2(const Fused& f, uint8_t* image,
                                                         const uint8_t* prev, size_t base) {
   Bits b;
@@ -182,10 +183,6 @@ __attribute__((target("avx2"))) Bits scanGroupFusedAvx2(const Fused& f, uint8_t*
   return b;
 }
 
-bool haveAvx2() {
-  static const bool have = __builtin_cpu_supports("avx2");
-  return have;
-}
 #endif
 
 enum class Token { None, Skip, Run, Literal };
@@ -401,8 +398,8 @@ size_t ConvertAndPackBlock(const BlockPackJob& job, MutableBytes dest) {
   Packer packer(cur, n, dest);
   Fused fused = fusedConversion(job);
   auto fusedScan = scanGroupFused;
-#if defined(VTX_SCAN_AVX2)
-  if (job.wideScan && haveAvx2()) fusedScan = scanGroupFusedAvx2;
+#if defined(VTX_HAVE_AVX2_VARIANTS)
+  if (job.wideScan && CpuHasAvx2()) fusedScan = scanGroupFusedAvx2;
 #endif
 
   // Each group's tokens are emitted once the next group's bits are known (a run may begin on

@@ -6,7 +6,11 @@
 
 #include "desktop/screen_palette.h"
 
-#if defined(__SSE2__)
+#include "desktop/cpu_features.h"
+
+#if defined(VTX_HAVE_AVX2_VARIANTS)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -115,34 +119,67 @@ void ConvertRow32To4(const uint32_t* src, int n, uint8_t* dest) {
         static_cast<uint8_t>(PaletteIndex::of16(src[x]) << 4 | PaletteIndex::of16(src[x + 1]));
 }
 
-bool SameAsConverted(const RawImage& raw, const ConvertTarget& t, const uint8_t* image) {
+namespace {
+
+// Whether the masked 32-bit pixels of a source row equal the image row.
+bool sameRow(const uint8_t* src, const uint8_t* img, size_t rowBytes, uint32_t m) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi32(static_cast<int>(m));
+  for (; i + 32 <= rowBytes; i += 32) {
+    __m128i a0 = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), mask);
+    __m128i a1 =
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16)), mask);
+    __m128i e = _mm_and_si128(
+        _mm_cmpeq_epi32(a0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(img + i))),
+        _mm_cmpeq_epi32(a1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(img + i + 16))));
+    if (_mm_movemask_epi8(e) != 0xFFFF) return false;
+  }
+#endif
+  for (; i < rowBytes; i += 4) {
+    uint32_t a, b;
+    std::memcpy(&a, src + i, 4);
+    std::memcpy(&b, img + i, 4);
+    if ((a & m) != b) return false;
+  }
+  return true;
+}
+
+#if defined(VTX_HAVE_AVX2_VARIANTS)
+__attribute__((target("avx2"))) bool sameRowAvx2(const uint8_t* src, const uint8_t* img,
+                                                 size_t rowBytes, uint32_t m) {
+  const __m256i mask = _mm256_set1_epi32(static_cast<int>(m));
+  size_t i = 0;
+  for (; i + 64 <= rowBytes; i += 64) {
+    __m256i a0 =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)), mask);
+    __m256i a1 =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32)), mask);
+    __m256i x = _mm256_or_si256(
+        _mm256_xor_si256(a0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(img + i))),
+        _mm256_xor_si256(a1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(img + i + 32))));
+    if (!_mm256_testz_si256(x, x)) return false;
+  }
+  return sameRow(src + i, img + i, rowBytes - i, m);
+}
+#endif
+
+}  // namespace
+
+bool SameAsConverted(const RawImage& raw, const ConvertTarget& t, const uint8_t* image, bool wide) {
   if (t.code != 4 || !raw.data || !isStandard32(raw.layout) || raw.width < t.width ||
       raw.height < t.height)
     return false;
   uint32_t m = 0x00FFFFFF & (t.mask32 ? t.mask32 : 0xFFFFFFFF);
   size_t rowBytes = 4 * static_cast<size_t>(t.width);
+  auto same = sameRow;
+#if defined(VTX_HAVE_AVX2_VARIANTS)
+  if (wide && CpuHasAvx2()) same = sameRowAvx2;
+#endif
   for (int y = 0; y < t.height; ++y) {
     const uint8_t* src = raw.data + static_cast<size_t>(y) * raw.stride;
     const uint8_t* img = image + static_cast<size_t>(t.bottomUp ? t.height - 1 - y : y) * t.stride;
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i mask = _mm_set1_epi32(static_cast<int>(m));
-    for (; i + 32 <= rowBytes; i += 32) {
-      __m128i a0 = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), mask);
-      __m128i a1 =
-          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16)), mask);
-      __m128i e = _mm_and_si128(
-          _mm_cmpeq_epi32(a0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(img + i))),
-          _mm_cmpeq_epi32(a1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(img + i + 16))));
-      if (_mm_movemask_epi8(e) != 0xFFFF) return false;
-    }
-#endif
-    for (; i < rowBytes; i += 4) {
-      uint32_t a, b;
-      std::memcpy(&a, src + i, 4);
-      std::memcpy(&b, img + i, 4);
-      if ((a & m) != b) return false;
-    }
+    if (!same(src, img, rowBytes, m)) return false;
   }
   return true;
 }

@@ -29,8 +29,9 @@ void ConvertPixelRows(const RawImage& raw, const ConvertTarget& target, uint8_t*
 
 // Whether converting raw to the target would give exactly the bytes in image: a single pass
 // that compares without writing. Only for 32-bit targets from 32-bit 0x00RRGGBB sources with
-// every pixel present; false whenever it cannot tell.
-bool SameAsConverted(const RawImage& raw, const ConvertTarget& target, const uint8_t* image);
+// every pixel present; false whenever it cannot tell. wide: AVX2 where the CPU has it.
+bool SameAsConverted(const RawImage& raw, const ConvertTarget& target, const uint8_t* image,
+                     bool wide = true);
 
 // One row of 0x00RRGGBB pixels to the target format (the row converters on their own).
 void ConvertRow32To32(const uint32_t* src, int n, uint32_t mask, uint8_t* dest);

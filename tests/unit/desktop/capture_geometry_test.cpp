@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <limits>
 
 #include "desktop/pixel_convert.h"
@@ -188,6 +190,48 @@ TEST(PixelConvert, FormatsMasksAndRowOrder) {
   EXPECT_EQ(dest[1], 0u);
   EXPECT_EQ(dest[2], 0xFF0000u);
   EXPECT_EQ(dest[3], 0u);
+}
+
+TEST(PixelConvert, SameAsConvertedSeesEveryChangedPixelAndNoMaskedBit) {
+  std::mt19937 rng(11);
+  for (int width : {1, 7, 8, 15, 16, 17, 31, 33, 64, 65, 1920})
+    for (uint32_t mask32 : {0u, 0x80F8F8F8u})
+      for (bool bottomUp : {false, true}) {
+        const int height = 3;
+        size_t rawStride = 4 * static_cast<size_t>(width) + 8;
+        std::vector<uint8_t> pixels(rawStride * height);
+        for (auto& b : pixels) b = static_cast<uint8_t>(rng());  // garbage pad bytes too
+        RawImage raw;
+        raw.data = pixels.data();
+        raw.stride = rawStride;
+        raw.width = width;
+        raw.height = height;
+        ConvertTarget t;
+        t.width = width;
+        t.height = height;
+        t.stride = 4 * static_cast<size_t>(width) + 4;
+        t.bottomUp = bottomUp;
+        t.mask32 = mask32;
+        std::vector<uint8_t> image(t.stride * height);
+        ConvertPixels(raw, t, image.data());
+        std::string what = std::to_string(width) + (bottomUp ? " bottom-up" : "");
+        for (bool wide : {true, false}) {
+          EXPECT_TRUE(SameAsConverted(raw, t, image.data(), wide)) << what;
+          for (int x : {0, width / 2, width - 1})
+            for (int y = 0; y < height; ++y) {
+              uint8_t& green = pixels[y * rawStride + 4 * static_cast<size_t>(x) + 1];
+              uint8_t& pad = pixels[y * rawStride + 4 * static_cast<size_t>(x) + 3];
+              green ^= 0x80;  // kept by both masks
+              EXPECT_FALSE(SameAsConverted(raw, t, image.data(), wide)) << what << " " << x;
+              green ^= 0x80;
+              pad ^= 0x41;  // never part of the image
+              if (mask32) green ^= 0x04;
+              EXPECT_TRUE(SameAsConverted(raw, t, image.data(), wide)) << what << " " << x;
+              pad ^= 0x41;
+              if (mask32) green ^= 0x04;
+            }
+        }
+      }
 }
 
 TEST(Placeholder, WhiteWithTextAtTwenty) {
