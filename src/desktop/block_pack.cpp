@@ -251,8 +251,9 @@ class Packer {
   BlockWriter& writer() { return w_; }
 
  private:
-  // Tokens of scattered changes are short and of random kinds: one path writes any of them,
-  // with the kind choosing values rather than branches, when both buffers have room to spare.
+  // Tokens of scattered changes are short and of random kinds: one inlined path writes any of
+  // them when both buffers have room to spare, storing more bytes than the token needs and
+  // advancing by its size.
   static constexpr size_t kQuickMax = 0xF1;      // the longest one-byte skip count
   static constexpr size_t kQuickIn = 256;        // dwords a quick token may read from start_
   static constexpr size_t kQuickOut = 2 + 1024;  // bytes it may write
