@@ -94,13 +94,11 @@ struct Fused {
 Fused fusedConversion(const BlockPackJob& job) {
   const ConvertTarget& t = job.target;
   const RawImage& raw = *job.raw;
-  bool standard32 = raw.layout.bitsPerPixel == 32 && raw.layout.redMask == 0xFF0000 &&
-                    raw.layout.greenMask == 0xFF00 && raw.layout.blueMask == 0xFF;
-  if (t.code != 4 || t.bottomUp || !raw.data || !standard32 || t.width <= 0 ||
+  if (t.code != 4 || t.bottomUp || !raw.data || !IsStandard32(raw.layout) || t.width <= 0 ||
       raw.width != t.width || raw.height < t.height || t.stride != 4 * size_t(t.width) ||
       raw.stride != t.stride)
     return {};
-  uint32_t mask = 0x00FFFFFF & (t.mask32 ? t.mask32 : 0xFFFFFFFF);
+  uint32_t mask = PixelMask32(t);
   if (job.dwordMask) mask &= job.dwordMask;
   return {raw.data, mask};
 }
@@ -122,12 +120,12 @@ Bits scanDwordsFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t
 
 // scanGroup of a whole group (base > 0) of a fused job, storing the converted dwords.
 Bits scanGroupFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t base) {
+#if defined(__SSE2__)
   Bits b;
   const uint8_t* r = f.raw + 4 * base;
   uint8_t* c = image + 4 * base;
   const uint8_t* p = prev ? prev + 4 * base : nullptr;
   uint64_t same = 0;
-#if defined(__SSE2__)
   const __m128i m = _mm_set1_epi32(static_cast<int>(f.mask));
   auto at = [](const uint8_t* q, int off) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + off));
@@ -141,16 +139,11 @@ Bits scanGroupFused(const Fused& f, uint8_t* image, const uint8_t* prev, size_t 
     if (p) same |= bits4(_mm_cmpeq_epi32(v, at(p, 16 * k))) << (4 * k);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(c + 16 * k), v);
   }
-#else
-  for (size_t k = 0; k < kGroup; ++k) {
-    uint32_t v = load(r, k) & f.mask;
-    if (v == (load(r - 4, k) & f.mask)) b.equal |= uint64_t{1} << k;
-    if (p && v == load(p, k)) same |= uint64_t{1} << k;
-    std::memcpy(c + 4 * k, &v, 4);
-  }
-#endif
   b.changed = p ? ~same : ~uint64_t{0};
   return b;
+#else
+  return scanDwordsFused(f, image, prev, base, kGroup);
+#endif
 }
 
 #if defined(VTX_HAVE_AVX2_VARIANTS)

@@ -62,8 +62,6 @@ bool TRtcGDIScreenEncoder::initGeometry() {
   marked_.assign(static_cast<size_t>(g_.blockCount), 1);
   dirty_.assign(static_cast<size_t>(g_.blockCount), 1);
   wholeNext_.assign(static_cast<size_t>(g_.blockCount), 0);
-  added_.clear();
-  added_.reserve(static_cast<size_t>(g_.blockCount));
   screen().TakeChanges(changes_);  // everything is grabbed anew
   screenInfoChanged_ = true;
   initAgain_ = false;
@@ -154,7 +152,7 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
   const int budget = setup().maxTotalSize;
   bool withPalette = screenInfoChanged_ || newScreenPalette_;
   int64_t total = 0;
-  added_.clear();
+  std::vector<int> added;  // blocks carried by this update
   int n = 0;
   try {
     TRtcRecord res;
@@ -182,7 +180,7 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
         if (length > 0 && !inPlace) std::swap(images_[i], fresh);
       }
       if (length > 0) {
-        added_.push_back(i);
+        added.push_back(i);
         wholeNext_[i] = 0;
         total += static_cast<int64_t>(length);
         if (budget <= 0 || (!screenInfoChanged_ && n < g_.blockCount - 1 && total > budget)) {
@@ -198,7 +196,7 @@ bool TRtcGDIScreenEncoder::CaptureJob(int sleepTime, bool initial) {
   } catch (...) {
     // The update is dropped, but the stored images of the blocks it carried (and of the block
     // in hand, when converted in place) are ahead of the viewers': they go whole next time.
-    for (int b : added_) wholeNext_[b] = dirty_[b] = 1;
+    for (int b : added) wholeNext_[b] = dirty_[b] = 1;
     if (n < g_.blockCount) {
       int i = (start + n) % g_.blockCount;
       wholeNext_[i] = dirty_[i] = 1;

@@ -59,7 +59,6 @@ class TRtcGDIScreenEncoder final : public TRtcBaseScreenEncoder {
   // Blocks whose stored image got ahead of the viewers' for an update that was not made (it
   // failed part way): their next stream is a whole one.
   std::vector<char> wholeNext_;
-  std::vector<int> added_;  // blocks carried by the update being made
   std::string screenPalette_;
   bool newScreenPalette_ = false;
   bool screenInfoChanged_ = false;

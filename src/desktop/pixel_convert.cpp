@@ -17,10 +17,6 @@
 namespace vtx {
 namespace {
 
-bool isStandard32(const PixelLayout& l) {
-  return l.bitsPerPixel == 32 && l.redMask == 0xFF0000 && l.greenMask == 0xFF00 &&
-         l.blueMask == 0xFF;
-}
 bool isStandard16(const PixelLayout& l) {
   return l.bitsPerPixel == 16 && l.redMask == 0xF800 && l.greenMask == 0x07E0 &&
          l.blueMask == 0x001F;
@@ -47,10 +43,10 @@ struct Channel {
 // A source row as 0x00RRGGBB pixels, converted into scratch unless it already is.
 const uint32_t* rowAs32(const RawImage& raw, int y, int n, std::vector<uint32_t>& scratch) {
   const uint8_t* src = raw.data + static_cast<size_t>(y) * raw.stride;
-  if (isStandard32(raw.layout) && reinterpret_cast<uintptr_t>(src) % 4 == 0)
+  if (IsStandard32(raw.layout) && reinterpret_cast<uintptr_t>(src) % 4 == 0)
     return reinterpret_cast<const uint32_t*>(src);
   scratch.resize(static_cast<size_t>(n));
-  if (isStandard32(raw.layout)) {
+  if (IsStandard32(raw.layout)) {
     std::memcpy(scratch.data(), src, 4 * static_cast<size_t>(n));
   } else if (isStandard16(raw.layout)) {
     for (int x = 0; x < n; ++x) {
@@ -71,6 +67,11 @@ const uint32_t* rowAs32(const RawImage& raw, int y, int n, std::vector<uint32_t>
 }
 
 }  // namespace
+
+bool IsStandard32(const PixelLayout& l) {
+  return l.bitsPerPixel == 32 && l.redMask == 0xFF0000 && l.greenMask == 0xFF00 &&
+         l.blueMask == 0xFF;
+}
 
 void ConvertRow32To32(const uint32_t* src, int n, uint32_t mask, uint8_t* dest) {
   uint32_t m = 0x00FFFFFF & mask;
@@ -167,10 +168,10 @@ __attribute__((target("avx2"))) bool sameRowAvx2(const uint8_t* src, const uint8
 }  // namespace
 
 bool SameAsConverted(const RawImage& raw, const ConvertTarget& t, const uint8_t* image, bool wide) {
-  if (t.code != 4 || !raw.data || !isStandard32(raw.layout) || raw.width < t.width ||
+  if (t.code != 4 || !raw.data || !IsStandard32(raw.layout) || raw.width < t.width ||
       raw.height < t.height)
     return false;
-  uint32_t m = 0x00FFFFFF & (t.mask32 ? t.mask32 : 0xFFFFFFFF);
+  uint32_t m = PixelMask32(t);
   size_t rowBytes = 4 * static_cast<size_t>(t.width);
   auto same = sameRow;
 #if defined(VTX_HAVE_AVX2_VARIANTS)
@@ -204,7 +205,7 @@ void ConvertPixelRows(const RawImage& raw, const ConvertTarget& t, uint8_t* dest
       const uint32_t* src = rowAs32(raw, y, w, scratch);
       switch (t.code) {
         case 4:
-          ConvertRow32To32(src, w, t.mask32 ? t.mask32 : 0xFFFFFFFF, row);
+          ConvertRow32To32(src, w, PixelMask32(t), row);
           break;
         case 2:
           ConvertRow32To16(src, w, row);

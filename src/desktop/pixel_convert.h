@@ -19,6 +19,13 @@ struct ConvertTarget {
   uint32_t mask32 = 0;    // AND mask of 32-bit pixels (0 = none)
 };
 
+// Whether the layout is 32-bit 0x00RRGGBB (the pad byte may hold anything).
+bool IsStandard32(const PixelLayout& layout);
+// The AND mask that turns a 0x00RRGGBB source pixel into the target's 32-bit pixel.
+inline uint32_t PixelMask32(const ConvertTarget& t) {
+  return 0x00FFFFFF & (t.mask32 ? t.mask32 : 0xFFFFFFFF);
+}
+
 // Writes raw into dest in the target format; pixels the raw image lacks become black.
 // Unsupported source layouts (other than 16, 24 or 32 bits per pixel) give black.
 void ConvertPixels(const RawImage& raw, const ConvertTarget& target, uint8_t* dest);
