@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ cmake ninja-build pkg-config git clang clang-format
+  build-essential g++ cmake ninja-build pkg-config git clang clang-format ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev
   libsqlite3-dev sqlite3 libboost-dev libboost-system-dev libcpp-httplib-dev
