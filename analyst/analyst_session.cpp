@@ -1,6 +1,7 @@
 #include "analyst/analyst_session.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -64,7 +65,9 @@ std::string ListingJson(TRtcDataSet& data) {
 }
 
 AnalystSession::AnalystSession(SessionOptions options)
-    : options_(std::move(options)), system_("ANALYST", options_.user, "127.0.0.1") {
+    : options_(std::move(options)),
+      system_("ANALYST", options_.user, "127.0.0.1"),
+      guard_(options_.fetch, options_.acceptFromHost) {
   if (!options_.timeline.empty())
     timeline_ = std::make_unique<TnxPortalJsonLog>(options_.timeline, &system_);
   client_.setSystemInfo(&system_);
@@ -172,10 +175,28 @@ AnalystSession::AnalystSession(SessionOptions options)
   files_.On_FileRecvStop = fileEvent("received");
   files_.On_FileSendCancel = fileEvent("send_cancelled");
   files_.On_FileRecvCancel = fileEvent("receive_cancelled");
+  // The host may browse, fetch, change or run nothing of the analyst's; it sends files only as
+  // the analyst's own fetch asked, or into the push folder the analyst chose.
+  for (int c = 0; c < TRtcPFileTransfer::capCount; ++c) {
+    const auto cap = static_cast<TRtcPFileTransfer::Capability>(c);
+    const bool on = cap == TRtcPFileTransfer::capUpload || cap == TRtcPFileTransfer::capDownload;
+    files_.setGAllow(cap, on);
+    files_.setGAllow_Super(cap, on);
+  }
+  files_.setPeerMayFetch(false);
+  files_.setRequireOffer(true);
+  files_.setReceiveCheck([this](const std::string& user, const std::string& path,
+                                const std::string& file, const std::string& target, int64_t size) {
+    return guard_.Check(user, path, file, target, size);
+  });
+  if (!options_.acceptFromHost.empty()) files_.setFileInboxPath(options_.acceptFromHost);
   files_.setClient(&client_);
 
   desktop_.setClipboard(&clipboard_);
-  desktop_.setOnQueryAccess([](TRtcPModule&, const std::string&, bool& allow) { allow = true; });
+  // Screens come only from the hosts the analyst opened.
+  desktop_.setOnQueryAccess([this](TRtcPModule&, const std::string& user, bool& allow) {
+    allow = View(user) != nullptr;
+  });
   desktop_.On_HostParams = [this](TRtcPDesktopControl&, const std::string&) {
     std::lock_guard g(lock_);
     ++hostParams_;
@@ -282,6 +303,12 @@ AnalystSession::~AnalystSession() {
 
 void AnalystSession::push(Event e) {
   std::lock_guard g(lock_);
+  const bool wanted =
+      consumeAll_ || std::find(consumed_.begin(), consumed_.end(), e.kind) != consumed_.end();
+  if (e.kind != "error" && (!wanted || events_.size() >= options_.maxEvents)) {
+    ++dropped_;
+    return;
+  }
   events_.push_back(std::move(e));
   cv_.notify_all();
 }
@@ -371,6 +398,27 @@ void AnalystSession::Flush(std::chrono::milliseconds limit) {
     idle = client_.PutConnection().WaitForCompletion(false, 1) ? idle + 1 : 0;
     std::this_thread::sleep_for(100ms);
   }
+}
+
+void AnalystSession::Consume(std::vector<std::string> kinds) {
+  std::lock_guard g(lock_);
+  consumeAll_ = false;
+  consumed_ = std::move(kinds);
+}
+
+int64_t AnalystSession::Dropped() const {
+  std::lock_guard g(lock_);
+  return dropped_;
+}
+
+void AnalystSession::Fetch(const std::string& host, const std::string& remote,
+                           const std::string& folder) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const std::string local = std::filesystem::absolute(folder, ec).string();
+  guard_.Expect(host, remote, local);
+  files_.setFileInboxPath(local);
+  files_.Fetch(host, remote, "");
 }
 
 bool AnalystSession::NextEvent(Event& e, std::chrono::milliseconds limit) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analyst/desktop_view.h"
+#include "analyst/fetch_guard.h"
 #include "desktop/host/desktop_control.h"
 #include "filetransfer/file_transfer.h"
 #include "filetransfer/file_transfer_ui.h"
@@ -43,6 +44,9 @@ struct SessionOptions {
   std::string tlsCa;  // the CA file to check it against; empty: the system's store
   // Where each desktop view watches for a latency marker (logged to stderr); negative: nowhere.
   int probeX = -1, probeY = -1;
+  FetchGuard::Limits fetch;      // what a fetch may write
+  std::string acceptFromHost;    // a folder for files the host pushes unasked; empty: refused
+  std::size_t maxEvents = 1000;  // events waiting for the command; more are dropped
 };
 
 // A host's login data as the gateway relayed it.
@@ -52,7 +56,8 @@ struct HostInfo {
 
 // One thing that happened, ready to print.
 struct Event {
-  // "joined", "left", "user_joined", "user_left", "line", "error"; file transfer: "listing"
+  // "joined", "left", "user_joined", "user_left", "line" (room: the gateway's sender, user: the
+  // author the room's host names), "error"; file transfer: "listing"
   // (text: the rows as JSON), "file_error" (user: the file), "sending" / "receiving" (progress),
   // "sent", "received", "send_cancelled", "receive_cancelled" (user: the entry's name).
   std::string kind;
@@ -90,6 +95,9 @@ class AnalystSession {
   // File transfer with `host`: joins its "file" group (kOk, kAccessRefused, kConnectionLost).
   int OpenFiles(const std::string& host, std::chrono::milliseconds limit);
   TRtcPFileTransfer& Files() { return files_; }
+  // Fetches `remote` of `host` into the local `folder`, only what was asked landing there.
+  void Fetch(const std::string& host, const std::string& remote, const std::string& folder);
+  FetchGuard::Tally FetchResult() const { return guard_.Result(); }
   const TRtcPFileTransferUI& FilesUI() const { return filesUI_; }
 
   // The desktop of `host`: asks for it and waits for its first complete image (kOk,
@@ -105,6 +113,11 @@ class AnalystSession {
   // Waits until `host` sent its clipboard since `after` (a count of ClipboardsReceived).
   bool WaitClipboard(int64_t after, std::chrono::milliseconds limit);
   int64_t ClipboardsReceived() const;
+
+  // Only events of these kinds (and "error") are kept for the command; the rest are dropped
+  // and counted. Until called, every kind is kept.
+  void Consume(std::vector<std::string> kinds);
+  int64_t Dropped() const;
 
   // The next event, waiting at most `limit`; false on time-out.
   bool NextEvent(Event& e, std::chrono::milliseconds limit);
@@ -131,6 +144,10 @@ class AnalystSession {
   mutable std::mutex lock_;
   std::condition_variable cv_;
   std::deque<Event> events_;
+  std::vector<std::string> consumed_;  // under lock_
+  bool consumeAll_ = true;             // under lock_
+  int64_t dropped_ = 0;                // under lock_
+  FetchGuard guard_;
   std::vector<std::string> rooms_;
   bool started_ = false, lost_ = false;
   std::string error_;

@@ -25,6 +25,8 @@
 
 #include "analyst/analyst_session.h"
 #include "analyst/latency_probe.h"
+#include "analyst/password_prompt.h"
+#include "analyst/terminal_text.h"
 #include "app/web/config.h"
 
 namespace {
@@ -44,8 +46,11 @@ commands:
   ls HOST [FOLDER]          list a folder of HOST (its drives when no folder is given)
   send HOST LOCAL [FOLDER]  send a file or a whole folder to HOST (into FOLDER when given,
                             else into HOST's inbox)
-  fetch HOST REMOTE LOCAL_FOLDER   fetch a file or folder of HOST into LOCAL_FOLDER
-                            (an interrupt or SIGTERM cancels a running send or fetch)
+  fetch HOST REMOTE LOCAL_FOLDER   fetch a file or folder of HOST into LOCAL_FOLDER; only
+                            that entry is written, no existing file replaced (see --overwrite),
+                            no more than --max-fetch bytes; the last line says what was written
+                            and what was refused (an interrupt or SIGTERM cancels a running
+                            send or fetch)
   rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
                             delete (folders go to the trash), move, rename, create a folder,
                             open a file on HOST
@@ -75,10 +80,16 @@ commands:
                               clip | settings | hostparams (as above) | quit
                             and print events as JSON lines
 options:
-  --password TEXT  --key TEXT   the gateway's login password and secure key
+  --password TEXT               the analyst's login password; without it (or "password" in the
+                                config file) it is asked for on the terminal, not shown
+  --key TEXT                    the gateway's secure key (the program's own when not given)
   --tls                         HTTPS to the gateway, its certificate checked (system's store)
   --tls-ca FILE                 HTTPS, the certificate checked against this CA file
-  --json                        JSON lines instead of text
+  --json                        JSON lines instead of text (texts exactly as received); plain
+                                text shows control characters from the host as ^X or <U+0085>
+  --overwrite                   fetch may replace existing local files (else they are refused)
+  --max-fetch BYTES             most bytes one command may fetch (4G); K, M, G, T suffixes
+  --accept-from-host DIR        take files the host sends unasked into DIR (else refused)
   --for SECONDS                 how long chat and hosts listen
   --wait SECONDS                how long to wait for a host to appear and take us in (10)
   --timeline FILE               append the session's events to FILE as JSON lines
@@ -87,8 +98,11 @@ options:
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
 exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
-in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line timed out, 9 a file
-command was refused or a transfer did not arrive whole
+in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line
+timed out, 9 a file command was refused or a transfer did not arrive whole (or the host sent
+something that was refused)
+The host never gets to browse, fetch, change or run the analyst's files, nor to show a screen
+the analyst did not open; messages a command does not use are dropped and counted on exit.
 )";
 
 struct Options {
@@ -102,7 +116,7 @@ struct Options {
 };
 
 [[noreturn]] void fail(int code, const std::string& text) {
-  std::fprintf(stderr, "vorantelix-analyst: %s\n", text.c_str());
+  std::fprintf(stderr, "vorantelix-analyst: %s\n", Visible(text).c_str());
   std::fflush(stdout);
   std::_Exit(code);
 }
@@ -125,11 +139,36 @@ double seconds(const std::string& option, const std::string& v) {
   fail(kUsage, "invalid number of seconds for " + option + ": " + v);
 }
 
+// A byte count with an optional K, M, G or T suffix (powers of 1024).
+int64_t byteCount(const std::string& option, const std::string& v) {
+  std::size_t used = 0;
+  double n = -1;
+  try {
+    n = std::stod(v, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  double unit = 1;
+  if (used > 0 && used + 1 == v.size()) {
+    const std::string units = "KMGT";
+    const auto at =
+        units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(v[used]))));
+    if (at != std::string::npos) {
+      unit = static_cast<double>(int64_t{1} << (10 * (at + 1)));
+      ++used;
+    }
+  }
+  if (used == 0 || used != v.size() || !(n >= 0) || n * unit > 9e18)
+    fail(kUsage, "invalid byte count for " + option + ": " + v + " (for example 500M or 4G)");
+  return static_cast<int64_t>(n * unit);
+}
+
 Options parse(int argc, char** argv) {
   Options o;
   const vtx::TConfiguracao config = vtx::ConfiguracaoPadrao();
-  o.session.password = config.senhaLogin;
+  // The secure key may be the program's own; the password is the analyst's.
   o.session.key = config.chaveDados;
+  bool passwordGiven = false;
   if (const char* file = std::getenv("VORANTELIX_ANALYST_CONFIG"); file && *file) {
     std::ifstream in(file);
     if (!in) fail(kUsage, std::string("cannot read the config file ") + file);
@@ -144,6 +183,7 @@ Options parse(int argc, char** argv) {
     text("gateway", gateway);
     if (!gateway.empty()) setGateway(o, gateway);
     text("user", o.session.user);
+    passwordGiven = j.contains("password");
     text("password", o.session.password);
     text("key", o.session.key);
     text("tls-ca", o.session.tlsCa);
@@ -163,6 +203,7 @@ Options parse(int argc, char** argv) {
       o.session.user = value();
     } else if (a == "--password") {
       o.session.password = value();
+      passwordGiven = true;
     } else if (a == "--key") {
       o.session.key = value();
     } else if (a == "--tls") {
@@ -186,6 +227,12 @@ Options parse(int argc, char** argv) {
       o.waitGiven = true;
     } else if (a == "--png") {
       o.png = value();
+    } else if (a == "--overwrite") {
+      o.session.fetch.overwrite = true;
+    } else if (a == "--max-fetch") {
+      o.session.fetch.maxBytes = byteCount(a, value());
+    } else if (a == "--accept-from-host") {
+      o.session.acceptFromHost = std::filesystem::absolute(value()).string();
     } else if (a.rfind("--", 0) == 0) {
       fail(kUsage, "unknown option " + a + " (see --help)");
     } else {
@@ -195,6 +242,12 @@ Options parse(int argc, char** argv) {
   if (o.session.addr.empty() || o.session.user.empty())
     fail(kUsage, "--gateway HOST:PORT and --user NAME are required (see --help)");
   if (o.command.empty()) fail(kUsage, "no command given (see --help)");
+  if (!passwordGiven && !ReadPassword("password of " + o.session.user + " at " + o.session.addr +
+                                          ":" + o.session.port + ": ",
+                                      o.session.password))
+    fail(kUsage,
+         "no password: give --password, put \"password\" in the file named by "
+         "VORANTELIX_ANALYST_CONFIG, or run on a terminal to be asked");
   return o;
 }
 
@@ -204,14 +257,21 @@ std::chrono::milliseconds ms(double s) {
 
 // Output, one line at a time.
 std::mutex outLock;
-void printLine(const std::string& line) {
+void writeLine(const std::string& line) {
   std::lock_guard g(outLock);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
+// A line for people: whatever the host wrote in it cannot act on the terminal.
+void printLine(const std::string& line) {
+  writeLine(Visible(line));
+}
 void printJson(const json& j) {
-  printLine(j.dump(-1, ' ', false, json::error_handler_t::replace));
+  writeLine(j.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+void printError(const std::string& text) {
+  std::fprintf(stderr, "vorantelix-analyst: %s\n", Visible(text).c_str());
 }
 
 json eventJson(const Event& e) {
@@ -219,6 +279,7 @@ json eventJson(const Event& e) {
   j["event"] = e.kind;
   if (!e.room.empty()) j["room"] = e.room;
   if (!e.user.empty()) j["user"] = e.user;
+  if (e.kind == "line") j["sender"] = e.room;
   if (e.kind == "line" || e.kind == "error" || e.kind == "file_error") j["text"] = e.text;
   if (e.kind == "listing") j["rows"] = json::parse(e.text, nullptr, false);
   if (e.kind == "sending" || e.kind == "receiving" || e.kind == "sent" || e.kind == "received" ||
@@ -229,8 +290,11 @@ json eventJson(const Event& e) {
 
 void printEvent(const Event& e, bool asJson) {
   if (asJson) return printJson(eventJson(e));
-  if (e.kind == "line")
-    printLine("[" + e.room + "] " + e.user + ": " + e.text);
+  // The author is who the gateway says sent the line; a host naming someone else relays.
+  if (e.kind == "line" && e.user == e.room)
+    printLine("[" + e.room + "] " + e.room + ": " + e.text);
+  else if (e.kind == "line")
+    printLine("[" + e.room + "] " + e.room + " (relaying \"" + e.user + "\"): " + e.text);
   else if (e.kind == "joined")
     printLine("* joined the room of " + e.room);
   else if (e.kind == "left")
@@ -241,6 +305,16 @@ void printEvent(const Event& e, bool asJson) {
     printLine("* " + e.user + " left the room of " + e.room);
 }
 
+// The events each command reads; the others are dropped as they come.
+std::vector<std::string> consumedBy(const std::string& command) {
+  if (command == "chat") return {"joined", "left", "user_joined", "user_left", "line"};
+  if (command == "ls" || command == "send" || command == "fetch" || command == "rm" ||
+      command == "mv" || command == "ren" || command == "md" || command == "run")
+    return {"listing", "file_error", "sending",        "receiving",
+            "sent",    "received",   "send_cancelled", "receive_cancelled"};
+  return {};
+}
+
 std::unique_ptr<AnalystSession> startSession(const Options& o) {
   std::unique_ptr<AnalystSession> s;
   try {
@@ -248,6 +322,7 @@ std::unique_ptr<AnalystSession> startSession(const Options& o) {
   } catch (const std::exception& e) {
     fail(kUsage, e.what());
   }
+  if (o.command[0] != "session") s->Consume(consumedBy(o.command[0]));
   std::string error;
   const int code = s->Start(15s, error);
   if (code == kBadLogin)
@@ -278,6 +353,9 @@ void join(AnalystSession& s, const std::string& host, const Options& o) {
 int finishSession(AnalystSession& s, int code) {
   s.Flush(3s);
   s.Stop();
+  if (const int64_t dropped = s.Dropped(); dropped > 0)
+    printError("dropped " + std::to_string(dropped) +
+               " message(s) from the gateway that the command did not use");
   std::fflush(stdout);
   std::_Exit(code);
 }
@@ -365,7 +443,7 @@ int runChat(AnalystSession& s, const Options& o) {
       try {
         s.SendChat(host, line + "\r");
       } catch (const std::exception& err) {
-        std::fprintf(stderr, "vorantelix-analyst: line not sent: %s\n", err.what());
+        printError(std::string("line not sent: ") + err.what());
       }
     }
     if (Clock::now() >= end || (ended && o.forSeconds < 0)) return finishSession(s, kOk);
@@ -481,6 +559,13 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
                  const std::string& path) {
   auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
   bool shown = false, failed = false, cancelled = false;
+  // Whether an event is about this transfer, not something else the host sent meanwhile.
+  std::string entry = path;
+  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+  if (const auto slash = entry.rfind('/'); slash != std::string::npos) entry.erase(0, slash + 1);
+  auto ours = [&](const Event& e) {
+    return sending || e.user == path || e.user == entry || e.user.rfind(entry + "/", 0) == 0;
+  };
   auto last = Clock::now();
   for (;;) {
     if (!cancelled && cancelAsked()) {
@@ -490,7 +575,7 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
       if (o.json)
         printJson({{"event", "cancel"}, {"host", host}, {"file", path}});
       else
-        std::fprintf(stderr, "vorantelix-analyst: cancelling %s\n", path.c_str());
+        printError("cancelling " + path);
       cancelTransfer(s.Files(), host, path, sending);
       // The cancel's report, or a short while without one.
       end = std::min(end, Clock::now() + 5s);
@@ -508,14 +593,12 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
       if (shown) printLine("");
       shown = false;
       if (o.json) printJson(eventJson(e));
-      if (e.kind == "file_error") {
-        if (!o.json)
-          std::fprintf(stderr, "vorantelix-analyst: %s: %s\n", e.user.c_str(), e.text.c_str());
-        failed = true;
-      }
+      if (e.kind == "file_error" && !o.json) printError(e.user + ": " + e.text);
+      if (!ours(e)) continue;
+      if (e.kind == "file_error") failed = true;
       if (e.kind == "send_cancelled" || e.kind == "receive_cancelled") failed = true;
       const bool done = e.kind == (sending ? "sent" : "received");
-      if (done && !o.json) printLine("done: " + e.user);
+      if (done && !o.json && sending) printLine("done: " + e.user);
       if (done || (failed && e.kind != "file_error")) break;
       if (failed && (!sending || s.Files().SendersCount() == 0)) break;
     }
@@ -531,9 +614,8 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
   while (s.NextEvent(e, 500ms)) {
     if (o.json) printJson(eventJson(e));
     if (e.kind == "file_error") {
-      if (!o.json)
-        std::fprintf(stderr, "vorantelix-analyst: %s: %s\n", e.user.c_str(), e.text.c_str());
-      failed = true;
+      if (!o.json) printError(e.user + ": " + e.text);
+      failed |= ours(e);
     }
   }
   return failed ? kFileFailed : kOk;
@@ -551,12 +633,45 @@ int waitRefusal(AnalystSession& s, const Options& o) {
       if (o.json)
         printJson(eventJson(e));
       else
-        std::fprintf(stderr, "vorantelix-analyst: %s\n", e.text.c_str());
+        printError(e.text);
       return kFileFailed;
     }
   }
   if (o.json) printJson({{"event", "done"}});
   return kOk;
+}
+
+// The last line of a fetch: what was written and what was refused; its exit code.
+int fetchSummary(AnalystSession& s, const Options& o, const std::string& folder, int code) {
+  const FetchGuard::Tally t = s.FetchResult();
+  int files = 0;
+  int64_t bytes = 0;
+  for (const std::string& f : t.files) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(f, ec)) continue;
+    ++files;
+    bytes += static_cast<int64_t>(std::filesystem::file_size(f, ec));
+  }
+  if (!t.refused.empty() && code == kOk) code = kFileFailed;
+  if (o.json) {
+    printJson({{"event", "fetched"},
+               {"folder", folder},
+               {"files", files},
+               {"bytes", bytes},
+               {"refused", t.refused},
+               {"ok", code == kOk}});
+  } else {
+    std::string line = (code == kOk ? "done: " : "incomplete: ") + std::to_string(files) +
+                       (files == 1 ? " file, " : " files, ") + std::to_string(bytes) +
+                       " bytes written into " + folder;
+    if (!t.refused.empty()) {
+      line += "; refused " + std::to_string(t.refused.size()) + ":";
+      for (std::size_t i = 0; i < t.refused.size() && i < 10; ++i) line += " " + t.refused[i] + ";";
+      if (t.refused.size() > 10) line += " ...";
+    }
+    printLine(line);
+  }
+  return code;
 }
 
 int runFiles(AnalystSession& s, const Options& o) {
@@ -589,11 +704,9 @@ int runFiles(AnalystSession& s, const Options& o) {
     return finishSession(s, waitTransfer(s, o, true, host, a[2]));
   }
   if (c == "fetch") {
-    std::error_code ec;
-    std::filesystem::create_directories(a[3], ec);
-    ft.setFileInboxPath(std::filesystem::absolute(a[3]).string());
-    ft.Fetch(host, a[2], "");
-    return finishSession(s, waitTransfer(s, o, false, host, a[2]));
+    s.Fetch(host, a[2], a[3]);
+    const int code = waitTransfer(s, o, false, host, a[2]);
+    return finishSession(s, fetchSummary(s, o, a[3], code));
   }
   if (c == "rm")
     ft.Cmd_FileDelete(host, a[2]);
@@ -881,6 +994,8 @@ std::vector<std::string> words(const std::string& line, std::size_t n) {
   return out;
 }
 
+constexpr std::size_t kMaxSeenLines = 1000;
+
 int runSession(AnalystSession& s, const Options& o) {
   InputLines input;
   std::vector<Event> seen;  // lines not yet consumed by wait-line
@@ -890,7 +1005,10 @@ int runSession(AnalystSession& s, const Options& o) {
     if (!s.NextEvent(e, limit)) return;
     if (e.kind == "error") lostExit(s);
     printJson(eventJson(e));
-    if (e.kind == "line") seen.push_back(e);
+    if (e.kind != "line") return;
+    // Lines no wait-line asked for are kept for a while only.
+    if (seen.size() >= kMaxSeenLines) seen.erase(seen.begin());
+    seen.push_back(e);
   };
   for (;;) {
     pump(20ms);
@@ -944,10 +1062,7 @@ int runSession(AnalystSession& s, const Options& o) {
         ft.Send(f[1], arg1, arg2);
         running[{f[1], arg1}] = true;
       } else if (c == "fetch") {
-        std::error_code ec;
-        std::filesystem::create_directories(arg2, ec);
-        ft.setFileInboxPath(std::filesystem::absolute(arg2).string());
-        ft.Fetch(f[1], arg1, "");
+        s.Fetch(f[1], arg1, arg2);
         running[{f[1], arg1}] = false;
       } else if (c == "rm") {
         ft.Cmd_FileDelete(f[1], arg1);
