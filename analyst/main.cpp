@@ -556,7 +556,7 @@ void cancelTransfer(vtx::TRtcPFileTransfer& ft, const std::string& host, const s
 
 // Waits for one transfer of `path` to end (cancelling it on an interrupt); the exit code.
 int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::string& host,
-                 const std::string& path) {
+                 const std::string& path, std::vector<std::string>* errors = nullptr) {
   auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
   bool shown = false, failed = false, cancelled = false;
   // Whether an event is about this transfer, not something else the host sent meanwhile.
@@ -594,6 +594,7 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
       shown = false;
       if (o.json) printJson(eventJson(e));
       if (e.kind == "file_error" && !o.json) printError(e.user + ": " + e.text);
+      if (e.kind == "file_error" && errors) errors->push_back(e.user + ": " + e.text);
       if (!ours(e)) continue;
       if (e.kind == "file_error") failed = true;
       if (e.kind == "send_cancelled" || e.kind == "receive_cancelled") failed = true;
@@ -615,6 +616,7 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
     if (o.json) printJson(eventJson(e));
     if (e.kind == "file_error") {
       if (!o.json) printError(e.user + ": " + e.text);
+      if (errors) errors->push_back(e.user + ": " + e.text);
       failed |= ours(e);
     }
   }
@@ -641,8 +643,10 @@ int waitRefusal(AnalystSession& s, const Options& o) {
   return kOk;
 }
 
-// The last line of a fetch: what was written and what was refused; its exit code.
-int fetchSummary(AnalystSession& s, const Options& o, const std::string& folder, int code) {
+// The last line of a fetch: what was written and what was refused (`refused`: the file errors
+// of the command); its exit code.
+int fetchSummary(AnalystSession& s, const Options& o, const std::string& folder,
+                 const std::vector<std::string>& refused, int code) {
   const FetchGuard::Tally t = s.FetchResult();
   int files = 0;
   int64_t bytes = 0;
@@ -652,22 +656,23 @@ int fetchSummary(AnalystSession& s, const Options& o, const std::string& folder,
     ++files;
     bytes += static_cast<int64_t>(std::filesystem::file_size(f, ec));
   }
-  if (!t.refused.empty() && code == kOk) code = kFileFailed;
+  const bool whole = code == kOk;
+  if (!refused.empty()) code = kFileFailed;
   if (o.json) {
     printJson({{"event", "fetched"},
                {"folder", folder},
                {"files", files},
                {"bytes", bytes},
-               {"refused", t.refused},
-               {"ok", code == kOk}});
+               {"refused", refused},
+               {"whole", whole}});
   } else {
-    std::string line = (code == kOk ? "done: " : "incomplete: ") + std::to_string(files) +
+    std::string line = (whole ? "done: " : "incomplete: ") + std::to_string(files) +
                        (files == 1 ? " file, " : " files, ") + std::to_string(bytes) +
                        " bytes written into " + folder;
-    if (!t.refused.empty()) {
-      line += "; refused " + std::to_string(t.refused.size()) + ":";
-      for (std::size_t i = 0; i < t.refused.size() && i < 10; ++i) line += " " + t.refused[i] + ";";
-      if (t.refused.size() > 10) line += " ...";
+    if (!refused.empty()) {
+      line += "; refused " + std::to_string(refused.size()) + ":";
+      for (std::size_t i = 0; i < refused.size() && i < 10; ++i) line += " " + refused[i] + ";";
+      if (refused.size() > 10) line += " ...";
     }
     printLine(line);
   }
@@ -705,8 +710,9 @@ int runFiles(AnalystSession& s, const Options& o) {
   }
   if (c == "fetch") {
     s.Fetch(host, a[2], a[3]);
-    const int code = waitTransfer(s, o, false, host, a[2]);
-    return finishSession(s, fetchSummary(s, o, a[3], code));
+    std::vector<std::string> refused;
+    const int code = waitTransfer(s, o, false, host, a[2], &refused);
+    return finishSession(s, fetchSummary(s, o, a[3], refused, code));
   }
   if (c == "rm")
     ft.Cmd_FileDelete(host, a[2]);
