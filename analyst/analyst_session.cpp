@@ -223,7 +223,7 @@ int AnalystSession::OpenDesktop(const std::string& host, std::chrono::millisecon
   DesktopView* view = View(host);
   if (view && view->Open() && view->WaitForImage(std::chrono::milliseconds(0))) return kOk;
   if (!view) {
-    auto made = std::make_unique<DesktopView>();
+    auto made = std::make_unique<DesktopView>(options_.view);
     made->setUserName(host);
     made->setModule(&desktop_);
     if (options_.probeX >= 0 && options_.probeY >= 0) {

@@ -45,6 +45,7 @@ struct SessionOptions {
   // Where each desktop view watches for a latency marker (logged to stderr); negative: nowhere.
   int probeX = -1, probeY = -1;
   FetchGuard::Limits fetch;      // what a fetch may write
+  ViewLimits view;               // what a host's screen may cost
   std::string acceptFromHost;    // a folder for files the host pushes unasked; empty: refused
   std::size_t maxEvents = 1000;  // events waiting for the command; more are dropped
 };

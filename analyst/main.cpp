@@ -89,6 +89,9 @@ options:
                                 text shows control characters from the host as ^X or <U+0085>
   --overwrite                   fetch may replace existing local files (else they are refused)
   --max-fetch BYTES             most bytes one command may fetch (4G); K, M, G, T suffixes
+  --max-screen BYTES            most memory a host's screen image may take (256M); larger
+                                screens, sides over 16384 pixels and cursor records over 64M are
+                                refused
   --accept-from-host DIR        take files the host sends unasked into DIR (else refused)
   --for SECONDS                 how long chat and hosts listen
   --wait SECONDS                how long to wait for a host to appear and take us in (10)
@@ -229,6 +232,8 @@ Options parse(int argc, char** argv) {
       o.png = value();
     } else if (a == "--overwrite") {
       o.session.fetch.overwrite = true;
+    } else if (a == "--max-screen") {
+      o.session.view.maxImageBytes = byteCount(a, value());
     } else if (a == "--max-fetch") {
       o.session.fetch.maxBytes = byteCount(a, value());
     } else if (a == "--accept-from-host") {
@@ -510,22 +515,34 @@ void showProgress(const vtx::TRtcPFileTransferUI& ui, bool sending, bool asJson,
   shown = true;
 }
 
+// A row's field as the type it should have; a host may send anything there.
+int64_t numberField(const json& row, const char* key) {
+  const auto it = row.find(key);
+  if (it == row.end() || !it->is_number()) return 0;
+  return it->is_number_float() ? static_cast<int64_t>(it->get<double>()) : it->get<int64_t>();
+}
+std::string textField(const json& row, const char* key) {
+  const auto it = row.find(key);
+  if (it == row.end()) return {};
+  return it->is_string() ? it->get<std::string>() : it->dump();
+}
+
 void listingText(const json& rows) {
   if (!rows.is_array()) return;
   for (const auto& r : rows) {
     if (!r.is_object()) continue;
     if (r.contains("drive")) {
-      printLine(r.value("drive", std::string()) + "  " + sizeText(r.value("size", 0.0)) +
-                "  free " + sizeText(r.value("free", 0.0)) + "  " +
-                r.value("label", std::string()));
+      printLine(textField(r, "drive") + "  " +
+                sizeText(static_cast<double>(numberField(r, "size"))) + "  free " +
+                sizeText(static_cast<double>(numberField(r, "free"))) + "  " +
+                textField(r, "label"));
       continue;
     }
-    const int attr = r.value("attr", 0);
-    const bool dir = attr & 0x10;
+    const bool dir = numberField(r, "attr") & 0x10;
     char line[64];
     std::snprintf(line, sizeof line, "%s %12s  ", dir ? "d" : "-",
-                  dir ? "" : std::to_string(r.value("size", int64_t{0})).c_str());
-    printLine(line + r.value("age", std::string()) + "  " + r.value("file", std::string()));
+                  dir ? "" : std::to_string(numberField(r, "size")).c_str());
+    printLine(line + textField(r, "age") + "  " + textField(r, "file"));
   }
 }
 
@@ -765,8 +782,12 @@ bool boolArg(const std::string& what, const std::string& v) {
 void openDesktop(AnalystSession& s, const std::string& host, const Options& o) {
   needHost(s, host, o);
   const int code = s.OpenDesktop(host, ms(std::max(o.waitGiven ? o.waitSeconds : 0.0, 15.0)));
-  if (code == kAccessRefused)
-    fail(code, "host \"" + host + "\" refused its desktop or sent no screen");
+  if (code == kAccessRefused) {
+    const DesktopView* v = s.View(host);
+    const std::string why = v ? v->LastError() : std::string();
+    fail(code, "host \"" + host + "\" refused its desktop or sent no screen" +
+                   (why.empty() ? std::string() : " (" + why + ")"));
+  }
   if (code != kOk) lostExit(s);
 }
 
@@ -929,6 +950,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     r["updates"] = v->Updates();
     r["errors"] = v->Errors();
     r["cursor"] = cursorJson(v->Cursor());
+    if (const std::string why = v->LastError(); !why.empty()) r["last_error"] = why;
   } else if (c == "click") {
     d.SendMouseMove(host, x, y, 0);
     d.SendMouseDown(host, x, y, 0, button);

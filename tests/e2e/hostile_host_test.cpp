@@ -397,6 +397,27 @@ TEST_F(HostileHostE2E, HostTextCannotDriveTheTerminalNorForgeAnAuthor) {
             std::string::npos)
       << json;
   EXPECT_NE(json.find(R"("text":"\u001b]0;owned\u0007hi")"), std::string::npos) << json;
+
+  // A listing with control characters in its names and text where numbers belong.
+  host_->files.intercept = [&](const std::string&, TRtcFunctionInfo& data) {
+    if (data.FunctionName() != u"filecmd") return false;
+    TRtcDataSet rows;
+    rows.Append();
+    rows.setAsText("file", Utf8Decode("\x1b[2Jevil.txt"));
+    rows.setAsText("size", u"a lot");
+    rows.setAsText("attr", u"none");
+    rows.setAsText("age", Utf8Decode("\x1b]0;t\x07"));
+    auto f = message(u"filecmd");
+    f->setAsText("c", u"flist");
+    f->setAsText("file", u"/x");
+    f->setAsDataSet("data", rows);
+    host_->send(std::move(f));
+    return true;
+  };
+  EXPECT_EQ(console("ls.out", {"ls", "cust", "/x"}), 0) << err("ls.out");
+  const std::string listed = out("ls.out");
+  EXPECT_EQ(listed.find('\x1b'), std::string::npos) << listed;
+  EXPECT_NE(listed.find("^[[2Jevil.txt"), std::string::npos) << listed;
 }
 
 TEST_F(HostileHostE2E, MessagesNoCommandUsesAreDroppedAndCounted) {
