@@ -70,6 +70,9 @@ class Proc {
     const std::string l = line + "\n";
     ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
   }
+  void kill(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
   void closeInput() {
     if (in_ >= 0) ::close(in_);
     in_ = -1;
@@ -318,6 +321,71 @@ TEST(AnalystConsole, OverTlsOnlyWithTheGatewaysCertificate) {
   EXPECT_EQ(plain->exitCode(), 3);
   auto untrusted = run("carl", {"--tls", "--for", "1", "hosts"});
   EXPECT_EQ(untrusted->exitCode(), 3);
+}
+
+// The host tool ends at the end of its input unless told to wait for a signal, and says why.
+TEST(AnalystConsole, HostToolSaysWhyItStops) {
+  testing::GatewayChild gw(GatewayArgs());
+  struct Case {
+    const char* name;
+    bool untilSignal;
+    int signal;  // sent once input ended; 0 none
+    const char* why;
+  };
+  for (const Case& c : {Case{"end of input", false, 0, "end of standard input"},
+                        Case{"until SIGTERM", true, SIGTERM, "SIGTERM"},
+                        Case{"until SIGINT", true, SIGINT, "SIGINT"}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> a = {VTX_TOOL_PATH, "host"};
+    for (auto& s : Checked(gw, "cust")) a.push_back(s);
+    if (c.untilSignal) a.push_back("--until-signal");
+    Proc host(a);
+    ASSERT_TRUE(host.waitFor("\"show\":\"ready\"")) << host.err();
+    host.closeInput();
+    if (c.signal) {
+      EXPECT_EQ(host.exitCode(1500ms), -1) << "ended at the end of its input";
+      host.kill(c.signal);
+    }
+    EXPECT_EQ(host.exitCode(), 0) << host.err();
+    EXPECT_NE(host.err().find(c.why), std::string::npos) << host.err();
+  }
+}
+
+// The analyst's password is never the program's own: it comes from --password or the config
+// file, else (with no terminal to ask on) the command is a usage error.
+TEST(AnalystConsole, PasswordFromOptionOrConfigElseAUsageError) {
+  testing::GatewayChild gw(GatewayArgs());
+  const fs::path config =
+      fs::temp_directory_path() / ("vtx-analyst-" + std::to_string(getpid()) + ".json");
+  std::ofstream(config) << "{\"password\": \"" << kPassword << "\"}";
+  const std::vector<std::string> base = {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw.port(),
+                                         "--user",         "ana",       "--key",
+                                         kSecureKey,       "--tls-ca",  gw.caFile()};
+  struct Case {
+    const char* name;
+    std::vector<std::string> extra;
+    std::string env;
+    int exit;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"none", {}, "", 2, "no password"},
+      {"option", {"--password", kPassword}, "", 0, ""},
+      {"config", {}, "VORANTELIX_ANALYST_CONFIG=" + config.string(), 0, ""},
+      {"wrong", {"--password", "nope"}, "", 4, "wrong user or password"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> a = {"/usr/bin/env", "-u", "VORANTELIX_ANALYST_CONFIG"};
+    if (!c.env.empty()) a.push_back(c.env);
+    a.insert(a.end(), base.begin(), base.end());
+    a.insert(a.end(), c.extra.begin(), c.extra.end());
+    a.insert(a.end(), {"--for", "0", "hosts"});
+    Proc p(a);
+    EXPECT_EQ(p.exitCode(), c.exit) << p.err();
+    EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
+  }
+  fs::remove(config);
 }
 
 }  // namespace
