@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "analyst/analyst_session.h"
+#include "analyst/key_names.h"
 #include "analyst/latency_probe.h"
 #include "analyst/password_prompt.h"
 #include "analyst/terminal_text.h"
@@ -60,9 +61,12 @@ commands:
   click HOST X Y [left|right|middle] | move HOST X Y | wheel HOST DELTA
                             mouse input on HOST's screen (pixels from its top-left corner)
   type HOST TEXT            type TEXT on HOST
-  key HOST SPECIAL          one of CAD COPY AT SAT CAT SCAT WIN RWIN HDESK SDESK TAERO
-  keydown HOST VK | keyup HOST VK
-                            press or release the key of virtual-key code VK (1..254) on HOST
+  key HOST KEY              press and release KEY on HOST: a name (Escape, Enter, Tab, F5,
+                            Delete, Home, Left, a, 7, ...) or a combination (ctrl+c,
+                            ctrl+alt+Delete, shift+F10); or one of the special sequences CAD
+                            COPY AT SAT CAT SCAT WIN RWIN HDESK SDESK TAERO
+  keydown HOST KEY | keyup HOST KEY
+                            press or release one key (a name as above, or a code 10..254)
   clip HOST get | clip HOST set TEXT
                             print HOST's clipboard text, or put TEXT on it
   settings HOST NAME=VALUE...   change HOST's screen settings: color=0..9 colorlow=0..12
@@ -893,8 +897,8 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "click" || c == "move") need(4, "a HOST, X and Y");
   if (c == "wheel") need(3, "a HOST and a DELTA");
   if (c == "type") need(3, "a HOST and a TEXT");
-  if (c == "key") need(3, "a HOST and a SPECIAL key");
-  if (c == "keydown" || c == "keyup") need(3, "a HOST and a virtual-key code");
+  if (c == "key") need(3, "a HOST and a KEY");
+  if (c == "keydown" || c == "keyup") need(3, "a HOST and a KEY");
   if (c == "clip") need(3, "a HOST and get or set TEXT");
   int x = 0, y = 0, delta = 0;
   auto button = vtx::TRtcPDesktopControl::mbLeft;
@@ -914,15 +918,21 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
       throw BadArgument("click: BUTTON is left, right or middle, not \"" + a[4] + "\"");
   }
   if (c == "wheel") delta = integerArg("DELTA", a[2], -1200000, 1200000);
-  int vk = 0;
-  if (c == "keydown" || c == "keyup") vk = integerArg("VK", a[2], 1, 254);
+  std::vector<int> keys;
+  const bool special = c == "key" && std::find(std::begin(kSpecialKeys), std::end(kSpecialKeys),
+                                               a[2]) != std::end(kSpecialKeys);
+  if ((c == "key" && !special) || c == "keydown" || c == "keyup") {
+    try {
+      keys = ParseKeys(a[2]);
+    } catch (const std::invalid_argument& e) {
+      throw BadArgument(c + ": " + e.what());
+    }
+    if (c != "key" && keys.size() != 1) throw BadArgument(c + ": one KEY, not a combination");
+  }
   if (c == "type") {
     text = vtx::Utf8Decode(a[2]);
     if (text.empty() && !a[2].empty()) throw BadArgument("type: the text is not UTF-8");
   }
-  if (c == "key" &&
-      std::find(std::begin(kSpecialKeys), std::end(kSpecialKeys), a[2]) == std::end(kSpecialKeys))
-    throw BadArgument("key: unknown special key \"" + a[2] + "\"");
   if (c == "clip") {
     if (a[2] == "set") {
       need(4, "set and a TEXT");
@@ -961,12 +971,16 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     d.SendMouseWheel(host, delta, 0);
   } else if (c == "type") {
     d.SendText(host, text);
-  } else if (c == "key") {
+  } else if (special) {
     d.Send_SpecialKey(host, a[2]);
+  } else if (c == "key") {
+    // Pressed in order, released in reverse.
+    for (int vk : keys) d.SendKeyDown(host, false, vk, 0, 0);
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) d.SendKeyUp(host, false, *it, 0, 0);
   } else if (c == "keydown") {
-    d.SendKeyDown(host, false, vk, 0, 0);
+    d.SendKeyDown(host, false, keys[0], 0, 0);
   } else if (c == "keyup") {
-    d.SendKeyUp(host, false, vk, 0, 0);
+    d.SendKeyUp(host, false, keys[0], 0, 0);
   } else if (a[2] == "set") {
     s.Clipboard().WriteClipboard(ClipboardFromText(text));
     d.ControlStart(host);

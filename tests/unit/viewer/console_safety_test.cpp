@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analyst/fetch_guard.h"
+#include "analyst/key_names.h"
 #include "analyst/terminal_text.h"
 
 namespace vtx::analyst {
@@ -140,6 +141,46 @@ TEST_F(FetchGuardTest, OverwriteFreeSpaceAndPushes) {
     const std::string target = c.file.empty() ? "" : (dir_ / c.file).string();
     const std::string why = guard.Check("cust", c.path, c.file, target, c.size);
     EXPECT_EQ(why.empty(), c.accepted) << c.what << ": " << why;
+  }
+}
+
+TEST(ConsoleKeyNames, NamesAndCombinationsGiveTheirKeyCodes) {
+  struct Case {
+    std::string in;
+    std::vector<int> keys;  // empty: refused
+  };
+  const std::vector<Case> cases = {
+      {"Escape", {0x1B}},
+      {"esc", {0x1B}},
+      {"ENTER", {0x0D}},
+      {"F5", {0x74}},
+      {"f1", {0x70}},
+      {"F24", {0x87}},
+      {"a", {'A'}},
+      {"7", {'7'}},
+      {"ctrl+c", {0x11, 'C'}},
+      {"Ctrl+Alt+Delete", {0x11, 0x12, 0x2E}},
+      {"shift+F10", {0x10, 0x79}},
+      {"ctrl++", {0x11, 0xBB}},
+      {"+", {0xBB}},
+      {"27", {27}},
+      {"F25", {}},
+      {"F0", {}},
+      {"255", {}},
+      {"0", {'0'}},
+      {"00", {}},
+      {"nokey", {}},
+      {"", {}},
+      {"ctrl+", {}},
+      {"c+ctrl", {}},
+      {"ctrl+a+b", {}},
+  };
+  for (const Case& c : cases) {
+    if (c.keys.empty()) {
+      EXPECT_THROW(ParseKeys(c.in), std::invalid_argument) << c.in;
+    } else {
+      EXPECT_EQ(ParseKeys(c.in), c.keys) << c.in;
+    }
   }
 }
 
