@@ -36,6 +36,8 @@ enum Exit : int {
   kAccessRefused = 6,
   kConnectionLost = 7,
   kTimeout = 8,
+  kFileFailed = 9,
+  kFailed = 10,
 };
 
 struct SessionOptions {

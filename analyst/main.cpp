@@ -53,8 +53,8 @@ commands:
                             and what was refused (an interrupt or SIGTERM cancels a running
                             send or fetch)
   rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
-                            delete (folders go to the trash), move, rename, create a folder,
-                            open a file on HOST
+                            delete (folders go to the trash), move, rename (a bare NEW name
+                            stays in PATH's folder), create a folder, open a file on HOST
   view HOST --png FILE [--wait SECONDS]
                             join HOST's desktop, take its first complete image and the updates
                             of SECONDS more (1), write what the analyst sees as a PNG file
@@ -107,7 +107,8 @@ VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ...
 exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
 in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line
 timed out, 9 a file command was refused or a transfer did not arrive whole (or the host sent
-something that was refused)
+something that was refused), 10 the command failed on this machine (for example a file could not
+be written); an interrupt or SIGTERM logs out and ends with 128 + the signal's number
 The host never gets to browse, fetch, change or run the analyst's files, nor to show a screen
 the analyst did not open; messages a command does not use are dropped and counted on exit.
 )";
@@ -435,7 +436,14 @@ int runChat(AnalystSession& s, const Options& o) {
   if (o.command.size() < 2) fail(kUsage, "chat needs a HOST");
   const std::string host = o.command[1];
   join(s, host, o);
-  if (o.command.size() > 2) s.SendChat(host, o.command[2] + "\r");
+  if (o.command.size() > 2) {
+    try {
+      s.SendChat(host, o.command[2] + "\r");
+    } catch (const std::exception& e) {
+      s.Stop();
+      fail(kUsage, e.what());
+    }
+  }
   InputLines input;
   const auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
   for (;;) {
@@ -467,8 +475,6 @@ int runCmd(AnalystSession& s, const Options& o) {
 }
 
 // ---- Files ----
-
-constexpr int kFileFailed = 9;
 
 void openFiles(AnalystSession& s, const std::string& host, const Options& o) {
   needHost(s, host, o);
@@ -519,6 +525,15 @@ void showProgress(const vtx::TRtcPFileTransferUI& ui, bool sending, bool asJson,
   shown = true;
 }
 
+// The new name of a rename: a bare name stays in the entry's own folder.
+std::string renameTarget(const std::string& path, const std::string& name) {
+  if (name.find_first_of("/\\") != std::string::npos) return name;
+  std::string folder = path;
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  const auto sep = folder.find_last_of("/\\");
+  return sep == std::string::npos ? name : folder.substr(0, sep + 1) + name;
+}
+
 // A row's field as the type it should have; a host may send anything there.
 int64_t numberField(const json& row, const char* key) {
   const auto it = row.find(key);
@@ -531,8 +546,9 @@ std::string textField(const json& row, const char* key) {
   return it->is_string() ? it->get<std::string>() : it->dump();
 }
 
-void listingText(const json& rows) {
+void listingText(const json& rows, const std::string& folder) {
   if (!rows.is_array()) return;
+  if (rows.empty()) printLine("(no entries: " + folder + " is empty or does not exist)");
   for (const auto& r : rows) {
     if (!r.is_object()) continue;
     if (r.contains("drive")) {
@@ -720,7 +736,7 @@ int runFiles(AnalystSession& s, const Options& o) {
       if (o.json)
         printJson(eventJson(e));
       else
-        listingText(json::parse(e.text, nullptr, false));
+        listingText(json::parse(e.text, nullptr, false), a.size() > 2 ? a[2] : "/");
       return finishSession(s, kOk);
     }
     fail(kFileFailed, "no listing from " + host + " (browsing refused?)");
@@ -744,7 +760,7 @@ int runFiles(AnalystSession& s, const Options& o) {
   else if (c == "mv")
     ft.Cmd_FileMove(host, a[2], a[3]);
   else
-    ft.Cmd_FileRename(host, a[2], a[3]);
+    ft.Cmd_FileRename(host, a[2], renameTarget(a[2], a[3]));
   return finishSession(s, waitRefusal(s, o));
 }
 
@@ -1113,7 +1129,7 @@ int runSession(AnalystSession& s, const Options& o) {
       } else if (c == "mv") {
         ft.Cmd_FileMove(f[1], arg1, arg2);
       } else if (c == "ren") {
-        ft.Cmd_FileRename(f[1], arg1, arg2);
+        ft.Cmd_FileRename(f[1], arg1, renameTarget(arg1, arg2));
       } else {
         ft.Cmd_Execute(f[1], arg1, arg2);
       }
@@ -1190,12 +1206,22 @@ int main(int argc, char** argv) {
   if (c != "hosts" && c != "chat" && c != "cmd" && c != "session" && !fileCommand &&
       !isDesktopCommand(c))
     fail(kUsage, "unknown command \"" + c + "\" (see --help)");
-  if (c == "send" || c == "fetch") {
-    // Taken by waitTransfer as a cancel; the session's threads inherit the mask.
-    const sigset_t set = cancelSignals();
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // SIGINT and SIGTERM: a running send or fetch takes them as a cancel (waitTransfer); any
+  // other command logs out and ends. Blocked before the session's threads inherit the mask.
+  const sigset_t stopSet = cancelSignals();
+  ::pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+  std::atomic<AnalystSession*> running{nullptr};
+  if (c != "send" && c != "fetch") {
+    std::thread([&running, stopSet] {
+      int sig = 0;
+      if (::sigwait(&stopSet, &sig) != 0) return;
+      if (AnalystSession* session = running.load()) session->Stop();
+      std::fflush(stdout);
+      std::_Exit(128 + sig);
+    }).detach();  // it waits for a signal until the process ends
   }
   auto s = startSession(o);
+  running = s.get();
   try {
     if (c == "hosts") return runHosts(*s, o);
     if (c == "chat") return runChat(*s, o);
@@ -1205,6 +1231,6 @@ int main(int argc, char** argv) {
     return runSession(*s, o);
   } catch (const std::exception& e) {
     s->Stop();
-    fail(kUsage, e.what());
+    fail(kFailed, e.what());
   }
 }

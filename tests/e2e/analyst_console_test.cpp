@@ -351,6 +351,31 @@ TEST(AnalystConsole, HostToolSaysWhyItStops) {
   }
 }
 
+// An interrupt or SIGTERM ends any command with a logout: the host sees the analyst leave.
+TEST(AnalystConsole, InterruptLogsOut) {
+  testing::GatewayChild gw(GatewayArgs());
+  auto host = Host(gw, "cust");
+  int left = 0;
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    auto ana = Analyst(gw, "ana", {"--json", "chat", "cust"});
+    ASSERT_TRUE(ana->waitFor("\"event\":\"joined\"")) << ana->err();
+    ana->kill(sig);
+    EXPECT_EQ(ana->exitCode(), 128 + sig) << ana->err();
+    ++left;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    int seen = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      seen = 0;
+      for (const auto& e : host->events())
+        if (e.value("event", "") == "ChatUserLeft") ++seen;
+      if (seen >= left) break;
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_GE(seen, left) << "the host never saw the analyst leave";
+  }
+}
+
 // The analyst's password is never the program's own: it comes from --password or the config
 // file, else (with no terminal to ask on) the command is a usage error.
 TEST(AnalystConsole, PasswordFromOptionOrConfigElseAUsageError) {
