@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "analyst/analyst_session.h"
+#include "analyst/gateway_probe.h"
 #include "analyst/key_names.h"
 #include "analyst/latency_probe.h"
 #include "analyst/password_prompt.h"
@@ -104,8 +105,9 @@ options:
                                 (X,Y) of a viewed screen shows: "latency-probe NANOSECONDS N"
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
-exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
-in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line
+exit codes: 0 done, 2 usage, 3 gateway unreachable (the reason: no such name, nothing listening,
+TLS or plain HTTP mismatched, certificate not trusted), 4 wrong user, password or secure key,
+5 host not logged in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line
 timed out, 9 a file command was refused or a transfer did not arrive whole (or the host sent
 something that was refused), 10 the command failed on this machine (for example a file could not
 be written); an interrupt or SIGTERM logs out and ends with 128 + the signal's number
@@ -338,9 +340,14 @@ std::unique_ptr<AnalystSession> startSession(const Options& o) {
   if (code == kBadLogin)
     fail(code, "the gateway refused user \"" + o.session.user + "\": wrong user or password (" +
                    error + ")");
-  if (code != kOk)
-    fail(code, "cannot reach the gateway at " + o.session.addr + ":" + o.session.port + " (" +
-                   error + ")");
+  if (error.find("Secure Key") != std::string::npos)
+    fail(kBadLogin, "the gateway refused the secure key (--key) (" + error + ")");
+  if (code != kOk) {
+    const std::string why = ProbeGateway(
+        o.session.addr, o.session.port, o.session.tls || !o.session.tlsCa.empty(), o.session.tlsCa);
+    fail(code, "cannot reach the gateway at " + o.session.addr + ":" + o.session.port + ": " +
+                   (why.empty() ? error : why));
+  }
   return s;
 }
 

@@ -351,6 +351,51 @@ TEST(AnalystConsole, HostToolSaysWhyItStops) {
   }
 }
 
+// Each way of not getting in is named: the analyst can tell a TLS fault from a wrong key, a
+// wrong password or nothing listening.
+TEST(AnalystConsole, ConnectionFaultsAreNamed) {
+  testing::GatewayChild gw(GatewayArgs());
+  testing::GatewayChild plain(GatewayArgs(), testing::GatewayChild::Transport::Plain);
+  struct Case {
+    const char* name;
+    std::string port;
+    std::vector<std::string> options;
+    int exit;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"plain client on TLS", gw.port(), {"--key", kSecureKey}, 3, "if it speaks TLS"},
+      {"untrusted certificate",
+       gw.port(),
+       {"--key", kSecureKey, "--tls"},
+       3,
+       "certificate verification failed"},
+      {"TLS client on plain HTTP",
+       plain.port(),
+       {"--key", kSecureKey, "--tls-ca", gw.caFile()},
+       3,
+       "speaks plain HTTP, not TLS"},
+      {"wrong key", gw.port(), {"--key", "nope", "--tls-ca", gw.caFile()}, 4, "secure key"},
+      {"wrong password",
+       gw.port(),
+       {"--key", kSecureKey, "--tls-ca", gw.caFile(), "--password", "nope"},
+       4,
+       "wrong user or password"},
+      {"nothing listening", "1", {"--key", kSecureKey}, 3, "nothing accepts connections"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + c.port,
+                                  "--user",         "ana",       "--password",
+                                  kPassword};
+    a.insert(a.end(), c.options.begin(), c.options.end());
+    a.insert(a.end(), {"--for", "0", "hosts"});
+    Proc p(a);
+    EXPECT_EQ(p.exitCode(60s), c.exit) << p.err();
+    EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
+  }
+}
+
 // An interrupt or SIGTERM ends any command with a logout: the host sees the analyst leave.
 TEST(AnalystConsole, InterruptLogsOut) {
   testing::GatewayChild gw(GatewayArgs());
