@@ -28,6 +28,7 @@
 #include "analyst/key_names.h"
 #include "analyst/latency_probe.h"
 #include "analyst/password_prompt.h"
+#include "analyst/setting_names.h"
 #include "analyst/terminal_text.h"
 #include "app/web/config.h"
 
@@ -70,11 +71,15 @@ commands:
                             press or release one key (a name as above, or a code 10..254)
   clip HOST get | clip HOST set TEXT
                             print HOST's clipboard text, or put TEXT on it
-  settings HOST NAME=VALUE...   change HOST's screen settings: color=0..9 colorlow=0..12
-                            colorpercent=0..100 frame=0..20 scrblocks=0..11 scrblocks2=0..11
+  settings HOST NAME=VALUE...   change HOST's screen settings: color=8bit|16bit|4bit|6bit|
+                            9bit|12bit|15bit|18bit|21bit|32bit colorlow=off|6bit..21bit|
+                            high6bit..high21bit colorpercent=0..100 frame=max|50fps|40fps|
+                            25fps|20fps|10fps|8fps|5fps|4fps|2fps|1fps|sleep10ms..sleep500ms
+                            (each choice also by its number in this order)
+                            scrblocks=0..11 scrblocks2=0..11
                             scr2delay=-1..3600 scrlimit=0..16 mirror= mouse= monitors=
                             layered=true|false encoder=NAME
-  hostparams HOST           print HOST's screen settings
+  hostparams HOST           print HOST's screen settings (with the names of the choices)
   session                   read commands from standard input, one a line:
                               chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
                               wait-line HOST REGEX [SECONDS] | ls HOST [FOLDER] |
@@ -858,6 +863,11 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     if (!s.HostParams(host, ms(std::max(o.waitSeconds, 1.0)), p))
       fail(kAccessRefused, "host \"" + host + "\" sent no settings");
     r["params"] = paramsJson(p);
+    json names = json::object();
+    for (const auto& [k, v] : r["params"].items())
+      if (v.is_number())
+        if (const std::string n = SettingName(k, v.get<int>()); !n.empty()) names[k] = n;
+    r["names"] = names;
     return r;
   }
   if (c == "settings") {
@@ -874,6 +884,16 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
             const int n = integerArg(name, v, low, high);
             set.push_back([&d, op, n, host] { (d.*op)(n, host, nullptr); });
           };
+      auto choice =
+          [&](void (vtx::TRtcPDesktopControl::*op)(int, const std::string&, vtx::TRtcConnection*)) {
+            int n = 0;
+            try {
+              n = SettingIndex(name, v);
+            } catch (const std::invalid_argument& e) {
+              throw BadArgument(std::string("settings: ") + e.what());
+            }
+            set.push_back([&d, op, n, host] { (d.*op)(n, host, nullptr); });
+          };
       auto boolean = [&](void (vtx::TRtcPDesktopControl::*op)(bool, const std::string&,
                                                               vtx::TRtcConnection*)) {
         const bool b = boolArg(name, v);
@@ -881,13 +901,13 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
       };
       using D = vtx::TRtcPDesktopControl;
       if (name == "color")
-        integer(&D::ChgDesktop_ColorLimit, 0, 9);
+        choice(&D::ChgDesktop_ColorLimit);
       else if (name == "colorlow")
-        integer(&D::ChgDesktop_ColorLowLimit, 0, 12);
+        choice(&D::ChgDesktop_ColorLowLimit);
       else if (name == "colorpercent")
         integer(&D::ChgDesktop_ColorReducePercent, 0, 100);
       else if (name == "frame")
-        integer(&D::ChgDesktop_FrameRate, 0, 20);
+        choice(&D::ChgDesktop_FrameRate);
       else if (name == "scrblocks")
         integer(&D::ChgDesktop_SendScreenInBlocks, 0, 11);
       else if (name == "scrblocks2")
@@ -1028,7 +1048,10 @@ void printDesktop(const json& r, bool asJson) {
   else if (c == "clip" && r.contains("text"))
     printLine(r["text"].get<std::string>());
   else if (c == "hostparams")
-    for (const auto& [k, v] : r["params"].items()) printLine(k + " " + v.dump());
+    for (const auto& [k, v] : r["params"].items()) {
+      const std::string name = v.is_number() ? SettingName(k, v.get<int>()) : std::string();
+      printLine(k + " " + v.dump() + (name.empty() ? "" : " (" + name + ")"));
+    }
 }
 
 int runDesktop(AnalystSession& s, const Options& o) {

@@ -10,6 +10,7 @@
 
 #include "analyst/fetch_guard.h"
 #include "analyst/key_names.h"
+#include "analyst/setting_names.h"
 #include "analyst/terminal_text.h"
 
 namespace vtx::analyst {
@@ -180,6 +181,34 @@ TEST(ConsoleKeyNames, NamesAndCombinationsGiveTheirKeyCodes) {
       EXPECT_THROW(ParseKeys(c.in), std::invalid_argument) << c.in;
     } else {
       EXPECT_EQ(ParseKeys(c.in), c.keys) << c.in;
+    }
+  }
+}
+
+TEST(ConsoleSettingNames, ChoicesByNameOrNumberAndNothingElse) {
+  struct Case {
+    std::string setting, value;
+    int index;  // -1: refused
+  };
+  const std::vector<Case> cases = {
+      {"color", "8bit", 0},        {"color", "32BIT", 9},
+      {"color", "9", 9},           {"color", "12bit", 5},
+      {"color", "10", -1},         {"color", "24bit", -1},
+      {"color", "", -1},           {"color", "-1", -1},
+      {"colorlow", "off", 0},      {"colorlow", "high21bit", 12},
+      {"colorlow", "13", -1},      {"frame", "max", 0},
+      {"frame", "25fps", 3},       {"frame", "1fps", 10},
+      {"frame", "sleep500ms", 20}, {"frame", "20", 20},
+      {"frame", "21", -1},         {"frame", "30fps", -1},
+      {"scrblocks", "1", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting + "=" + c.value);
+    if (c.index < 0) {
+      EXPECT_THROW(SettingIndex(c.setting, c.value), std::invalid_argument);
+    } else {
+      EXPECT_EQ(SettingIndex(c.setting, c.value), c.index);
+      EXPECT_EQ(SettingIndex(c.setting, SettingName(c.setting, c.index)), c.index);
     }
   }
 }
