@@ -30,6 +30,22 @@ bool isLoginError(const std::string& text) {
 
 }  // namespace
 
+// The session's timeline, with the analyst's own actions among the portal's events.
+class AnalystSession::Timeline : public TnxPortalJsonLog {
+ public:
+  using TnxPortalJsonLog::TnxPortalJsonLog;
+  void Action(const std::string& user, const std::string& action, const std::string& host,
+              std::vector<std::pair<std::string, std::string>> details) {
+    TnxPortalLogEntry e;
+    e.Event = "\"AnalystAction\"";
+    e.LocalUserName = user;
+    e.Entries.emplace_back("Action", action);
+    e.Entries.emplace_back("Host", host);
+    for (auto& d : details) e.Entries.push_back(std::move(d));
+    WriteEvent(e);
+  }
+};
+
 std::string ListingJson(TRtcDataSet& data) {
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
   for (int i = 0; i < data.RowCount(); ++i) {
@@ -69,7 +85,7 @@ AnalystSession::AnalystSession(SessionOptions options)
       system_("ANALYST", options_.user, "127.0.0.1"),
       guard_(options_.fetch, options_.acceptFromHost) {
   if (!options_.timeline.empty())
-    timeline_ = std::make_unique<TnxPortalJsonLog>(options_.timeline, &system_);
+    timeline_ = std::make_unique<Timeline>(options_.timeline, &system_);
   client_.setSystemInfo(&system_);
   client_.setGateAddr(options_.addr);
   client_.setGatePort(options_.port);
@@ -398,6 +414,11 @@ void AnalystSession::Flush(std::chrono::milliseconds limit) {
     idle = client_.PutConnection().WaitForCompletion(false, 1) ? idle + 1 : 0;
     std::this_thread::sleep_for(100ms);
   }
+}
+
+void AnalystSession::Record(const std::string& action, const std::string& host,
+                            std::vector<std::pair<std::string, std::string>> details) {
+  if (timeline_) timeline_->Action(options_.user, action, host, std::move(details));
 }
 
 void AnalystSession::Consume(std::vector<std::string> kinds) {

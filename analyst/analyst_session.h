@@ -117,6 +117,11 @@ class AnalystSession {
   bool WaitClipboard(int64_t after, std::chrono::milliseconds limit);
   int64_t ClipboardsReceived() const;
 
+  // Adds the analyst's own action to the timeline (when there is one): what, on which host,
+  // and its details as name/value pairs.
+  void Record(const std::string& action, const std::string& host,
+              std::vector<std::pair<std::string, std::string>> details = {});
+
   // Only events of these kinds (and "error") are kept for the command; the rest are dropped
   // and counted. Until called, every kind is kept.
   void Consume(std::vector<std::string> kinds);
@@ -132,7 +137,8 @@ class AnalystSession {
 
   SessionOptions options_;
   FixedSystemInfo system_;
-  std::unique_ptr<TnxPortalJsonLog> timeline_;
+  class Timeline;
+  std::unique_ptr<Timeline> timeline_;
   TRtcHttpPortalClient client_;
   TRtcPChat chat_;
   TRtcPCustomCommand cmd_;

@@ -482,6 +482,7 @@ int runChat(AnalystSession& s, const Options& o) {
 int runCmd(AnalystSession& s, const Options& o) {
   if (o.command.size() < 3) fail(kUsage, "cmd needs a HOST and a TEXT");
   needHost(s, o.command[1], o);
+  s.Record("cmd", o.command[1], {{"Text", o.command[2]}});
   s.SendCommand(o.command[1], o.command[2]);
   return finishSession(s, kOk);
 }
@@ -535,6 +536,15 @@ void showProgress(const vtx::TRtcPFileTransferUI& ui, bool sending, bool asJson,
   std::fputs(line, stdout);
   std::fflush(stdout);
   shown = true;
+}
+
+// A file command in the timeline: its words after the host.
+void recordFiles(AnalystSession& s, const std::vector<std::string>& words) {
+  static const char* const names[] = {"Path", "To"};
+  std::vector<std::pair<std::string, std::string>> details;
+  for (std::size_t i = 2; i < words.size() && i < 4; ++i)
+    details.emplace_back(names[i - 2], words[i]);
+  s.Record(words[0], words[1], std::move(details));
 }
 
 // The new name of a rename: a bare name stays in the entry's own folder.
@@ -736,6 +746,7 @@ int runFiles(AnalystSession& s, const Options& o) {
     fail(kUsage, c + ": missing arguments (see --help)");
   const std::string& host = a[1];
   openFiles(s, host, o);
+  recordFiles(s, a);
   vtx::TRtcPFileTransfer& ft = s.Files();
   if (c == "ls") {
     ft.GetFileList(host, a.size() > 2 ? a[2] : std::string());
@@ -823,6 +834,19 @@ void openDesktop(AnalystSession& s, const std::string& host, const Options& o) {
   if (code != kOk) lostExit(s);
 }
 
+// A desktop action in the timeline; typed and clipboard texts by their length only.
+void recordDesktop(AnalystSession& s, const std::vector<std::string>& a,
+                   const std::u16string& text) {
+  const std::string& c = a[0];
+  std::vector<std::pair<std::string, std::string>> details;
+  if (c == "type" || (c == "clip" && a[2] == "set"))
+    details.emplace_back("Characters", std::to_string(text.size()));
+  else
+    for (std::size_t i = 2; i < a.size(); ++i)
+      details.emplace_back("Arg" + std::to_string(i - 1), a[i]);
+  s.Record(c, a[1], std::move(details));
+}
+
 json cursorJson(const CursorState& c) {
   return {{"known", c.known}, {"visible", c.visible}, {"x", c.x},        {"y", c.y},
           {"shape", c.shape}, {"user", c.user},       {"hot_x", c.hotX}, {"hot_y", c.hotY}};
@@ -860,6 +884,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "hostparams") {
     needHost(s, host, o);
     vtx::TRtcPDesktopControl::HostParams p;
+    s.Record(c, host);
     if (!s.HostParams(host, ms(std::max(o.waitSeconds, 1.0)), p))
       fail(kAccessRefused, "host \"" + host + "\" sent no settings");
     r["params"] = paramsJson(p);
@@ -930,6 +955,9 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
         throw BadArgument("settings: unknown setting \"" + name + "\"");
     }
     needHost(s, host, o);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (std::size_t i = 2; i < a.size(); ++i) pairs.emplace_back("Set", a[i]);
+    s.Record(c, host, pairs);
     d.ChgDesktop_Begin();
     for (auto& f : set) f();
     d.ChgDesktop_End(host);
@@ -988,6 +1016,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "view" && o.png.empty() && a.size() < 3) throw BadArgument("view needs --png FILE");
 
   openDesktop(s, host, o);
+  recordDesktop(s, a, text);
   if (c == "view") {
     const std::string file = a.size() > 2 ? a[2] : o.png;
     double wait = o.waitGiven ? o.waitSeconds : 1;
@@ -1114,6 +1143,7 @@ int runSession(AnalystSession& s, const Options& o) {
       try {
         if (c == "cmd") {
           needHost(s, w[1], o);
+          s.Record("cmd", w[1], {{"Text", w[2]}});
           s.SendCommand(w[1], w[2]);
         } else {
           join(s, w[1], o);
@@ -1142,6 +1172,7 @@ int runSession(AnalystSession& s, const Options& o) {
         continue;
       }
       openFiles(s, f[1], o);
+      recordFiles(s, f);
       auto& ft = s.Files();
       const std::string arg1 = f.size() > 2 ? f[2] : "", arg2 = f.size() > 3 ? f[3] : "";
       if (c == "ls") {

@@ -396,6 +396,46 @@ TEST(AnalystConsole, ConnectionFaultsAreNamed) {
   }
 }
 
+// The timeline is the analyst's own trail: each action with its host and details, typed text
+// by its length only.
+TEST(AnalystConsole, TimelineRecordsTheAnalystsActions) {
+  testing::GatewayChild gw(GatewayArgs());
+  auto host = Host(gw, "cust");
+  const fs::path timeline =
+      fs::temp_directory_path() / ("vtx-trail-" + std::to_string(getpid()) + ".jsonl");
+  fs::remove(timeline);
+  const fs::path folder = fs::temp_directory_path() / ("vtx-trail-" + std::to_string(getpid()));
+  auto ana = Analyst(gw, "ana", {"--timeline", timeline.string(), "session"});
+  ana->send("cmd cust <INBOX>");
+  ana->send("ls cust /");
+  ana->send("md cust " + folder.string());
+  ana->send("settings cust frame=max");
+  ana->send("quit");
+  EXPECT_EQ(ana->exitCode(), 0) << ana->err();
+  struct Want {
+    std::string action, detail, value;
+  };
+  const std::vector<Want> wants = {{"cmd", "Text", "<INBOX>"},
+                                   {"ls", "Path", "/"},
+                                   {"md", "Path", folder.string()},
+                                   {"settings", "Set", "frame=max"}};
+  std::vector<json> actions;
+  std::ifstream in(timeline);
+  for (std::string l; std::getline(in, l);) {
+    const json j = json::parse(l);
+    if (j["event"] == "AnalystAction") actions.push_back(j["entries"]);
+  }
+  ASSERT_EQ(actions.size(), wants.size());
+  for (std::size_t i = 0; i < wants.size(); ++i) {
+    EXPECT_EQ(actions[i].value("Action", ""), wants[i].action);
+    EXPECT_EQ(actions[i].value("Host", ""), "cust");
+    EXPECT_EQ(actions[i].value(wants[i].detail, ""), wants[i].value) << actions[i].dump();
+  }
+  fs::remove(timeline);
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+}
+
 // An interrupt or SIGTERM ends any command with a logout: the host sees the analyst leave.
 TEST(AnalystConsole, InterruptLogsOut) {
   testing::GatewayChild gw(GatewayArgs());
