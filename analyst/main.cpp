@@ -56,7 +56,8 @@ commands:
                             send or fetch)
   rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
                             delete (folders go to the trash), move, rename (a bare NEW name
-                            stays in PATH's folder), create a folder, open a file on HOST
+                            stays in PATH's folder), create a folder, open a file on HOST; each
+                            waits for the host: the folder is listed to confirm the result
   view HOST --png FILE [--wait SECONDS]
                             join HOST's desktop, take its first complete image and the updates
                             of SECONDS more (1), write what the analyst sees as a PNG file
@@ -702,6 +703,60 @@ int waitRefusal(AnalystSession& s, const Options& o) {
   return kOk;
 }
 
+// The folder and the name of a path on the host ("/" or "\\" separated).
+std::pair<std::string, std::string> splitPath(std::string path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const auto sep = path.find_last_of("/\\");
+  if (sep == std::string::npos) return {"", path};
+  return {path.substr(0, sep == 0 ? 1 : sep), path.substr(sep + 1)};
+}
+
+// A file command's answer: the host reports only refusals, so the folder that must show the
+// result is listed after it (the host handles both in order). kOk when the listing shows it,
+// kFileFailed on a refusal or when it does not; without a listing (browsing not allowed there)
+// a short wait for a refusal decides.
+int confirmFileCommand(AnalystSession& s, const Options& o, const std::string& c,
+                       const std::string& host, const std::string& path) {
+  const auto [folder, name] = splitPath(path);
+  const bool present = c != "rm";
+  if (folder.empty() || name.empty()) return waitRefusal(s, o);
+  s.Files().GetFileList(host, folder);
+  const auto end = Clock::now() + ms(std::max(o.waitSeconds, 2.0));
+  Event e;
+  while (Clock::now() < end) {
+    if (!s.NextEvent(e, 100ms)) continue;
+    if (e.kind == "error") return lostExit(s);
+    if (e.kind == "file_error") {
+      if (o.json)
+        printJson(eventJson(e));
+      else
+        printError(e.text);
+      return kFileFailed;
+    }
+    if (e.kind != "listing" || e.user != folder) continue;
+    const json rows = json::parse(e.text, nullptr, false);
+    bool found = false;
+    if (rows.is_array())
+      for (const auto& r : rows) found |= r.is_object() && textField(r, "file") == name;
+    const bool ok = found == present;
+    if (o.json) {
+      printJson({{"event", ok ? "done" : "not-done"},
+                 {"command", c},
+                 {"path", path},
+                 {"confirmed", true}});
+    } else if (ok) {
+      printLine("done: " + c + " " + path);
+    } else {
+      printError("the host reports no error, but " + path +
+                 (present ? " is not there" : " is still there"));
+    }
+    return ok ? kOk : kFileFailed;
+  }
+  if (!o.json) printLine("sent: " + c + " " + path + " (the host does not list " + folder + ")");
+  if (o.json) printJson({{"event", "done"}, {"command", c}, {"path", path}, {"confirmed", false}});
+  return kOk;
+}
+
 // The last line of a fetch: what was written and what was refused (`refused`: the file errors
 // of the command); its exit code.
 int fetchSummary(AnalystSession& s, const Options& o, const std::string& folder,
@@ -774,17 +829,23 @@ int runFiles(AnalystSession& s, const Options& o) {
     const int code = waitTransfer(s, o, false, host, a[2], &refused);
     return finishSession(s, fetchSummary(s, o, a[3], refused, code));
   }
-  if (c == "rm")
-    ft.Cmd_FileDelete(host, a[2]);
-  else if (c == "md")
-    ft.Cmd_NewFolder(host, a[2]);
-  else if (c == "run")
+  if (c == "run") {
     ft.Cmd_Execute(host, a[2], a.size() > 3 ? a[3] : std::string());
-  else if (c == "mv")
+    return finishSession(s, waitRefusal(s, o));
+  }
+  std::string shows = a[2];  // the path that shows the result
+  if (c == "rm") {
+    ft.Cmd_FileDelete(host, a[2]);
+  } else if (c == "md") {
+    ft.Cmd_NewFolder(host, a[2]);
+  } else if (c == "mv") {
     ft.Cmd_FileMove(host, a[2], a[3]);
-  else
-    ft.Cmd_FileRename(host, a[2], renameTarget(a[2], a[3]));
-  return finishSession(s, waitRefusal(s, o));
+    shows = a[3];
+  } else {
+    shows = renameTarget(a[2], a[3]);
+    ft.Cmd_FileRename(host, a[2], shows);
+  }
+  return finishSession(s, confirmFileCommand(s, o, c, host, shows));
 }
 
 // ---- Desktop ----

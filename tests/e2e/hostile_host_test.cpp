@@ -187,6 +187,7 @@ class HostileHostE2E : public ::testing::Test {
     Child c(a, dir_ / name);
     return c.wait();
   }
+  HostileHost* h() { return host_.get(); }
   std::string out(const std::string& name) { return readAll(dir_ / name); }
   std::string err(const std::string& name) { return readAll(dir_ / (name + ".err")); }
 
@@ -418,6 +419,48 @@ TEST_F(HostileHostE2E, HostTextCannotDriveTheTerminalNorForgeAnAuthor) {
   const std::string listed = out("ls.out");
   EXPECT_EQ(listed.find('\x1b'), std::string::npos) << listed;
   EXPECT_NE(listed.find("^[[2Jevil.txt"), std::string::npos) << listed;
+}
+
+// A file command reports what the host did: the folder is listed after it, so a host that
+// ignores the command and says nothing cannot make it look done.
+TEST_F(HostileHostE2E, FileCommandsReportWhatTheHostDid) {
+  const fs::path made = dir_ / "remote" / "made";
+  fs::create_directories(dir_ / "remote");
+  h()->files.setGAllow(TRtcPFileTransfer::capFolderCreate, true);
+  enum class Host { Does, IgnoresAndLists, IgnoresSilently, Refuses };
+  struct Case {
+    const char* name;
+    Host host;
+    int exit;
+    std::string says;  // in standard output and error
+  };
+  const std::vector<Case> cases = {
+      {"done", Host::Does, 0, "done: md"},
+      {"ignored, the listing shows it", Host::IgnoresAndLists, 9, "is not there"},
+      {"ignored, no listing", Host::IgnoresSilently, 0, "does not list"},
+      {"refused", Host::Refuses, 9, "No ^[[2Jway!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(made);
+    h()->files.intercept = [&](const std::string&, TRtcFunctionInfo& data) {
+      if (data.FunctionName() != u"filecmd" || c.host == Host::Does) return false;
+      const std::string cmd = Utf8Encode(data.asText("c"));
+      if (cmd == "md" && c.host == Host::Refuses) {
+        auto f = message(u"error");
+        f->setAsText("file", Utf8Decode(made.string()));
+        f->setAsText("msg", Utf8Decode("No \x1b[2Jway!"));
+        h()->send(std::move(f));
+      }
+      if (cmd == "list" && c.host == Host::IgnoresAndLists) return false;
+      return true;
+    };
+    const int code = console("md.out", {"--wait", "2", "md", "cust", made.string()});
+    EXPECT_EQ(code, c.exit) << err("md.out") << out("md.out");
+    EXPECT_NE((out("md.out") + err("md.out")).find(c.says), std::string::npos)
+        << out("md.out") << err("md.out");
+    EXPECT_EQ(fs::exists(made), c.host == Host::Does);
+  }
 }
 
 TEST_F(HostileHostE2E, MessagesNoCommandUsesAreDroppedAndCounted) {
