@@ -85,7 +85,7 @@ commands:
                               chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
                               wait-line HOST REGEX [SECONDS] | ls HOST [FOLDER] |
                               send HOST LOCAL [FOLDER] | fetch HOST REMOTE LOCAL_FOLDER |
-                              rm HOST PATH | md HOST FOLDER |
+                              rm | mv | ren | md | run (as above, sent without waiting) |
                               cancel HOST PATH (a running send or fetch) |
                               view HOST FILE [SECONDS] | click | move | wheel | type | key |
                               clip | settings | hostparams (as above) | quit
@@ -106,15 +106,16 @@ options:
   --accept-from-host DIR        take files the host sends unasked into DIR (else refused)
   --for SECONDS                 how long chat and hosts listen
   --wait SECONDS                how long to wait for a host to appear and take us in (10)
-  --timeline FILE               append the session's events to FILE as JSON lines
+  --timeline FILE               append the session's events and the analyst's own actions
+                                (typed and clipboard texts by length only) to FILE as JSON lines
   --latency-probe X,Y           log to standard error each new frame number a latency marker at
                                 (X,Y) of a viewed screen shows: "latency-probe NANOSECONDS N"
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
 exit codes: 0 done, 2 usage, 3 gateway unreachable (the reason: no such name, nothing listening,
 TLS or plain HTTP mismatched, certificate not trusted), 4 wrong user, password or secure key,
-5 host not logged in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line
-timed out, 9 a file command was refused or a transfer did not arrive whole (or the host sent
+5 host not logged in, 6 host refused access (or sent no screen), 7 connection to the gateway
+lost, 8 wait-line timed out, 9 a file command was refused or a transfer did not arrive whole (or the host sent
 something that was refused), 10 the command failed on this machine (for example a file could not
 be written); an interrupt or SIGTERM logs out and ends with 128 + the signal's number
 The host never gets to browse, fetch, change or run the analyst's files, nor to show a screen
