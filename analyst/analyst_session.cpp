@@ -308,6 +308,7 @@ int AnalystSession::OpenFiles(const std::string& host, std::chrono::milliseconds
 
 AnalystSession::~AnalystSession() {
   Stop();
+  if (stopper_.joinable()) stopper_.join();
   chat_.setClient(nullptr);
   cmd_.setClient(nullptr);
   filesUI_.setModule(nullptr);
@@ -342,8 +343,16 @@ int AnalystSession::Start(std::chrono::milliseconds limit, std::string& error) {
 }
 
 void AnalystSession::Stop() {
-  if (client_.LoggedIn()) client_.setActive(false);
-  client_.Stop();
+  if (stopping_.exchange(true)) return;
+  if (!client_.LoggedIn()) return client_.Stop();
+  // The logout travels in a Put; the portal client then also waits for the Get the gateway
+  // holds, which is not worth its hold time: that part ends on a thread of its own.
+  stopper_ = std::thread([this] {
+    client_.setActive(false);
+    client_.Stop();
+  });
+  std::this_thread::sleep_for(50ms);
+  Flush(3s);
 }
 
 std::vector<HostInfo> AnalystSession::Hosts() const {

@@ -3,6 +3,7 @@
 // that happens is kept as events the console's commands wait for and print.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analyst/desktop_view.h"
@@ -77,7 +79,7 @@ class AnalystSession {
 
   // Logs in; kOk, or kUnreachable / kBadLogin with `error` set.
   int Start(std::chrono::milliseconds limit, std::string& error);
-  // Logs out and stops.
+  // Logs out and stops; returns once the logout left (the rest ends in the background). Once.
   void Stop();
 
   // The hosts logged in now.
@@ -159,6 +161,8 @@ class AnalystSession {
   FetchGuard guard_;
   std::vector<std::string> rooms_;
   bool started_ = false, lost_ = false;
+  std::atomic<bool> stopping_{false};
+  std::thread stopper_;
   std::string error_;
 };
 

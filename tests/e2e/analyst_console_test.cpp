@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -434,6 +435,26 @@ TEST(AnalystConsole, TimelineRecordsTheAnalystsActions) {
   fs::remove(timeline);
   std::error_code ec;
   fs::remove_all(folder, ec);
+}
+
+// A command ends once its work is done: the logout does not wait out the gateway's hold of the
+// long poll.
+TEST(AnalystConsole, CommandsEndWithoutWaitingOutTheGatewaysHold) {
+  std::vector<std::string> args = GatewayArgs();
+  const auto hold = std::find(args.begin(), args.end(), "--get-hold");
+  ASSERT_NE(hold, args.end());
+  *(hold + 1) = "30";
+  testing::GatewayChild gw(args);
+  auto host = Host(gw, "cust");
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"--for", "0.5", "hosts"},
+        std::vector<std::string>{"cmd", "cust", "<INBOX>"}}) {
+    SCOPED_TRACE(command.back());
+    const auto start = std::chrono::steady_clock::now();
+    auto ana = Analyst(gw, "ana", command);
+    EXPECT_EQ(ana->exitCode(), 0) << ana->err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  }
 }
 
 // An interrupt or SIGTERM ends any command with a logout: the host sees the analyst leave.
