@@ -421,6 +421,31 @@ TEST_F(HostileHostE2E, HostTextCannotDriveTheTerminalNorForgeAnAuthor) {
   EXPECT_NE(listed.find("^[[2Jevil.txt"), std::string::npos) << listed;
 }
 
+// Files the host pushes unasked land only in the folder the analyst named for them.
+TEST_F(HostileHostE2E, PushesLandOnlyWhereTheAnalystAllowed) {
+  const fs::path push = dir_ / "push";
+  fs::create_directories(dir_ / "remote");
+  struct Case {
+    const char* name;
+    bool allowed;
+  };
+  for (const Case& c : {Case{"not allowed", false}, Case{"allowed", true}}) {
+    SCOPED_TRACE(c.name);
+    h()->files.intercept = [&](const std::string&, TRtcFunctionInfo& data) {
+      if (data.FunctionName() != u"filecmd") return false;
+      h()->offer("pushed.txt", 6);
+      h()->chunk("pushed.txt", "pushed.txt", "PUSHED");
+      return false;
+    };
+    std::vector<std::string> command = {"ls", "cust", (dir_ / "remote").string()};
+    if (c.allowed) command.insert(command.begin(), {"--accept-from-host", push.string()});
+    EXPECT_EQ(console("push.out", command), 0) << err("push.out");
+    EXPECT_EQ(readAll(push / "pushed.txt"), c.allowed ? "PUSHED" : "");
+    EXPECT_FALSE(fs::exists(dir_ / "pushed.txt"));
+    EXPECT_FALSE(fs::exists(fs::current_path() / "pushed.txt"));
+  }
+}
+
 // A file command reports what the host did: the folder is listed after it, so a host that
 // ignores the command and says nothing cannot make it look done.
 TEST_F(HostileHostE2E, FileCommandsReportWhatTheHostDid) {
