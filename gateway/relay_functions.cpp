@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "util/exceptions.h"
 #include "util/text.h"
@@ -370,11 +371,17 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
 }
 
 void EndWithdrawnAnalysts(Relay& relay, AnalystAccounts& analysts) {
-  std::vector<RtcWideString> enabled;
-  for (const auto& name : analysts.enabledNames()) enabled.push_back(UpperCaseAscii(name));
+  std::unordered_set<RtcWideString> enabled, known;
+  for (const auto& a : analysts.list()) {
+    const RtcWideString key = UpperCaseAscii(Utf8Decode(a.name));
+    known.insert(key);
+    if (a.enabled) enabled.insert(key);
+  }
   for (const auto& name : relay.usersWithRole(Role::Analyst))
-    if (std::find(enabled.begin(), enabled.end(), UpperCaseAscii(name)) == enabled.end())
-      relay.endUser(name, "account-withdrawn");
+    if (!enabled.count(UpperCaseAscii(name))) relay.endUser(name, "account-withdrawn");
+  // A host that held a name before it became an analyst's gives it up.
+  for (const auto& name : relay.usersWithRole(Role::Host))
+    if (known.count(UpperCaseAscii(name))) relay.endUser(name, "name-taken-by-analyst");
 }
 
 }  // namespace vtx::gateway

@@ -34,7 +34,8 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
                        AccountConfig accounts, AnalystAccounts* analysts = nullptr,
                        LogSink log = {});
 
-// Ends the live sessions of analysts whose accounts were disabled or removed.
+// Ends the live sessions of analysts whose accounts were disabled or removed, and of hosts
+// whose names have become analysts' accounts.
 void EndWithdrawnAnalysts(Relay& relay, AnalystAccounts& analysts);
 
 }  // namespace vtx::gateway

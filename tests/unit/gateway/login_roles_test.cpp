@@ -219,6 +219,11 @@ TEST(LoginRoles, ADisabledOrRemovedAnalystIsCutOff) {
   auto bea2 = g.client();
   EXPECT_EQ(refusal(*call(bea2, loginCall("bea", "shared-pw", "bea-2"))), "");
   EXPECT_EQ(g.relay().roleOf("bea-2"), Role::Host);
+  // Provisioned again, the name is taken back from the host that held it.
+  operatorSide.add("bea", "bea-pw2");
+  EndWithdrawnAnalysts(g.relay(), g.accounts());
+  EXPECT_THROW(g.relay().userOf("bea-2"), std::exception);
+  EXPECT_EQ(g.relay().usersWithRole(Role::Host), std::vector<RtcWideString>{u"cust"});
 }
 
 }  // namespace
