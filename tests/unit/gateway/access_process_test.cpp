@@ -22,15 +22,23 @@ using Results = std::vector<std::unique_ptr<TRtcValue>>;
 // One logged-in user on its own connection.
 class User {
  public:
-  User(unsigned short port, const char* name, const char* password)
-      : http_(port), client_(http_.transport(), {}) {
+  // Logs in as `name` with the login id `id` (default NAME-id) from the address `from`.
+  User(unsigned short port, const char* name, const char* password, std::string id = {},
+       const std::string& from = {})
+      : http_(port, std::chrono::seconds(10), from), client_(http_.transport(), {}) {
     EXPECT_EQ(client_.handshake(), 200);
     TRtcFunctionInfo login(u"Login");
     login.setAsText("user", Widen(name));
     login.setAsText("pwd", Widen(password));
-    login.setAsString("id", std::string(name) + "-id");
+    login.setAsString("id", id.empty() ? std::string(name) + "-id" : id);
     auto r = call(login);
-    EXPECT_NE(r->isType(), rtc_Exception) << name;
+    if (r->isType() == rtc_Exception) refusal = Utf8Encode(r->asException());
+  }
+  std::string refusal;  // of the login; empty when logged in
+  // The HTTP status of one call (410 once the login has ended).
+  int status(const TRtcFunctionInfo& f) {
+    Results r;
+    return client_.call(f, r);
   }
   std::unique_ptr<TRtcValue> call(const TRtcFunctionInfo& f) {
     Results r;
@@ -87,6 +95,7 @@ TEST(AccessProcess, HostsReachOnlyAnalystsAndCannotListUsers) {
   {
     GatewayProcess g({"--login-password", "pw", "--db", db, "--get-hold", "0.2"}, true);
     User a(g.port(), "hostA", "pw"), b(g.port(), "hostB", "pw"), ana(g.port(), "ana", "ana-own");
+    ASSERT_EQ(a.refusal + b.refusal + ana.refusal, "");
     struct Case {
       User* from;
       const char* fromName;
@@ -122,6 +131,33 @@ TEST(AccessProcess, HostsReachOnlyAnalystsAndCannotListUsers) {
   }
   std::error_code ec;
   for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db + suffix, ec);
+}
+
+// A live customer's name is not taken over from another address unless the operator allows
+// it; the program restarting from the same address always replaces its session.
+TEST(AccessProcess, ALiveHostIsNotTakenOverFromAnotherAddress) {
+  struct Case {
+    bool allowTakeover;
+    const char* from;
+    std::string refusal;
+  };
+  const std::vector<Case> cases = {
+      {false, "127.0.0.2", "This user is logged in from another address."},
+      {false, "127.0.0.1", ""},
+      {true, "127.0.0.2", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.from) + (c.allowTakeover ? " allowed" : ""));
+    std::vector<std::string> options = {"--login-password", "pw", "--get-hold", "0.2"};
+    if (c.allowTakeover) options.push_back("--allow-host-takeover");
+    GatewayProcess g(options, true);
+    User first(g.port(), "cust", "pw", "first", "127.0.0.1");
+    ASSERT_EQ(first.refusal, "");
+    User second(g.port(), "cust", "pw", "second", c.from);
+    EXPECT_EQ(second.refusal, c.refusal);
+    // The first session lives on exactly when the second was refused.
+    EXPECT_EQ(first.status(TRtcFunctionInfo(u"Get")), c.refusal.empty() ? 410 : 200);
+  }
 }
 
 }  // namespace
