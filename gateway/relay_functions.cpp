@@ -78,7 +78,9 @@ class RelayFunctions {
                      const RtcWideString& password) {
     const std::string name = Utf8Encode(UpperCaseAscii(user));
     if (guard_.wait(peer, name).count() > 0) throw ERtcInfo(kTooManyFailures);
-    const char* refusal = user.empty() ? kBadLogin : nullptr;
+    const bool control =
+        std::any_of(user.begin(), user.end(), [](char16_t ch) { return ch < u' ' || ch == 0x7f; });
+    const char* refusal = user.empty() || control ? kBadLogin : nullptr;
     Role role = Role::Analyst;
     if (!refusal && analysts_) {
       switch (analysts_->check(user, password)) {

@@ -118,6 +118,9 @@ TEST(LoginRoles, AnalystsOnlyWithTheirOwnPasswordEveryoneElseAHost) {
       {"cust", "shared-pw", "", Role::Host},
       {"cust2", "ana-pw", "Invalid user name or password.", Role::Host},
       {"cust3", "", "Invalid user name or password.", Role::Host},
+      {"cu\x01st", "shared-pw", "Invalid user name or password.", Role::Host},
+      {"cu\x7fst", "shared-pw", "Invalid user name or password.", Role::Host},
+      {" ana\t", "shared-pw", "Invalid user name or password.", Role::Host},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.user + " / " + c.pwd.substr(0, 16));
