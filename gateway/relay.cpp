@@ -222,12 +222,16 @@ void Relay::refuseRow(const User& from, int row, const User& to, const RtcWideSt
     result.refused.push_back(RelayRefusal{row, to.name, group, kNotPermitted});
   else
     ++result.moreRefused;
-  out.logs.push_back(LogLine("warn", "relay-not-permitted")
-                         .add("from", utf8(from.name))
-                         .add("to", utf8(to.name))
-                         .add("group", utf8(group))
-                         .add("row", static_cast<std::int64_t>(row))
-                         .text());
+  // The first refusal of a second is logged in full, the rest of it counted into one line.
+  LogGate::Entry due;
+  if (logGate_->count("relay-not-permitted", clock_(), 0, utf8(from.name), due))
+    out.logs.push_back(LogLine("warn", "relay-not-permitted")
+                           .add("from", utf8(from.name))
+                           .add("to", utf8(to.name))
+                           .add("group", utf8(group))
+                           .add("row", static_cast<std::int64_t>(row))
+                           .add("items", due.items)
+                           .text());
 }
 
 Role Relay::roleOf(const std::string& id) {

@@ -138,6 +138,31 @@ TEST(RelayPolicy, TheRelayAppliesTheTableAndAnswersRefusalsInThePut) {
   }
 }
 
+TEST(RelayPolicy, AFloodOfRefusedRowsIsCountedNotListedOrLoggedRowByRow) {
+  PolicyRelay g;
+  g.login("a", H);
+  g.login("b", H);
+  TRtcDataSet p;
+  for (int i = 0; i < 1000; ++i) {
+    p.Append();
+    p.setAsText("to", u"b");
+    p.setAsString("d", "x");
+  }
+  const PutOutcome out = g.relay().put("a-id", p);
+  EXPECT_TRUE(out.faults.empty());
+  EXPECT_EQ(out.refused.size(), PutOutcome::kListed);
+  EXPECT_EQ(out.moreRefused, 1000 - PutOutcome::kListed);
+  std::size_t lines = 0;
+  for (const auto& l : g.logs) lines += l.find("relay-not-permitted") != std::string::npos;
+  EXPECT_EQ(lines, 1u);
+  g.now += std::chrono::seconds(2);
+  g.relay().tick();  // the rest of that second, counted into one line
+  lines = 0;
+  for (const auto& l : g.logs) lines += l.find("relay-not-permitted") != std::string::npos;
+  EXPECT_EQ(lines, 2u);
+  EXPECT_NE(g.logs.back().find("items=999"), std::string::npos) << g.logs.back();
+}
+
 TEST(RelayPolicy, AWithdrawnAnalystIsEndedAndItsHostsAreTold) {
   PolicyRelay g;
   g.login("ana", A);
