@@ -52,6 +52,13 @@ if [ "$seconds" -gt 0 ]; then
     step "fuzz $subject (${seconds}s)"
     "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
       "$corpus" 2>"$corpus.log" || { tail -n 60 "$corpus.log"; exit 1; }
+    # Recoverable sanitizer reports print and let the run go on: any of them fails the step.
+    if grep -qE "runtime error:|ERROR: (Address|Leak|Memory|Thread|UndefinedBehavior)Sanitizer" \
+      "$corpus.log"; then
+      grep -m 5 -A 20 -E "runtime error:|ERROR: [A-Za-z]+Sanitizer" "$corpus.log"
+      echo "fuzz $subject: sanitizer report"
+      exit 1
+    fi
     tail -n 1 "$corpus.log"
     rm -rf "$corpus" "$corpus.log"
   done
