@@ -48,7 +48,8 @@ const char* const kGatewayUsage =
   --login-failures N         failed logins a peer may make before each further one makes
                              it wait, 1 s doubling up to 5 min (default 5; a user name
                              gets twice as many)
-  --get-hold SECONDS         longest wait of a held Get (default 25)
+  --get-hold SECONDS         longest wait of a held Get (default 25; under 30, the
+                             clients' silence limit)
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
   --queue-limit BYTES        bytes queued for one receiver; relayed data that does not fit is
@@ -69,6 +70,9 @@ standard error. Stops on SIGTERM or SIGINT; SIGHUP reads the TLS files again.
 )";
 
 namespace {
+
+// A client closes a connection that has carried nothing this long: a held Get answers sooner.
+constexpr std::chrono::milliseconds kClientSilenceLimit{30000};
 
 unsigned long long number(const std::string& option, const std::string& text,
                           unsigned long long max) {
@@ -151,6 +155,9 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       o.sessionTimeout = seconds(a, value());
     } else if (a == "--get-hold") {
       o.relay.getHold = seconds(a, value());
+      if (o.relay.getHold >= kClientSilenceLimit)
+        throw std::invalid_argument("invalid value for " + a +
+                                    ": must be under 30 (clients close a connection silent 30 s)");
     } else if (a == "--login-timeout") {
       o.relay.loginTimeout = seconds(a, value());
     } else if (a == "--queue-limit") {

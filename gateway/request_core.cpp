@@ -376,9 +376,11 @@ std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
     GatewayResponse& refusal, std::vector<std::uint64_t>& prints) {
   std::string inflated;
   if (compressed) {
-    auto text = Inflate(payload, limit);
+    bool tooLarge = false;
+    auto text = Inflate(payload, limit, tooLarge);
     if (!text) {
-      refusal = refuse(400, "damaged compressed body", id);
+      refusal = tooLarge ? refuse(413, "inflated body too large", id)
+                         : refuse(400, "damaged compressed body", id);
       return std::nullopt;
     }
     inflated = std::move(*text);

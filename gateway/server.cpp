@@ -221,8 +221,14 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     std::string id = QueryValue(target.query, "ID").value_or(std::string());
     if (id.empty())
       id = CookieValue(view(header[http::field::cookie]), "ID").value_or(std::string());
-    if (!owner_.sessions.loggedIn(id))
-      parser_->body_limit(std::min(owner_.config.maxBody, owner_.config.maxBodyBeforeLogin));
+    std::size_t limit = owner_.config.maxBody;
+    if (!owner_.sessions.loggedIn(id)) limit = std::min(limit, owner_.config.maxBodyBeforeLogin);
+    // The parser checks a declared length only while reading the header, against the limit
+    // then in force, and the body would reserve all of it: refuse here, before any buffering.
+    // Chunked bodies are checked against the limit as their bytes arrive.
+    const auto declared = parser_->content_length();
+    if (declared && *declared > limit) return refuse(413);
+    parser_->body_limit(limit);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Connection::onRead, shared_from_this()));
   }
@@ -261,6 +267,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     owner_.note(LogLine("warn", "request-refused")
                     .add("status", static_cast<std::int64_t>(status))
                     .add("peer", peer_));
+    reading_ = false;
     refused_ = true;
     send(status, refusalText(status), {}, false, 11);
   }
