@@ -222,6 +222,16 @@ GatewayResponse RequestCore::hello(const Parsed& p, const GatewayRequest& reques
   if (!p.id.empty()) {
     session = sessions_.find(p.id);
     if (!session) return refuse(410, "hello for unknown session", p.id);
+    // Whoever knows a logged-in session's id could otherwise re-key it and act as its user:
+    // the HELLO starts a session of its own instead.
+    if (session->loggedIn()) {
+      if (log_)
+        log_(LogLine("warn", "hello-on-logged-in-session")
+                 .add("session", session->id())
+                 .add("peer", request.peer)
+                 .text());
+      session = nullptr;
+    }
   }
   std::optional<Handshake> hs;
   if (config_.encryptionKey > 0) {
@@ -335,6 +345,9 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
   } else {
     if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
     if (reset) {
+      // The cipher restarts from the same keys, so a captured reset would read again.
+      if (!state->firstReset(std::hash<std::string_view>{}(request.body)))
+        return refuse(409, "reset replayed", p.id);
       state->restart();
       ++session->keystreams;
       state->expectedCounter = 1;
