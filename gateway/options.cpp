@@ -37,6 +37,12 @@ const char* const kGatewayUsage =
                              same user name from another address (default: replace it)
   --max-connections N        most open connections (default 4096, kept below the
                              descriptor limit); more are answered 503 at once
+  --max-connections-per-peer N
+                             most open connections of one client address (default 256)
+  --reserve-connections N    connections kept for addresses with none open (default 64,
+                             at most an eighth of --max-connections)
+  --request-timeout SECONDS  a new connection must bring its first whole request within
+                             this time (default 10)
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
                              (default none; a compressed request gets at least fast)
   --threads N                threads serving the connections (default: one per core)
@@ -220,6 +226,14 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       o.server.maxConnections = number(a, value(), 1000000);
       if (o.server.maxConnections == 0)
         throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--max-connections-per-peer") {
+      o.server.maxConnectionsPerPeer = number(a, value(), 1000000);
+      if (o.server.maxConnectionsPerPeer == 0)
+        throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--reserve-connections") {
+      o.server.reserveConnections = number(a, value(), 1000000);
+    } else if (a == "--request-timeout") {
+      o.server.requestTimeout = seconds(a, value());
     } else if (a == "--compression") {
       o.core.compression = compressionLevel(value());
     } else if (a == "--threads") {

@@ -106,5 +106,83 @@ TEST(HostileLimits, LongClientFieldsAreCutInTheLog) {
   EXPECT_LT(longest, 2048u);
 }
 
+// A plain connection from a chosen loopback address, for telling client addresses apart.
+class RawConnection {
+ public:
+  RawConnection(const char* from, unsigned short port) : socket_(ioc_) {
+    namespace net = boost::asio;
+    socket_.open(net::ip::tcp::v4());
+    socket_.bind({net::ip::make_address(from), 0});
+    socket_.connect({net::ip::make_address("127.0.0.1"), port});
+  }
+  // Sends a HELLO without a key and returns the answer's status (0 when none came).
+  int hello() {
+    boost::beast::error_code ec;
+    const std::string request =
+        "POST /$rdgate?ACTION=HELLO HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n";
+    boost::asio::write(socket_, boost::asio::buffer(request), ec);
+    if (ec) return 0;
+    boost::beast::flat_buffer buffer;
+    boost::beast::http::response<boost::beast::http::string_body> answer;
+    boost::beast::http::read(socket_, buffer, answer, ec);
+    return ec ? 0 : answer.result_int();
+  }
+
+ private:
+  boost::asio::io_context ioc_;
+  boost::asio::ip::tcp::socket socket_;
+};
+
+// One address holding idle connections takes at most its share; a newcomer from another
+// address always gets in. The key-less HELLO is answered 417 when served, 503 when turned away.
+TEST(HostileLimits, OneAddressCannotTakeEveryConnection) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    int held;  // connections 127.0.0.1 gets before it is turned away
+  };
+  const std::vector<Case> cases = {
+      {"per-address cap", {"--max-connections-per-peer", "8"}, 8},
+      {"reserve for newcomers",
+       {"--max-connections", "40", "--max-connections-per-peer", "100"},
+       35},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    GatewayProcess g(c.options);
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < c.held; ++i)
+      idle.push_back(std::make_unique<RawConnection>("127.0.0.1", g.port()));
+    EXPECT_EQ(idle.back()->hello(), 417);
+    EXPECT_EQ(RawConnection("127.0.0.1", g.port()).hello(), 503);
+    EXPECT_EQ(RawConnection("127.0.0.2", g.port()).hello(), 417);
+    EXPECT_EQ(g.stop(), 0);
+  }
+}
+
+// A connection that never brings a whole request is closed after the request time-out, while
+// one that has been served waits for the idle time.
+TEST(HostileLimits, ConnectionsWithoutARequestAreClosedSoon) {
+  GatewayProcess g({"--request-timeout", "0.3"});
+  struct Case {
+    const char* what;
+    std::string sent;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", ""},
+      {"half a header", "POST /$rdgate?ACTION=HELLO HTTP/1.1\r\nHost: a\r\n"},
+      {"part of a body", header("Content-Length: 100\r\n") + "FC=Ech"},
+  };
+  for (const Case& c : cases) {
+    HttpConnection slow(g.port(), std::chrono::seconds(5));
+    if (!c.sent.empty()) slow.raw(c.sent, false);
+    EXPECT_TRUE(slow.closedByPeer()) << c.what;
+  }
+  HttpConnection served(g.port(), std::chrono::seconds(1));
+  EXPECT_EQ(served.post("/$rdgate?ACTION=HELLO", "").status, 417);
+  EXPECT_FALSE(served.closedByPeer());  // the read timed out on the client's side
+  EXPECT_EQ(g.stop(), 0);
+}
+
 }  // namespace
 }  // namespace vtx::gateway
