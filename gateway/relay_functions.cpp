@@ -3,6 +3,7 @@
 #include <optional>
 #include <string_view>
 
+#include "gateway/login_data.h"
 #include "util/exceptions.h"
 #include "util/text.h"
 
@@ -87,6 +88,7 @@ class RelayFunctions {
     // used to log in many users.
     const std::string before = idOf(c);
     if (!before.empty() && before != r.id) throw ERtcInfo(kOtherId);
+    CheckLoginData(call);
     checkPassword(c.peer, r.user, call.asText("pwd"));
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("login", r.user);

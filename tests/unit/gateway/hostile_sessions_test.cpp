@@ -2,6 +2,7 @@
 // session id or captured a request.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +85,61 @@ TEST(HostileSessions, AReplayedResetIsRefused) {
     // A fresh reset of the victim's own still works.
     EXPECT_EQ(victim.call({MakeCall(u"Echo", 51, u"again").get()}, r, true), 200);
     EXPECT_TRUE(echoes(victim, 52));
+  }
+  EXPECT_EQ(g.stop(), 0);
+}
+
+// Login fields travel to others in login notices: only flat values of bounded size are taken.
+TEST(HostileSessions, LoginDataMustBeFlatAndSmall) {
+  GatewayProcess g({});
+  const auto nested = [](int depth) {
+    std::unique_ptr<TRtcValueObject> v = std::make_unique<TRtcRecord>();
+    for (int i = 1; i < depth; ++i) {
+      auto outer = std::make_unique<TRtcRecord>();
+      outer->setAsObject("x", std::move(v));
+      v = std::move(outer);
+    }
+    return v;
+  };
+  struct Case {
+    const char* what;
+    std::function<void(TRtcFunctionInfo&)> extra;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"flat fields",
+       [](TRtcFunctionInfo& f) {
+         f.setAsText("ComputerName", u"desk-7");
+         f.setAsInteger("screens", 2);
+       },
+       true},
+      {"nested 255 deep", [&](TRtcFunctionInfo& f) { f.setAsObject("extra", nested(255)); }, false},
+      {"one record", [&](TRtcFunctionInfo& f) { f.setAsObject("extra", nested(1)); }, false},
+      {"long text", [](TRtcFunctionInfo& f) { f.setAsText("note", RtcWideString(5000, u'n')); },
+       false},
+      {"many fields",
+       [](TRtcFunctionInfo& f) {
+         for (int i = 0; i < 100; ++i) f.setAsInteger(Widen("f" + std::to_string(i)), i);
+       },
+       false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    HttpConnection http(g.port());
+    ProtocolClient client(http.transport(), {});
+    ASSERT_EQ(client.handshake(), 200);
+    TRtcFunctionInfo login(u"Login");
+    login.setAsText("user", Widen("host" + std::to_string(++n)));
+    login.setAsText("pwd", u"pw");
+    login.setAsString("id", "host-" + std::to_string(n));
+    c.extra(login);
+    Results r;
+    ASSERT_EQ(client.call(login, r), 200) << c.what;
+    ASSERT_EQ(r.size(), 1u);
+    if (c.accepted)
+      EXPECT_NE(r[0]->isType(), rtc_Exception) << c.what;
+    else
+      EXPECT_EQ(r[0]->asException(), u"Login data must be flat fields of bounded size.") << c.what;
   }
   EXPECT_EQ(g.stop(), 0);
 }
