@@ -1,5 +1,6 @@
 #include "gateway/request_core.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -11,6 +12,7 @@
 
 #include "gateway/control_key.h"
 #include "gateway/http_target.h"
+#include "gateway/value_count.h"
 
 namespace vtx::gateway {
 
@@ -18,6 +20,10 @@ namespace {
 
 // Bounds the objects one request may make the gateway hold at once.
 constexpr std::size_t kMaxCallsPerRequest = 100000;
+// A value takes far more memory than its few bytes of code text: a request may hold one value
+// per this many bytes of its size limit (at least kMinValueBudget), counted before building.
+constexpr std::size_t kBytesPerValue = 128;
+constexpr std::size_t kMinValueBudget = 4096;
 
 const char* statusText(int status) {
   switch (status) {
@@ -398,6 +404,11 @@ std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
     }
     inflated = std::move(*text);
     payload = inflated;
+  }
+  const std::size_t valueBudget = std::max(kMinValueBudget, limit / kBytesPerValue);
+  if (CountValues(payload, valueBudget) > valueBudget) {
+    refusal = refuse(413, "too many values", id);
+    return std::nullopt;
   }
   std::vector<std::unique_ptr<TRtcValue>> calls;
   try {

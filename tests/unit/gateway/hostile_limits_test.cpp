@@ -184,5 +184,43 @@ TEST(HostileLimits, ConnectionsWithoutARequestAreClosedSoon) {
   EXPECT_EQ(g.stop(), 0);
 }
 
+// After a login (which any copy of the program can make) a small compressed call that would
+// inflate to millions of tiny values is refused before they are built; a body as large made
+// of a few large values is served.
+TEST(HostileLimits, ManyTinyValuesAreRefusedBeforeTheyAreBuilt) {
+  GatewayProcess g({});
+  HttpConnection http(g.port());
+  ProtocolClient::Settings packed;
+  packed.compress = true;
+  ProtocolClient c(http.transport(), packed);
+  ASSERT_EQ(c.handshake(), 200);
+  TRtcFunctionInfo login(u"Login");
+  login.setAsText("user", u"anyone");
+  login.setAsText("pwd", u"pw");
+  login.setAsString("id", "anyone-1");
+  Results r;
+  ASSERT_EQ(c.call(login, r), 200);
+  ASSERT_NE(r[0]->isType(), rtc_Exception);
+  const long start = memoryKiB(g.pid(), "VmHWM:");
+
+  const std::size_t items = (15u << 20) / 5;
+  std::string tiny = "FC=Nothing;RE=1;a:AR=" + std::to_string(items) + ";";
+  tiny.reserve(tiny.size() + 5 * items);
+  for (std::size_t i = 0; i < items; ++i) tiny += "RE=0;";
+  EXPECT_EQ(c.send(tiny, r), 413);
+  // A refused request leaves the cipher behind; the new handshake opens a new session.
+  ASSERT_EQ(c.handshake(), 200);
+  login.setAsString("id", "anyone-2");
+  ASSERT_EQ(c.call(login, r), 200);
+  ASSERT_NE(r[0]->isType(), rtc_Exception);
+  if (kMeasureMemory) {
+    EXPECT_LT(memoryKiB(g.pid(), "VmHWM:") - start, 96 * 1024);
+  }
+  const std::string large =
+      "FC=Nothing;RE=1;a:S=" + std::to_string(items) + "\"" + std::string(items, 'v') + "\";";
+  EXPECT_EQ(c.send(large, r), 200);
+  EXPECT_EQ(g.stop(), 0);
+}
+
 }  // namespace
 }  // namespace vtx::gateway
