@@ -12,7 +12,10 @@ void CheckLoginData(const TRtcFunctionInfo& call) {
   if (call.FieldCount() > kMaxLoginFields) refuse();
   std::size_t total = 0;
   for (int i = 0; i < call.FieldCount(); ++i) {
-    if (Utf8Encode(call.FieldName(i)).size() > kMaxLoginNameBytes) refuse();
+    const RtcWideString name = call.FieldName(i);
+    const RtcWideString upper = UpperCaseAscii(name);
+    if (upper == u"PWD" || upper == u"ID") continue;  // never relayed; the id has its own bound
+    if (Utf8Encode(name).size() > kMaxLoginNameBytes) refuse();
     const TRtcValueObject* v = call.FieldObject(i);
     if (!v) continue;
     if (!v->asSimple()) refuse();

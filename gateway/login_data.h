@@ -14,7 +14,8 @@ inline constexpr std::size_t kMaxLoginFieldBytes = 1024;  // one field's code te
 inline constexpr std::size_t kMaxLoginDataBytes = 8192;   // all fields' code text
 
 // Throws ERtcInfo "Login data must be flat fields of bounded size." when a field holds a
-// container (array, record, data set, call) or the fields exceed the bounds above.
+// container (array, record, data set, call) or the fields exceed the bounds above. The
+// password and the login id are not relayed and not counted.
 void CheckLoginData(const TRtcFunctionInfo& call);
 
 }  // namespace vtx::gateway
