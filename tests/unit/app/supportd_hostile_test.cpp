@@ -100,5 +100,23 @@ TEST(SuporteHostil, TokenEmbutidoSoServeEstaMaquina) {
   }
 }
 
+// The bot answers only a request that brings its access code.
+TEST(SuporteHostil, RoboExigeOCodigoDeAcesso) {
+  teste::SuporteProcesso suporte({});
+  const TConfiguracao c = suporte.Config();
+  struct Caso {
+    std::string codigo;  // empty: the field is left out
+    int status;
+  };
+  for (const Caso& caso :
+       {Caso{"", 400}, Caso{"codigo=000000&", 403}, Caso{"codigo=" + c.codigoAcesso + "&", 200}}) {
+    httplib::Client cliente(c.urlBot);
+    auto r = cliente.Post("/vorantelix/bot", caso.codigo + "empresa=101&usuario=1001&id=0&nivel=0",
+                          "application/x-www-form-urlencoded");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, caso.status) << caso.codigo;
+  }
+}
+
 }  // namespace
 }  // namespace vtx
