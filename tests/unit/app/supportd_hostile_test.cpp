@@ -83,8 +83,9 @@ TEST(SuporteHostil, TokenEmbutidoSoServeEstaMaquina) {
     std::string opcoes;
     bool recusa;
   };
-  const std::string base =
-      std::string(VTX_SUPPORTD_PATH) + " --db :memory: --seed " + VTX_SUPPORTD_SEED + " ";
+  const std::string base = std::string(VTX_SUPPORTD_PATH) + " --db :memory: --seed " +
+                           VTX_SUPPORTD_SEED + " --cert-dir " + fs::temp_directory_path().string() +
+                           " ";
   for (const Caso& caso : {Caso{"--listen 192.0.2.1:0", true},
                            Caso{"--listen 127.0.0.1:0 --tls-listen 192.0.2.1:0", true}}) {
     const std::string comando =
