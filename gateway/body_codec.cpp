@@ -36,6 +36,12 @@ std::string Deflate(std::string_view text, Compression level) {
 }
 
 std::optional<std::string> Inflate(std::string_view data, std::size_t limit) {
+  bool tooLarge = false;
+  return Inflate(data, limit, tooLarge);
+}
+
+std::optional<std::string> Inflate(std::string_view data, std::size_t limit, bool& tooLarge) {
+  tooLarge = false;
   z_stream z{};
   if (inflateInit2(&z, 15) != Z_OK) return std::nullopt;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
@@ -49,6 +55,7 @@ std::optional<std::string> Inflate(std::string_view data, std::size_t limit) {
     rc = inflate(&z, Z_NO_FLUSH);
     const std::size_t produced = sizeof chunk - z.avail_out;
     if (out.size() + produced > limit) {
+      tooLarge = true;
       rc = Z_MEM_ERROR;
       break;
     }

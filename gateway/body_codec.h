@@ -20,6 +20,8 @@ std::string Deflate(std::string_view text, Compression level);
 // Inflates a zlib stream; none when it is damaged, incomplete, followed by extra bytes or would
 // grow beyond `limit` bytes.
 std::optional<std::string> Inflate(std::string_view data, std::size_t limit);
+// The same; `tooLarge` says whether it failed for the limit rather than for damage.
+std::optional<std::string> Inflate(std::string_view data, std::size_t limit, bool& tooLarge);
 
 // The body text as sent: compressed with the 0x00 mark when the rule above allows, else as is.
 std::string CompressBody(std::string text, Compression level);

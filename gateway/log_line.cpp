@@ -1,5 +1,7 @@
 #include "gateway/log_line.h"
 
+#include <string>
+
 namespace vtx::gateway {
 
 namespace {
@@ -18,6 +20,12 @@ LogLine::LogLine(std::string_view level, std::string_view event) {
 
 LogLine& LogLine::add(std::string_view key, std::string_view value) {
   if (key == "session" && value.size() > kSessionPrefix) value = value.substr(0, kSessionPrefix);
+  std::string cut;
+  if (value.size() > kLogValueLimit) {
+    cut.assign(value.substr(0, kLogValueLimit));
+    cut += "...(" + std::to_string(value.size()) + " bytes)";
+    value = cut;
+  }
   if (!text_.empty()) text_.push_back(' ');
   text_.append(key);
   text_.push_back('=');

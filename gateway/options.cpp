@@ -39,6 +39,12 @@ const char* const kGatewayUsage =
   --keep-live-sessions       the default: refuse such a login
   --max-connections N        most open connections (default 4096, kept below the
                              descriptor limit); more are answered 503 at once
+  --max-connections-per-peer N
+                             most open connections of one client address (default 256)
+  --reserve-connections N    connections kept for addresses with none open (default 64,
+                             at most an eighth of --max-connections)
+  --request-timeout SECONDS  a new connection must bring its first whole request within
+                             this time (default 10)
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
                              (default none; a compressed request gets at least fast)
   --threads N                threads serving the connections (default: one per core)
@@ -53,7 +59,8 @@ const char* const kGatewayUsage =
   --login-failures N         failed logins a peer may make before each further one makes
                              it wait, 1 s doubling up to 5 min (default 5; a user name
                              gets twice as many)
-  --get-hold SECONDS         longest wait of a held Get (default 25)
+  --get-hold SECONDS         longest wait of a held Get (default 25; under 30, the
+                             clients' silence limit)
   --login-timeout SECONDS    a user whose connections stay silent this long is logged out
                              (default 120; a held Get counts as activity)
   --queue-limit BYTES        bytes queued for one receiver; relayed data that does not fit is
@@ -83,6 +90,9 @@ standard error. Stops on SIGTERM or SIGINT; SIGHUP reads the TLS files again.
 )";
 
 namespace {
+
+// A client closes a connection that has carried nothing this long: a held Get answers sooner.
+constexpr std::chrono::milliseconds kClientSilenceLimit{30000};
 
 unsigned long long number(const std::string& option, const std::string& text,
                           unsigned long long max) {
@@ -171,6 +181,9 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       o.sessionTimeout = seconds(a, value());
     } else if (a == "--get-hold") {
       o.relay.getHold = seconds(a, value());
+      if (o.relay.getHold >= kClientSilenceLimit)
+        throw std::invalid_argument("invalid value for " + a +
+                                    ": must be under 30 (clients close a connection silent 30 s)");
     } else if (a == "--login-timeout") {
       o.relay.loginTimeout = seconds(a, value());
     } else if (a == "--queue-limit") {
@@ -254,6 +267,14 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       o.server.maxConnections = number(a, value(), 1000000);
       if (o.server.maxConnections == 0)
         throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--max-connections-per-peer") {
+      o.server.maxConnectionsPerPeer = number(a, value(), 1000000);
+      if (o.server.maxConnectionsPerPeer == 0)
+        throw std::invalid_argument("invalid value for " + a + ": 0");
+    } else if (a == "--reserve-connections") {
+      o.server.reserveConnections = number(a, value(), 1000000);
+    } else if (a == "--request-timeout") {
+      o.server.requestTimeout = seconds(a, value());
     } else if (a == "--compression") {
       o.core.compression = compressionLevel(value());
     } else if (a == "--threads") {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "gateway/login_data.h"
 #include "util/exceptions.h"
 #include "util/text.h"
 
@@ -135,6 +136,7 @@ class RelayFunctions {
     // used to log in many users.
     const std::string before = idOf(c);
     if (!before.empty() && before != r.id) throw ERtcInfo(kOtherId);
+    CheckLoginData(call);
     r.role = checkPassword(c.peer, r.user, call.asText("pwd"));
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("login", r.user);

@@ -1,5 +1,6 @@
 #include "gateway/request_core.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -11,6 +12,7 @@
 
 #include "gateway/control_key.h"
 #include "gateway/http_target.h"
+#include "gateway/value_count.h"
 
 namespace vtx::gateway {
 
@@ -18,6 +20,10 @@ namespace {
 
 // Bounds the objects one request may make the gateway hold at once.
 constexpr std::size_t kMaxCallsPerRequest = 100000;
+// A value takes far more memory than its few bytes of code text: a request may hold one value
+// per this many bytes of its size limit (at least kMinValueBudget), counted before building.
+constexpr std::size_t kBytesPerValue = 128;
+constexpr std::size_t kMinValueBudget = 4096;
 
 const char* statusText(int status) {
   switch (status) {
@@ -222,6 +228,16 @@ GatewayResponse RequestCore::hello(const Parsed& p, const GatewayRequest& reques
   if (!p.id.empty()) {
     session = sessions_.find(p.id);
     if (!session) return refuse(410, "hello for unknown session", p.id);
+    // Whoever knows a logged-in session's id could otherwise re-key it and act as its user:
+    // the HELLO starts a session of its own instead.
+    if (session->loggedIn()) {
+      if (log_)
+        log_(LogLine("warn", "hello-on-logged-in-session")
+                 .add("session", session->id())
+                 .add("peer", request.peer)
+                 .text());
+      session = nullptr;
+    }
   }
   std::optional<Handshake> hs;
   if (config_.encryptionKey > 0) {
@@ -335,6 +351,9 @@ std::optional<GatewayResponse> RequestCore::call(const Parsed& p, const GatewayR
   } else {
     if (state->stage != ServerCrypt::Stage::Ready) return refuse(409, "handshake incomplete", p.id);
     if (reset) {
+      // The cipher restarts from the same keys, so a captured reset would read again.
+      if (!state->firstReset(std::hash<std::string_view>{}(request.body)))
+        return refuse(409, "reset replayed", p.id);
       state->restart();
       ++session->keystreams;
       state->expectedCounter = 1;
@@ -376,13 +395,20 @@ std::optional<std::vector<std::unique_ptr<TRtcValue>>> RequestCore::readCalls(
     GatewayResponse& refusal, std::vector<std::uint64_t>& prints) {
   std::string inflated;
   if (compressed) {
-    auto text = Inflate(payload, limit);
+    bool tooLarge = false;
+    auto text = Inflate(payload, limit, tooLarge);
     if (!text) {
-      refusal = refuse(400, "damaged compressed body", id);
+      refusal = tooLarge ? refuse(413, "inflated body too large", id)
+                         : refuse(400, "damaged compressed body", id);
       return std::nullopt;
     }
     inflated = std::move(*text);
     payload = inflated;
+  }
+  const std::size_t valueBudget = std::max(kMinValueBudget, limit / kBytesPerValue);
+  if (CountValues(payload, valueBudget) > valueBudget) {
+    refusal = refuse(413, "too many values", id);
+    return std::nullopt;
   }
   std::vector<std::unique_ptr<TRtcValue>> calls;
   try {

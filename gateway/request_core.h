@@ -6,7 +6,8 @@
 // Status answers: 404 wrong path, 405 not POST, 409 wrong control key (or cipher out of step),
 // 410 unknown or expired session, 412 encryption required but absent, 417 wrong secure key or
 // handshake key, 400 a body that cannot be read as calls, 413 a body (or its inflated calls)
-// beyond the limit (a smaller one until the session logged in), 503 no room for another
+// beyond the limit (a smaller one until the session logged in), or with more values than the
+// limit allows (one per 128 bytes, at least 4096), 503 no room for another
 // session.
 // Thread-safe: requests of different sessions run in parallel, the calls of one session in
 // turn. A function may defer its result (CallContext::defer); the reply then goes to the

@@ -104,7 +104,7 @@ class GatewayServer::Impl {
   void note(const LogLine& line) {
     if (log) log(line.text());
   }
-  void enroll(Link* c, std::weak_ptr<Link> w);
+  void enroll(Link* c, std::weak_ptr<Link> w, const std::string& peer);
   void every(std::chrono::milliseconds period, std::function<void()> job);
   void leave(Link* c);
   void reloadTls();
@@ -122,10 +122,12 @@ class GatewayServer::Impl {
   void accept();
   void acceptLater(beast::error_code ec);
   void refuseBusy(tcp::socket socket);
-  std::size_t open() {
-    std::lock_guard<std::mutex> hold(connectionsLock_);
-    return connections_.size();
-  }
+  // Whether a connection from `peer` may be opened now.
+  bool admits(const std::string& peer);
+  struct Enrolled {
+    std::weak_ptr<Link> link;
+    std::string peer;
+  };
   void sweepLater();
   struct Periodic {
     std::chrono::milliseconds period;
@@ -135,7 +137,8 @@ class GatewayServer::Impl {
   void runLater(Periodic& p);
 
   std::mutex connectionsLock_;
-  std::unordered_map<Link*, std::weak_ptr<Link>> connections_;
+  std::unordered_map<Link*, Enrolled> connections_;
+  std::unordered_map<std::string, std::size_t> perPeer_;  // open connections by address
   std::mutex tlsLock_;
   std::shared_ptr<ssl::context> tls_;  // none: plain HTTP
   std::atomic<bool> stopping_{false};
@@ -153,7 +156,8 @@ class GatewayServer::Impl {
   std::chrono::milliseconds acceptBackoff_{0};  // grows while accepting fails
   std::uint64_t acceptFailures_ = 0;            // since the last accepted connection
   std::size_t connectionLimit_ = 0;
-  std::uint64_t busyRefusals_ = 0;                   // reported once a second
+  std::size_t reserve_ = 0;         // of connectionLimit_, for addresses with none open
+  std::uint64_t busyRefusals_ = 0;  // reported once a second
   std::vector<std::unique_ptr<Periodic>> periodic_;  // after ioc: its timers go first
   unsigned short port_ = 0;
 
@@ -182,7 +186,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
   void start() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
       if constexpr (kTls) {
-        beast::get_lowest_layer(self->stream_).expires_after(self->owner_.config.idleConnection);
+        beast::get_lowest_layer(self->stream_).expires_after(self->owner_.config.requestTimeout);
         self->stream_.async_handshake(ssl::stream_base::server, [self](beast::error_code ec) {
           if (ec) return self->shutdown();
           self->read();
@@ -206,7 +210,9 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     parser_.emplace();
     parser_->body_limit(owner_.config.maxBody);
     parser_->header_limit(static_cast<std::uint32_t>(owner_.config.maxHeader));
-    beast::get_lowest_layer(stream_).expires_after(owner_.config.idleConnection);
+    // Until a first request has come whole, a connection only holds a slot: it gets a short time.
+    beast::get_lowest_layer(stream_).expires_after(served_ ? owner_.config.idleConnection
+                                                           : owner_.config.requestTimeout);
     reading_ = true;
     http::async_read_header(stream_, buffer_, *parser_,
                             beast::bind_front_handler(&Connection::onHeader, shared_from_this()));
@@ -221,8 +227,14 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     std::string id = QueryValue(target.query, "ID").value_or(std::string());
     if (id.empty())
       id = CookieValue(view(header[http::field::cookie]), "ID").value_or(std::string());
-    if (!owner_.sessions.loggedIn(id))
-      parser_->body_limit(std::min(owner_.config.maxBody, owner_.config.maxBodyBeforeLogin));
+    std::size_t limit = owner_.config.maxBody;
+    if (!owner_.sessions.loggedIn(id)) limit = std::min(limit, owner_.config.maxBodyBeforeLogin);
+    // The parser checks a declared length only while reading the header, against the limit
+    // then in force, and the body would reserve all of it: refuse here, before any buffering.
+    // Chunked bodies are checked against the limit as their bytes arrive.
+    const auto declared = parser_->content_length();
+    if (declared && *declared > limit) return refuse(413);
+    parser_->body_limit(limit);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Connection::onRead, shared_from_this()));
   }
@@ -236,6 +248,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
       return refuse(400);
     if (ec) return shutdown();
 
+    served_ = true;
     auto& message = parser_->get();
     GatewayRequest request;
     request.method = std::string(message.method_string());
@@ -261,6 +274,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
     owner_.note(LogLine("warn", "request-refused")
                     .add("status", static_cast<std::int64_t>(status))
                     .add("peer", peer_));
+    reading_ = false;
     refused_ = true;
     send(status, refusalText(status), {}, false, 11);
   }
@@ -318,6 +332,7 @@ class Connection : public Link, public std::enable_shared_from_this<Connection<S
   bool reading_ = false;
   bool stopping_ = false;
   bool refused_ = false;
+  bool served_ = false;  // a request has come whole
   bool draining_ = false;
   static constexpr std::size_t kDrainLimit = 1u << 20;
   std::size_t drained_ = 0;
@@ -339,6 +354,7 @@ void GatewayServer::Impl::listen() {
                              std::to_string(config.port) + ": " + ec.message());
   port_ = acceptor_.local_endpoint().port();
   connectionLimit_ = std::min(config.maxConnections, descriptorRoom());
+  reserve_ = std::min(config.reserveConnections, connectionLimit_ / 8);
   net::post(strand_, [this] {
     accept();
     sweepLater();
@@ -369,7 +385,10 @@ void GatewayServer::Impl::accept() {
       acceptFailures_ = 0;
       acceptBackoff_ = std::chrono::milliseconds(0);
     }
-    if (open() >= connectionLimit_) {
+    beast::error_code endpointError;
+    const auto remote = socket.remote_endpoint(endpointError);
+    const std::string peer = endpointError ? std::string() : remote.address().to_string();
+    if (!admits(peer)) {
       refuseBusy(std::move(socket));
     } else {
       beast::error_code ignored;
@@ -377,11 +396,11 @@ void GatewayServer::Impl::accept() {
       if (auto context = tls()) {
         using Tls = Connection<beast::ssl_stream<beast::tcp_stream>>;
         auto connection = std::make_shared<Tls>(std::move(socket), *this, *context);
-        enroll(connection.get(), connection);
+        enroll(connection.get(), connection, peer);
         connection->start();
       } else {
         auto connection = std::make_shared<Connection<beast::tcp_stream>>(std::move(socket), *this);
-        enroll(connection.get(), connection);
+        enroll(connection.get(), connection, peer);
         connection->start();
       }
     }
@@ -430,9 +449,19 @@ void GatewayServer::Impl::sweepLater() {
   });
 }
 
-void GatewayServer::Impl::enroll(Link* c, std::weak_ptr<Link> w) {
+bool GatewayServer::Impl::admits(const std::string& peer) {
   std::lock_guard<std::mutex> hold(connectionsLock_);
-  connections_.emplace(c, std::move(w));
+  const std::size_t open = connections_.size();
+  if (open >= connectionLimit_) return false;
+  const auto mine = perPeer_.find(peer);
+  if (mine == perPeer_.end()) return true;  // a newcomer may use the reserve
+  return mine->second < config.maxConnectionsPerPeer && open < connectionLimit_ - reserve_;
+}
+
+void GatewayServer::Impl::enroll(Link* c, std::weak_ptr<Link> w, const std::string& peer) {
+  std::lock_guard<std::mutex> hold(connectionsLock_);
+  connections_.emplace(c, Enrolled{std::move(w), peer});
+  ++perPeer_[peer];
 }
 
 void GatewayServer::Impl::reloadTls() {
@@ -446,7 +475,11 @@ void GatewayServer::Impl::leave(Link* c) {
   bool last = false;
   {
     std::lock_guard<std::mutex> hold(connectionsLock_);
-    connections_.erase(c);
+    if (auto it = connections_.find(c); it != connections_.end()) {
+      if (auto p = perPeer_.find(it->second.peer); p != perPeer_.end() && --p->second == 0)
+        perPeer_.erase(p);
+      connections_.erase(it);
+    }
     last = connections_.empty();
   }
   if (last && stopping_ && !finished_) net::post(strand_, [this] { deadline_.cancel(); });
@@ -488,8 +521,8 @@ void GatewayServer::Impl::stop(std::chrono::milliseconds grace) {
     std::vector<std::shared_ptr<Link>> open;
     {
       std::lock_guard<std::mutex> hold(connectionsLock_);
-      for (auto& [raw, weak] : connections_)
-        if (auto c = weak.lock()) open.push_back(std::move(c));
+      for (auto& [raw, enrolled] : connections_)
+        if (auto c = enrolled.link.lock()) open.push_back(std::move(c));
     }
     for (auto& c : open) c->close();
     open.clear();

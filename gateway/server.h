@@ -2,7 +2,8 @@
 // time per connection (keep-alive), hands it to the RequestCore and writes the answer. Requests
 // over the size limits (a small body limit until the request's session has logged in) get 413
 // (body) or 431 (header, also a chunked body's trailer) and the
-// connection is closed. Connections beyond the limit get 503 at once; after a failed accept
+// connection is closed. Connections beyond the limit (in all, of one address, or into the
+// reserve kept for addresses with none open) get 503 at once; after a failed accept
 // (no descriptors) the server waits, longer each time, before accepting again. Idle
 // sessions are swept once a second. A deferred answer is written when it arrives; no io thread
 // waits for it.
@@ -29,6 +30,13 @@ struct ServerConfig {
   std::chrono::milliseconds idleConnection{120000};  // a connection silent this long is closed
   // Open connections at most (also kept below the descriptor limit); more are answered 503.
   std::size_t maxConnections = 4096;
+  // Open connections of one client address at most; more are answered 503.
+  std::size_t maxConnectionsPerPeer = 256;
+  // Connections kept for addresses that have none open: up to this many, and at most an
+  // eighth of the limit, so that one address cannot fill the rest and lock newcomers out.
+  std::size_t reserveConnections = 64;
+  // A new connection must complete its first request (or TLS handshake) within this time.
+  std::chrono::milliseconds requestTimeout{10000};
   // PEM files; when set, connections speak TLS (1.2 or later) only.
   std::string tlsCert, tlsKey;
   int threads = 1;

@@ -9,6 +9,16 @@ std::map<std::uint64_t, ServerCrypt::Parked> ServerCrypt::abandonOwedReplies() {
   return std::exchange(parked, {});
 }
 
+bool ServerCrypt::firstReset(std::uint64_t print) {
+  if (!resetsSeen.insert(print).second) return false;
+  resetOrder.push_back(print);
+  if (resetOrder.size() > kResetMemory) {
+    resetsSeen.erase(resetOrder.front());
+    resetOrder.pop_front();
+  }
+  return true;
+}
+
 void ServerCrypt::restart() {
   read.setKey(serverKey + clientHello);
   write.setKey(clientKey + serverHello);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "transport/crypt.h"
@@ -41,9 +43,16 @@ struct ServerCrypt {
     std::function<void(std::string*)> send;
   };
   std::map<std::uint64_t, Parked> parked;
+  std::deque<std::uint64_t> resetOrder;  // oldest first
+  std::unordered_set<std::uint64_t> resetsSeen;
 
   // Both ciphers restarted from their keys (after START and on "RESET").
   void restart();
+  // Whether a "RESET" request with this fingerprint (of its enciphered body) is new under these
+  // keys; remembers the last kResetMemory of them. A restarted cipher reads a captured reset
+  // again, so a repeat is a replay.
+  bool firstReset(std::uint64_t print);
+  static constexpr std::size_t kResetMemory = 1024;
   // On "RESET": the client gave up every reply still owed under the old keystream. Their
   // tickets are passed over (a reply finishing later is refused, never enciphered with the
   // restarted cipher); the parked ones are returned for the caller to refuse.

@@ -35,7 +35,7 @@ if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests vtx_portal_tests vtx_e2e_portal_tests vtx_desktop_tests vtx_desktop_host_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientThreads|HttpClientLoopback|ResultHandlers|RequestCore|GatewayProcess|HostileLoad|HostileRelay|GatewayTls|UserStore|LoginGuard|RelayThreads|RelayFunctions|RelayProcess|ClientModule|Portal[A-Za-z]*|EncoderWorker|ScreenCapture|ScreenCaptureCursor|ScreenInput|DesktopHostThreads)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientThreads|HttpClientLoopback|ResultHandlers|RequestCore|GatewayProcess|HostileLoad|HostileRelay|HostileLimits|HostileSessions|ValueCount|LogLineTest|GatewayTls|UserStore|LoginGuard|RelayThreads|RelayFunctions|RelayProcess|ClientModule|Portal[A-Za-z]*|EncoderWorker|ScreenCapture|ScreenCaptureCursor|ScreenInput|DesktopHostThreads)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}
@@ -52,6 +52,13 @@ if [ "$seconds" -gt 0 ]; then
     step "fuzz $subject (${seconds}s)"
     "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
       "$corpus" 2>"$corpus.log" || { tail -n 60 "$corpus.log"; exit 1; }
+    # Recoverable sanitizer reports print and let the run go on: any of them fails the step.
+    if grep -qE "runtime error:|ERROR: (Address|Leak|Memory|Thread|UndefinedBehavior)Sanitizer" \
+      "$corpus.log"; then
+      grep -m 5 -A 20 -E "runtime error:|ERROR: [A-Za-z]+Sanitizer" "$corpus.log"
+      echo "fuzz $subject: sanitizer report"
+      exit 1
+    fi
     tail -n 1 "$corpus.log"
     rm -rf "$corpus" "$corpus.log"
   done

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace vtx::supportd {
 
@@ -120,6 +122,23 @@ TBanco::TBanco(const std::string& arquivo, const std::filesystem::path& semente)
       throw;
     }
   }
+  CifraSenhasAbertas();
+}
+
+// Passwords the seed (or an older database) holds in plain text are replaced by their hash.
+void TBanco::CifraSenhasAbertas() {
+  std::vector<std::pair<int64_t, std::string>> abertas;
+  {
+    Comando q(db_, "SELECT id_user, senha_portal FROM usuarios WHERE senha_portal IS NOT NULL");
+    while (q.Passo())
+      if (!SenhaCifrada(q.Texto(1))) abertas.emplace_back(q.Inteiro(0), q.Texto(1));
+  }
+  if (!abertas.empty()) Executa("PRAGMA secure_delete = ON");  // the plain bytes do not linger
+  for (const auto& [id, senha] : abertas) {
+    Comando q(db_, "UPDATE usuarios SET senha_portal = ? WHERE id_user = ?");
+    q.Liga(1, CifraSenha(senha)).Liga(2, id);
+    q.Passo();
+  }
 }
 
 TBanco::~TBanco() {
@@ -165,9 +184,17 @@ void TBanco::DefineGateway(const std::string& servidor, const std::string& porta
 
 bool TBanco::SenhaConfere(const std::string& email, const std::string& senha) {
   std::lock_guard trava(trava_);
-  Comando q(db_, "SELECT 1 FROM usuarios WHERE email = ? AND senha_portal = ?");
-  q.Liga(1, email).Liga(2, senha);
-  return q.Passo();
+  Comando q(db_, "SELECT senha_portal FROM usuarios WHERE email = ? AND senha_portal IS NOT NULL");
+  q.Liga(1, email);
+  bool confere = false;
+  bool achou = false;
+  while (q.Passo()) {
+    achou = true;
+    confere = SenhaBate(q.Texto(0), senha) || confere;
+  }
+  // An unknown address costs as much as a known one.
+  if (!achou) SenhaBate(senhaFicticia_, senha);
+  return confere;
 }
 
 std::optional<json> TBanco::Servicos(int64_t nivel) {

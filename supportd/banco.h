@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "senha.h"
+
 struct sqlite3;
 
 namespace vtx::supportd {
@@ -48,6 +50,8 @@ class TBanco {
   class Comando;
   std::optional<nlohmann::json> Chamado(int64_t id, bool comCurva);
   void Executa(const std::string& sql);
+  void CifraSenhasAbertas();
+  const std::string senhaFicticia_ = CifraSenha("");
 
   std::mutex trava_;
   sqlite3* db_ = nullptr;

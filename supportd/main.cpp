@@ -40,7 +40,7 @@ constexpr const char* kUso = R"(usage: vorantelix-supportd --listen HOST:PORT [o
   --exit-with-parent      stop (as on SIGTERM) when the starting process ends
   --help                  this text
 The bearer token and access code come from the file named by VORANTELIX_CONFIG (defaults
-otherwise). On start it prints one line per listener, the certificate's path and "pronto";
+otherwise; the defaults serve loopback listeners only). On start it prints one line per listener, the certificate's path and "pronto";
 with TLS it writes vorantelix-config.json beside the certificate for the program to use.
 Stops on SIGTERM or SIGINT.
 )";
@@ -144,8 +144,23 @@ int Liga(httplib::Server& s, const Endereco& e) {
   return s.bind_to_port(e.host, e.porta) ? e.porta : -1;
 }
 
+bool Local(const std::string& host) {
+  return host.rfind("127.", 0) == 0 || host == "localhost" || host == "::1" || host == "[::1]";
+}
+
 int Executa(const Opcoes& o) {
   const TConfiguracao config = ConfiguracaoDoAmbiente();
+  // The built-in token and access code are known to everyone who has the program: they do for
+  // a stand-in on this machine only.
+  const TConfiguracao padrao = ConfiguracaoPadrao();
+  const bool credenciaisConhecidas =
+      config.tokenBearer == padrao.tokenBearer || config.codigoAcesso == padrao.codigoAcesso;
+  for (const std::string* escuta : {&o.listen, &o.tlsListen}) {
+    const auto e = escuta->empty() ? std::nullopt : LeEndereco(*escuta);
+    if (e && !Local(e->host) && credenciaisConhecidas)
+      throw std::runtime_error("escutar em " + *escuta +
+                               " exige token e código próprios (VORANTELIX_CONFIG)");
+  }
   TOpcoesRotas rotas{config.tokenBearer, config.codigoAcesso, o.versao,
                      o.installer.empty() ? std::string("MZ vorantelix installer placeholder\n")
                                          : LeArquivo(o.installer),
@@ -178,9 +193,10 @@ int Executa(const Opcoes& o) {
 
   httplib::Server simples;
   Prepara(simples);
-  auto estadoSimples = RegistraRotas(simples, banco, rotas, "http");
   const int portaHttp = Liga(simples, *http);
   if (portaHttp < 0) throw std::runtime_error("não foi possível escutar em " + o.listen);
+  auto estadoSimples = RegistraRotas(simples, banco, rotas,
+                                     "http://" + http->host + ":" + std::to_string(portaHttp));
   std::cout << "vorantelix-supportd: http://" << http->host << ":" << portaHttp << std::endl;
 
   std::unique_ptr<httplib::SSLServer> seguro;
@@ -194,9 +210,10 @@ int Executa(const Opcoes& o) {
     seguro = std::make_unique<httplib::SSLServer>(cert.certificado.c_str(), cert.chave.c_str());
     if (!seguro->is_valid()) throw std::runtime_error("certificado recusado pelo servidor TLS");
     Prepara(*seguro);
-    estadoSeguro = RegistraRotas(*seguro, banco, rotas, "https");
     const int portaTls = Liga(*seguro, *tls);
     if (portaTls < 0) throw std::runtime_error("não foi possível escutar em " + o.tlsListen);
+    estadoSeguro = RegistraRotas(*seguro, banco, rotas,
+                                 "https://" + tls->host + ":" + std::to_string(portaTls));
     const std::string base = "http://" + http->host + ":" + std::to_string(portaHttp);
     const nlohmann::json trecho = {
         {"urlSuporte", base},

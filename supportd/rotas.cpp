@@ -2,9 +2,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
 
 #include "banco.h"
 #include "figuras.h"
@@ -44,10 +47,52 @@ std::string ParaLatin1(const std::string& s) {
   return r;
 }
 
+// Failed admin logins by address and by email: after kLivres of them each further attempt
+// waits, 1 s doubling up to 5 min, before it is checked at all.
+class GuardaLogin {
+ public:
+  bool Livre(const std::string& endereco, const std::string& email) {
+    std::lock_guard trava(trava_);
+    const auto agora = Relogio::now();
+    for (const std::string& chave : {"a:" + endereco, "e:" + email}) {
+      auto it = falhas_.find(chave);
+      if (it != falhas_.end() && it->second.ate > agora) return false;
+    }
+    return true;
+  }
+  void Registra(const std::string& endereco, const std::string& email, bool certo) {
+    std::lock_guard trava(trava_);
+    if (falhas_.size() > kChaves) falhas_.clear();  // bounded; a flood only forgets
+    for (const std::string& chave : {"a:" + endereco, "e:" + email}) {
+      if (certo) {
+        falhas_.erase(chave);
+        continue;
+      }
+      Falhas& f = falhas_[chave];
+      if (++f.n > kLivres) {
+        const int passos = std::min(f.n - kLivres - 1, 9);  // 2^9 s > 5 min
+        f.ate = Relogio::now() + std::min<std::chrono::seconds>(std::chrono::seconds(1 << passos),
+                                                                std::chrono::minutes(5));
+      }
+    }
+  }
+
+ private:
+  using Relogio = std::chrono::steady_clock;
+  struct Falhas {
+    int n = 0;
+    Relogio::time_point ate{};
+  };
+  static constexpr int kLivres = 5;
+  static constexpr std::size_t kChaves = 100000;
+  std::mutex trava_;
+  std::map<std::string, Falhas> falhas_;
+};
+
 class Rotas {
  public:
-  Rotas(TBanco& banco, const TOpcoesRotas& opcoes, std::string esquema)
-      : banco_(banco), opcoes_(opcoes), esquema_(std::move(esquema)) {}
+  Rotas(TBanco& banco, const TOpcoesRotas& opcoes, std::string base)
+      : banco_(banco), opcoes_(opcoes), base_(std::move(base)) {}
 
   void Registra(httplib::Server& s) {
     Api(s, "versao", [this](const httplib::Request&, const Campos&, httplib::Response& r) {
@@ -66,9 +111,17 @@ class Rotas {
       auto cliente = banco_.Cliente(Campo(c, "cnpj"));
       cliente ? Json(r, *cliente) : Texto(r, "");
     });
-    Api(s, "adminlogin", [this](const httplib::Request&, const Campos& c, httplib::Response& r) {
+    Api(s, "adminlogin", [this](const httplib::Request& q, const Campos& c, httplib::Response& r) {
       if (!CodigoConfere(c, r)) return;
-      Texto(r, banco_.SenhaConfere(Campo(c, "email"), Campo(c, "pw")) ? "true" : "false");
+      const std::string email = Campo(c, "email");
+      if (!guarda_.Livre(q.remote_addr, email)) {
+        r.status = 429;
+        r.set_content("tentativas demais; aguarde", "text/plain; charset=utf-8");
+        return;
+      }
+      const bool confere = banco_.SenhaConfere(email, Campo(c, "pw"));
+      guarda_.Registra(q.remote_addr, email, confere);
+      Texto(r, confere ? "true" : "false");
     });
     Api(s, "servico", [this](const httplib::Request&, const Campos& c, httplib::Response& r) {
       auto nivel = banco_.Servicos(Numero(c, "id"));
@@ -210,10 +263,8 @@ class Rotas {
     return n;
   }
 
-  // scheme://host:port of this listener, from the request's Host header.
-  std::string Base(const httplib::Request& q) const {
-    return esquema_ + "://" + q.get_header_value("Host");
-  }
+  // scheme://host:port of this listener as configured; never the request's Host header.
+  std::string Base(const httplib::Request&) const { return base_; }
 
   void Texto(httplib::Response& r, const std::string& texto) const {
     if (opcoes_.latin1)
@@ -242,15 +293,16 @@ class Rotas {
 
   TBanco& banco_;
   TOpcoesRotas opcoes_;
-  std::string esquema_;
+  std::string base_;
+  GuardaLogin guarda_;
   const std::string gifAvaliacao_ = GifAvaliacao();
 };
 
 }  // namespace
 
 std::shared_ptr<void> RegistraRotas(httplib::Server& servidor, TBanco& banco,
-                                    const TOpcoesRotas& opcoes, const std::string& esquema) {
-  auto rotas = std::make_shared<Rotas>(banco, opcoes, esquema);
+                                    const TOpcoesRotas& opcoes, const std::string& base) {
+  auto rotas = std::make_shared<Rotas>(banco, opcoes, base);
   rotas->Registra(servidor);
   return rotas;
 }

@@ -21,9 +21,10 @@ struct TOpcoesRotas {
   bool latin1 = false;     // text replies in ISO-8859-1 instead of UTF-8
 };
 
-// Registers every endpoint on servidor; esquema ("http" or "https") builds picture addresses.
+// Registers every endpoint on servidor; base ("http://HOST:PORT" of the listener as configured)
+// begins the picture addresses it hands out.
 // The returned handle keeps the handlers' state alive: hold it while the server runs.
 std::shared_ptr<void> RegistraRotas(httplib::Server& servidor, TBanco& banco,
-                                    const TOpcoesRotas& opcoes, const std::string& esquema);
+                                    const TOpcoesRotas& opcoes, const std::string& base);
 
 }  // namespace vtx::supportd

@@ -262,7 +262,12 @@ bool reductionPays(int percent, size_t exact, size_t reduced) {
 }
 
 void copyLine(uint8_t* to, const uint8_t* from, size_t length) {
-  if (to != from) std::memmove(to, from, length);
+  if (length && to != from) std::memmove(to, from, length);
+}
+
+// An empty line may come as null pointers, which memcpy does not take even for no bytes.
+void copyBytes(uint8_t* to, const uint8_t* from, size_t length) {
+  if (length) std::memcpy(to, from, length);
 }
 
 }  // namespace
@@ -286,12 +291,12 @@ size_t EncodeLineChange(LineScratch& scratch, uint8_t* reference, const uint8_t*
       return size;
     }
     size_t size = codes.writeFull(full, recordOut);
-    if (updateReference) std::memcpy(reference, scratch.current, lengthBytes);
+    if (updateReference) copyBytes(reference, scratch.current, lengthBytes);
     return size;
   };
   auto makeReduced = [&] {
-    std::memcpy(scratch.reference, reference, lengthBytes);
-    std::memcpy(scratch.current, current, lengthBytes);
+    copyBytes(scratch.reference, reference, lengthBytes);
+    copyBytes(scratch.current, current, lengthBytes);
     reduce(scratch.reference, lengthBytes, andMask, mergeMask);
     reduce(scratch.current, lengthBytes, andMask, mergeMask);
     return codes.delta(scratch.reference, scratch.current);
@@ -338,14 +343,14 @@ size_t EncodeLineFull(LineScratch& scratch, uint8_t* reference, const uint8_t* c
   Codes codes{scratch, lengthBytes};
   bool masked = andMask || mergeMask;
   auto reducedFull = [&] {
-    std::memcpy(scratch.current, current, lengthBytes);
+    copyBytes(scratch.current, current, lengthBytes);
     reduce(scratch.current, lengthBytes, andMask, mergeMask);
     // The reduced code goes to the delta buffers so that the exact one stays intact.
     return PackLine({scratch.current, lengthBytes}, codes.dc(), codes.dd());
   };
   auto writeReduced = [&](LineCode c) {
     size_t size = writeRecord(kLineKindFull, scratch.deltaControl, scratch.deltaData, c, recordOut);
-    if (updateReference) std::memcpy(reference, scratch.current, lengthBytes);
+    if (updateReference) copyBytes(reference, scratch.current, lengthBytes);
     return size;
   };
   auto writeExact = [&](LineCode c) {

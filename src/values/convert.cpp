@@ -93,11 +93,14 @@ RtcCurrency TextToCurrency(std::string_view text) {
   };
   if (!b.empty() && (ip.size() + fp.size()) > 0 && digits(ip) && digits(fp) && ip.size() <= 15) {
     std::int64_t units = 0;
-    for (char c : ip) units = units * 10 + (c - '0');
+    for (char c : ip) units = units * 10 + (c - '0');  // at most 15 digits: fits
     int frac = 0, n = 0;
     for (; n < 4; ++n) frac = frac * 10 + (n < static_cast<int>(fp.size()) ? fp[n] - '0' : 0);
-    units = units * 10000 + frac;
-    if (fp.size() > 4 && fp[4] >= '5') ++units;  // half away from zero on the fifth digit
+    bool roundUp = fp.size() > 4 && fp[4] >= '5';  // half away from zero on the fifth digit
+    if (__builtin_mul_overflow(units, 10000, &units) ||
+        __builtin_add_overflow(units, frac, &units) ||
+        __builtin_add_overflow(units, roundUp ? 1 : 0, &units))
+      throw EConvertError("Invalid floating point operation");
     return RtcCurrency{neg ? -units : units};
   }
   return FloatToCurrency(TextToFloat(text));

@@ -348,5 +348,33 @@ TEST_F(LineEncoders, FullLineExactAndReduced) {
   EXPECT_EQ(n, kLineRecordHeader + exact.control.size() + exact.data.size());
 }
 
+// An empty line arrives as null pointers; every mask and pass combination must not copy from
+// them (the sanitizer build reports such copies) and the record still decodes.
+TEST_F(LineEncoders, EmptyLinesWithNullPointers) {
+  struct Case {
+    uint32_t andMask, mergeMask;
+    int percent;
+    bool firstPass;
+  };
+  const Case cases[] = {{0, 0, 0, false},
+                        {0x00F0F0F0, 0, 0, true},
+                        {0, 0x00E0E0E0, 30, true},
+                        {0x00F0F0F0, 0x00E0E0E0, 60, true},
+                        {0x00F0F0F0, 0, 0, false}};
+  for (const Case& c : cases) {
+    bool firstPass = c.firstPass;
+    EXPECT_EQ(EncodeLineChange(*scratch, nullptr, nullptr, 0, c.percent, firstPass, c.andMask,
+                               c.mergeMask, record, true),
+              0u);
+    firstPass = c.firstPass;
+    size_t n = EncodeLineFull(*scratch, nullptr, nullptr, 0, c.percent, firstPass, c.andMask,
+                              c.mergeMask, record, true);
+    ASSERT_GE(n, kLineRecordHeader);
+    Bytes viewer;
+    DecodeLineRecord({record.data(), n}, viewer, 0);
+    EXPECT_TRUE(viewer.empty());
+  }
+}
+
 }  // namespace
 }  // namespace vtx

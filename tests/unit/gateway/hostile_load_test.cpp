@@ -430,7 +430,7 @@ TEST(HostileLoad, BeforeLoginBodiesInflatedTreesAndIdsStaySmall) {
         testing::ZlibPack("FC=Echo;RE=1;a:AR=" + std::to_string(many.size() / 5) + ";" + many) +
         std::string(1, '\0');
     ASSERT_LT(body.size(), 64u << 10);
-    EXPECT_EQ(bomb.post("/$rdgate?ID=NEW", body).status, 400);
+    EXPECT_EQ(bomb.post("/$rdgate?ID=NEW", body).status, 413);
   }
   {  // long login ids are not remembered
     HttpConnection http(g.port());

@@ -117,6 +117,21 @@ TEST(GatewayOptions, SessionAndLoginLimits) {
   EXPECT_NE(std::string(kGatewayUsage).find("--keep-live-sessions"), std::string::npos);
 }
 
+// A held Get must answer before a client gives up on a silent connection (30 s).
+TEST(GatewayOptions, GetHoldStaysUnderTheClientsSilenceLimit) {
+  struct Case {
+    const char* value;
+    bool ok;
+  };
+  for (const Case& c : {Case{"29.9", true}, Case{"1", true}, Case{"30", false}, Case{"45", false},
+                        Case{"1e6", false}}) {
+    if (c.ok)
+      EXPECT_NO_THROW(ParseGatewayOptions({"--get-hold", c.value})) << c.value;
+    else
+      EXPECT_THROW(ParseGatewayOptions({"--get-hold", c.value}), std::invalid_argument) << c.value;
+  }
+}
+
 }  // namespace
 }  // namespace vtx::gateway
 

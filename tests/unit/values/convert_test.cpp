@@ -64,6 +64,32 @@ TEST(NumberText, CurrencyIsExactFixedPoint) {
   EXPECT_THROW(FloatToCurrency(1e300), EConvertError);
 }
 
+// Texts past the 64-bit range of units are refused, never wrapped; the edges still read.
+TEST(NumberText, CurrencyTextOutOfRangeIsAnError) {
+  struct Case {
+    const char* text;
+    std::int64_t units;  // 0 with ok == false: EConvertError expected
+    bool ok;
+  };
+  const Case cases[] = {
+      {"922337203685477.5807", std::numeric_limits<std::int64_t>::max(), true},
+      {"-922337203685477.5807", -std::numeric_limits<std::int64_t>::max(), true},
+      {"922337203685477.5808", 0, false},
+      {"999999999999999", 0, false},
+      {"-999999999999999.9999", 0, false},
+      {"922337203685477.58075", 0, false},
+      {"99999999999999999999", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (c.ok) {
+      EXPECT_EQ(TextToCurrency(c.text).units, c.units);
+    } else {
+      EXPECT_THROW(TextToCurrency(c.text), EConvertError);
+    }
+  }
+}
+
 TEST(NumberText, IntegersCheckTheirRange) {
   EXPECT_EQ(TextToInteger(" -12"), -12);
   EXPECT_EQ(TextToInteger("+7"), 7);
