@@ -129,6 +129,7 @@ class TfmVorantelix : public QMainWindow {
   void DefineServidor(const std::string& endereco);
   bool TeclaConexao(QObject* objeto, int tecla);
   void AplicaCliente(TCliente c, bool online);
+  void AplicaGatewayDoCliente();
   // Forgets the company on show, and with it its users, tickets and catalogue.
   void LimpaEmpresa();
   // Forgets the chosen user's tickets, catalogue and password.
