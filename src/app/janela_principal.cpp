@@ -89,6 +89,7 @@ TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
   if (!ambiente_.dialogos) ambiente_.dialogos = std::make_unique<TDialogosQt>();
   if (!ambiente_.links) ambiente_.links = std::make_unique<TAbreLinksQt>();
   if (!ambiente_.auxiliares) ambiente_.auxiliares = std::make_unique<TJanelasVorantelix>();
+  if (!ambiente_.executor) ambiente_.executor = std::make_unique<TExecutorSistema>();
 
   setWindowTitle(QStringLiteral("Vorantelix VARNELIKO®"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -160,6 +161,7 @@ TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
   TaskBarIcon_ = false;
   page_->setCurrentWidget(tsConexao_);
   page2_->setCurrentWidget(tsServicos_);
+  ConectaSessao();
 }
 
 TfmVorantelix::~TfmVorantelix() = default;
@@ -181,6 +183,17 @@ void TfmVorantelix::MontaTitulo(QWidget* titulo) {
   sStatus2_ = new TLampada(titulo);
   sStatus2_->setObjectName(QStringLiteral("sStatus2"));
   sStatus2_->move(336, 4);
+  // Who views or controls the desktop, left of the lamps.
+  lConectado_ = new QLabel(titulo);
+  lConectado_->setObjectName(QStringLiteral("lConectado"));
+  lConectado_->setGeometry(150, 3, 164, 16);
+  lConectado_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  {
+    QPalette pc = lConectado_->palette();
+    pc.setColor(QPalette::WindowText, Qt::yellow);
+    lConectado_->setPalette(pc);
+  }
+  lConectado_->hide();
 
   btConn_ = Botao(titulo, QStringLiteral("@"), "btConn");
   btConn_->setFont(Fonte("Webdings", 10));
@@ -371,6 +384,7 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   imgAnalista_->setObjectName(QStringLiteral("imgAnalista"));
   imgAnalista_->setGeometry(400, 0, 57, 57);
   auto* offline = Rotulo(cabecalho, QStringLiteral("ANALISTA OFFLINE"), 300, 40, 100);
+  lAnalistOffline_ = offline;
   offline->setObjectName(QStringLiteral("lAnalistOffline"));
   QPalette py = offline->palette();
   py.setColor(QPalette::WindowText, Qt::yellow);
@@ -389,12 +403,14 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   Rotulo(barra, QStringLiteral("Digite a mensagem desejada:"), 66, 2, 200);
   auto* aguarde = Rotulo(barra, QStringLiteral("Aguarde um momento por favor."), 66, 20, 330, 20);
   aguarde->setObjectName(QStringLiteral("lAguarde"));
+  lAguarde_ = aguarde;
   aguarde->setFont(Fonte("Tahoma", 12, true));
   aguarde->setAlignment(Qt::AlignCenter);
   aguarde->setPalette(py);
   aguarde->hide();
   auto* edtMsg = new QPlainTextEdit(barra);
   edtMsg->setObjectName(QStringLiteral("edtMsg"));
+  edtMsg_ = edtMsg;
   edtMsg->setGeometry(66, 18, 340, 43);
   edtMsg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   auto* btEnviar = Botao(barra, QStringLiteral("➤"), "btEnviar");
@@ -616,6 +632,8 @@ void TfmVorantelix::Desconecta() {
   portal().Stop();
   portal().setActive(false);
   sStatus2_->setPreenchimento(QColor(128, 128, 128));
+  visualizadores_.clear();
+  MostraConectados();
   btDesconectar_->hide();
   page_->setCurrentWidget(tsConexao_);
   cbUsuarios_->setFocus();
