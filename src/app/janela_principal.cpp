@@ -394,6 +394,12 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   auto* scroll = new QScrollArea(pg);
   scroll->setObjectName(QStringLiteral("scroll"));
   scroll->setGeometry(0, 57, 457, 556);
+  scroll_ = scroll;
+  conteudoChat_ = new QWidget;
+  conteudoChat_->setObjectName(QStringLiteral("conteudoChat"));
+  conteudoChat_->resize(scroll->viewport()->width(), 0);
+  scroll->setWidget(conteudoChat_);
+  scroll->setWidgetResizable(false);
   auto* barra = new QWidget(pg);
   barra->setGeometry(0, 613, 457, 63);
   Fundo(barra, Qt::gray);
@@ -415,6 +421,14 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   edtMsg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   auto* btEnviar = Botao(barra, QStringLiteral("➤"), "btEnviar");
   btEnviar->setGeometry(410, 18, 43, 43);
+  connect(btEnviar, &QPushButton::clicked, this, [this] { EnviaMensagem(); });
+  timerTempo_ = new QTimer(this);
+  timerTempo_->setInterval(30000);
+  connect(timerTempo_, &QTimer::timeout, this, [this] {
+    timerTempo_->stop();
+    AtualizaTempo();
+    timerTempo_->start();
+  });
 }
 
 void TfmVorantelix::CarregaAnuncio() {
@@ -477,6 +491,10 @@ void TfmVorantelix::closeEvent(QCloseEvent* e) {
 }
 
 bool TfmVorantelix::eventFilter(QObject* objeto, QEvent* evento) {
+  if (evento->type() == QEvent::MouseButtonRelease && objeto->property("vtxLink").isValid()) {
+    ambiente_.links->Abre(objeto->property("vtxLink").toString());
+    return true;
+  }
   const bool titulo = objeto == pTitulo_ || objeto == lTitulo_;
   switch (evento->type()) {
     case QEvent::MouseButtonPress:
@@ -628,7 +646,7 @@ void TfmVorantelix::Desconecta() {
       ocupado = ocupadoAntes;
     }
   } fim{desconectando_, ocupado_, ocupado_};
-  desconectando_ = ocupado_ = true;
+  desconectando_ = ocupado_ = encerrado_ = true;
   portal().Stop();
   portal().setActive(false);
   sStatus2_->setPreenchimento(QColor(128, 128, 128));

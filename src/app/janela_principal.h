@@ -24,6 +24,8 @@
 #include "app/web/servico_suporte.h"
 
 class QComboBox;
+class QScrollArea;
+class QTimer;
 class QDragEnterEvent;
 class QDropEvent;
 class QLineEdit;
@@ -111,6 +113,14 @@ class TfmVorantelix : public QMainWindow {
                     const std::string& nome);
   void AnalistaOnline(const std::string& chamado, const std::string& analista);
   const std::vector<std::string>& Analistas() const { return Analistas_; }
+  // The ticket conversation.
+  void AdicionaMensagem(const std::string& data, const std::string& idAutor, const std::string& msg,
+                        const std::string& nome);
+  void EnviaMensagem();
+  void ChatRecebido(const std::string& linha);
+  void AtualizaTempo();
+  // The texts of the chat panel's labels, top to bottom.
+  QStringList LinhasDoChat() const;
   bool AceitaArquivos() const { return aceitaArquivos_; }
 
   // Company identification and ticket opening.
@@ -167,6 +177,10 @@ class TfmVorantelix : public QMainWindow {
   void ConectaSessao();
   void MostraConectados();
   void setAceitaArquivos(bool aceita);
+  void MostraBoasVindas();
+  void LimpaChat();
+  QLabel* RotuloChat(const QString& texto, const QFont& fonte, const QColor& cor,
+                     Qt::Alignment alinhamento);
   // Forgets the company on show, and with it its users, tickets and catalogue.
   void LimpaEmpresa();
   // Forgets the chosen user's tickets, catalogue and password.
@@ -208,6 +222,7 @@ class TfmVorantelix : public QMainWindow {
   bool desconectando_ = false;               // Desconecta is running
   bool ocupado_ = false;                     // a step of the connection page is running
   bool aceitaArquivos_ = false;              // files dropped on the window are sent
+  bool encerrado_ = false;                   // Desconecta ended the session; no new start since
   int ReqCnt1_ = 0, ReqCnt2_ = 0;            // the lamps' outline pulse
   std::vector<std::string> visualizadores_;  // analysts viewing or controlling the desktop
 
@@ -255,6 +270,12 @@ class TfmVorantelix : public QMainWindow {
   QLabel* lAguarde_ = nullptr;
   QLabel* lAnalistOffline_ = nullptr;
   QPlainTextEdit* edtMsg_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
+  QWidget* conteudoChat_ = nullptr;
+  QTimer* timerTempo_ = nullptr;
+  int chat_iTop_ = 0;
+  int scrW_ = 0;
+  int32_t chat_id_user_ = -1;
   QMenu* pop_ = nullptr;
   QSystemTrayIcon* icone_ = nullptr;
 };

@@ -1,6 +1,7 @@
 // The main window's side of the gateway session: its events, the lamps, the analysts present,
 // the ticket page's header, files dropped on the window and the analyst's commands.
 #include <QApplication>
+#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -12,6 +13,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "app/comandos_analista.h"
 #include "app/janela_principal.h"
@@ -91,6 +93,7 @@ void TfmVorantelix::ConectaSessao() {
   e.UsuarioArquivosSaiu = [this](const std::string& u) { UsuarioArquivosSaiu(u); };
   e.VisualizadorDesktop = [this](const std::string& u, bool d) { VisualizadorDesktop(u, d); };
   e.Comando = [this](const std::string& u, const std::string& m) { comandoMessageReceived(u, m); };
+  e.MensagemChat = [this](const std::string&, const std::string& m) { ChatRecebido(m); };
   portal().setPastaEntrada(ambiente_.pastas.Inbox());
   portal().setEventos(std::move(e));
 }
@@ -100,6 +103,7 @@ void TfmVorantelix::SessaoLogIn() {
 }
 
 void TfmVorantelix::SessaoInicio() {
+  encerrado_ = false;
   // A start after a log-out that dropped the ticket keeps the ticket number it had.
   if (cliente_.online && chamadoAtual_.id != 0)
     ID_CHAMADO_ATUAL_ = std::to_string(chamadoAtual_.id);
@@ -116,10 +120,12 @@ void TfmVorantelix::SessaoLogOut() {
   Analistas_.clear();
   chamadoAtual_ = TChamado{};
   setAceitaArquivos(false);
+  timerTempo_->stop();
   visualizadores_.clear();
   MostraConectados();
   page_->setCurrentWidget(tsConexao_);
-  setTextoStatus(QStringLiteral("Deconectado"));
+  // After Desconecta its own status text stays.
+  if (!encerrado_) setTextoStatus(QStringLiteral("Deconectado"));
 }
 
 void TfmVorantelix::SessaoErro(const std::string& msg) {
@@ -220,6 +226,9 @@ void TfmVorantelix::AtualizaAguarde() {
 
 void TfmVorantelix::BuscaDadosChamado() {
   AtualizaAguarde();
+  AtualizaTempo();
+  LimpaChat();
+  MostraBoasVindas();
   edtMsg_->setEnabled(true);
   lChamado_->clear();
   lAnalista_->clear();
@@ -236,8 +245,30 @@ void TfmVorantelix::BuscaDadosChamado() {
       lAnalista_->setText(QStringLiteral("(Nenhum Disponível)"));
       imgAnalista_->hide();
     }
+    // The history, read in the background and drawn in order on this thread.
+    auto historico = std::make_shared<TListaChats>();
+    const TServicoSuporte web = web_;
+    const int32_t id = chamadoAtual_.id;
+    fundo_.Executa(
+        [web, id, historico] {
+          *historico = web.BuscaChat(id);
+          return std::string();
+        },
+        [this, historico](const std::string&, bool falhou) {
+          if (falhou) {
+            setTextoStatus(
+                QStringLiteral("Erro atualizando imagem: não foi possível ler o "
+                               "histórico do chamado."));
+            return;
+          }
+          conteudoChat_->hide();
+          for (const TChat& c : historico->lista)
+            AdicionaMensagem(c.data, std::to_string(c.id), c.msg, c.nome);
+          conteudoChat_->show();
+        });
   }
   setAceitaArquivos(true);
+  timerTempo_->start();
   if (edtMsg_->isVisible() && edtMsg_->isEnabled()) edtMsg_->setFocus();
 }
 
@@ -249,6 +280,11 @@ void TfmVorantelix::MudaAnalista(const std::string& chamado, const std::string& 
   chamadoAtual_.analista = nome;
   lAnalista_->setText(Q(nome));
   Analistas_.push_back(analista);
+  const QString agora =
+      QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss"));
+  const std::string linha(60, '-');
+  for (const std::string& m : {linha, "O analista " + nome + " assumiu o chamado", linha})
+    AdicionaMensagem(agora.toStdString(), analista, m, nome);
 }
 
 void TfmVorantelix::AnalistaOnline(const std::string& chamado, const std::string& analista) {

@@ -152,7 +152,7 @@ void TPortalClienteHttp::EnviaArquivo(const std::string& user, const std::string
 
 bool TPortalClienteHttp::EnviaChat(const std::string& linha) {
   if (!uiChat_->Module()) return false;
-  uiChat_->Send(linha);
+  uiChat_->Send(linha + "\r");  // the carriage return completes the line at the other end
   return true;
 }
 

@@ -944,7 +944,8 @@ TEST_F(Janela, ContinuarDuranteOEncerramentoNaoAbreChamado) {
   j.Desconecta();  // stopping the client delivers the keys
   QCoreApplication::removePostedEvents(reabrir, QEvent::KeyPress);
   EXPECT_FALSE(portal.Active());
-  EXPECT_EQ(j.chamadoAtual().id, chamado);
+  // No ticket opened: the same one, or none once the log-out has dropped it.
+  EXPECT_TRUE(j.chamadoAtual().id == chamado || j.chamadoAtual().id == 0) << j.chamadoAtual().id;
   EXPECT_EQ(j.TextoStatus(), "Desconectado");
   janela_.reset();
 }

@@ -64,6 +64,11 @@ struct Analista {
       std::lock_guard g(lock);
       entradas.push_back(u);
     };
+    chat.On_ChatMessageLine = [this](TRtcPChat&, const std::string&, const std::string&,
+                                     const std::string& linha) {
+      std::lock_guard g(lock);
+      linhas.push_back(linha);
+    };
     chat.setClient(&c);
     comando.setClient(&c);
     c.setActive(true);
@@ -84,7 +89,11 @@ struct Analista {
   TRtcPChat chat;
   TRtcPCustomCommand comando;
   std::mutex lock;
-  std::vector<std::string> entradas;
+  std::vector<std::string> entradas, linhas;
+  std::vector<std::string> Linhas() {
+    std::lock_guard g(lock);
+    return linhas;
+  }
 };
 
 struct Avaliacoes : TJanelasAuxiliares {
@@ -186,6 +195,35 @@ TEST_F(SessaoJanela, UmaSessaoComOAnalista) {
   EXPECT_EQ(j.Analistas(), std::vector<std::string>{"maria"});
   EXPECT_FALSE(W<QLabel>("lAguarde")->isVisible());
   EXPECT_TRUE(W<QPlainTextEdit>("edtMsg")->isVisible());
+  // The history in order after the welcome text; the analyst's line appears below it, and the
+  // customer's message is stored by the stand-in and reaches the analyst.
+  ASSERT_TRUE(Espera([&] { return j.LinhasDoChat().size() >= 3 + 6; }));
+  QStringList linhas = j.LinhasDoChat();
+  EXPECT_TRUE(linhas[0].startsWith(QStringLiteral("Olá, seja bem vindo")));
+  EXPECT_EQ(
+      linhas.mid(3, 6),
+      (QStringList{"Diego Martins", "02/12/2026 09:15:30", "O caixa trava ao fechar a venda.",
+                   "Marcos Analista", "02/12/2026 09:17:02", "Bom dia! Vou acessar sua máquina."}));
+  const auto historico = linhas.size();
+  analista.chat.Send(host, "11/12/2026 10:00:00|Maria|Pode testar agora?|57\r");
+  ASSERT_TRUE(Espera([&] { return j.LinhasDoChat().size() >= historico + 3; }));
+  EXPECT_EQ(j.LinhasDoChat().mid(historico),
+            (QStringList{"Maria", "11/12/2026 10:00:00", "Pode testar agora?"}));
+  W<QPlainTextEdit>("edtMsg")->setPlainText(QStringLiteral("Funcionou|\nobrigado"));
+  QTest::mouseClick(W<QPushButton>("btEnviar"), Qt::LeftButton);
+  EXPECT_TRUE(W<QPlainTextEdit>("edtMsg")->toPlainText().isEmpty());
+  EXPECT_EQ(j.LinhasDoChat().back(), QStringLiteral("Funcionouobrigado"));
+  // The analyst's own line comes back to it as well; the customer's follows.
+  const auto doCliente = [&] {
+    for (const std::string& l : analista.Linhas())
+      if (l.find("|Diego Martins|Funcionouobrigado|1004\r") != std::string::npos) return true;
+    return false;
+  };
+  EXPECT_TRUE(Espera(doCliente));
+  TServicoSuporte web(suporte.Config());
+  const TListaChats chats = web.BuscaChat(4201);
+  ASSERT_FALSE(chats.lista.empty());
+  EXPECT_EQ(chats.lista.back().msg, "Funcionouobrigado");
   // A drop with no analyst at the mouse is logged and ignored.
   j.EnviaArquivosSoltos({std::string(5000, 'x')});
   EXPECT_NE(Log().find("Usuário vazio "), std::string::npos);
