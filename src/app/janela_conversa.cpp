@@ -1,7 +1,10 @@
 // The ticket page's conversation: the chat panel's labels, the history, the customer's messages
 // and the analyst's lines, and the elapsed time.
 #include <QApplication>
+#include <QClipboard>
 #include <QFontMetrics>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QScrollArea>
@@ -30,6 +33,8 @@ QFont FonteChat(int pontos, bool negrito, bool italico) {
   return f;
 }
 
+// The message box takes at most this many characters by typing.
+constexpr int kMaxDigitado = 500;
 // A message longer than this is shown cut (the whole text stays in the label's hint).
 constexpr int kMaxMostrado = 4000;
 
@@ -116,6 +121,31 @@ void TfmVorantelix::AdicionaMensagem(const std::string& data, const std::string&
   }
   if (scroll_->verticalScrollBar()->isVisible())
     scroll_->verticalScrollBar()->setValue(scroll_->verticalScrollBar()->maximum());
+}
+
+bool TfmVorantelix::TeclaMensagem(QKeyEvent* tecla, int tipo) {
+  if (tipo != QEvent::KeyPress && tipo != QEvent::KeyRelease) return false;
+  const bool enter = tecla->key() == Qt::Key_Return || tecla->key() == Qt::Key_Enter;
+  const bool colar = tecla->key() == Qt::Key_V && tecla->modifiers() == Qt::ControlModifier;
+  if (tipo == QEvent::KeyPress) {
+    if (enter) return true;  // never a line break
+    if (colar) return portal().ChatAberto();
+    const bool escreve = !tecla->text().isEmpty() && tecla->text().at(0).isPrint();
+    return escreve && edtMsg_->toPlainText().size() >= kMaxDigitado;
+  }
+  if (!portal().ChatAberto()) return false;
+  if (enter) {
+    if (!edtMsg_->toPlainText().isEmpty()) EnviaMensagem();
+    return true;
+  }
+  if (colar) {
+    QString texto = QGuiApplication::clipboard()->text();
+    if (texto.endsWith(QLatin1Char('\n'))) texto.chop(1);
+    if (texto.endsWith(QLatin1Char('\r'))) texto.chop(1);
+    if (!texto.isEmpty()) edtMsg_->setPlainText(texto);
+    return true;
+  }
+  return false;
 }
 
 QStringList TfmVorantelix::LinhasDoChat() const {

@@ -417,6 +417,7 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   auto* edtMsg = new QPlainTextEdit(barra);
   edtMsg->setObjectName(QStringLiteral("edtMsg"));
   edtMsg_ = edtMsg;
+  edtMsg->installEventFilter(this);
   edtMsg->setGeometry(66, 18, 340, 43);
   edtMsg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   auto* btEnviar = Botao(barra, QStringLiteral("➤"), "btEnviar");
@@ -495,6 +496,8 @@ bool TfmVorantelix::eventFilter(QObject* objeto, QEvent* evento) {
     ambiente_.links->Abre(objeto->property("vtxLink").toString());
     return true;
   }
+  if (objeto == edtMsg_ && TeclaMensagem(static_cast<QKeyEvent*>(evento), evento->type()))
+    return true;
   const bool titulo = objeto == pTitulo_ || objeto == lTitulo_;
   switch (evento->type()) {
     case QEvent::MouseButtonPress:

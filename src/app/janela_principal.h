@@ -28,6 +28,7 @@ class QScrollArea;
 class QTimer;
 class QDragEnterEvent;
 class QDropEvent;
+class QKeyEvent;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -178,6 +179,9 @@ class TfmVorantelix : public QMainWindow {
   void MostraConectados();
   void setAceitaArquivos(bool aceita);
   void MostraBoasVindas();
+  // The message box's keys: Enter sends, Ctrl+V pastes the clipboard's text, at most 500
+  // characters typed. True when the key was taken.
+  bool TeclaMensagem(QKeyEvent* tecla, int tipo);
   void LimpaChat();
   QLabel* RotuloChat(const QString& texto, const QFont& fonte, const QColor& cor,
                      Qt::Alignment alinhamento);

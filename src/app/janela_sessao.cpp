@@ -103,6 +103,9 @@ void TfmVorantelix::SessaoLogIn() {
 }
 
 void TfmVorantelix::SessaoInicio() {
+  // The start of a session that has already been ended (Desconecta ran before the event came)
+  // changes nothing.
+  if (!portal().Active()) return;
   encerrado_ = false;
   // A start after a log-out that dropped the ticket keeps the ticket number it had.
   if (cliente_.online && chamadoAtual_.id != 0)

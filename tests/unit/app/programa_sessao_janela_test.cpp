@@ -135,6 +135,25 @@ class SessaoJanela : public teste::JanelaTeste {
   std::vector<std::string> avaliacoes_, iniciados_;
 };
 
+// Opens the window with the program's own portal client.
+std::unique_ptr<TfmVorantelix> AbreJanela(const TConfiguracao& config, const TPastas& pastas,
+                                          std::unique_ptr<TPortalClienteHttp> portal,
+                                          std::vector<std::string>* avaliacoes,
+                                          std::vector<std::string>* iniciados,
+                                          std::vector<QString>* caixas) {
+  TAmbiente a;
+  a.config = config;
+  a.pastas = pastas;
+  a.portal = std::move(portal);
+  a.dialogos = std::make_unique<teste::DialogosGravados>(caixas, true);
+  a.auxiliares = std::make_unique<Avaliacoes>(avaliacoes);
+  a.executor = std::make_unique<Executor>(iniciados);
+  auto j = std::make_unique<TfmVorantelix>(std::move(a));
+  j->show();
+  QApplication::processEvents();
+  return j;
+}
+
 TEST_F(SessaoJanela, UmaSessaoComOAnalista) {
   TLacoQt laco;
   testing::GatewayChild gateway({"--db", ":memory:", "--login-password", kSenha, "--secure-key",
@@ -147,18 +166,10 @@ TEST_F(SessaoJanela, UmaSessaoComOAnalista) {
   FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
   auto proprio = std::make_unique<TPortalClienteHttp>(config, &sistema);
   TPortalClienteHttp& portal = *proprio;
-  TAmbiente a;
-  a.config = config;
-  a.pastas = TPastas{pasta_ / "dados", pasta_ / "prog"};
-  a.portal = std::move(proprio);
   std::vector<QString> caixas;
-  a.dialogos = std::make_unique<teste::DialogosGravados>(&caixas, true);
-  a.auxiliares = std::make_unique<Avaliacoes>(&avaliacoes_);
-  a.executor = std::make_unique<Executor>(&iniciados_);
-  janela_ = std::make_unique<TfmVorantelix>(std::move(a));
+  janela_ = AbreJanela(config, TPastas{pasta_ / "dados", pasta_ / "prog"}, std::move(proprio),
+                       &avaliacoes_, &iniciados_, &caixas);
   TfmVorantelix& j = *janela_;
-  j.show();
-  QApplication::processEvents();
 
   // A file dropped before any session: not sent.
   j.EnviaArquivosSoltos({"/etc/hostname"});
@@ -220,10 +231,21 @@ TEST_F(SessaoJanela, UmaSessaoComOAnalista) {
     return false;
   };
   EXPECT_TRUE(Espera(doCliente));
+  // Enter sends what was typed and never breaks the line; a 501st character is not taken.
+  auto* caixa = W<QPlainTextEdit>("edtMsg");
+  QTest::keyClicks(caixa, QStringLiteral("Outra"));
+  QTest::keyClick(caixa, Qt::Key_Return);
+  EXPECT_TRUE(caixa->toPlainText().isEmpty());
+  EXPECT_EQ(j.LinhasDoChat().back(), QStringLiteral("Outra"));
+  QTest::keyClicks(caixa, QString(501, QLatin1Char('a')));
+  EXPECT_EQ(caixa->toPlainText().size(), 500);
+  caixa->clear();
   TServicoSuporte web(suporte.Config());
   const TListaChats chats = web.BuscaChat(4201);
   ASSERT_FALSE(chats.lista.empty());
-  EXPECT_EQ(chats.lista.back().msg, "Funcionouobrigado");
+  ASSERT_GE(chats.lista.size(), 2u);
+  EXPECT_EQ(chats.lista[chats.lista.size() - 2].msg, "Funcionouobrigado");
+  EXPECT_EQ(chats.lista.back().msg, "Outra");
   // A drop with no analyst at the mouse is logged and ignored.
   j.EnviaArquivosSoltos({std::string(5000, 'x')});
   EXPECT_NE(Log().find("Usuário vazio "), std::string::npos);
@@ -257,6 +279,52 @@ TEST_F(SessaoJanela, UmaSessaoComOAnalista) {
       << j.TextoStatus().toStdString();
   EXPECT_FALSE(portal.Active());
   EXPECT_EQ(avaliacoes_, (std::vector<std::string>{"4201", "4201"}));
+  janela_.reset();
+}
+
+// A company read from the cache while the support service is down: the session starts without a
+// ticket, and its end never shows the rating window.
+TEST_F(SessaoJanela, SessaoOfflineNaoMostraAAvaliacao) {
+  TLacoQt laco;
+  testing::GatewayChild gateway({"--db", ":memory:", "--login-password", kSenha, "--secure-key",
+                                 kChave, "--force-encryption"});
+  const TPastas pastas{pasta_ / "dados", pasta_ / "prog"};
+  TConfiguracao config;
+  std::vector<QString> caixas;
+  FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
+  {
+    teste::SuporteProcesso suporte({"--gateway", "127.0.0.1:" + gateway.port()});
+    config = suporte.Config();
+    config.senhaLogin = kSenha;
+    config.chaveDados = kChave;
+    config.arquivoCAGateway = gateway.caFile();
+    janela_ = AbreJanela(config, pastas, std::make_unique<TPortalClienteHttp>(config, &sistema),
+                         &avaliacoes_, &iniciados_, &caixas);
+    QTest::keyClicks(W<QLineEdit>("cnpj"), QStringLiteral("33444555000103"));
+    ASSERT_TRUE(janela_->cliente().online);
+    janela_.reset();
+  }
+  auto proprio = std::make_unique<TPortalClienteHttp>(config, &sistema);
+  TPortalClienteHttp& portal = *proprio;
+  janela_ = AbreJanela(config, pastas, std::move(proprio), &avaliacoes_, &iniciados_, &caixas);
+  TfmVorantelix& j = *janela_;
+  W<QLineEdit>("cnpj")->clear();  // the last one typed comes back from the settings
+  QTest::keyClicks(W<QLineEdit>("cnpj"), QStringLiteral("33444555000103"));
+  ASSERT_FALSE(j.cliente().online);
+  ASSERT_GT(W<QComboBox>("cbUsuarios")->count(), 0);
+  QTest::keyClick(W<QComboBox>("cbUsuarios"), Qt::Key_Return);
+  QTest::keyClick(W<QTreeWidget>("listServicos"), Qt::Key_Return);
+  W<QPushButton>("btConectar")->click();
+  ASSERT_TRUE(Espera([&] { return j.TextoStatus() == QStringLiteral("Conectado!"); }))
+      << j.TextoStatus().toStdString();
+  EXPECT_TRUE(j.ID_CHAMADO_ATUAL().empty());
+  EXPECT_TRUE(W<QLabel>("lChamado")->text().isEmpty());
+  EXPECT_EQ(j.LinhasDoChat().size(), 3);  // the welcome text, no history
+  Analista analista(gateway, "maria");
+  ASSERT_TRUE(Espera([&] { return analista.c.LoggedIn(); }));
+  analista.comando.SendCustomMessage(portal.LoginUserName(), "<CLOSE_HOST>");
+  ASSERT_TRUE(Espera([&] { return j.TextoStatus() == QStringLiteral("Desconectado"); }));
+  EXPECT_TRUE(avaliacoes_.empty());
   janela_.reset();
 }
 
