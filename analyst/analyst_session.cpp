@@ -1,6 +1,7 @@
 #include "analyst/analyst_session.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -28,6 +29,22 @@ bool isLoginError(const std::string& text) {
 }
 
 }  // namespace
+
+// The session's timeline, with the analyst's own actions among the portal's events.
+class AnalystSession::Timeline : public TnxPortalJsonLog {
+ public:
+  using TnxPortalJsonLog::TnxPortalJsonLog;
+  void Action(const std::string& user, const std::string& action, const std::string& host,
+              std::vector<std::pair<std::string, std::string>> details) {
+    TnxPortalLogEntry e;
+    e.Event = "\"AnalystAction\"";
+    e.LocalUserName = user;
+    e.Entries.emplace_back("Action", action);
+    e.Entries.emplace_back("Host", host);
+    for (auto& d : details) e.Entries.push_back(std::move(d));
+    WriteEvent(e);
+  }
+};
 
 std::string ListingJson(TRtcDataSet& data) {
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
@@ -64,9 +81,11 @@ std::string ListingJson(TRtcDataSet& data) {
 }
 
 AnalystSession::AnalystSession(SessionOptions options)
-    : options_(std::move(options)), system_("ANALYST", options_.user, "127.0.0.1") {
+    : options_(std::move(options)),
+      system_("ANALYST", options_.user, "127.0.0.1"),
+      guard_(options_.fetch, options_.acceptFromHost) {
   if (!options_.timeline.empty())
-    timeline_ = std::make_unique<TnxPortalJsonLog>(options_.timeline, &system_);
+    timeline_ = std::make_unique<Timeline>(options_.timeline, &system_);
   client_.setSystemInfo(&system_);
   client_.setGateAddr(options_.addr);
   client_.setGatePort(options_.port);
@@ -172,10 +191,28 @@ AnalystSession::AnalystSession(SessionOptions options)
   files_.On_FileRecvStop = fileEvent("received");
   files_.On_FileSendCancel = fileEvent("send_cancelled");
   files_.On_FileRecvCancel = fileEvent("receive_cancelled");
+  // The host may browse, fetch, change or run nothing of the analyst's; it sends files only as
+  // the analyst's own fetch asked, or into the push folder the analyst chose.
+  for (int c = 0; c < TRtcPFileTransfer::capCount; ++c) {
+    const auto cap = static_cast<TRtcPFileTransfer::Capability>(c);
+    const bool on = cap == TRtcPFileTransfer::capUpload || cap == TRtcPFileTransfer::capDownload;
+    files_.setGAllow(cap, on);
+    files_.setGAllow_Super(cap, on);
+  }
+  files_.setPeerMayFetch(false);
+  files_.setRequireOffer(true);
+  files_.setReceiveCheck([this](const std::string& user, const std::string& path,
+                                const std::string& file, const std::string& target, int64_t size) {
+    return guard_.Check(user, path, file, target, size);
+  });
+  if (!options_.acceptFromHost.empty()) files_.setFileInboxPath(options_.acceptFromHost);
   files_.setClient(&client_);
 
   desktop_.setClipboard(&clipboard_);
-  desktop_.setOnQueryAccess([](TRtcPModule&, const std::string&, bool& allow) { allow = true; });
+  // Screens come only from the hosts the analyst opened.
+  desktop_.setOnQueryAccess([this](TRtcPModule&, const std::string& user, bool& allow) {
+    allow = View(user) != nullptr;
+  });
   desktop_.On_HostParams = [this](TRtcPDesktopControl&, const std::string&) {
     std::lock_guard g(lock_);
     ++hostParams_;
@@ -202,7 +239,7 @@ int AnalystSession::OpenDesktop(const std::string& host, std::chrono::millisecon
   DesktopView* view = View(host);
   if (view && view->Open() && view->WaitForImage(std::chrono::milliseconds(0))) return kOk;
   if (!view) {
-    auto made = std::make_unique<DesktopView>();
+    auto made = std::make_unique<DesktopView>(options_.view);
     made->setUserName(host);
     made->setModule(&desktop_);
     if (options_.probeX >= 0 && options_.probeY >= 0) {
@@ -271,6 +308,7 @@ int AnalystSession::OpenFiles(const std::string& host, std::chrono::milliseconds
 
 AnalystSession::~AnalystSession() {
   Stop();
+  if (stopper_.joinable()) stopper_.join();
   chat_.setClient(nullptr);
   cmd_.setClient(nullptr);
   filesUI_.setModule(nullptr);
@@ -282,6 +320,12 @@ AnalystSession::~AnalystSession() {
 
 void AnalystSession::push(Event e) {
   std::lock_guard g(lock_);
+  const bool wanted =
+      consumeAll_ || std::find(consumed_.begin(), consumed_.end(), e.kind) != consumed_.end();
+  if (e.kind != "error" && (!wanted || events_.size() >= options_.maxEvents)) {
+    ++dropped_;
+    return;
+  }
   events_.push_back(std::move(e));
   cv_.notify_all();
 }
@@ -299,8 +343,16 @@ int AnalystSession::Start(std::chrono::milliseconds limit, std::string& error) {
 }
 
 void AnalystSession::Stop() {
-  if (client_.LoggedIn()) client_.setActive(false);
-  client_.Stop();
+  if (stopping_.exchange(true)) return;
+  if (!client_.LoggedIn()) return client_.Stop();
+  // The logout travels in a Put; the portal client then also waits for the Get the gateway
+  // holds, which is not worth its hold time: that part ends on a thread of its own.
+  stopper_ = std::thread([this] {
+    client_.setActive(false);
+    client_.Stop();
+  });
+  std::this_thread::sleep_for(50ms);
+  Flush(3s);
 }
 
 std::vector<HostInfo> AnalystSession::Hosts() const {
@@ -371,6 +423,32 @@ void AnalystSession::Flush(std::chrono::milliseconds limit) {
     idle = client_.PutConnection().WaitForCompletion(false, 1) ? idle + 1 : 0;
     std::this_thread::sleep_for(100ms);
   }
+}
+
+void AnalystSession::Record(const std::string& action, const std::string& host,
+                            std::vector<std::pair<std::string, std::string>> details) {
+  if (timeline_) timeline_->Action(options_.user, action, host, std::move(details));
+}
+
+void AnalystSession::Consume(std::vector<std::string> kinds) {
+  std::lock_guard g(lock_);
+  consumeAll_ = false;
+  consumed_ = std::move(kinds);
+}
+
+int64_t AnalystSession::Dropped() const {
+  std::lock_guard g(lock_);
+  return dropped_;
+}
+
+void AnalystSession::Fetch(const std::string& host, const std::string& remote,
+                           const std::string& folder) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const std::string local = std::filesystem::absolute(folder, ec).string();
+  guard_.Expect(host, remote, local);
+  files_.setFileInboxPath(local);
+  files_.Fetch(host, remote, "");
 }
 
 bool AnalystSession::NextEvent(Event& e, std::chrono::milliseconds limit) {

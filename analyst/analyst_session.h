@@ -3,6 +3,7 @@
 // that happens is kept as events the console's commands wait for and print.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,9 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analyst/desktop_view.h"
+#include "analyst/fetch_guard.h"
 #include "desktop/host/desktop_control.h"
 #include "filetransfer/file_transfer.h"
 #include "filetransfer/file_transfer_ui.h"
@@ -35,6 +38,8 @@ enum Exit : int {
   kAccessRefused = 6,
   kConnectionLost = 7,
   kTimeout = 8,
+  kFileFailed = 9,
+  kFailed = 10,
 };
 
 struct SessionOptions {
@@ -43,6 +48,10 @@ struct SessionOptions {
   std::string tlsCa;  // the CA file to check it against; empty: the system's store
   // Where each desktop view watches for a latency marker (logged to stderr); negative: nowhere.
   int probeX = -1, probeY = -1;
+  FetchGuard::Limits fetch;      // what a fetch may write
+  ViewLimits view;               // what a host's screen may cost
+  std::string acceptFromHost;    // a folder for files the host pushes unasked; empty: refused
+  std::size_t maxEvents = 1000;  // events waiting for the command; more are dropped
 };
 
 // A host's login data as the gateway relayed it.
@@ -52,7 +61,8 @@ struct HostInfo {
 
 // One thing that happened, ready to print.
 struct Event {
-  // "joined", "left", "user_joined", "user_left", "line", "error"; file transfer: "listing"
+  // "joined", "left", "user_joined", "user_left", "line" (room: the gateway's sender, user: the
+  // author the room's host names), "error"; file transfer: "listing"
   // (text: the rows as JSON), "file_error" (user: the file), "sending" / "receiving" (progress),
   // "sent", "received", "send_cancelled", "receive_cancelled" (user: the entry's name).
   std::string kind;
@@ -69,7 +79,7 @@ class AnalystSession {
 
   // Logs in; kOk, or kUnreachable / kBadLogin with `error` set.
   int Start(std::chrono::milliseconds limit, std::string& error);
-  // Logs out and stops.
+  // Logs out and stops; returns once the logout left (the rest ends in the background). Once.
   void Stop();
 
   // The hosts logged in now.
@@ -90,6 +100,9 @@ class AnalystSession {
   // File transfer with `host`: joins its "file" group (kOk, kAccessRefused, kConnectionLost).
   int OpenFiles(const std::string& host, std::chrono::milliseconds limit);
   TRtcPFileTransfer& Files() { return files_; }
+  // Fetches `remote` of `host` into the local `folder`, only what was asked landing there.
+  void Fetch(const std::string& host, const std::string& remote, const std::string& folder);
+  FetchGuard::Tally FetchResult() const { return guard_.Result(); }
   const TRtcPFileTransferUI& FilesUI() const { return filesUI_; }
 
   // The desktop of `host`: asks for it and waits for its first complete image (kOk,
@@ -106,6 +119,16 @@ class AnalystSession {
   bool WaitClipboard(int64_t after, std::chrono::milliseconds limit);
   int64_t ClipboardsReceived() const;
 
+  // Adds the analyst's own action to the timeline (when there is one): what, on which host,
+  // and its details as name/value pairs.
+  void Record(const std::string& action, const std::string& host,
+              std::vector<std::pair<std::string, std::string>> details = {});
+
+  // Only events of these kinds (and "error") are kept for the command; the rest are dropped
+  // and counted. Until called, every kind is kept.
+  void Consume(std::vector<std::string> kinds);
+  int64_t Dropped() const;
+
   // The next event, waiting at most `limit`; false on time-out.
   bool NextEvent(Event& e, std::chrono::milliseconds limit);
   // Set once the session is lost; its text.
@@ -116,7 +139,8 @@ class AnalystSession {
 
   SessionOptions options_;
   FixedSystemInfo system_;
-  std::unique_ptr<TnxPortalJsonLog> timeline_;
+  class Timeline;
+  std::unique_ptr<Timeline> timeline_;
   TRtcHttpPortalClient client_;
   TRtcPChat chat_;
   TRtcPCustomCommand cmd_;
@@ -131,8 +155,14 @@ class AnalystSession {
   mutable std::mutex lock_;
   std::condition_variable cv_;
   std::deque<Event> events_;
+  std::vector<std::string> consumed_;  // under lock_
+  bool consumeAll_ = true;             // under lock_
+  int64_t dropped_ = 0;                // under lock_
+  FetchGuard guard_;
   std::vector<std::string> rooms_;
   bool started_ = false, lost_ = false;
+  std::atomic<bool> stopping_{false};
+  std::thread stopper_;
   std::string error_;
 };
 

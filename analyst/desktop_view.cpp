@@ -179,6 +179,26 @@ void DesktopView::applyCursor(std::string_view wire) {
     cursor_.user = Utf8EncodeStandard(rec->asText("U"));
 }
 
+std::string DesktopView::LastError() const {
+  std::lock_guard g(lock_);
+  return lastError_;
+}
+
+void DesktopView::checkResolution(std::string_view wire) const {
+  // Only records naming a resolution need a look before they are applied.
+  if (wire.find("res") == std::string_view::npos) return;
+  std::unique_ptr<TRtcRecord> rec = TRtcRecord::FromCode(wire);
+  TRtcRecord* res = rec->isType("res") == rtc_Record ? rec->asRecord("res") : nullptr;
+  if (!res) return;
+  const int64_t w = res->asInteger("Width"), h = res->asInteger("Height");
+  const int64_t code = res->asInteger("Bytes");
+  const int64_t bytes = (code == 0 ? w / 2 : code * w) * h;
+  if (w > limits_.maxSide || h > limits_.maxSide || bytes > limits_.maxImageBytes)
+    throw ERtcInfo("screen of " + std::to_string(w) + "x" + std::to_string(h) +
+                   " refused: beyond the limit of " + std::to_string(limits_.maxSide) +
+                   " pixels a side and " + std::to_string(limits_.maxImageBytes) + " bytes");
+}
+
 void DesktopView::Call_Data(TRtcConnection* Sender, const std::string& cursor,
                             const std::string& screen) {
   bool refresh = false;
@@ -186,15 +206,21 @@ void DesktopView::Call_Data(TRtcConnection* Sender, const std::string& cursor,
     std::lock_guard g(lock_);
     if (!cursor.empty()) {
       try {
+        if (static_cast<int64_t>(cursor.size()) > limits_.maxCursorBytes)
+          throw ERtcInfo("cursor record of " + std::to_string(cursor.size()) +
+                         " bytes refused: beyond the limit of " +
+                         std::to_string(limits_.maxCursorBytes));
         applyCursor(cursor);
       } catch (const std::exception& e) {
         WriteExceptionLog("DESKVIEW cursor", e);
+        lastError_ = e.what();
         ++errors_;
       }
     }
     if (!screen.empty()) {
       try {
         // Until a complete image arrives, updates are deltas against nothing we have.
+        checkResolution(screen);
         bool apply = true;
         if (!complete_ || broken_) {
           std::unique_ptr<TRtcRecord> rec = TRtcRecord::FromCode(screen);
@@ -212,6 +238,7 @@ void DesktopView::Call_Data(TRtcConnection* Sender, const std::string& cursor,
       } catch (const std::exception& e) {
         // The image no longer matches the host's; ask for a complete one once.
         WriteExceptionLog("DESKVIEW screen", e);
+        lastError_ = e.what();
         ++errors_;
         refresh = !broken_;
         broken_ = true;

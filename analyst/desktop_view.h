@@ -43,8 +43,18 @@ struct CursorState {
   std::string user;  // the viewer who moved it last
 };
 
+// What a host may make the view hold; larger records are refused and counted as errors.
+struct ViewLimits {
+  int maxSide = 16384;                         // pixels each way
+  int64_t maxImageBytes = int64_t{256} << 20;  // the screen image
+  int64_t maxCursorBytes = int64_t{64} << 20;  // one cursor record
+};
+
 class DesktopView : public TRtcAbsPDesktopControlUI {
  public:
+  explicit DesktopView(ViewLimits limits = {}) : limits_(limits) {}
+  // Why the last refused or broken record failed; empty when none did.
+  std::string LastError() const;
   // Waits until a complete image arrived since the view was opened (true), or `limit` passes.
   bool WaitForImage(std::chrono::milliseconds limit);
   // Updates applied so far.
@@ -77,7 +87,11 @@ class DesktopView : public TRtcAbsPDesktopControlUI {
 
  private:
   void applyCursor(std::string_view wire);
+  // Throws ERtcInfo when the record asks for a screen beyond the limits.
+  void checkResolution(std::string_view wire) const;
 
+  const ViewLimits limits_;
+  std::string lastError_;
   mutable std::mutex lock_;
   std::condition_variable cv_;
   ScreenImage image_;

@@ -24,7 +24,12 @@
 #include <vector>
 
 #include "analyst/analyst_session.h"
+#include "analyst/gateway_probe.h"
+#include "analyst/key_names.h"
 #include "analyst/latency_probe.h"
+#include "analyst/password_prompt.h"
+#include "analyst/setting_names.h"
+#include "analyst/terminal_text.h"
 #include "app/web/config.h"
 
 namespace {
@@ -44,51 +49,77 @@ commands:
   ls HOST [FOLDER]          list a folder of HOST (its drives when no folder is given)
   send HOST LOCAL [FOLDER]  send a file or a whole folder to HOST (into FOLDER when given,
                             else into HOST's inbox)
-  fetch HOST REMOTE LOCAL_FOLDER   fetch a file or folder of HOST into LOCAL_FOLDER
-                            (an interrupt or SIGTERM cancels a running send or fetch)
+  fetch HOST REMOTE LOCAL_FOLDER   fetch a file or folder of HOST into LOCAL_FOLDER; only
+                            that entry is written, no existing file replaced (see --overwrite),
+                            no more than --max-fetch bytes; the last line says what was written
+                            and what was refused (an interrupt or SIGTERM cancels a running
+                            send or fetch)
   rm HOST PATH | mv HOST PATH NEW | ren HOST PATH NEW | md HOST FOLDER | run HOST FILE [PARAMS]
-                            delete (folders go to the trash), move, rename, create a folder,
-                            open a file on HOST
+                            delete (folders go to the trash), move, rename (a bare NEW name
+                            stays in PATH's folder), create a folder, open a file on HOST; each
+                            waits for the host: the folder is listed to confirm the result
   view HOST --png FILE [--wait SECONDS]
                             join HOST's desktop, take its first complete image and the updates
                             of SECONDS more (1), write what the analyst sees as a PNG file
   click HOST X Y [left|right|middle] | move HOST X Y | wheel HOST DELTA
                             mouse input on HOST's screen (pixels from its top-left corner)
   type HOST TEXT            type TEXT on HOST
-  key HOST SPECIAL          one of CAD COPY AT SAT CAT SCAT WIN RWIN HDESK SDESK TAERO
-  keydown HOST VK | keyup HOST VK
-                            press or release the key of virtual-key code VK (1..254) on HOST
+  key HOST KEY              press and release KEY on HOST: a name (Escape, Enter, Tab, F5,
+                            Delete, Home, Left, a, 7, ...) or a combination (ctrl+c,
+                            ctrl+alt+Delete, shift+F10); or one of the special sequences CAD
+                            COPY AT SAT CAT SCAT WIN RWIN HDESK SDESK TAERO
+  keydown HOST KEY | keyup HOST KEY
+                            press or release one key (a name as above, or a code 10..254)
   clip HOST get | clip HOST set TEXT
                             print HOST's clipboard text, or put TEXT on it
-  settings HOST NAME=VALUE...   change HOST's screen settings: color=0..9 colorlow=0..12
-                            colorpercent=0..100 frame=0..20 scrblocks=0..11 scrblocks2=0..11
+  settings HOST NAME=VALUE...   change HOST's screen settings: color=8bit|16bit|4bit|6bit|
+                            9bit|12bit|15bit|18bit|21bit|32bit colorlow=off|6bit..21bit|
+                            high6bit..high21bit colorpercent=0..100 frame=max|50fps|40fps|
+                            25fps|20fps|10fps|8fps|5fps|4fps|2fps|1fps|sleep10ms..sleep500ms
+                            (each choice also by its number in this order)
+                            scrblocks=0..11 scrblocks2=0..11
                             scr2delay=-1..3600 scrlimit=0..16 mirror= mouse= monitors=
                             layered=true|false encoder=NAME
-  hostparams HOST           print HOST's screen settings
+  hostparams HOST           print HOST's screen settings (with the names of the choices)
   session                   read commands from standard input, one a line:
                               chat HOST TEXT | piece HOST TEXT | cmd HOST TEXT |
                               wait-line HOST REGEX [SECONDS] | ls HOST [FOLDER] |
                               send HOST LOCAL [FOLDER] | fetch HOST REMOTE LOCAL_FOLDER |
-                              rm HOST PATH | md HOST FOLDER |
+                              rm | mv | ren | md | run (as above, sent without waiting) |
                               cancel HOST PATH (a running send or fetch) |
                               view HOST FILE [SECONDS] | click | move | wheel | type | key |
                               clip | settings | hostparams (as above) | quit
                             and print events as JSON lines
 options:
-  --password TEXT  --key TEXT   the gateway's login password and secure key
+  --password TEXT               the analyst's login password; without it (or "password" in the
+                                config file) it is asked for on the terminal, not shown
+  --key TEXT                    the gateway's secure key (the program's own when not given)
   --tls                         HTTPS to the gateway, its certificate checked (system's store)
   --tls-ca FILE                 HTTPS, the certificate checked against this CA file
-  --json                        JSON lines instead of text
+  --json                        JSON lines instead of text (texts exactly as received); plain
+                                text shows control characters from the host as ^X or <U+0085>
+  --overwrite                   fetch may replace existing local files (else they are refused)
+  --max-fetch BYTES             most bytes one command may fetch (4G); K, M, G, T suffixes
+  --max-screen BYTES            most memory a host's screen image may take (256M); larger
+                                screens, sides over 16384 pixels and cursor records over 64M are
+                                refused
+  --accept-from-host DIR        take files the host sends unasked into DIR (else refused)
   --for SECONDS                 how long chat and hosts listen
   --wait SECONDS                how long to wait for a host to appear and take us in (10)
-  --timeline FILE               append the session's events to FILE as JSON lines
+  --timeline FILE               append the session's events and the analyst's own actions
+                                (typed and clipboard texts by length only) to FILE as JSON lines
   --latency-probe X,Y           log to standard error each new frame number a latency marker at
                                 (X,Y) of a viewed screen shows: "latency-probe NANOSECONDS N"
 The gateway, user, password and key may also come from the JSON object in the file named by
 VORANTELIX_ANALYST_CONFIG ({"gateway": "HOST:PORT", "user": ..., "password": ..., "key": ..., "tls-ca": ...}).
-exit codes: 0 done, 2 usage, 3 gateway unreachable, 4 wrong user or password, 5 host not logged
-in, 6 host refused access (or sent no screen), 7 connection to the gateway lost, 8 wait-line timed out, 9 a file
-command was refused or a transfer did not arrive whole
+exit codes: 0 done, 2 usage, 3 gateway unreachable (the reason: no such name, nothing listening,
+TLS or plain HTTP mismatched, certificate not trusted), 4 wrong user, password or secure key,
+5 host not logged in, 6 host refused access (or sent no screen), 7 connection to the gateway
+lost, 8 wait-line timed out, 9 a file command was refused or a transfer did not arrive whole (or the host sent
+something that was refused), 10 the command failed on this machine (for example a file could not
+be written); an interrupt or SIGTERM logs out and ends with 128 + the signal's number
+The host never gets to browse, fetch, change or run the analyst's files, nor to show a screen
+the analyst did not open; messages a command does not use are dropped and counted on exit.
 )";
 
 struct Options {
@@ -102,7 +133,7 @@ struct Options {
 };
 
 [[noreturn]] void fail(int code, const std::string& text) {
-  std::fprintf(stderr, "vorantelix-analyst: %s\n", text.c_str());
+  std::fprintf(stderr, "vorantelix-analyst: %s\n", Visible(text).c_str());
   std::fflush(stdout);
   std::_Exit(code);
 }
@@ -125,11 +156,36 @@ double seconds(const std::string& option, const std::string& v) {
   fail(kUsage, "invalid number of seconds for " + option + ": " + v);
 }
 
+// A byte count with an optional K, M, G or T suffix (powers of 1024).
+int64_t byteCount(const std::string& option, const std::string& v) {
+  std::size_t used = 0;
+  double n = -1;
+  try {
+    n = std::stod(v, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  double unit = 1;
+  if (used > 0 && used + 1 == v.size()) {
+    const std::string units = "KMGT";
+    const auto at =
+        units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(v[used]))));
+    if (at != std::string::npos) {
+      unit = static_cast<double>(int64_t{1} << (10 * (at + 1)));
+      ++used;
+    }
+  }
+  if (used == 0 || used != v.size() || !(n >= 0) || n * unit > 9e18)
+    fail(kUsage, "invalid byte count for " + option + ": " + v + " (for example 500M or 4G)");
+  return static_cast<int64_t>(n * unit);
+}
+
 Options parse(int argc, char** argv) {
   Options o;
   const vtx::TConfiguracao config = vtx::ConfiguracaoPadrao();
-  o.session.password = config.senhaLogin;
+  // The secure key may be the program's own; the password is the analyst's.
   o.session.key = config.chaveDados;
+  bool passwordGiven = false;
   if (const char* file = std::getenv("VORANTELIX_ANALYST_CONFIG"); file && *file) {
     std::ifstream in(file);
     if (!in) fail(kUsage, std::string("cannot read the config file ") + file);
@@ -144,6 +200,7 @@ Options parse(int argc, char** argv) {
     text("gateway", gateway);
     if (!gateway.empty()) setGateway(o, gateway);
     text("user", o.session.user);
+    passwordGiven = j.contains("password");
     text("password", o.session.password);
     text("key", o.session.key);
     text("tls-ca", o.session.tlsCa);
@@ -163,6 +220,7 @@ Options parse(int argc, char** argv) {
       o.session.user = value();
     } else if (a == "--password") {
       o.session.password = value();
+      passwordGiven = true;
     } else if (a == "--key") {
       o.session.key = value();
     } else if (a == "--tls") {
@@ -186,6 +244,14 @@ Options parse(int argc, char** argv) {
       o.waitGiven = true;
     } else if (a == "--png") {
       o.png = value();
+    } else if (a == "--overwrite") {
+      o.session.fetch.overwrite = true;
+    } else if (a == "--max-screen") {
+      o.session.view.maxImageBytes = byteCount(a, value());
+    } else if (a == "--max-fetch") {
+      o.session.fetch.maxBytes = byteCount(a, value());
+    } else if (a == "--accept-from-host") {
+      o.session.acceptFromHost = std::filesystem::absolute(value()).string();
     } else if (a.rfind("--", 0) == 0) {
       fail(kUsage, "unknown option " + a + " (see --help)");
     } else {
@@ -195,6 +261,12 @@ Options parse(int argc, char** argv) {
   if (o.session.addr.empty() || o.session.user.empty())
     fail(kUsage, "--gateway HOST:PORT and --user NAME are required (see --help)");
   if (o.command.empty()) fail(kUsage, "no command given (see --help)");
+  if (!passwordGiven && !ReadPassword("password of " + o.session.user + " at " + o.session.addr +
+                                          ":" + o.session.port + ": ",
+                                      o.session.password))
+    fail(kUsage,
+         "no password: give --password, put \"password\" in the file named by "
+         "VORANTELIX_ANALYST_CONFIG, or run on a terminal to be asked");
   return o;
 }
 
@@ -204,14 +276,21 @@ std::chrono::milliseconds ms(double s) {
 
 // Output, one line at a time.
 std::mutex outLock;
-void printLine(const std::string& line) {
+void writeLine(const std::string& line) {
   std::lock_guard g(outLock);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
+// A line for people: whatever the host wrote in it cannot act on the terminal.
+void printLine(const std::string& line) {
+  writeLine(Visible(line));
+}
 void printJson(const json& j) {
-  printLine(j.dump(-1, ' ', false, json::error_handler_t::replace));
+  writeLine(j.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+void printError(const std::string& text) {
+  std::fprintf(stderr, "vorantelix-analyst: %s\n", Visible(text).c_str());
 }
 
 json eventJson(const Event& e) {
@@ -219,6 +298,7 @@ json eventJson(const Event& e) {
   j["event"] = e.kind;
   if (!e.room.empty()) j["room"] = e.room;
   if (!e.user.empty()) j["user"] = e.user;
+  if (e.kind == "line") j["sender"] = e.room;
   if (e.kind == "line" || e.kind == "error" || e.kind == "file_error") j["text"] = e.text;
   if (e.kind == "listing") j["rows"] = json::parse(e.text, nullptr, false);
   if (e.kind == "sending" || e.kind == "receiving" || e.kind == "sent" || e.kind == "received" ||
@@ -229,8 +309,11 @@ json eventJson(const Event& e) {
 
 void printEvent(const Event& e, bool asJson) {
   if (asJson) return printJson(eventJson(e));
-  if (e.kind == "line")
-    printLine("[" + e.room + "] " + e.user + ": " + e.text);
+  // The author is who the gateway says sent the line; a host naming someone else relays.
+  if (e.kind == "line" && e.user == e.room)
+    printLine("[" + e.room + "] " + e.room + ": " + e.text);
+  else if (e.kind == "line")
+    printLine("[" + e.room + "] " + e.room + " (relaying \"" + e.user + "\"): " + e.text);
   else if (e.kind == "joined")
     printLine("* joined the room of " + e.room);
   else if (e.kind == "left")
@@ -241,6 +324,16 @@ void printEvent(const Event& e, bool asJson) {
     printLine("* " + e.user + " left the room of " + e.room);
 }
 
+// The events each command reads; the others are dropped as they come.
+std::vector<std::string> consumedBy(const std::string& command) {
+  if (command == "chat") return {"joined", "left", "user_joined", "user_left", "line"};
+  if (command == "ls" || command == "send" || command == "fetch" || command == "rm" ||
+      command == "mv" || command == "ren" || command == "md" || command == "run")
+    return {"listing", "file_error", "sending",        "receiving",
+            "sent",    "received",   "send_cancelled", "receive_cancelled"};
+  return {};
+}
+
 std::unique_ptr<AnalystSession> startSession(const Options& o) {
   std::unique_ptr<AnalystSession> s;
   try {
@@ -248,14 +341,20 @@ std::unique_ptr<AnalystSession> startSession(const Options& o) {
   } catch (const std::exception& e) {
     fail(kUsage, e.what());
   }
+  if (o.command[0] != "session") s->Consume(consumedBy(o.command[0]));
   std::string error;
   const int code = s->Start(15s, error);
   if (code == kBadLogin)
     fail(code, "the gateway refused user \"" + o.session.user + "\": wrong user or password (" +
                    error + ")");
-  if (code != kOk)
-    fail(code, "cannot reach the gateway at " + o.session.addr + ":" + o.session.port + " (" +
-                   error + ")");
+  if (error.find("Secure Key") != std::string::npos)
+    fail(kBadLogin, "the gateway refused the secure key (--key) (" + error + ")");
+  if (code != kOk) {
+    const std::string why = ProbeGateway(
+        o.session.addr, o.session.port, o.session.tls || !o.session.tlsCa.empty(), o.session.tlsCa);
+    fail(code, "cannot reach the gateway at " + o.session.addr + ":" + o.session.port + ": " +
+                   (why.empty() ? error : why));
+  }
   return s;
 }
 
@@ -278,6 +377,9 @@ void join(AnalystSession& s, const std::string& host, const Options& o) {
 int finishSession(AnalystSession& s, int code) {
   s.Flush(3s);
   s.Stop();
+  if (const int64_t dropped = s.Dropped(); dropped > 0)
+    printError("dropped " + std::to_string(dropped) +
+               " message(s) from the gateway that the command did not use");
   std::fflush(stdout);
   std::_Exit(code);
 }
@@ -348,7 +450,14 @@ int runChat(AnalystSession& s, const Options& o) {
   if (o.command.size() < 2) fail(kUsage, "chat needs a HOST");
   const std::string host = o.command[1];
   join(s, host, o);
-  if (o.command.size() > 2) s.SendChat(host, o.command[2] + "\r");
+  if (o.command.size() > 2) {
+    try {
+      s.SendChat(host, o.command[2] + "\r");
+    } catch (const std::exception& e) {
+      s.Stop();
+      fail(kUsage, e.what());
+    }
+  }
   InputLines input;
   const auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
   for (;;) {
@@ -365,7 +474,7 @@ int runChat(AnalystSession& s, const Options& o) {
       try {
         s.SendChat(host, line + "\r");
       } catch (const std::exception& err) {
-        std::fprintf(stderr, "vorantelix-analyst: line not sent: %s\n", err.what());
+        printError(std::string("line not sent: ") + err.what());
       }
     }
     if (Clock::now() >= end || (ended && o.forSeconds < 0)) return finishSession(s, kOk);
@@ -375,13 +484,12 @@ int runChat(AnalystSession& s, const Options& o) {
 int runCmd(AnalystSession& s, const Options& o) {
   if (o.command.size() < 3) fail(kUsage, "cmd needs a HOST and a TEXT");
   needHost(s, o.command[1], o);
+  s.Record("cmd", o.command[1], {{"Text", o.command[2]}});
   s.SendCommand(o.command[1], o.command[2]);
   return finishSession(s, kOk);
 }
 
 // ---- Files ----
-
-constexpr int kFileFailed = 9;
 
 void openFiles(AnalystSession& s, const std::string& host, const Options& o) {
   needHost(s, host, o);
@@ -432,22 +540,53 @@ void showProgress(const vtx::TRtcPFileTransferUI& ui, bool sending, bool asJson,
   shown = true;
 }
 
-void listingText(const json& rows) {
+// A file command in the timeline: its words after the host.
+void recordFiles(AnalystSession& s, const std::vector<std::string>& words) {
+  static const char* const names[] = {"Path", "To"};
+  std::vector<std::pair<std::string, std::string>> details;
+  for (std::size_t i = 2; i < words.size() && i < 4; ++i)
+    details.emplace_back(names[i - 2], words[i]);
+  s.Record(words[0], words[1], std::move(details));
+}
+
+// The new name of a rename: a bare name stays in the entry's own folder.
+std::string renameTarget(const std::string& path, const std::string& name) {
+  if (name.find_first_of("/\\") != std::string::npos) return name;
+  std::string folder = path;
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  const auto sep = folder.find_last_of("/\\");
+  return sep == std::string::npos ? name : folder.substr(0, sep + 1) + name;
+}
+
+// A row's field as the type it should have; a host may send anything there.
+int64_t numberField(const json& row, const char* key) {
+  const auto it = row.find(key);
+  if (it == row.end() || !it->is_number()) return 0;
+  return it->is_number_float() ? static_cast<int64_t>(it->get<double>()) : it->get<int64_t>();
+}
+std::string textField(const json& row, const char* key) {
+  const auto it = row.find(key);
+  if (it == row.end()) return {};
+  return it->is_string() ? it->get<std::string>() : it->dump();
+}
+
+void listingText(const json& rows, const std::string& folder) {
   if (!rows.is_array()) return;
+  if (rows.empty()) printLine("(no entries: " + folder + " is empty or does not exist)");
   for (const auto& r : rows) {
     if (!r.is_object()) continue;
     if (r.contains("drive")) {
-      printLine(r.value("drive", std::string()) + "  " + sizeText(r.value("size", 0.0)) +
-                "  free " + sizeText(r.value("free", 0.0)) + "  " +
-                r.value("label", std::string()));
+      printLine(textField(r, "drive") + "  " +
+                sizeText(static_cast<double>(numberField(r, "size"))) + "  free " +
+                sizeText(static_cast<double>(numberField(r, "free"))) + "  " +
+                textField(r, "label"));
       continue;
     }
-    const int attr = r.value("attr", 0);
-    const bool dir = attr & 0x10;
+    const bool dir = numberField(r, "attr") & 0x10;
     char line[64];
     std::snprintf(line, sizeof line, "%s %12s  ", dir ? "d" : "-",
-                  dir ? "" : std::to_string(r.value("size", int64_t{0})).c_str());
-    printLine(line + r.value("age", std::string()) + "  " + r.value("file", std::string()));
+                  dir ? "" : std::to_string(numberField(r, "size")).c_str());
+    printLine(line + textField(r, "age") + "  " + textField(r, "file"));
   }
 }
 
@@ -478,9 +617,16 @@ void cancelTransfer(vtx::TRtcPFileTransfer& ft, const std::string& host, const s
 
 // Waits for one transfer of `path` to end (cancelling it on an interrupt); the exit code.
 int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::string& host,
-                 const std::string& path) {
+                 const std::string& path, std::vector<std::string>* errors = nullptr) {
   auto end = o.forSeconds >= 0 ? Clock::now() + ms(o.forSeconds) : Clock::time_point::max();
   bool shown = false, failed = false, cancelled = false;
+  // Whether an event is about this transfer, not something else the host sent meanwhile.
+  std::string entry = path;
+  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+  if (const auto slash = entry.rfind('/'); slash != std::string::npos) entry.erase(0, slash + 1);
+  auto ours = [&](const Event& e) {
+    return sending || e.user == path || e.user == entry || e.user.rfind(entry + "/", 0) == 0;
+  };
   auto last = Clock::now();
   for (;;) {
     if (!cancelled && cancelAsked()) {
@@ -490,7 +636,7 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
       if (o.json)
         printJson({{"event", "cancel"}, {"host", host}, {"file", path}});
       else
-        std::fprintf(stderr, "vorantelix-analyst: cancelling %s\n", path.c_str());
+        printError("cancelling " + path);
       cancelTransfer(s.Files(), host, path, sending);
       // The cancel's report, or a short while without one.
       end = std::min(end, Clock::now() + 5s);
@@ -508,14 +654,13 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
       if (shown) printLine("");
       shown = false;
       if (o.json) printJson(eventJson(e));
-      if (e.kind == "file_error") {
-        if (!o.json)
-          std::fprintf(stderr, "vorantelix-analyst: %s: %s\n", e.user.c_str(), e.text.c_str());
-        failed = true;
-      }
+      if (e.kind == "file_error" && !o.json) printError(e.user + ": " + e.text);
+      if (e.kind == "file_error" && errors) errors->push_back(e.user + ": " + e.text);
+      if (!ours(e)) continue;
+      if (e.kind == "file_error") failed = true;
       if (e.kind == "send_cancelled" || e.kind == "receive_cancelled") failed = true;
       const bool done = e.kind == (sending ? "sent" : "received");
-      if (done && !o.json) printLine("done: " + e.user);
+      if (done && !o.json && sending) printLine("done: " + e.user);
       if (done || (failed && e.kind != "file_error")) break;
       if (failed && (!sending || s.Files().SendersCount() == 0)) break;
     }
@@ -531,9 +676,9 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
   while (s.NextEvent(e, 500ms)) {
     if (o.json) printJson(eventJson(e));
     if (e.kind == "file_error") {
-      if (!o.json)
-        std::fprintf(stderr, "vorantelix-analyst: %s: %s\n", e.user.c_str(), e.text.c_str());
-      failed = true;
+      if (!o.json) printError(e.user + ": " + e.text);
+      if (errors) errors->push_back(e.user + ": " + e.text);
+      failed |= ours(e);
     }
   }
   return failed ? kFileFailed : kOk;
@@ -551,12 +696,102 @@ int waitRefusal(AnalystSession& s, const Options& o) {
       if (o.json)
         printJson(eventJson(e));
       else
-        std::fprintf(stderr, "vorantelix-analyst: %s\n", e.text.c_str());
+        printError(e.text);
       return kFileFailed;
     }
   }
   if (o.json) printJson({{"event", "done"}});
   return kOk;
+}
+
+// The folder and the name of a path on the host ("/" or "\\" separated).
+std::pair<std::string, std::string> splitPath(std::string path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const auto sep = path.find_last_of("/\\");
+  if (sep == std::string::npos) return {"", path};
+  return {path.substr(0, sep == 0 ? 1 : sep), path.substr(sep + 1)};
+}
+
+// A file command's answer: the host reports only refusals, so the folder that must show the
+// result is listed after it (the host handles both in order). kOk when the listing shows it,
+// kFileFailed on a refusal or when it does not; without a listing (browsing not allowed there)
+// a short wait for a refusal decides.
+int confirmFileCommand(AnalystSession& s, const Options& o, const std::string& c,
+                       const std::string& host, const std::string& path) {
+  const auto [folder, name] = splitPath(path);
+  const bool present = c != "rm";
+  if (folder.empty() || name.empty()) return waitRefusal(s, o);
+  s.Files().GetFileList(host, folder);
+  const auto end = Clock::now() + ms(std::max(o.waitSeconds, 2.0));
+  Event e;
+  while (Clock::now() < end) {
+    if (!s.NextEvent(e, 100ms)) continue;
+    if (e.kind == "error") return lostExit(s);
+    if (e.kind == "file_error") {
+      if (o.json)
+        printJson(eventJson(e));
+      else
+        printError(e.text);
+      return kFileFailed;
+    }
+    if (e.kind != "listing" || e.user != folder) continue;
+    const json rows = json::parse(e.text, nullptr, false);
+    bool found = false;
+    if (rows.is_array())
+      for (const auto& r : rows) found |= r.is_object() && textField(r, "file") == name;
+    const bool ok = found == present;
+    if (o.json) {
+      printJson({{"event", ok ? "done" : "not-done"},
+                 {"command", c},
+                 {"path", path},
+                 {"confirmed", true}});
+    } else if (ok) {
+      printLine("done: " + c + " " + path);
+    } else {
+      printError("the host reports no error, but " + path +
+                 (present ? " is not there" : " is still there"));
+    }
+    return ok ? kOk : kFileFailed;
+  }
+  if (!o.json) printLine("sent: " + c + " " + path + " (the host does not list " + folder + ")");
+  if (o.json) printJson({{"event", "done"}, {"command", c}, {"path", path}, {"confirmed", false}});
+  return kOk;
+}
+
+// The last line of a fetch: what was written and what was refused (`refused`: the file errors
+// of the command); its exit code.
+int fetchSummary(AnalystSession& s, const Options& o, const std::string& folder,
+                 const std::vector<std::string>& refused, int code) {
+  const FetchGuard::Tally t = s.FetchResult();
+  int files = 0;
+  int64_t bytes = 0;
+  for (const std::string& f : t.files) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(f, ec)) continue;
+    ++files;
+    bytes += static_cast<int64_t>(std::filesystem::file_size(f, ec));
+  }
+  const bool whole = code == kOk;
+  if (!refused.empty()) code = kFileFailed;
+  if (o.json) {
+    printJson({{"event", "fetched"},
+               {"folder", folder},
+               {"files", files},
+               {"bytes", bytes},
+               {"refused", refused},
+               {"whole", whole}});
+  } else {
+    std::string line = (whole ? "done: " : "incomplete: ") + std::to_string(files) +
+                       (files == 1 ? " file, " : " files, ") + std::to_string(bytes) +
+                       " bytes written into " + folder;
+    if (!refused.empty()) {
+      line += "; refused " + std::to_string(refused.size()) + ":";
+      for (std::size_t i = 0; i < refused.size() && i < 10; ++i) line += " " + refused[i] + ";";
+      if (refused.size() > 10) line += " ...";
+    }
+    printLine(line);
+  }
+  return code;
 }
 
 int runFiles(AnalystSession& s, const Options& o) {
@@ -567,6 +802,7 @@ int runFiles(AnalystSession& s, const Options& o) {
     fail(kUsage, c + ": missing arguments (see --help)");
   const std::string& host = a[1];
   openFiles(s, host, o);
+  recordFiles(s, a);
   vtx::TRtcPFileTransfer& ft = s.Files();
   if (c == "ls") {
     ft.GetFileList(host, a.size() > 2 ? a[2] : std::string());
@@ -579,7 +815,7 @@ int runFiles(AnalystSession& s, const Options& o) {
       if (o.json)
         printJson(eventJson(e));
       else
-        listingText(json::parse(e.text, nullptr, false));
+        listingText(json::parse(e.text, nullptr, false), a.size() > 2 ? a[2] : "/");
       return finishSession(s, kOk);
     }
     fail(kFileFailed, "no listing from " + host + " (browsing refused?)");
@@ -589,23 +825,28 @@ int runFiles(AnalystSession& s, const Options& o) {
     return finishSession(s, waitTransfer(s, o, true, host, a[2]));
   }
   if (c == "fetch") {
-    std::error_code ec;
-    std::filesystem::create_directories(a[3], ec);
-    ft.setFileInboxPath(std::filesystem::absolute(a[3]).string());
-    ft.Fetch(host, a[2], "");
-    return finishSession(s, waitTransfer(s, o, false, host, a[2]));
+    s.Fetch(host, a[2], a[3]);
+    std::vector<std::string> refused;
+    const int code = waitTransfer(s, o, false, host, a[2], &refused);
+    return finishSession(s, fetchSummary(s, o, a[3], refused, code));
   }
-  if (c == "rm")
-    ft.Cmd_FileDelete(host, a[2]);
-  else if (c == "md")
-    ft.Cmd_NewFolder(host, a[2]);
-  else if (c == "run")
+  if (c == "run") {
     ft.Cmd_Execute(host, a[2], a.size() > 3 ? a[3] : std::string());
-  else if (c == "mv")
+    return finishSession(s, waitRefusal(s, o));
+  }
+  std::string shows = a[2];  // the path that shows the result
+  if (c == "rm") {
+    ft.Cmd_FileDelete(host, a[2]);
+  } else if (c == "md") {
+    ft.Cmd_NewFolder(host, a[2]);
+  } else if (c == "mv") {
     ft.Cmd_FileMove(host, a[2], a[3]);
-  else
-    ft.Cmd_FileRename(host, a[2], a[3]);
-  return finishSession(s, waitRefusal(s, o));
+    shows = a[3];
+  } else {
+    shows = renameTarget(a[2], a[3]);
+    ft.Cmd_FileRename(host, a[2], shows);
+  }
+  return finishSession(s, confirmFileCommand(s, o, c, host, shows));
 }
 
 // ---- Desktop ----
@@ -646,9 +887,26 @@ bool boolArg(const std::string& what, const std::string& v) {
 void openDesktop(AnalystSession& s, const std::string& host, const Options& o) {
   needHost(s, host, o);
   const int code = s.OpenDesktop(host, ms(std::max(o.waitGiven ? o.waitSeconds : 0.0, 15.0)));
-  if (code == kAccessRefused)
-    fail(code, "host \"" + host + "\" refused its desktop or sent no screen");
+  if (code == kAccessRefused) {
+    const DesktopView* v = s.View(host);
+    const std::string why = v ? v->LastError() : std::string();
+    fail(code, "host \"" + host + "\" refused its desktop or sent no screen" +
+                   (why.empty() ? std::string() : " (" + why + ")"));
+  }
   if (code != kOk) lostExit(s);
+}
+
+// A desktop action in the timeline; typed and clipboard texts by their length only.
+void recordDesktop(AnalystSession& s, const std::vector<std::string>& a,
+                   const std::u16string& text) {
+  const std::string& c = a[0];
+  std::vector<std::pair<std::string, std::string>> details;
+  if (c == "type" || (c == "clip" && a[2] == "set"))
+    details.emplace_back("Characters", std::to_string(text.size()));
+  else
+    for (std::size_t i = 2; i < a.size(); ++i)
+      details.emplace_back("Arg" + std::to_string(i - 1), a[i]);
+  s.Record(c, a[1], std::move(details));
 }
 
 json cursorJson(const CursorState& c) {
@@ -688,9 +946,15 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "hostparams") {
     needHost(s, host, o);
     vtx::TRtcPDesktopControl::HostParams p;
+    s.Record(c, host);
     if (!s.HostParams(host, ms(std::max(o.waitSeconds, 1.0)), p))
       fail(kAccessRefused, "host \"" + host + "\" sent no settings");
     r["params"] = paramsJson(p);
+    json names = json::object();
+    for (const auto& [k, v] : r["params"].items())
+      if (v.is_number())
+        if (const std::string n = SettingName(k, v.get<int>()); !n.empty()) names[k] = n;
+    r["names"] = names;
     return r;
   }
   if (c == "settings") {
@@ -707,6 +971,16 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
             const int n = integerArg(name, v, low, high);
             set.push_back([&d, op, n, host] { (d.*op)(n, host, nullptr); });
           };
+      auto choice =
+          [&](void (vtx::TRtcPDesktopControl::*op)(int, const std::string&, vtx::TRtcConnection*)) {
+            int n = 0;
+            try {
+              n = SettingIndex(name, v);
+            } catch (const std::invalid_argument& e) {
+              throw BadArgument(std::string("settings: ") + e.what());
+            }
+            set.push_back([&d, op, n, host] { (d.*op)(n, host, nullptr); });
+          };
       auto boolean = [&](void (vtx::TRtcPDesktopControl::*op)(bool, const std::string&,
                                                               vtx::TRtcConnection*)) {
         const bool b = boolArg(name, v);
@@ -714,13 +988,13 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
       };
       using D = vtx::TRtcPDesktopControl;
       if (name == "color")
-        integer(&D::ChgDesktop_ColorLimit, 0, 9);
+        choice(&D::ChgDesktop_ColorLimit);
       else if (name == "colorlow")
-        integer(&D::ChgDesktop_ColorLowLimit, 0, 12);
+        choice(&D::ChgDesktop_ColorLowLimit);
       else if (name == "colorpercent")
         integer(&D::ChgDesktop_ColorReducePercent, 0, 100);
       else if (name == "frame")
-        integer(&D::ChgDesktop_FrameRate, 0, 20);
+        choice(&D::ChgDesktop_FrameRate);
       else if (name == "scrblocks")
         integer(&D::ChgDesktop_SendScreenInBlocks, 0, 11);
       else if (name == "scrblocks2")
@@ -743,6 +1017,9 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
         throw BadArgument("settings: unknown setting \"" + name + "\"");
     }
     needHost(s, host, o);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (std::size_t i = 2; i < a.size(); ++i) pairs.emplace_back("Set", a[i]);
+    s.Record(c, host, pairs);
     d.ChgDesktop_Begin();
     for (auto& f : set) f();
     d.ChgDesktop_End(host);
@@ -753,8 +1030,8 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "click" || c == "move") need(4, "a HOST, X and Y");
   if (c == "wheel") need(3, "a HOST and a DELTA");
   if (c == "type") need(3, "a HOST and a TEXT");
-  if (c == "key") need(3, "a HOST and a SPECIAL key");
-  if (c == "keydown" || c == "keyup") need(3, "a HOST and a virtual-key code");
+  if (c == "key") need(3, "a HOST and a KEY");
+  if (c == "keydown" || c == "keyup") need(3, "a HOST and a KEY");
   if (c == "clip") need(3, "a HOST and get or set TEXT");
   int x = 0, y = 0, delta = 0;
   auto button = vtx::TRtcPDesktopControl::mbLeft;
@@ -774,15 +1051,21 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
       throw BadArgument("click: BUTTON is left, right or middle, not \"" + a[4] + "\"");
   }
   if (c == "wheel") delta = integerArg("DELTA", a[2], -1200000, 1200000);
-  int vk = 0;
-  if (c == "keydown" || c == "keyup") vk = integerArg("VK", a[2], 1, 254);
+  std::vector<int> keys;
+  const bool special = c == "key" && std::find(std::begin(kSpecialKeys), std::end(kSpecialKeys),
+                                               a[2]) != std::end(kSpecialKeys);
+  if ((c == "key" && !special) || c == "keydown" || c == "keyup") {
+    try {
+      keys = ParseKeys(a[2]);
+    } catch (const std::invalid_argument& e) {
+      throw BadArgument(c + ": " + e.what());
+    }
+    if (c != "key" && keys.size() != 1) throw BadArgument(c + ": one KEY, not a combination");
+  }
   if (c == "type") {
     text = vtx::Utf8Decode(a[2]);
     if (text.empty() && !a[2].empty()) throw BadArgument("type: the text is not UTF-8");
   }
-  if (c == "key" &&
-      std::find(std::begin(kSpecialKeys), std::end(kSpecialKeys), a[2]) == std::end(kSpecialKeys))
-    throw BadArgument("key: unknown special key \"" + a[2] + "\"");
   if (c == "clip") {
     if (a[2] == "set") {
       need(4, "set and a TEXT");
@@ -795,6 +1078,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
   if (c == "view" && o.png.empty() && a.size() < 3) throw BadArgument("view needs --png FILE");
 
   openDesktop(s, host, o);
+  recordDesktop(s, a, text);
   if (c == "view") {
     const std::string file = a.size() > 2 ? a[2] : o.png;
     double wait = o.waitGiven ? o.waitSeconds : 1;
@@ -810,6 +1094,7 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     r["updates"] = v->Updates();
     r["errors"] = v->Errors();
     r["cursor"] = cursorJson(v->Cursor());
+    if (const std::string why = v->LastError(); !why.empty()) r["last_error"] = why;
   } else if (c == "click") {
     d.SendMouseMove(host, x, y, 0);
     d.SendMouseDown(host, x, y, 0, button);
@@ -820,12 +1105,16 @@ json desktopCommand(AnalystSession& s, const Options& o, const std::vector<std::
     d.SendMouseWheel(host, delta, 0);
   } else if (c == "type") {
     d.SendText(host, text);
-  } else if (c == "key") {
+  } else if (special) {
     d.Send_SpecialKey(host, a[2]);
+  } else if (c == "key") {
+    // Pressed in order, released in reverse.
+    for (int vk : keys) d.SendKeyDown(host, false, vk, 0, 0);
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) d.SendKeyUp(host, false, *it, 0, 0);
   } else if (c == "keydown") {
-    d.SendKeyDown(host, false, vk, 0, 0);
+    d.SendKeyDown(host, false, keys[0], 0, 0);
   } else if (c == "keyup") {
-    d.SendKeyUp(host, false, vk, 0, 0);
+    d.SendKeyUp(host, false, keys[0], 0, 0);
   } else if (a[2] == "set") {
     s.Clipboard().WriteClipboard(ClipboardFromText(text));
     d.ControlStart(host);
@@ -850,7 +1139,10 @@ void printDesktop(const json& r, bool asJson) {
   else if (c == "clip" && r.contains("text"))
     printLine(r["text"].get<std::string>());
   else if (c == "hostparams")
-    for (const auto& [k, v] : r["params"].items()) printLine(k + " " + v.dump());
+    for (const auto& [k, v] : r["params"].items()) {
+      const std::string name = v.is_number() ? SettingName(k, v.get<int>()) : std::string();
+      printLine(k + " " + v.dump() + (name.empty() ? "" : " (" + name + ")"));
+    }
 }
 
 int runDesktop(AnalystSession& s, const Options& o) {
@@ -881,6 +1173,8 @@ std::vector<std::string> words(const std::string& line, std::size_t n) {
   return out;
 }
 
+constexpr std::size_t kMaxSeenLines = 1000;
+
 int runSession(AnalystSession& s, const Options& o) {
   InputLines input;
   std::vector<Event> seen;  // lines not yet consumed by wait-line
@@ -890,7 +1184,10 @@ int runSession(AnalystSession& s, const Options& o) {
     if (!s.NextEvent(e, limit)) return;
     if (e.kind == "error") lostExit(s);
     printJson(eventJson(e));
-    if (e.kind == "line") seen.push_back(e);
+    if (e.kind != "line") return;
+    // Lines no wait-line asked for are kept for a while only.
+    if (seen.size() >= kMaxSeenLines) seen.erase(seen.begin());
+    seen.push_back(e);
   };
   for (;;) {
     pump(20ms);
@@ -908,6 +1205,7 @@ int runSession(AnalystSession& s, const Options& o) {
       try {
         if (c == "cmd") {
           needHost(s, w[1], o);
+          s.Record("cmd", w[1], {{"Text", w[2]}});
           s.SendCommand(w[1], w[2]);
         } else {
           join(s, w[1], o);
@@ -936,6 +1234,7 @@ int runSession(AnalystSession& s, const Options& o) {
         continue;
       }
       openFiles(s, f[1], o);
+      recordFiles(s, f);
       auto& ft = s.Files();
       const std::string arg1 = f.size() > 2 ? f[2] : "", arg2 = f.size() > 3 ? f[3] : "";
       if (c == "ls") {
@@ -944,10 +1243,7 @@ int runSession(AnalystSession& s, const Options& o) {
         ft.Send(f[1], arg1, arg2);
         running[{f[1], arg1}] = true;
       } else if (c == "fetch") {
-        std::error_code ec;
-        std::filesystem::create_directories(arg2, ec);
-        ft.setFileInboxPath(std::filesystem::absolute(arg2).string());
-        ft.Fetch(f[1], arg1, "");
+        s.Fetch(f[1], arg1, arg2);
         running[{f[1], arg1}] = false;
       } else if (c == "rm") {
         ft.Cmd_FileDelete(f[1], arg1);
@@ -956,7 +1252,7 @@ int runSession(AnalystSession& s, const Options& o) {
       } else if (c == "mv") {
         ft.Cmd_FileMove(f[1], arg1, arg2);
       } else if (c == "ren") {
-        ft.Cmd_FileRename(f[1], arg1, arg2);
+        ft.Cmd_FileRename(f[1], arg1, renameTarget(arg1, arg2));
       } else {
         ft.Cmd_Execute(f[1], arg1, arg2);
       }
@@ -1033,12 +1329,22 @@ int main(int argc, char** argv) {
   if (c != "hosts" && c != "chat" && c != "cmd" && c != "session" && !fileCommand &&
       !isDesktopCommand(c))
     fail(kUsage, "unknown command \"" + c + "\" (see --help)");
-  if (c == "send" || c == "fetch") {
-    // Taken by waitTransfer as a cancel; the session's threads inherit the mask.
-    const sigset_t set = cancelSignals();
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // SIGINT and SIGTERM: a running send or fetch takes them as a cancel (waitTransfer); any
+  // other command logs out and ends. Blocked before the session's threads inherit the mask.
+  const sigset_t stopSet = cancelSignals();
+  ::pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+  std::atomic<AnalystSession*> running{nullptr};
+  if (c != "send" && c != "fetch") {
+    std::thread([&running, stopSet] {
+      int sig = 0;
+      if (::sigwait(&stopSet, &sig) != 0) return;
+      if (AnalystSession* session = running.load()) session->Stop();
+      std::fflush(stdout);
+      std::_Exit(128 + sig);
+    }).detach();  // it waits for a signal until the process ends
   }
   auto s = startSession(o);
+  running = s.get();
   try {
     if (c == "hosts") return runHosts(*s, o);
     if (c == "chat") return runChat(*s, o);
@@ -1048,6 +1354,6 @@ int main(int argc, char** argv) {
     return runSession(*s, o);
   } catch (const std::exception& e) {
     s->Stop();
-    fail(kUsage, e.what());
+    fail(kFailed, e.what());
   }
 }

@@ -62,7 +62,8 @@ class Gateway {
                                      "--max-sessions-per-peer",
                                      "100000",
                                      "--max-users-per-peer",
-                                     "100000"};  // every client comes from 127.0.0.1
+                                     "100000",  // every client comes from 127.0.0.1
+                                     "--trust-shared-password"};
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe");

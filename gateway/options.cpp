@@ -33,8 +33,10 @@ const char* const kGatewayUsage =
   --max-ended-ids N          ended login ids remembered, so an old copy of a replaced or
                              logged-out client gets LOGGED OUT (default 100000; the
                              oldest are forgotten first)
-  --keep-live-sessions       refuse a login that would replace the live session of the
-                             same user name from another address (default: replace it)
+  --allow-host-takeover      let a login replace the live session of the same user name
+                             from another address (default: refused; the same address
+                             always replaces it)
+  --keep-live-sessions       the default: refuse such a login
   --max-connections N        most open connections (default 4096, kept below the
                              descriptor limit); more are answered 503 at once
   --compression LEVEL        none, fast, default or max for replies of 256 bytes or more
@@ -42,9 +44,12 @@ const char* const kGatewayUsage =
   --threads N                threads serving the connections (default: one per core)
   --db FILE                  user store (SQLite; ":memory:" keeps nothing; default
                              gateway.db under $VORANTELIX_HOME or ~/VARNELIKO_VTX5/)
-  --login-password TEXT      shared login password (users with an own password, set by
-                             ChangePwd, must give theirs); empty = not checked
-  --enable-change-password   offer ChangePwd (off: the shared password cannot be replaced)
+  --login-password TEXT      shared login password: it makes a name a host (a copy of the
+                             customer program), never an analyst; empty = not checked
+  --enable-change-password   offer ChangePwd to analysts, for their own account
+  --trust-shared-password    no roles: every name with the shared password may reach every
+                             other and list the users online (the old, open behaviour;
+                             never on a gateway others can reach)
   --login-failures N         failed logins a peer may make before each further one makes
                              it wait, 1 s doubling up to 5 min (default 5; a user name
                              gets twice as many)
@@ -64,6 +69,15 @@ const char* const kGatewayUsage =
   --param-quota BYTES        stored parameter bytes per user (default 1048576)
   --enable-echo              offer the test function Echo
   --help                     this text
+Commands on the database (--db FILE), which exit instead of serving:
+  --add-analyst NAME         add an analyst account; its password is one line on stdin
+  --disable-analyst NAME     refuse its logins and end its live sessions
+  --enable-analyst NAME      admit it again
+  --remove-analyst NAME      delete the account
+  --list-analysts            name, state and creation time of each account
+  --audit                    print the audit trail, oldest first; narrowed by
+                             --since DATE (UTC, YYYY-MM-DD[ HH:MM:SS]), --analyst NAME
+                             and --host NAME
 Prints "vorantelix-gateway: ready HOST:PORT" once it accepts connections; log lines go to
 standard error. Stops on SIGTERM or SIGINT; SIGHUP reads the TLS files again.
 )";
@@ -114,6 +128,12 @@ std::string DefaultDatabasePath() {
 
 GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
   GatewayOptions o;
+  o.relay.keepLiveSessions = true;
+  using Admin = AdminCommand::Kind;
+  auto command = [&o](Admin kind) {
+    if (o.admin.kind != Admin::None) throw std::invalid_argument("one command at a time");
+    o.admin.kind = kind;
+  };
   const unsigned cores = std::thread::hardware_concurrency();
   o.server.threads = cores > 0 ? static_cast<int>(cores) : 1;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -206,6 +226,27 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       if (o.paramQuota == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
     } else if (a == "--keep-live-sessions") {
       o.relay.keepLiveSessions = true;
+    } else if (a == "--allow-host-takeover") {
+      o.relay.keepLiveSessions = false;
+    } else if (a == "--trust-shared-password") {
+      o.trustSharedPassword = true;
+    } else if (a == "--add-analyst" || a == "--disable-analyst" || a == "--enable-analyst" ||
+               a == "--remove-analyst") {
+      command(a == "--add-analyst"       ? Admin::AddAnalyst
+              : a == "--disable-analyst" ? Admin::DisableAnalyst
+              : a == "--enable-analyst"  ? Admin::EnableAnalyst
+                                         : Admin::RemoveAnalyst);
+      o.admin.name = value();
+    } else if (a == "--list-analysts") {
+      command(Admin::ListAnalysts);
+    } else if (a == "--audit") {
+      command(Admin::Audit);
+    } else if (a == "--since") {
+      o.admin.since = value();
+    } else if (a == "--analyst") {
+      o.admin.analyst = value();
+    } else if (a == "--host") {
+      o.admin.host = value();
     } else if (a == "--max-sessions") {
       o.maxSessions = number(a, value(), 100000000);
       if (o.maxSessions == 0) throw std::invalid_argument("invalid value for " + a + ": 0");
@@ -224,6 +265,9 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args) {
       throw std::invalid_argument("unknown option " + a);
     }
   }
+  if (o.admin.kind != Admin::Audit &&
+      !(o.admin.since.empty() && o.admin.analyst.empty() && o.admin.host.empty()))
+    throw std::invalid_argument("--since, --analyst and --host go with --audit");
   if (o.core.forceEncryption && o.core.encryptionKey == 0) o.core.encryptionKey = 16;
   if (o.server.tlsCert.empty() != o.server.tlsKey.empty())
     throw std::invalid_argument("--tls-cert and --tls-key go together");

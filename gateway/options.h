@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/admin_cli.h"
 #include "gateway/relay.h"
 #include "gateway/relay_functions.h"
 #include "gateway/request_core.h"
@@ -23,6 +24,10 @@ struct GatewayOptions {
   std::size_t paramQuota = 1u << 20;  // stored parameter bytes per user
   std::string db;                     // user store; empty = DefaultDatabasePath()
   bool echo = false;
+  // Every name with the shared password is treated as an analyst: no roles (the old, open
+  // behaviour).
+  bool trustSharedPassword = false;
+  AdminCommand admin;  // a command on the database instead of serving
   bool help = false;
 };
 

@@ -121,6 +121,7 @@ struct Relay::LogGate {
 struct Relay::User {
   RtcWideString name, key;
   std::string id, peer;
+  Role role = Role::Analyst;
   std::unique_ptr<TRtcRecord> userinfo;
   std::shared_ptr<const Buffer> loginNotice;  // {isLogin, userinfo}, made once
   bool visible = false, subscribed = false;
@@ -163,6 +164,7 @@ struct Relay::Outbox {
   std::vector<std::pair<DeferredResult, std::unique_ptr<TRtcValueObject>>> answers;
   std::vector<std::string> logs;
   std::vector<std::string> ended;  // login ids
+  std::vector<RelayEvent> events;
 };
 
 Relay::Relay(RelayConfig config, LogSink log, ClockFn clock)
@@ -193,6 +195,66 @@ void Relay::flush(Outbox& out) {
   out.answers.clear();  // the replies' items are let go here, outside the lock
   if (log_)
     for (const auto& line : out.logs) log_(line);
+  if (event_)
+    for (const auto& e : out.events) event_(e);
+}
+
+void Relay::note(RelayEvent::Kind kind, const User& user, const User* other,
+                 const RtcWideString& group, std::size_t bytes, Outbox& out) {
+  if (!event_) return;
+  RelayEvent e;
+  e.kind = kind;
+  e.user = user.name;
+  e.userRole = user.role;
+  if (other) {
+    e.other = other->name;
+    e.otherRole = other->role;
+  }
+  e.group = group;
+  e.peer = user.peer;
+  e.bytes = bytes;
+  out.events.push_back(std::move(e));
+}
+
+void Relay::refuseRow(const User& from, int row, const User& to, const RtcWideString& group,
+                      PutOutcome& result, Outbox& out) {
+  if (result.refused.size() < PutOutcome::kListed)
+    result.refused.push_back(RelayRefusal{row, to.name, group, kNotPermitted});
+  else
+    ++result.moreRefused;
+  // The first refusal of a second is logged in full, the rest of it counted into one line.
+  LogGate::Entry due;
+  if (logGate_->count("relay-not-permitted", clock_(), 0, utf8(from.name), due))
+    out.logs.push_back(LogLine("warn", "relay-not-permitted")
+                           .add("from", utf8(from.name))
+                           .add("to", utf8(to.name))
+                           .add("group", utf8(group))
+                           .add("row", static_cast<std::int64_t>(row))
+                           .add("items", due.items)
+                           .text());
+}
+
+Role Relay::roleOf(const std::string& id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return live(id)->role;
+}
+
+std::vector<RtcWideString> Relay::usersWithRole(Role role) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<RtcWideString> names;
+  for (const auto& [key, user] : users_)
+    if (user->role == role) names.push_back(user->name);
+  return names;
+}
+
+void Relay::endUser(const RtcWideString& name, const char* why) {
+  Outbox out;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (User* u = byName(name)) end(*u, why, out);
+    answerTouched(out);
+  }
+  flush(out);
 }
 
 Relay::User* Relay::byName(const RtcWideString& name) const {
@@ -285,6 +347,7 @@ void Relay::login(LoginRequest request) {
       user->key = key;
       user->id = request.id;
       user->peer = request.peer;
+      user->role = request.role;
       user->userinfo = std::move(request.userinfo);
       if (!user->userinfo) user->userinfo = std::make_unique<TRtcRecord>();
       user->lastSeen = clock_();
@@ -294,7 +357,9 @@ void Relay::login(LoginRequest request) {
                              .add("user", utf8(user->name))
                              .add("peer", user->peer)
                              .add("relogin", request.relogin ? "yes" : "no")
+                             .add("role", RoleName(user->role))
                              .text());
+      note(RelayEvent::Kind::Login, *user, nullptr, {}, 0, out);
       users_[key] = std::move(user);
       answerTouched(out);
     }
@@ -315,8 +380,10 @@ void Relay::end(User& user, const char* why, Outbox& out) {
     for (User* s : subscribers_)
       if (s != &user) notify(*s, user.name, gone, out);
   }
+  note(RelayEvent::Kind::Logout, user, nullptr, {}, 0, out);
   for (auto& [group, members] : user.groups)
     for (User* m : members) {
+      note(RelayEvent::Kind::Left, user, m, group, 0, out);
       auto it = m->memberOf.find(&user);
       if (it != m->memberOf.end() && it->second.erase(group)) {
         --m->memberships;
@@ -327,6 +394,7 @@ void Relay::end(User& user, const char* why, Outbox& out) {
   for (auto& [owner, groups] : user.memberOf)
     for (const auto& group : groups) {
       auto it = owner->groups.find(group);
+      note(RelayEvent::Kind::Left, *owner, &user, group, 0, out);
       if (it != owner->groups.end() && it->second.erase(&user)) {
         --owner->pairs;
         if (it->second.empty()) owner->groups.erase(it);
@@ -667,18 +735,39 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result,
   if (!rows.isNull("to")) {
     const RtcWideString to = text("to");
     std::vector<User*> target;
-    if (User* u = byName(to)) target.push_back(u);
+    if (User* u = byName(to)) {
+      if (!RelayAllowed(from.role, u->role, RowKind::Direct)) {
+        if (!rows.Extract("d")) throw ERtcInfo("missing \"d\"");
+        refuseRow(from, row, *u, {}, result, out);
+        return;
+      }
+      target.push_back(u);
+      note(RelayEvent::Kind::Direct, from, u, {},
+           rows.isNull("d") ? 0 : rows.asObject("d")->codeSizeHint(), out);
+    }
     relayData(from, rows, row, target, {}, result, out);
   } else if (!rows.isNull("fn")) {
     const RtcWideString group = text("fn");
     auto it = from.groups.find(group);
     std::vector<User*> members;
-    if (it != from.groups.end()) members.assign(it->second.begin(), it->second.end());
+    if (it != from.groups.end())
+      for (User* m : it->second) {
+        if (RelayAllowed(from.role, m->role, RowKind::GroupData))
+          members.push_back(m);
+        else
+          refuseRow(from, row, *m, group, result, out);
+      }
+    const std::size_t bytes = rows.isNull("d") ? 0 : rows.asObject("d")->codeSizeHint();
+    for (User* m : members) note(RelayEvent::Kind::GroupData, from, m, group, bytes, out);
     relayData(from, rows, row, members, group, result, out);
   } else if (!rows.isNull("s")) {
     const RtcWideString group = text("s");
     User* target = byName(text("user"));
     if (!target || target == &from) return;
+    if (!RelayAllowed(from.role, target->role, RowKind::GroupAdd)) {
+      refuseRow(from, row, *target, group, result, out);
+      return;
+    }
     auto it = from.groups.find(group);
     if (it != from.groups.end() && it->second.count(target)) return;
     if (from.pairs >= config_.maxGroupPairs) throw ERtcInfo("too many group members");
@@ -688,6 +777,7 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result,
     target->awaiting.erase(from.key);  // joins afresh
     target->memberOf[&from].insert(group);
     ++target->memberships;
+    note(RelayEvent::Kind::Joined, from, target, group, 0, out);
     groupNotice(from, from.name, true, *target, group, out);
     groupNotice(*target, from.name, true, from, group, out);
   } else if (!rows.isNull("u")) {
@@ -697,6 +787,7 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result,
     if (!target || it == from.groups.end() || !it->second.erase(target)) return;
     if (it->second.empty()) from.groups.erase(it);
     leave(from, group, *target);
+    note(RelayEvent::Kind::Left, from, target, group, 0, out);
     groupNotice(from, from.name, false, *target, group, out);
     groupNotice(*target, from.name, false, from, group, out);
   } else if (!rows.isNull("uf")) {
@@ -707,6 +798,7 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result,
     from.groups.erase(it);
     for (User* m : members) {
       leave(from, group, *m);
+      note(RelayEvent::Kind::Left, from, m, group, 0, out);
       groupNotice(from, from.name, false, *m, group, out);
       groupNotice(*m, from.name, false, from, group, out);
     }
@@ -718,6 +810,7 @@ void Relay::applyRow(User& from, TRtcDataSet& rows, int row, PutOutcome& result,
     if (it == owner->groups.end() || !it->second.erase(&from)) return;
     if (it->second.empty()) owner->groups.erase(it);
     leave(*owner, group, from);
+    note(RelayEvent::Kind::Left, *owner, &from, group, 0, out);
     groupNotice(*owner, owner->name, false, from, group, out);
     groupNotice(from, owner->name, false, *owner, group, out);
   } else {

@@ -24,6 +24,7 @@
 
 #include "gateway/deferred.h"
 #include "gateway/log_line.h"
+#include "gateway/relay_policy.h"
 #include "gateway/session.h"
 #include "values/values.h"
 
@@ -72,6 +73,19 @@ struct LoginRequest {
   bool relogin = false;
   std::unique_ptr<TRtcRecord> userinfo;  // login details, kept for the notices
   std::string peer;                      // address the login came from
+  Role role = Role::Analyst;             // what the relay lets this user reach
+};
+
+// What happened in the relay, for the audit trail; reported after the relay's lock is released.
+struct RelayEvent {
+  enum class Kind { Login, Logout, Joined, Left, Direct, GroupData };
+  Kind kind = Kind::Login;
+  // Login, Logout: user. Joined, Left: the group's owner and the member. Direct, GroupData:
+  // the sender and the receiver.
+  RtcWideString user, other, group;
+  Role userRole = Role::Host, otherRole = Role::Host;
+  std::string peer;  // Login, Logout: the user's address
+  std::size_t bytes = 0;
 };
 
 class Relay {
@@ -102,6 +116,14 @@ class Relay {
   // Called with each login id that ended (logout, replacement, time-out), after the lock is
   // released and before the held Gets of that change are answered. Set before serving.
   void onEnded(std::function<void(const std::string& id)> ended) { ended_ = std::move(ended); }
+  // Called with each event, after the lock is released. Set before serving.
+  void onEvent(std::function<void(const RelayEvent&)> event) { event_ = std::move(event); }
+  // Ends the live session of the name, if any (an account withdrawn); peers are told.
+  void endUser(const RtcWideString& name, const char* why);
+  // The role of a live id; throws like userOf.
+  Role roleOf(const std::string& id);
+  // The names of the live users of the role.
+  std::vector<RtcWideString> usersWithRole(Role role) const;
   // The user name of a live id; throws ERtcInfo LOGGED OUT (ended) or "Not logged in.".
   RtcWideString userOf(const std::string& id);
 
@@ -177,6 +199,11 @@ class Relay {
   void noteDelivery(User& user);  // a Get arrived: the last reply reached its client
   void groupNotice(User& to, const RtcWideString& origin, bool on, const User& about,
                    const RtcWideString& group, Outbox& out);
+  // Answers a row the relay policy stops in the Put's refusal list, and logs it.
+  void refuseRow(const User& from, int row, const User& to, const RtcWideString& group,
+                 PutOutcome& result, Outbox& out);
+  void note(RelayEvent::Kind kind, const User& user, const User* other, const RtcWideString& group,
+            std::size_t bytes, Outbox& out);
   void retire(const std::string& id);
   bool retired(const std::string& id) const;
   void answerTouched(Outbox& out);  // held Gets of users that got items
@@ -190,6 +217,7 @@ class Relay {
   std::unordered_map<std::string, User*> byId_;
   std::unordered_set<User*> holding_, subscribers_;
   std::function<void(const std::string&)> ended_;
+  std::function<void(const RelayEvent&)> event_;
   std::unordered_map<std::string, std::size_t> peerUsers_;  // live user sessions per address
   // Ended ids as 64 bits of a keyed digest (a few dozen bytes each, whatever the id's length).
   std::string idKey_;

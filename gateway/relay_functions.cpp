@@ -1,7 +1,9 @@
 #include "gateway/relay_functions.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "util/exceptions.h"
 #include "util/text.h"
@@ -15,6 +17,13 @@ constexpr const char* kStreamKey = "vtx.stream.";  // keystream of the last Get 
 constexpr const char* kBadLogin = "Invalid user name or password.";
 constexpr const char* kOtherId = "This session is logged in with another id.";
 constexpr const char* kTooManyFailures = "Too many failed logins; try again later.";
+constexpr const char* kDisabled = "This analyst account is disabled.";
+constexpr const char* kAnalystsOnly = "Only analysts may do this.";
+
+bool isAccessParam(const RtcWideString& name) {
+  const RtcWideString upper = UpperCaseAscii(name);
+  return upper == u"RESTRICTACCESS" || upper == u"ALLOWUSERS" || upper == u"SUPERUSERS";
+}
 
 std::unique_ptr<TRtcValueObject> boolean(bool v) {
   return std::make_unique<TRtcBooleanValue>(v);
@@ -53,24 +62,63 @@ std::unique_ptr<TRtcValueObject> readableParams(std::unique_ptr<TRtcRecord> para
 
 class RelayFunctions {
  public:
-  RelayFunctions(Relay& relay, UserStore& store, AccountConfig accounts)
+  RelayFunctions(Relay& relay, UserStore& store, AccountConfig accounts, AnalystAccounts* analysts,
+                 LogSink log)
       : relay_(relay),
         store_(store),
+        analysts_(analysts),
+        log_(std::move(log)),
         shared_(Utf8Decode(accounts.loginPassword)),
         changePassword_(accounts.changePassword),
         guard_(accounts.limits) {}
 
-  // Throws unless the password is right; failures make the peer and the name wait.
-  void checkPassword(const std::string& peer, const RtcWideString& user,
+  // The role the password gives the user; throws unless it is right. Failures make the peer
+  // and the name wait.
+  Role checkPassword(const std::string& peer, const RtcWideString& user,
                      const RtcWideString& password) {
     const std::string name = Utf8Encode(UpperCaseAscii(user));
     if (guard_.wait(peer, name).count() > 0) throw ERtcInfo(kTooManyFailures);
-    if (user.empty() || !passwordOk(user, password)) {
+    const bool control =
+        std::any_of(user.begin(), user.end(), [](char16_t ch) { return ch < u' ' || ch == 0x7f; });
+    const char* refusal = user.empty() || control ? kBadLogin : nullptr;
+    Role role = Role::Analyst;
+    if (!refusal && analysts_) {
+      switch (analysts_->check(user, password)) {
+        case AnalystAccounts::Check::Match:
+          // The shared password is in every copy of the program: never an analyst's.
+          if (!shared_.empty() && password == shared_) refusal = kBadLogin;
+          break;
+        case AnalystAccounts::Check::Mismatch:
+          refusal = kBadLogin;
+          break;
+        case AnalystAccounts::Check::Disabled:
+          refusal = kDisabled;
+          break;
+        case AnalystAccounts::Check::NotAnalyst:
+          role = Role::Host;
+          if (!passwordOk(user, password)) refusal = kBadLogin;
+          break;
+      }
+    } else if (!refusal && !passwordOk(user, password)) {
+      refusal = kBadLogin;
+    }
+    if (refusal) {
       guard_.failed(peer, name);
-      throw ERtcInfo(kBadLogin);
+      log(LogLine("warn", "login-refused")
+              .add("user", name)
+              .add("peer", peer)
+              .add("reason", refusal == kDisabled ? "disabled" : "password"));
+      throw ERtcInfo(refusal);
     }
     guard_.succeeded(peer, name);
+    return role;
   }
+
+  void log(const LogLine& line) const {
+    if (log_) log_(line.text());
+  }
+
+  Role roleOf(CallContext& c) { return analysts_ ? relay_.roleOf(idOf(c)) : Role::Analyst; }
 
   bool passwordOk(const RtcWideString& user, const RtcWideString& password) {
     if (auto own = store_.checkPassword(user, password)) return *own;
@@ -87,7 +135,7 @@ class RelayFunctions {
     // used to log in many users.
     const std::string before = idOf(c);
     if (!before.empty() && before != r.id) throw ERtcInfo(kOtherId);
-    checkPassword(c.peer, r.user, call.asText("pwd"));
+    r.role = checkPassword(c.peer, r.user, call.asText("pwd"));
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("login", r.user);
     info->setAsText("info_username", call.asText("UserName"));
@@ -185,17 +233,50 @@ class RelayFunctions {
   std::unique_ptr<TRtcValueObject> changePassword(CallContext& c, TRtcFunctionInfo& call) {
     if (!changePassword_) throw ERtcInfo("Password changes are disabled on this gateway.");
     const RtcWideString me = relay_.userOf(idOf(c));
+    // Only an analyst's own account: a host cannot claim a name with a password.
+    if (roleOf(c) != Role::Analyst) throw ERtcInfo(kAnalystsOnly);
     const RtcWideString user = trimmed(call.asText("username"));
     if (UpperCaseAscii(user) != UpperCaseAscii(me)) throw ERtcInfo(kBadLogin);
     checkPassword(c.peer, me, call.asText("oldpassword"));
     const RtcWideString fresh = call.asText("newpassword");
     if (fresh.empty()) throw ERtcInfo("The new password may not be empty.");
-    store_.setPassword(me, fresh);
+    if (analysts_) {
+      const std::string why = AnalystPasswordProblem(Utf8Encode(fresh));
+      if (!why.empty()) throw ERtcInfo("The new " + why + ".");
+      analysts_->setPassword(Utf8Encode(me), Utf8Encode(fresh));
+    } else {
+      store_.setPassword(me, fresh);
+    }
     return std::make_unique<TRtcTextValue>(u"Password changed.");
+  }
+
+  // For a host, the access parameters say "analysts only", whatever it stored.
+  std::unique_ptr<TRtcValueObject> params(CallContext& c) {
+    const RtcWideString me = relay_.userOf(idOf(c));
+    auto params = store_.params(me);
+    if (roleOf(c) == Role::Host) {
+      for (const char* name : {"RestrictAccess", "AllowUsers", "SuperUsers"}) params->Extract(name);
+      params->setAsBoolean("RestrictAccess", true);
+      TRtcRecord& allow = params->NewRecord("AllowUsers");
+      for (const auto& analyst : analysts_->enabledNames()) allow.setAsBoolean(analyst, true);
+      params->setAsRecord("SuperUsers", allow);
+    }
+    return readableParams(std::move(params));
+  }
+
+  // Whether a host's write of this parameter is to be ignored (logged).
+  bool ignoredWrite(CallContext& c, const RtcWideString& me, const RtcWideString& name) {
+    if (!isAccessParam(name) || roleOf(c) != Role::Host) return false;
+    log(LogLine("warn", "access-param-ignored")
+            .add("user", Utf8Encode(me))
+            .add("param", Utf8Encode(name)));
+    return true;
   }
 
   Relay& relay_;
   UserStore& store_;
+  AnalystAccounts* analysts_;
+  LogSink log_;
   RtcWideString shared_;
   bool changePassword_;
   LoginGuard guard_;
@@ -219,8 +300,9 @@ ServerFunction ofLogin(ServerFunction function) {
 }  // namespace
 
 void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& store,
-                       AccountConfig accounts) {
-  auto f = std::make_shared<RelayFunctions>(relay, store, std::move(accounts));
+                       AccountConfig accounts, AnalystAccounts* analysts, LogSink log) {
+  auto f =
+      std::make_shared<RelayFunctions>(relay, store, std::move(accounts), analysts, std::move(log));
   registry.add(u"Login",
                [f](CallContext& c, TRtcFunctionInfo& call) { return f->login(c, call, false); });
   registry.add(u"ReLogin",
@@ -232,6 +314,12 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
   });
   registry.add(u"Control", [f](CallContext& c, TRtcFunctionInfo& call) {
     const std::string id = RelayFunctions::idOf(c);
+    if (f->roleOf(c) != Role::Analyst) {  // the roster is the support team's
+      f->log(LogLine("warn", "control-refused")
+                 .add("user", Utf8Encode(f->relay_.userOf(id)))
+                 .add("peer", c.peer));
+      throw ERtcInfo(kAnalystsOnly);
+    }
     f->relay_.control(id, call.isNull("on") || call.asBoolean("on"));
     return f->serverInfo(id);
   });
@@ -252,28 +340,28 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
                           "");  // ended by its own session: later calls are not logged in
     return boolean(true);
   });
-  registry.add(u"User.Get", [f](CallContext& c, TRtcFunctionInfo&) {
-    return readableParams(f->store_.params(f->relay_.userOf(RelayFunctions::idOf(c))));
-  });
+  registry.add(u"User.Get", [f](CallContext& c, TRtcFunctionInfo&) { return f->params(c); });
   registry.add(u"User.Set", [f](CallContext& c, TRtcFunctionInfo& call) {
     const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
     for (int i = 0; i < call.FieldCount(); ++i)
       if (!fitsAccessKind(call.FieldName(i), call.FieldObject(i)))
         throw ERtcInfo("Parameter \"" + Utf8Encode(call.FieldName(i)) + "\" has the wrong kind.");
     for (int i = 0; i < call.FieldCount(); ++i)
-      if (!call.FieldName(i).empty())
+      if (!call.FieldName(i).empty() && !f->ignoredWrite(c, me, call.FieldName(i)))
         f->store_.setParam(me, call.FieldName(i), call.FieldObject(i));
     return boolean(true);
   });
   registry.add(u"User.Add", [f](CallContext& c, TRtcFunctionInfo& call) {
     const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
     auto [name, value] = RelayFunctions::single(call);
+    if (f->ignoredWrite(c, me, name)) return boolean(true);
     f->store_.addFields(me, name, RelayFunctions::recordOf(value));
     return boolean(true);
   });
   registry.add(u"User.Del", [f](CallContext& c, TRtcFunctionInfo& call) {
     const RtcWideString me = f->relay_.userOf(RelayFunctions::idOf(c));
     auto [name, value] = RelayFunctions::single(call);
+    if (f->ignoredWrite(c, me, name)) return boolean(true);
     f->store_.delFields(me, name, RelayFunctions::recordOf(value));
     return boolean(true);
   });
@@ -282,6 +370,20 @@ void AddRelayFunctions(FunctionRegistry& registry, Relay& relay, UserStore& stor
   for (const char16_t* name : {u"Host", u"Control", u"Get", u"Put", u"Logout", u"User.Get",
                                u"User.Set", u"User.Add", u"User.Del", u"ChangePwd"})
     registry.add(name, ofLogin(*registry.find(name)));
+}
+
+void EndWithdrawnAnalysts(Relay& relay, AnalystAccounts& analysts) {
+  std::unordered_set<RtcWideString> enabled, known;
+  for (const auto& a : analysts.list()) {
+    const RtcWideString key = UpperCaseAscii(Utf8Decode(a.name));
+    known.insert(key);
+    if (a.enabled) enabled.insert(key);
+  }
+  for (const auto& name : relay.usersWithRole(Role::Analyst))
+    if (!enabled.count(UpperCaseAscii(name))) relay.endUser(name, "account-withdrawn");
+  // A host that held a name before it became an analyst's gives it up.
+  for (const auto& name : relay.usersWithRole(Role::Host))
+    if (known.count(UpperCaseAscii(name))) relay.endUser(name, "name-taken-by-analyst");
 }
 
 }  // namespace vtx::gateway

@@ -41,12 +41,21 @@ login_password=fyduzAKrpRQdnnwXjRM
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
   -keyout "$work/gateway-key.pem" -out "$work/gateway-cert.pem" -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1 2>/dev/null
+# The support team's account on this gateway: the shared password only makes a customer
+# program (a host); an analyst logs in with its own password.
+analyst_name=ana
+analyst_password=$(openssl rand -hex 12)
+printf '%s\n' "$analyst_password" |
+  build/default/gateway/vorantelix-gateway --db "$work/gateway.db" --add-analyst "$analyst_name"
 start "$work/gateway.log" "ready 127.0.0.1:" build/default/gateway/vorantelix-gateway \
-  --listen 127.0.0.1:0 --db :memory: --secure-key "$secure_key" --force-encryption \
+  --listen 127.0.0.1:0 --db "$work/gateway.db" --secure-key "$secure_key" --force-encryption \
   --login-password "$login_password" \
   --tls-cert "$work/gateway-cert.pem" --tls-key "$work/gateway-key.pem"
 gateway_port=$(grep -m1 -o 'ready 127.0.0.1:[0-9]*' "$work/gateway.log" | sed 's/.*://')
 echo "demo.sh: gateway on 127.0.0.1:$gateway_port (TLS, certificate $work/gateway-cert.pem)"
+echo "demo.sh: analyst account $analyst_name, password $analyst_password; while the demo runs:"
+echo "  build/default/analyst/vorantelix-analyst --gateway 127.0.0.1:$gateway_port" \
+  "--tls-ca $work/gateway-cert.pem --user $analyst_name --password $analyst_password hosts"
 # Every demo company is served from that gateway.
 start "$work/supportd.log" pronto build/default/supportd/vorantelix-supportd \
   --listen 127.0.0.1:0 --tls-listen 127.0.0.1:0 --db :memory: --cert-dir "$work" \
@@ -72,4 +81,6 @@ else
 fi
 echo "demo.sh: the gateway's sessions:"
 grep "event=user-" "$work/gateway.log" || echo "  (no login reached the gateway)"
+echo "demo.sh: the gateway's audit trail:"
+build/default/gateway/vorantelix-gateway --db "$work/gateway.db" --audit
 echo "demo.sh: screenshots:"; ls -1 demo-out

@@ -6,6 +6,9 @@
 #include <iostream>
 #include <thread>
 
+#include "gateway/admin_cli.h"
+#include "gateway/analyst_accounts.h"
+#include "gateway/audit.h"
 #include "gateway/functions.h"
 #include "gateway/options.h"
 #include "gateway/random_source.h"
@@ -42,18 +45,35 @@ int Serve(const GatewayOptions& o) {
     db = ":memory:";
     store = std::make_unique<UserStore>(db, log, 64u << 20, o.paramQuota);
   }
+  AnalystAccounts analysts(db);
+  AuditTrail audit(db, log);
+  AuditRecorder recorder(audit);
   SessionStore sessions(o.sessionTimeout, o.maxSessions, {}, o.maxSessionsPerPeer);
   Relay relay(o.relay, log);
+  relay.onEvent([&recorder](const RelayEvent& e) { recorder(e); });
   // An ended login takes its protocol sessions with it: their next call finds no session and
   // the client's automatic re-login learns that the login ended.
   relay.onEnded([&sessions](const std::string& id) { sessions.dropLogin(id); });
   FunctionRegistry functions;
   if (o.echo) AddEchoFunction(functions);
-  AddRelayFunctions(functions, relay, *store, o.accounts);
+  AddRelayFunctions(functions, relay, *store, o.accounts,
+                    o.trustSharedPassword ? nullptr : &analysts, log);
   RandomSource random;
   RequestCore core(o.core, functions, sessions, random, log);
   GatewayServer server(o.server, core, sessions, log);
   server.every(std::chrono::milliseconds(100), [&relay] { relay.tick(); });
+  // Accounts disabled or removed by the operator (another process) end their sessions.
+  std::int64_t accountsVersion = analysts.version();
+  server.every(std::chrono::milliseconds(500), [&, log] {
+    try {
+      const std::int64_t now = analysts.version();
+      if (now == accountsVersion) return;
+      accountsVersion = now;
+      EndWithdrawnAnalysts(relay, analysts);
+    } catch (const std::exception& e) {
+      log(LogLine("error", "accounts-check-failed").add("error", e.what()).text());
+    }
+  });
   server.listen();
   log(LogLine("info", "listening")
           .add("address", o.server.address)
@@ -63,6 +83,7 @@ int Serve(const GatewayOptions& o) {
           .add("force", o.core.forceEncryption ? "yes" : "no")
           .add("db", db)
           .add("tls", o.server.tlsCert.empty() ? "no" : "yes")
+          .add("roles", o.trustSharedPassword ? "off" : "on")
           .text());
   std::cout << "vorantelix-gateway: ready " << o.server.address << ":" << server.port()
             << std::endl;
@@ -96,6 +117,9 @@ int main(int argc, char** argv) {
       std::cout << kGatewayUsage;
       return 0;
     }
+    if (o.admin.kind != AdminCommand::Kind::None)
+      return RunAdminCommand(o.admin, o.db.empty() ? DefaultDatabasePath() : o.db, std::cin,
+                             std::cout, std::cerr);
     return Serve(o);
   } catch (const std::exception& e) {
     std::cerr << "vorantelix-gateway: " << e.what() << "\n";

@@ -185,6 +185,22 @@ void TRtcPFileTransfer::setFileInboxPath(const std::string& path) {
   FFileInboxPath = UnixSeparators(path);
 }
 
+void TRtcPFileTransfer::setReceiveCheck(ReceiveCheck check) {
+  std::lock_guard g(FLock);
+  FReceiveCheck = std::move(check);
+}
+
+std::string TRtcPFileTransfer::checkReceive(const std::string& user, const std::string& path,
+                                            const std::string& file, const std::string& target,
+                                            int64_t size) {
+  ReceiveCheck check;
+  {
+    std::lock_guard g(FLock);
+    check = FReceiveCheck;
+  }
+  return check ? check(user, path, file, target, size) : std::string();
+}
+
 bool TRtcPFileTransfer::allowed(Capability c, const std::string& user) const {
   return AccessAllowed(FAccessControl, FAllow[c], FAllowSuper[c], user);
 }
@@ -896,7 +912,7 @@ void TRtcPFileTransfer::HandleDataFromUser(TRtcConnection* Sender, const std::st
       if (isSubscriber(user)) {
         const std::string file = text(Data, "file");
         // The asker would wait for an offer forever.
-        if (!allowed(capDownload, user))
+        if (!FPeerMayFetch || !allowed(capDownload, user))
           sendError(Sender, user, file, "Download not allowed!");
         else
           Send(user, file, text(Data, "to"), Sender);
@@ -933,6 +949,8 @@ void TRtcPFileTransfer::handlePutFile(TRtcConnection* Sender, const std::string&
   if (!allowed(capUpload, user)) return sendError(Sender, user, path, "Upload not allowed!");
   const int64_t size = largeOf(fn, "size");
   const std::string shownTo = allowed(capUploadAnywhere, user) ? to : std::string();
+  if (const std::string why = checkReceive(user, path, {}, {}, size); !why.empty())
+    return failReceive(Sender, user, path, path, why);
   {
     std::lock_guard g(FLock);
     // Two entries of the same name may run at once: their sizes add up.
@@ -1083,17 +1101,20 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
       if (stop) Receiving.erase(r);
       return;
     }
-    if (r == Receiving.end()) {
-      r = Receiving.emplace(std::make_pair(user, path), RecvEntry{}).first;
-      r->second.to = shownTo;
-    }
-    const int64_t total = r->second.received + static_cast<int64_t>(data.size());
-    if (r->second.announced >= 0 && total > r->second.announced) {
-      temp = "\x01";  // beyond the announced size
+    if (FRequireOffer && (r == Receiving.end() || r->second.announced < 0)) {
+      temp = "\x05";  // never offered
     } else {
+      if (r == Receiving.end()) {
+        r = Receiving.emplace(std::make_pair(user, path), RecvEntry{}).first;
+        r->second.to = shownTo;
+      }
+      const int64_t total = r->second.received + static_cast<int64_t>(data.size());
       auto p = Parts.find(final);
-      if (p != Parts.end() && p->second.user == user && p->second.path == path &&
-          at < p->second.written && at + static_cast<int64_t>(data.size()) <= p->second.written) {
+      if (r->second.announced >= 0 && total > r->second.announced) {
+        temp = "\x01";  // beyond the announced size
+      } else if (p != Parts.end() && p->second.user == user && p->second.path == path &&
+                 at < p->second.written &&
+                 at + static_cast<int64_t>(data.size()) <= p->second.written) {
         temp = "\x04:" + p->second.temp;  // maybe a chunk delivered twice
       } else if (at == 0) {
         if (p != Parts.end() && (p->second.user != user || p->second.path != path))
@@ -1107,6 +1128,7 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
       }
     }
   }
+  if (temp == "\x05") return failReceive(Sender, user, path, file, "File not offered!");
   if (temp == "\x01") return failReceive(Sender, user, path, file, "File larger than announced!");
   if (temp == "\x02") return failReceive(Sender, user, path, file, "File is being received!");
   if (temp.rfind("\x04:", 0) == 0) {
@@ -1121,6 +1143,11 @@ void TRtcPFileTransfer::handleFile(TRtcConnection* Sender, const std::string& us
     temp = "\x03";
   }
   if (temp == "\x03") return failReceive(Sender, user, path, file, "File data out of order!");
+  if (at == 0) {
+    if (const std::string refusal = checkReceive(user, path, relative, final, data.size());
+        !refusal.empty())
+      return failReceive(Sender, user, path, file, refusal);
+  }
 
   const std::string parent = FolderOf(final);
   if (!FS.MakeDirs(parent.size() > 1 ? parent.substr(0, parent.size() - 1) : parent) ||

@@ -212,6 +212,19 @@ class TRtcPFileTransfer : public TRtcPModule {
   // Waits the given milliseconds before a resend (the Put thread sleeps by default).
   void setResendPause(std::function<void(int ms)> pause);
 
+  // Decides on what the peer sends us: empty accepts, else the refusal text the peer hears.
+  // Called for each offer (`file` and `target` empty, `size` the offered bytes) and for the
+  // first chunk of each file (`file` its name under the target folder, `target` the full
+  // local name, `size` the chunk's bytes). Everything is accepted when unset.
+  using ReceiveCheck =
+      std::function<std::string(const std::string& user, const std::string& path,
+                                const std::string& file, const std::string& target, int64_t size)>;
+  void setReceiveCheck(ReceiveCheck check);
+  // Whether the peer may ask us for files ("getfile"); our own Send is not affected.
+  void setPeerMayFetch(bool on) { FPeerMayFetch = on; }
+  // Chunks of an entry the peer never offered are refused ("File not offered!").
+  void setRequireOffer(bool on) { FRequireOffer = on; }
+
   // State for tests and tools.
   int SendersCount() const;
   bool Sending() const;
@@ -251,6 +264,8 @@ class TRtcPFileTransfer : public TRtcPModule {
   };
 
   bool allowed(Capability c, const std::string& user) const;
+  std::string checkReceive(const std::string& user, const std::string& path,
+                           const std::string& file, const std::string& target, int64_t size);
   bool mayTransfer(const std::string& user) const;
   void send(TRtcConnection* Sender, const std::string& user, std::unique_ptr<TRtcFunctionInfo> f);
   void sendError(TRtcConnection* Sender, const std::string& user, const std::string& file,
@@ -310,11 +325,13 @@ class TRtcPFileTransfer : public TRtcPModule {
   // once that answer did not refuse it.
   std::vector<FileNotice> StopsSent, loop_stops;
   std::function<void(int ms)> FPause;
+  ReceiveCheck FReceiveCheck;
   std::string FFileInboxPath;
 
   std::atomic<int64_t> FMinSendBlock{4096}, FMaxSendBlock{102400};
   std::atomic<bool> FAllow[capCount], FAllowSuper[capCount];
   std::atomic<bool> FAccessControl{true}, FGatewayParams{false}, FHostMode{false};
+  std::atomic<bool> FRequireOffer{false}, FPeerMayFetch{true};
 };
 
 }  // namespace vtx

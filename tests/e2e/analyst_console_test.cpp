@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -69,6 +70,9 @@ class Proc {
   void send(const std::string& line) {
     const std::string l = line + "\n";
     ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+  }
+  void kill(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
   }
   void closeInput() {
     if (in_ >= 0) ::close(in_);
@@ -318,6 +322,201 @@ TEST(AnalystConsole, OverTlsOnlyWithTheGatewaysCertificate) {
   EXPECT_EQ(plain->exitCode(), 3);
   auto untrusted = run("carl", {"--tls", "--for", "1", "hosts"});
   EXPECT_EQ(untrusted->exitCode(), 3);
+}
+
+// The host tool ends at the end of its input unless told to wait for a signal, and says why.
+TEST(AnalystConsole, HostToolSaysWhyItStops) {
+  testing::GatewayChild gw(GatewayArgs());
+  struct Case {
+    const char* name;
+    bool untilSignal;
+    int signal;  // sent once input ended; 0 none
+    const char* why;
+  };
+  for (const Case& c : {Case{"end of input", false, 0, "end of standard input"},
+                        Case{"until SIGTERM", true, SIGTERM, "SIGTERM"},
+                        Case{"until SIGINT", true, SIGINT, "SIGINT"}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> a = {VTX_TOOL_PATH, "host"};
+    for (auto& s : Checked(gw, "cust")) a.push_back(s);
+    if (c.untilSignal) a.push_back("--until-signal");
+    Proc host(a);
+    ASSERT_TRUE(host.waitFor("\"show\":\"ready\"")) << host.err();
+    host.closeInput();
+    if (c.signal) {
+      EXPECT_EQ(host.exitCode(1500ms), -1) << "ended at the end of its input";
+      host.kill(c.signal);
+    }
+    EXPECT_EQ(host.exitCode(), 0) << host.err();
+    EXPECT_NE(host.err().find(c.why), std::string::npos) << host.err();
+  }
+}
+
+// Each way of not getting in is named: the analyst can tell a TLS fault from a wrong key, a
+// wrong password or nothing listening.
+TEST(AnalystConsole, ConnectionFaultsAreNamed) {
+  testing::GatewayChild gw(GatewayArgs());
+  testing::GatewayChild plain(GatewayArgs(), testing::GatewayChild::Transport::Plain);
+  struct Case {
+    const char* name;
+    std::string port;
+    std::vector<std::string> options;
+    int exit;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"plain client on TLS", gw.port(), {"--key", kSecureKey}, 3, "if it speaks TLS"},
+      {"untrusted certificate",
+       gw.port(),
+       {"--key", kSecureKey, "--tls"},
+       3,
+       "certificate verification failed"},
+      {"TLS client on plain HTTP",
+       plain.port(),
+       {"--key", kSecureKey, "--tls-ca", gw.caFile()},
+       3,
+       "speaks plain HTTP, not TLS"},
+      {"wrong key", gw.port(), {"--key", "nope", "--tls-ca", gw.caFile()}, 4, "secure key"},
+      {"wrong password",
+       gw.port(),
+       {"--key", kSecureKey, "--tls-ca", gw.caFile(), "--password", "nope"},
+       4,
+       "wrong user or password"},
+      {"nothing listening", "1", {"--key", kSecureKey}, 3, "nothing accepts connections"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> a = {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + c.port,
+                                  "--user",         "ana",       "--password",
+                                  kPassword};
+    a.insert(a.end(), c.options.begin(), c.options.end());
+    a.insert(a.end(), {"--for", "0", "hosts"});
+    Proc p(a);
+    EXPECT_EQ(p.exitCode(60s), c.exit) << p.err();
+    EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
+  }
+}
+
+// The timeline is the analyst's own trail: each action with its host and details, typed text
+// by its length only.
+TEST(AnalystConsole, TimelineRecordsTheAnalystsActions) {
+  testing::GatewayChild gw(GatewayArgs());
+  auto host = Host(gw, "cust");
+  const fs::path timeline =
+      fs::temp_directory_path() / ("vtx-trail-" + std::to_string(getpid()) + ".jsonl");
+  fs::remove(timeline);
+  const fs::path folder = fs::temp_directory_path() / ("vtx-trail-" + std::to_string(getpid()));
+  auto ana = Analyst(gw, "ana", {"--timeline", timeline.string(), "session"});
+  ana->send("cmd cust <INBOX>");
+  ana->send("ls cust /");
+  ana->send("md cust " + folder.string());
+  ana->send("settings cust frame=max");
+  ana->send("quit");
+  EXPECT_EQ(ana->exitCode(), 0) << ana->err();
+  struct Want {
+    std::string action, detail, value;
+  };
+  const std::vector<Want> wants = {{"cmd", "Text", "<INBOX>"},
+                                   {"ls", "Path", "/"},
+                                   {"md", "Path", folder.string()},
+                                   {"settings", "Set", "frame=max"}};
+  std::vector<json> actions;
+  std::ifstream in(timeline);
+  for (std::string l; std::getline(in, l);) {
+    const json j = json::parse(l);
+    if (j["event"] == "AnalystAction") actions.push_back(j["entries"]);
+  }
+  ASSERT_EQ(actions.size(), wants.size());
+  for (std::size_t i = 0; i < wants.size(); ++i) {
+    EXPECT_EQ(actions[i].value("Action", ""), wants[i].action);
+    EXPECT_EQ(actions[i].value("Host", ""), "cust");
+    EXPECT_EQ(actions[i].value(wants[i].detail, ""), wants[i].value) << actions[i].dump();
+  }
+  fs::remove(timeline);
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+}
+
+// A command ends once its work is done: the logout does not wait out the gateway's hold of the
+// long poll.
+TEST(AnalystConsole, CommandsEndWithoutWaitingOutTheGatewaysHold) {
+  std::vector<std::string> args = GatewayArgs();
+  const auto hold = std::find(args.begin(), args.end(), "--get-hold");
+  ASSERT_NE(hold, args.end());
+  *(hold + 1) = "30";
+  testing::GatewayChild gw(args);
+  auto host = Host(gw, "cust");
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"--for", "0.5", "hosts"},
+        std::vector<std::string>{"cmd", "cust", "<INBOX>"}}) {
+    SCOPED_TRACE(command.back());
+    const auto start = std::chrono::steady_clock::now();
+    auto ana = Analyst(gw, "ana", command);
+    EXPECT_EQ(ana->exitCode(), 0) << ana->err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  }
+}
+
+// An interrupt or SIGTERM ends any command with a logout: the host sees the analyst leave.
+TEST(AnalystConsole, InterruptLogsOut) {
+  testing::GatewayChild gw(GatewayArgs());
+  auto host = Host(gw, "cust");
+  int left = 0;
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    auto ana = Analyst(gw, "ana", {"--json", "chat", "cust"});
+    ASSERT_TRUE(ana->waitFor("\"event\":\"joined\"")) << ana->err();
+    ana->kill(sig);
+    EXPECT_EQ(ana->exitCode(), 128 + sig) << ana->err();
+    ++left;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    int seen = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      seen = 0;
+      for (const auto& e : host->events())
+        if (e.value("event", "") == "ChatUserLeft") ++seen;
+      if (seen >= left) break;
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_GE(seen, left) << "the host never saw the analyst leave";
+  }
+}
+
+// The analyst's password is never the program's own: it comes from --password or the config
+// file, else (with no terminal to ask on) the command is a usage error.
+TEST(AnalystConsole, PasswordFromOptionOrConfigElseAUsageError) {
+  testing::GatewayChild gw(GatewayArgs());
+  const fs::path config =
+      fs::temp_directory_path() / ("vtx-analyst-" + std::to_string(getpid()) + ".json");
+  std::ofstream(config) << "{\"password\": \"" << kPassword << "\"}";
+  const std::vector<std::string> base = {VTX_ANALYST_PATH, "--gateway", "127.0.0.1:" + gw.port(),
+                                         "--user",         "ana",       "--key",
+                                         kSecureKey,       "--tls-ca",  gw.caFile()};
+  struct Case {
+    const char* name;
+    std::vector<std::string> extra;
+    std::string env;
+    int exit;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"none", {}, "", 2, "no password"},
+      {"option", {"--password", kPassword}, "", 0, ""},
+      {"config", {}, "VORANTELIX_ANALYST_CONFIG=" + config.string(), 0, ""},
+      {"wrong", {"--password", "nope"}, "", 4, "wrong user or password"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> a = {"/usr/bin/env", "-u", "VORANTELIX_ANALYST_CONFIG"};
+    if (!c.env.empty()) a.push_back(c.env);
+    a.insert(a.end(), base.begin(), base.end());
+    a.insert(a.end(), c.extra.begin(), c.extra.end());
+    a.insert(a.end(), {"--for", "0", "hosts"});
+    Proc p(a);
+    EXPECT_EQ(p.exitCode(), c.exit) << p.err();
+    EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
+  }
+  fs::remove(config);
 }
 
 }  // namespace

@@ -242,6 +242,15 @@ TEST_F(FileTransferE2E, CommandsAndRefusals) {
   EXPECT_EQ(analyst("run.out", {"run", "cust", (dir_ / "remote/none.sh").string()}), 9);
   EXPECT_NE(readAll(dir_ / "run.out.err").find("File not found!"), std::string::npos);
   EXPECT_EQ(analyst("nosend.out", {"send", "cust", (dir_ / "missing.bin").string()}), 9);
+
+  // A bare new name renames in place; a missing folder lists as such.
+  std::ofstream(dir_ / "remote/old.txt") << "o";
+  EXPECT_EQ(analyst("inplace.out", {"ren", "cust", (dir_ / "remote/old.txt").string(), "new.txt"}),
+            0);
+  EXPECT_TRUE(eventually([&] { return fs::exists(dir_ / "remote/new.txt"); }));
+  EXPECT_EQ(analyst("missing.out", {"ls", "cust", (dir_ / "remote/none").string()}), 0);
+  EXPECT_NE(readAll(dir_ / "missing.out").find("is empty or does not exist"), std::string::npos)
+      << readAll(dir_ / "missing.out");
 }
 
 TEST_F(FileTransferE2E, GatewayKilledMidTransferLeavesNoCompleteLookingFile) {

@@ -26,9 +26,12 @@ class GatewayChild {
  public:
   enum class Transport { Tls, Plain };
 
-  // `extra` follows --listen on every start; the first start picks the port.
-  explicit GatewayChild(std::vector<std::string> extra, Transport transport = Transport::Tls)
+  // `extra` follows --listen on every start; the first start picks the port. Without `roles`
+  // the gateway runs with --trust-shared-password (every user reaches every other).
+  explicit GatewayChild(std::vector<std::string> extra, Transport transport = Transport::Tls,
+                        bool roles = false)
       : extra_(std::move(extra)) {
+    if (!roles) extra_.push_back("--trust-shared-password");
     if (transport == Transport::Tls) makeCertificate();
     start();
   }

@@ -2,7 +2,8 @@
 // with the program's portal settings and modules, shows chat lines and commands through its
 // adapters, sends lines typed on standard input to its chat room ("/close" closes the room)
 // and prints every event as one JSON line on standard output. Ends at the end of standard input
-// or on an error of the session.
+// (unless --until-signal), on SIGINT or SIGTERM, or on an error of the session, and says which.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,6 +46,8 @@ struct HostOptions {
   std::string tlsCa;
   // --confirm yes|no: every viewer must be confirmed, with this answer.
   bool confirm = false, confirmAnswer = true;
+  // --until-signal: the end of standard input does not end the session.
+  bool untilSignal = false;
 };
 
 HostOptions parseHost(const Args& args) {
@@ -75,6 +78,8 @@ HostOptions parseHost(const Args& args) {
       o.inbox = value();
     } else if (a == "--login-data") {
       o.loginData = value();
+    } else if (a == "--until-signal") {
+      o.untilSignal = true;
     } else if (a == "--confirm") {
       const std::string v = value();
       if (v != "yes" && v != "no") throw std::runtime_error("--confirm takes yes or no");
@@ -153,6 +158,12 @@ void addLoginData(TRtcValue& Data, const json& extra, const std::string& user,
 
 int cmdHost(const Args& args) {
   const HostOptions o = parseHost(args);
+  // SIGINT and SIGTERM end the session in order: blocked in every thread, taken by one.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   json extra = json::object();
   if (!o.loginData.empty()) {
     extra = json::parse(readFile(o.loginData), nullptr, false);
@@ -187,19 +198,17 @@ int cmdHost(const Args& args) {
   std::mutex endLock;
   std::condition_variable endCv;
   int exitCode = -1;
-  auto finish = [&](int code) {
+  std::string why;
+  auto finish = [&](int code, const std::string& reason) {
     std::lock_guard g(endLock);
-    if (exitCode < 0) exitCode = code;
+    if (exitCode < 0) {
+      exitCode = code;
+      why = reason;
+    }
     endCv.notify_all();
   };
-  client.OnFatalError = [&](TAbsPortalClient&, const std::string& msg) {
-    std::fprintf(stderr, "vtxtool host: %s\n", msg.c_str());
-    finish(3);
-  };
-  client.OnError = [&](TAbsPortalClient&, const std::string& msg) {
-    std::fprintf(stderr, "vtxtool host: %s\n", msg.c_str());
-    finish(3);
-  };
+  client.OnFatalError = [&](TAbsPortalClient&, const std::string& msg) { finish(3, msg); };
+  client.OnError = [&](TAbsPortalClient&, const std::string& msg) { finish(3, msg); };
   // Every event, as it is dispatched.
   client.AddNotificationHandler([&](TRtcConnection*, bool before, const std::string& ev,
                                     const std::string&, TRtcPortalComponent*, TRtcValue* d, bool&) {
@@ -295,14 +304,22 @@ int cmdHost(const Args& args) {
         std::fprintf(stderr, "vtxtool host: %s\n", e.what());
       }
     }
-    finish(0);
+    if (!o.untilSignal) finish(0, "end of standard input (--until-signal keeps the session)");
   });
+  std::thread signals([&] {
+    int sig = 0;
+    if (::sigwait(&stopSignals, &sig) == 0)
+      finish(0, sig == SIGINT ? "interrupted (SIGINT)" : "asked to stop (SIGTERM)");
+  });
+  signals.detach();  // it may wait for a signal until the process ends
   int code;
   {
     std::unique_lock g(endLock);
     endCv.wait(g, [&] { return exitCode >= 0; });
     code = exitCode;
   }
+  std::fprintf(stderr, "vtxtool host: stopping: %s\n", why.c_str());
+  out.print({{"show", "stopped"}, {"why", why}});
   client.setActive(false);
   client.Stop();
   chat.setClient(nullptr);

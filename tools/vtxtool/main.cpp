@@ -16,8 +16,9 @@ const Command kCommands[] = {
     {"decrypt", "decrypt --key-hex HEX [--chunks N,M,...]  decipher stdin to stdout", cmdDecrypt},
     {"host",
      "host --gateway HOST:PORT --user NAME [--password P] [--key K] [--inbox DIR] "
-     "[--login-data FILE] [--tls] [--tls-ca FILE] [--confirm yes|no]  a headless customer side "
-     "with the desktop of $DISPLAY; events as JSON lines",
+     "[--login-data FILE] [--tls] [--tls-ca FILE] [--confirm yes|no] [--until-signal]  a "
+     "headless customer side with the desktop of $DISPLAY; events as JSON lines; ends at the "
+     "end of standard input (or only on SIGINT/SIGTERM with --until-signal) and says why",
      cmdHost},
     {"capture", "capture [--bpp-limit N] [--blocks N] [--budget BYTES] [--png FILE] [--stream S]",
      cmdCapture},

@@ -42,16 +42,19 @@ inline long memoryKiB(pid_t pid, const char* field) {
   return -1;
 }
 
-// A running gateway; stopped with SIGTERM on destruction, which must end it cleanly.
+// A running gateway; stopped with SIGTERM on destruction, which must end it cleanly. Without
+// `roles` it runs with --trust-shared-password (no analyst accounts: every user reaches every
+// other), which the tests of the relay's mechanics assume.
 class GatewayProcess {
  public:
-  explicit GatewayProcess(std::vector<std::string> extra) {
+  explicit GatewayProcess(std::vector<std::string> extra, bool roles = false) {
     static int counter = 0;
     log_ = fs::temp_directory_path() /
            ("vtx-gateway-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".log");
     std::vector<std::string> args = {VTX_GATEWAY_PATH, "--listen", "127.0.0.1:0", "--threads", "2"};
     if (std::find(extra.begin(), extra.end(), "--db") == extra.end())
       extra.insert(extra.end(), {"--db", ":memory:"});  // no files left behind
+    if (!roles) extra.push_back("--trust-shared-password");
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe");

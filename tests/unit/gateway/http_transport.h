@@ -16,12 +16,18 @@ namespace vtx::gateway::testing {
 
 class HttpConnection {
  public:
+  // `from`: a loopback address to connect from (e.g. 127.0.0.2); empty = any.
   explicit HttpConnection(unsigned short port,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(10))
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                          const std::string& from = {})
       : stream_(ioc_), timeout_(timeout) {
     namespace net = boost::asio;
     stream_.expires_after(timeout_);
     boost::beast::error_code ec;
+    if (!from.empty()) {
+      stream_.socket().open(net::ip::tcp::v4());
+      stream_.socket().bind(net::ip::tcp::endpoint(net::ip::make_address(from), 0));
+    }
     stream_.async_connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
                           [&](boost::beast::error_code e) { ec = e; });
     runOnce();

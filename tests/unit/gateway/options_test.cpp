@@ -93,7 +93,7 @@ TEST(GatewayOptions, SessionAndLoginLimits) {
   EXPECT_EQ(d.core.maxBodyBeforeLogin, 64u << 10);
   EXPECT_EQ(d.server.maxBodyBeforeLogin, 64u << 10);
   EXPECT_EQ(d.relay.usersPerPeer, 256u);
-  EXPECT_FALSE(d.relay.keepLiveSessions);
+  EXPECT_TRUE(d.relay.keepLiveSessions);
   const GatewayOptions o =
       ParseGatewayOptions({"--max-sessions-per-peer", "7", "--max-request-size-before-login",
                            "4096", "--max-users-per-peer", "3", "--keep-live-sessions",
@@ -115,6 +115,47 @@ TEST(GatewayOptions, SessionAndLoginLimits) {
     EXPECT_NE(std::string(kGatewayUsage).find(option), std::string::npos) << option;
   }
   EXPECT_NE(std::string(kGatewayUsage).find("--keep-live-sessions"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vtx::gateway
+
+namespace vtx::gateway {
+namespace {
+
+TEST(GatewayOptions, RolesTakeoverAndDatabaseCommands) {
+  using Kind = AdminCommand::Kind;
+  const GatewayOptions d = ParseGatewayOptions({});
+  EXPECT_FALSE(d.trustSharedPassword);
+  EXPECT_EQ(d.admin.kind, Kind::None);
+  EXPECT_FALSE(ParseGatewayOptions({"--allow-host-takeover"}).relay.keepLiveSessions);
+  EXPECT_TRUE(ParseGatewayOptions({"--trust-shared-password"}).trustSharedPassword);
+  struct Case {
+    std::vector<std::string> args;
+    Kind kind;
+    std::string name;
+  };
+  const std::vector<Case> cases = {
+      {{"--add-analyst", "ana"}, Kind::AddAnalyst, "ana"},
+      {{"--disable-analyst", "ana"}, Kind::DisableAnalyst, "ana"},
+      {{"--enable-analyst", "ana"}, Kind::EnableAnalyst, "ana"},
+      {{"--remove-analyst", "ana"}, Kind::RemoveAnalyst, "ana"},
+      {{"--list-analysts"}, Kind::ListAnalysts, ""},
+      {{"--audit", "--since", "2026-01-02", "--analyst", "ana", "--host", "cust"}, Kind::Audit, ""},
+  };
+  for (const auto& c : cases) {
+    const GatewayOptions o = ParseGatewayOptions(c.args);
+    EXPECT_EQ(o.admin.kind, c.kind) << c.args[0];
+    EXPECT_EQ(o.admin.name, c.name) << c.args[0];
+    EXPECT_NE(std::string(kGatewayUsage).find(c.args[0]), std::string::npos) << c.args[0];
+  }
+  const GatewayOptions audit = ParseGatewayOptions(cases.back().args);
+  EXPECT_EQ(audit.admin.since, "2026-01-02");
+  EXPECT_EQ(audit.admin.analyst, "ana");
+  EXPECT_EQ(audit.admin.host, "cust");
+  for (const auto& bad : std::vector<std::vector<std::string>>{
+           {"--add-analyst"}, {"--host", "cust"}, {"--list-analysts", "--audit"}})
+    EXPECT_THROW(ParseGatewayOptions(bad), std::invalid_argument) << bad[0];
 }
 
 }  // namespace

@@ -155,6 +155,67 @@ TEST_F(DesktopViewTest, BrokenUpdateAsksOnceForACompleteImageAndIgnoresDeltasUnt
   ExpectScreen(Same);
 }
 
+// A host's resolution and cursor records beyond the view's limits are refused before they cost
+// memory; the view says why and keeps what it had.
+TEST(DesktopViewLimits, OversizedScreensAndCursorsAreRefused) {
+  struct Case {
+    const char* name;
+    ViewLimits limits;
+    int width, height, bytes;
+    std::size_t cursorBytes;  // a cursor record of about this size; 0: none
+    bool screenTaken, cursorTaken;
+  };
+  const ViewLimits small{1000, 1 << 20, 4096};
+  const std::vector<Case> cases = {
+      {"within", small, 500, 500, 4, 0, true, true},
+      {"a side too long", small, 1001, 2, 1, 0, false, true},
+      {"a height too long", small, 2, 1001, 1, 0, false, true},
+      {"too many bytes", small, 1000, 1000, 4, 0, false, true},
+      {"the default side limit", {}, 16385, 1, 1, 0, false, true},
+      {"the default byte limit", {}, 16384, 16384, 4, 0, false, true},
+      {"a huge cursor", small, 10, 10, 4, 5000, true, false},
+      {"a cursor within", small, 10, 10, 4, 1000, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClient client;
+    TRtcPDesktopControl viewer;
+    DesktopView view(c.limits);
+    viewer.setClient(&client);
+    viewer.setOnQueryAccess([](TRtcPModule&, const std::string&, bool& allow) { allow = true; });
+    view.setUserName("h");
+    view.setModule(&viewer);
+    client.joinedOther("idesk", "h");
+    client.joinedOther("desk", "h");
+    client.leftOther("idesk", "h");
+    TRtcRecord screen;
+    TRtcRecord& res = screen.NewRecord("res");
+    res.setAsInteger("Width", c.width);
+    res.setAsInteger("Height", c.height);
+    res.setAsInteger("Bytes", c.bytes);
+    res.setAsInteger("Bits", c.bytes * 8);
+    auto f = Fn(u"desk");
+    f->setAsString("init", screen.toCode());
+    if (c.cursorBytes > 0) {
+      TRtcRecord cursor;
+      cursor.setAsInteger("X", 7);
+      cursor.setAsString("I", std::string(c.cursorBytes, 'c'));
+      f->setAsString("cur", cursor.toCode());
+    }
+    client.data("h", *f);
+    EXPECT_EQ(view.WaitForImage(std::chrono::milliseconds(0)), c.screenTaken);
+    EXPECT_EQ(view.Width(), c.screenTaken ? c.width : 0);
+    if (c.cursorBytes > 0) {
+      EXPECT_EQ(view.Cursor().known, c.cursorTaken);
+    }
+    const bool refused = !c.screenTaken || !c.cursorTaken;
+    EXPECT_EQ(view.Errors(), refused ? 1 : 0);
+    EXPECT_EQ(view.LastError().find("refused") != std::string::npos, refused) << view.LastError();
+    view.setModule(nullptr);
+    viewer.setClient(nullptr);
+  }
+}
+
 TEST_F(DesktopViewTest, PngNeedsAnImageAndHoldsTheScreen) {
   const auto file =
       std::filesystem::temp_directory_path() / ("vtx_view_" + std::to_string(::getpid()) + ".png");

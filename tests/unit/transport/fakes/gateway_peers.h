@@ -32,8 +32,9 @@ using namespace std::chrono_literals;
 class Gateway {
  public:
   explicit Gateway(std::vector<std::string> extra) {
-    std::vector<std::string> args = {VTX_GATEWAY_PATH, "--listen", "127.0.0.1:0", "--threads", "1",
-                                     "--enable-echo",  "--db",     ":memory:"};
+    std::vector<std::string> args = {VTX_GATEWAY_PATH, "--listen", "127.0.0.1:0",
+                                     "--threads",      "1",        "--enable-echo",
+                                     "--db",           ":memory:", "--trust-shared-password"};
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe");
