@@ -164,7 +164,11 @@ TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
   ConectaSessao();
 }
 
-TfmVorantelix::~TfmVorantelix() = default;
+TfmVorantelix::~TfmVorantelix() {
+  // The session may still end after this (the client logs out as it goes): its events find no
+  // window.
+  if (ambiente_.portal) ambiente_.portal->setEventos({});
+}
 
 void TfmVorantelix::MontaTitulo(QWidget* titulo) {
   lTitulo_ = new QLabel(titulo);

@@ -328,5 +328,36 @@ TEST_F(SessaoJanela, SessaoOfflineNaoMostraAAvaliacao) {
   janela_.reset();
 }
 
+// The window closed while its session runs: the client logs out as it goes, and its events reach
+// no window.
+TEST_F(SessaoJanela, JanelaFechadaDuranteASessao) {
+  TLacoQt laco;
+  testing::GatewayChild gateway({"--db", ":memory:", "--login-password", kSenha, "--secure-key",
+                                 kChave, "--force-encryption"});
+  teste::SuporteProcesso suporte({"--gateway", "127.0.0.1:" + gateway.port()});
+  TConfiguracao config = suporte.Config();
+  config.senhaLogin = kSenha;
+  config.chaveDados = kChave;
+  config.arquivoCAGateway = gateway.caFile();
+  FixedSystemInfo sistema{"PC-TESTE", "usuario", "127.0.0.1"};
+  std::vector<QString> caixas;
+  for (int vez = 0; vez < 3; ++vez) {
+    janela_ = AbreJanela(config, TPastas{pasta_ / "dados", pasta_ / "prog"},
+                         std::make_unique<TPortalClienteHttp>(config, &sistema), &avaliacoes_,
+                         &iniciados_, &caixas);
+    W<QLineEdit>("cnpj")->clear();
+    QTest::keyClicks(W<QLineEdit>("cnpj"), QStringLiteral("33444555000103"));
+    QTest::keyClick(W<QComboBox>("cbUsuarios"), Qt::Key_Return);
+    QTest::keyClick(W<QTreeWidget>("listChamados"), Qt::Key_Return);
+    QTest::keyClick(W<QPushButton>("btReabrir"), Qt::Key_Return);
+    if (vez > 0) {  // the first time closes it while logging in
+      ASSERT_TRUE(Espera([&] { return janela_->TextoStatus() == QStringLiteral("Conectado!"); }));
+    }
+    janela_.reset();
+    QApplication::processEvents();
+  }
+  EXPECT_TRUE(avaliacoes_.empty());
+}
+
 }  // namespace
 }  // namespace vtx
