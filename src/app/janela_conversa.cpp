@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -146,6 +147,29 @@ bool TfmVorantelix::TeclaMensagem(QKeyEvent* tecla, int tipo) {
     return true;
   }
   return false;
+}
+
+void TfmVorantelix::BaixaFotoAnalista(bool confereOnline) {
+  const TServicoSuporte web = web_;
+  const int32_t id = chamadoAtual_.id_analista;
+  imgAnalista_->show();
+  fundo_.Executa([web, id] { return web.BaixaFotoPerfil(id); },
+                 [this, id](const std::string& bytes, bool falhou) {
+                   if (id != chamadoAtual_.id_analista) return;  // another analyst's, too late
+                   QPixmap px;
+                   if (falhou || !px.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
+                                                  static_cast<uint>(bytes.size()), "PNG")) {
+                     px = QPixmap(57, 57);
+                     px.fill(Qt::darkGray);
+                   }
+                   imgAnalista_->setPixmap(px.scaled(57, 57, Qt::KeepAspectRatio));
+                 });
+  if (!confereOnline) return;
+  fundo_.Executa([web, id] { return std::string(web.AnalistaOnline(id) ? "1" : "0"); },
+                 [this, id](const std::string& resposta, bool falhou) {
+                   if (id != chamadoAtual_.id_analista) return;
+                   if (falhou || resposta != "1") lAnalistOffline_->show();
+                 });
 }
 
 QStringList TfmVorantelix::LinhasDoChat() const {

@@ -179,6 +179,9 @@ class TfmVorantelix : public QMainWindow {
   void MostraConectados();
   void setAceitaArquivos(bool aceita);
   void MostraBoasVindas();
+  // The analyst's picture, and with `confereOnline` the "ANALISTA OFFLINE" notice, in the
+  // background.
+  void BaixaFotoAnalista(bool confereOnline);
   // The message box's keys: Enter sends, Ctrl+V pastes the clipboard's text, at most 500
   // characters typed. True when the key was taken.
   bool TeclaMensagem(QKeyEvent* tecla, int tipo);

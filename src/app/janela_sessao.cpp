@@ -247,6 +247,8 @@ void TfmVorantelix::BuscaDadosChamado() {
       edtMsg_->setEnabled(false);
       lAnalista_->setText(QStringLiteral("(Nenhum Disponível)"));
       imgAnalista_->hide();
+    } else {
+      BaixaFotoAnalista(true);
     }
     // The history, read in the background and drawn in order on this thread.
     auto historico = std::make_shared<TListaChats>();
@@ -288,6 +290,7 @@ void TfmVorantelix::MudaAnalista(const std::string& chamado, const std::string& 
   const std::string linha(60, '-');
   for (const std::string& m : {linha, "O analista " + nome + " assumiu o chamado", linha})
     AdicionaMensagem(agora.toStdString(), analista, m, nome);
+  BaixaFotoAnalista(false);
 }
 
 void TfmVorantelix::AnalistaOnline(const std::string& chamado, const std::string& analista) {

@@ -215,6 +215,9 @@ TEST_F(SessaoJanela, UmaSessaoComOAnalista) {
       linhas.mid(3, 6),
       (QStringList{"Diego Martins", "02/12/2026 09:15:30", "O caixa trava ao fechar a venda.",
                    "Marcos Analista", "02/12/2026 09:17:02", "Bom dia! Vou acessar sua máquina."}));
+  // The analyst's picture arrives in the background; analyst 501 is online.
+  EXPECT_TRUE(Espera([&] { return !W<QLabel>("imgAnalista")->pixmap().isNull(); }));
+  EXPECT_TRUE(W<QLabel>("lAnalistOffline")->isHidden());
   const auto historico = linhas.size();
   analista.chat.Send(host, "11/12/2026 10:00:00|Maria|Pode testar agora?|57\r");
   ASSERT_TRUE(Espera([&] { return j.LinhasDoChat().size() >= historico + 3; }));
