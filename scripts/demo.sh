@@ -68,6 +68,7 @@ import json, sys
 c = json.load(open(sys.argv[1])); c["pastaPrograma"] = sys.argv[3]
 c["portaGateway"], c["chaveDados"], c["senhaLogin"] = sys.argv[4], sys.argv[5], sys.argv[6]
 c["gatewayTls"], c["arquivoCAGateway"] = "1", sys.argv[7]
+c["gatewayPadrao"] = "127.0.0.1"  # the companies' gateway must be a configured one
 json.dump(c, open(sys.argv[2], "w"))
 PY
 export VORANTELIX_CONFIG="$work/program-config.json"

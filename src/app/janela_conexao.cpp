@@ -114,6 +114,21 @@ void TfmVorantelix::LimpaUsuario() {
   if (page2_->currentWidget() == tsChamados_) page2_->setCurrentWidget(tsServicos_);
 }
 
+// The record's gateway is taken only when it is one of the configured ones; otherwise the
+// session stays on the current gateway and the status and the log say why.
+void TfmVorantelix::AplicaGatewayDoCliente() {
+  if (!GatewayConfigurado(ambiente_.config, cliente_.servidor)) {
+    const std::string nome = cliente_.servidor.substr(0, 100);
+    xLog("Servidor do cadastro recusado (não configurado): \"" + nome + "\"");
+    setTextoStatus(
+        QStringLiteral("Servidor recusado: %1 não é um servidor configurado.").arg(Q(nome)));
+    return;
+  }
+  portal().setGatePort(cliente_.porta);
+  portal().setGateAddr(cliente_.servidor);
+  setTextoStatus(Q(portal().GateAddr() + ":" + portal().GatePort()));
+}
+
 void TfmVorantelix::AplicaCliente(TCliente c, bool online) {
   cliente_ = std::move(c);
   cliente_.online = online;
@@ -121,10 +136,8 @@ void TfmVorantelix::AplicaCliente(TCliente c, bool online) {
   razao_->setText(Q(cliente_.nome));
   idcli_->setText(QString::number(cliente_.id));
   cidade_->setText(Q(cliente_.cidade));
-  portal().setGatePort(cliente_.porta);
   segmento_->setText(Q(cliente_.segmento));
-  portal().setGateAddr(cliente_.servidor);
-  setTextoStatus(Q(portal().GateAddr() + ":" + portal().GatePort()));
+  AplicaGatewayDoCliente();
 
   std::vector<std::pair<QString, int>> itens;
   for (std::size_t i = 0; i < cliente_.usuarios.lista.size(); ++i) {

@@ -89,6 +89,7 @@ TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
   if (!ambiente_.dialogos) ambiente_.dialogos = std::make_unique<TDialogosQt>();
   if (!ambiente_.links) ambiente_.links = std::make_unique<TAbreLinksQt>();
   if (!ambiente_.auxiliares) ambiente_.auxiliares = std::make_unique<TJanelasVorantelix>();
+  if (!ambiente_.executor) ambiente_.executor = std::make_unique<TExecutorSistema>();
 
   setWindowTitle(QStringLiteral("Vorantelix VARNELIKO®"));
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -160,9 +161,14 @@ TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
   TaskBarIcon_ = false;
   page_->setCurrentWidget(tsConexao_);
   page2_->setCurrentWidget(tsServicos_);
+  ConectaSessao();
 }
 
-TfmVorantelix::~TfmVorantelix() = default;
+TfmVorantelix::~TfmVorantelix() {
+  // The session may still end after this (the client logs out as it goes): its events find no
+  // window.
+  if (ambiente_.portal) ambiente_.portal->setEventos({});
+}
 
 void TfmVorantelix::MontaTitulo(QWidget* titulo) {
   lTitulo_ = new QLabel(titulo);
@@ -181,6 +187,17 @@ void TfmVorantelix::MontaTitulo(QWidget* titulo) {
   sStatus2_ = new TLampada(titulo);
   sStatus2_->setObjectName(QStringLiteral("sStatus2"));
   sStatus2_->move(336, 4);
+  // Who views or controls the desktop, left of the lamps.
+  lConectado_ = new QLabel(titulo);
+  lConectado_->setObjectName(QStringLiteral("lConectado"));
+  lConectado_->setGeometry(150, 3, 164, 16);
+  lConectado_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  {
+    QPalette pc = lConectado_->palette();
+    pc.setColor(QPalette::WindowText, Qt::yellow);
+    lConectado_->setPalette(pc);
+  }
+  lConectado_->hide();
 
   btConn_ = Botao(titulo, QStringLiteral("@"), "btConn");
   btConn_->setFont(Fonte("Webdings", 10));
@@ -371,6 +388,7 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   imgAnalista_->setObjectName(QStringLiteral("imgAnalista"));
   imgAnalista_->setGeometry(400, 0, 57, 57);
   auto* offline = Rotulo(cabecalho, QStringLiteral("ANALISTA OFFLINE"), 300, 40, 100);
+  lAnalistOffline_ = offline;
   offline->setObjectName(QStringLiteral("lAnalistOffline"));
   QPalette py = offline->palette();
   py.setColor(QPalette::WindowText, Qt::yellow);
@@ -380,6 +398,12 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   auto* scroll = new QScrollArea(pg);
   scroll->setObjectName(QStringLiteral("scroll"));
   scroll->setGeometry(0, 57, 457, 556);
+  scroll_ = scroll;
+  conteudoChat_ = new QWidget;
+  conteudoChat_->setObjectName(QStringLiteral("conteudoChat"));
+  conteudoChat_->resize(scroll->viewport()->width(), 0);
+  scroll->setWidget(conteudoChat_);
+  scroll->setWidgetResizable(false);
   auto* barra = new QWidget(pg);
   barra->setGeometry(0, 613, 457, 63);
   Fundo(barra, Qt::gray);
@@ -389,16 +413,27 @@ void TfmVorantelix::MontaChamado(QWidget* pg) {
   Rotulo(barra, QStringLiteral("Digite a mensagem desejada:"), 66, 2, 200);
   auto* aguarde = Rotulo(barra, QStringLiteral("Aguarde um momento por favor."), 66, 20, 330, 20);
   aguarde->setObjectName(QStringLiteral("lAguarde"));
+  lAguarde_ = aguarde;
   aguarde->setFont(Fonte("Tahoma", 12, true));
   aguarde->setAlignment(Qt::AlignCenter);
   aguarde->setPalette(py);
   aguarde->hide();
   auto* edtMsg = new QPlainTextEdit(barra);
   edtMsg->setObjectName(QStringLiteral("edtMsg"));
+  edtMsg_ = edtMsg;
+  edtMsg->installEventFilter(this);
   edtMsg->setGeometry(66, 18, 340, 43);
   edtMsg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   auto* btEnviar = Botao(barra, QStringLiteral("➤"), "btEnviar");
   btEnviar->setGeometry(410, 18, 43, 43);
+  connect(btEnviar, &QPushButton::clicked, this, [this] { EnviaMensagem(); });
+  timerTempo_ = new QTimer(this);
+  timerTempo_->setInterval(30000);
+  connect(timerTempo_, &QTimer::timeout, this, [this] {
+    timerTempo_->stop();
+    AtualizaTempo();
+    timerTempo_->start();
+  });
 }
 
 void TfmVorantelix::CarregaAnuncio() {
@@ -461,6 +496,12 @@ void TfmVorantelix::closeEvent(QCloseEvent* e) {
 }
 
 bool TfmVorantelix::eventFilter(QObject* objeto, QEvent* evento) {
+  if (evento->type() == QEvent::MouseButtonRelease && objeto->property("vtxLink").isValid()) {
+    ambiente_.links->Abre(objeto->property("vtxLink").toString());
+    return true;
+  }
+  if (objeto == edtMsg_ && TeclaMensagem(static_cast<QKeyEvent*>(evento), evento->type()))
+    return true;
   const bool titulo = objeto == pTitulo_ || objeto == lTitulo_;
   switch (evento->type()) {
     case QEvent::MouseButtonPress:
@@ -612,10 +653,12 @@ void TfmVorantelix::Desconecta() {
       ocupado = ocupadoAntes;
     }
   } fim{desconectando_, ocupado_, ocupado_};
-  desconectando_ = ocupado_ = true;
+  desconectando_ = ocupado_ = encerrado_ = true;
   portal().Stop();
   portal().setActive(false);
   sStatus2_->setPreenchimento(QColor(128, 128, 128));
+  visualizadores_.clear();
+  MostraConectados();
   btDesconectar_->hide();
   page_->setCurrentWidget(tsConexao_);
   cbUsuarios_->setFocus();

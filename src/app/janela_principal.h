@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/dialogos.h"
+#include "app/ferramentas.h"
 #include "app/ini.h"
 #include "app/links.h"
 #include "app/pastas.h"
@@ -23,6 +24,11 @@
 #include "app/web/servico_suporte.h"
 
 class QComboBox;
+class QScrollArea;
+class QTimer;
+class QDragEnterEvent;
+class QDropEvent;
+class QKeyEvent;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -36,6 +42,7 @@ class QMenu;
 namespace vtx {
 
 class TLampada;
+class TRtcFunctionInfo;
 
 // The windows that come with other features (bot, rating). Defaults do nothing.
 class TJanelasAuxiliares {
@@ -59,6 +66,8 @@ struct TAmbiente {
   std::optional<uint32_t> sementeAnuncio;
   // Default: the program's own bot and rating windows.
   std::unique_ptr<TJanelasAuxiliares> auxiliares;
+  // Starts the desktop tools the analyst's commands ask for; default: the system's.
+  std::unique_ptr<TExecutor> executor;
 };
 
 class TfmServico;
@@ -80,6 +89,40 @@ class TfmVorantelix : public QMainWindow {
   void IconeAtivado(QSystemTrayIcon::ActivationReason motivo);
   // Window messages from other programs: 2024 minimises, 1924 ends the session.
   void MensagemDaJanela(int mensagem);
+
+  // The gateway session's events.
+  void SessaoLogIn();
+  void SessaoInicio();
+  void SessaoLogOut();
+  void SessaoErro(const std::string& msg);
+  void SessaoErroFatal(const std::string& msg);
+  void SessaoInformacao(const std::string& msg);
+  void LampadaRecepcao(int status);
+  void LampadaEnvio(int status);
+  void PreencheLogin(TRtcFunctionInfo& login);
+  void UsuarioEntrou(const std::string& user);
+  void UsuarioChatSaiu(const std::string& user);
+  void UsuarioArquivosSaiu(const std::string& user);
+  void VisualizadorDesktop(const std::string& user, bool entrou);
+  void comandoMessageReceived(const std::string& user, const std::string& msg);
+  // Files dropped on the window go to the analyst who last used the mouse.
+  void EnviaArquivosSoltos(const std::vector<std::string>& caminhos);
+  // The ticket page: its header, and the waiting label or the message box.
+  void BuscaDadosChamado();
+  void AtualizaAguarde();
+  void MudaAnalista(const std::string& chamado, const std::string& analista,
+                    const std::string& nome);
+  void AnalistaOnline(const std::string& chamado, const std::string& analista);
+  const std::vector<std::string>& Analistas() const { return Analistas_; }
+  // The ticket conversation.
+  void AdicionaMensagem(const std::string& data, const std::string& idAutor, const std::string& msg,
+                        const std::string& nome);
+  void EnviaMensagem();
+  void ChatRecebido(const std::string& linha);
+  void AtualizaTempo();
+  // The texts of the chat panel's labels, top to bottom.
+  QStringList LinhasDoChat() const;
+  bool AceitaArquivos() const { return aceitaArquivos_; }
 
   // Company identification and ticket opening.
   void BuscaCliente();
@@ -116,6 +159,8 @@ class TfmVorantelix : public QMainWindow {
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   bool eventFilter(QObject* objeto, QEvent* evento) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
 
  private:
   void MontaTitulo(QWidget* titulo);
@@ -129,6 +174,20 @@ class TfmVorantelix : public QMainWindow {
   void DefineServidor(const std::string& endereco);
   bool TeclaConexao(QObject* objeto, int tecla);
   void AplicaCliente(TCliente c, bool online);
+  void AplicaGatewayDoCliente();
+  void ConectaSessao();
+  void MostraConectados();
+  void setAceitaArquivos(bool aceita);
+  void MostraBoasVindas();
+  // The analyst's picture, and with `confereOnline` the "ANALISTA OFFLINE" notice, in the
+  // background.
+  void BaixaFotoAnalista(bool confereOnline);
+  // The message box's keys: Enter sends, Ctrl+V pastes the clipboard's text, at most 500
+  // characters typed. True when the key was taken.
+  bool TeclaMensagem(QKeyEvent* tecla, int tipo);
+  void LimpaChat();
+  QLabel* RotuloChat(const QString& texto, const QFont& fonte, const QColor& cor,
+                     Qt::Alignment alinhamento);
   // Forgets the company on show, and with it its users, tickets and catalogue.
   void LimpaEmpresa();
   // Forgets the chosen user's tickets, catalogue and password.
@@ -167,8 +226,12 @@ class TfmVorantelix : public QMainWindow {
   std::string ID_CHAMADO_ATUAL_;
   QString ultimoBalao_;
   bool mostrado_ = false;
-  bool desconectando_ = false;  // Desconecta is running
-  bool ocupado_ = false;        // a step of the connection page is running
+  bool desconectando_ = false;               // Desconecta is running
+  bool ocupado_ = false;                     // a step of the connection page is running
+  bool aceitaArquivos_ = false;              // files dropped on the window are sent
+  bool encerrado_ = false;                   // Desconecta ended the session; no new start since
+  int ReqCnt1_ = 0, ReqCnt2_ = 0;            // the lamps' outline pulse
+  std::vector<std::string> visualizadores_;  // analysts viewing or controlling the desktop
 
   // Controls (owned by their Qt parents).
   QWidget* pTitulo_ = nullptr;
@@ -210,6 +273,16 @@ class TfmVorantelix : public QMainWindow {
   QLabel* lAnalista_ = nullptr;
   QLabel* imgUsuario_ = nullptr;
   QLabel* imgAnalista_ = nullptr;
+  QLabel* lConectado_ = nullptr;  // who views the desktop, beside the lamps
+  QLabel* lAguarde_ = nullptr;
+  QLabel* lAnalistOffline_ = nullptr;
+  QPlainTextEdit* edtMsg_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
+  QWidget* conteudoChat_ = nullptr;
+  QTimer* timerTempo_ = nullptr;
+  int chat_iTop_ = 0;
+  int scrW_ = 0;
+  int32_t chat_id_user_ = -1;
   QMenu* pop_ = nullptr;
   QSystemTrayIcon* icone_ = nullptr;
 };

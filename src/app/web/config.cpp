@@ -1,6 +1,7 @@
 #include "app/web/config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -118,6 +119,18 @@ void ValidaConfiguracao(const TConfiguracao& c) {
   ExigeForma(c.gatewayTls == "0" || c.gatewayTls == "1", "gatewayTls", "\"0\" ou \"1\"");
   ExigeForma(c.chaveDados.size() == 13, "chaveDados", "13 caracteres");
   ExigeForma(c.senhaLogin.size() == 19, "senhaLogin", "19 caracteres");
+}
+
+bool GatewayConfigurado(const TConfiguracao& c, std::string_view endereco) {
+  auto igual = [&](const std::string& gw) {
+    return gw.size() == endereco.size() &&
+           std::equal(gw.begin(), gw.end(), endereco.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) ==
+                    std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  return !endereco.empty() &&
+         (igual(c.gatewayPadrao) || igual(c.gatewayPrimario) || igual(c.gatewaySecundario));
 }
 
 TConfiguracao ConfiguracaoPadrao() {

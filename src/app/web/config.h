@@ -35,7 +35,9 @@ struct TConfiguracao {
   std::string gatewayPrimario = "portal1.vorantelix.example";
   std::string gatewaySecundario = "portal2.vorantelix.example";
   std::string portaGateway = "1025";
-  std::string gatewayTls = "0";  // "1": the portal client speaks TLS and checks the certificate
+  // "1": the portal client speaks TLS and checks the certificate; "0" (only when asked for
+  // explicitly): plain HTTP.
+  std::string gatewayTls = "1";
   std::string arquivoCAGateway;  // CA file (PEM) for the gateway; empty = arquivoCA
   std::string enderecoTesteLan = "192.168.25.10";  // opens the bot window for every company
   std::string chaveDados = "kgQWdXnb5mVpW";        // 13 characters
@@ -53,6 +55,11 @@ TConfiguracao LeConfiguracao(std::string_view json);
 TConfiguracao CarregaConfiguracao(const std::filesystem::path& arquivo);
 // The file named by VORANTELIX_CONFIG, or the defaults when the variable is unset or empty.
 TConfiguracao ConfiguracaoDoAmbiente();
+
+// Whether `endereco` (a gateway address from a company record) is one of the three configured
+// gateways, compared without regard to case. Any other address is refused: the record travels
+// over a connection that may have been altered.
+bool GatewayConfigurado(const TConfiguracao& c, std::string_view endereco);
 
 // Throws EConfiguracao naming the first field whose value has the wrong form.
 void ValidaConfiguracao(const TConfiguracao& c);

@@ -630,6 +630,7 @@ void TRtcPDesktopHost::ResetUsers() {
     FResync.clear();
     FLagging.clear();
     FImageSent.clear();
+    FMovingToDesk.clear();
   }
   TRtcPModule::ResetUsers();
 }
@@ -730,6 +731,10 @@ void TRtcPDesktopHost::HandleUserJoinedMyGroup(TRtcConnection* Sender, const std
     }
     if (!isSubscriber(user)) EventNewUser(Sender, user);
   } else if (group == kGroup) {
+    {
+      std::lock_guard g(FCapLock);
+      FMovingToDesk.erase(user);
+    }
     if (!mayView(user)) return;
     setSubscriber(user, true);
     setControlActive(true);
@@ -752,6 +757,7 @@ void TRtcPDesktopHost::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::
       FResync.erase(user);
       FLagging.erase(user);
       FImageSent.erase(user);
+      FMovingToDesk.erase(user);
       if (!HasActiveSubscribers() && Scr) {
         last = true;
         Scr->Clear();
@@ -765,10 +771,17 @@ void TRtcPDesktopHost::HandleUserLeftMyGroup(TRtcConnection* Sender, const std::
         FResync.erase(user);
         FLagging.erase(user);
         FImageSent.erase(user);
+        FMovingToDesk.erase(user);
       }
       EventOldUser(Sender, user);
     }
   }
+}
+
+bool TRtcPDesktopHost::takesInput(const std::string& user) const {
+  if (isSubscriber(user)) return true;
+  std::lock_guard g(FCapLock);
+  return FMovingToDesk.count(user) != 0;
 }
 
 void TRtcPDesktopHost::releaseHeld(const std::string& user) {
@@ -823,6 +836,11 @@ void TRtcPDesktopHost::HandleBatchEnd(TRtcConnection* Sender) {
         }
       }
     }
+    if (sent) {
+      std::lock_guard g(FCapLock);
+      for (const std::string& user : entered)
+        if (!isSubscriber(user)) FMovingToDesk.insert(user);
+    }
     if (sent && c)
       for (const std::string& user : entered) {
         c->AddUserToMyGroup(Sender, user, kGroup);
@@ -848,16 +866,16 @@ void TRtcPDesktopHost::HandleDataFromUser(TRtcConnection* Sender, const std::str
     } else if (name == u"refreshdesk")
       Restart();
     else if (name == u"mouse") {
-      if (mayControl(user) && isSubscriber(user)) handleMouse(user, Data);
+      if (mayControl(user) && takesInput(user)) handleMouse(user, Data);
     } else if (name == u"key") {
       if (mayControl(user)) handleKey(Sender, user, Data);
     } else if (name == u"cbrd") {
-      if (mayControl(user) && isSubscriber(user)) handlePutClipboard(user, Data);
+      if (mayControl(user) && takesInput(user)) handlePutClipboard(user, Data);
     } else if (name == u"gcbrd") {
-      if (mayControl(user) && isSubscriber(user)) handleGetClipboard(Sender, user);
+      if (mayControl(user) && takesInput(user)) handleGetClipboard(Sender, user);
     } else if (name == u"lockinputs") {
       bool locked;
-      if (mayControl(user) && isSubscriber(user) && Capturing() &&
+      if (mayControl(user) && takesInput(user) && Capturing() &&
           boolField(Data, "locked", locked) && OnLockInputs)
         OnLockInputs(locked);
     } else if (name == u"blankscreen") {
@@ -1006,7 +1024,7 @@ void TRtcPDesktopHost::handleKey(TRtcConnection* Sender, const std::string& user
                                  TRtcFunctionInfo& fn) {
   std::string special;
   const bool hasSpecial = stringField(fn, "s", special);
-  if (!isSubscriber(user)) {
+  if (!takesInput(user)) {
     // Only the wallpaper is left to a controller that does not watch.
     if (!hasSpecial || !FHelpers) return;
     if (special == "HDESK")

@@ -1,8 +1,8 @@
 // TRtcPDesktopHost: the portal module through which remote viewers see and control this
 // desktop. It admits viewers (group "idesk" until their first complete image, then "desk"),
 // owns the capture object while anybody watches, paces the screen and cursor updates, applies
-// the viewers' mouse, keyboard, clipboard and settings messages and keeps its settings on the
-// gateway.
+// the viewers' mouse, keyboard, clipboard and settings messages (from the moment a viewer is
+// sent its first image) and keeps its settings on the gateway.
 //
 // Functions received: "desk" (join request), "gethostparams", "chgdesk", "refreshdesk",
 // "mouse", "key", "cbrd", "gcbrd", "lockinputs", "blankscreen", "dialog". Sent: "desk"
@@ -256,6 +256,8 @@ class TRtcPDesktopHost : public TRtcPModule {
  private:
   bool mayView(const std::string& user) const;
   bool mayControl(const std::string& user) const;
+  // In "desk", or on the way there with its first image sent.
+  bool takesInput(const std::string& user) const;
 
   // Under FCapLock.
   void startCapture();
@@ -310,6 +312,9 @@ class TRtcPDesktopHost : public TRtcPModule {
   // (a quiet screen sends no updates to be refused).
   std::map<std::string, uint32_t> FLagging;
   std::set<std::string> FImageSent;  // sent a complete image in the last turn
+  // Sent their first image and moved on to "desk", the gateway's notice not seen yet: they
+  // control already.
+  std::set<std::string> FMovingToDesk;
   static constexpr std::size_t kMaxResync = 4096;
   uint32_t FButtonsHeld = 0;  // mouse buttons pressed by FButtonsUser
   std::string FButtonsUser;

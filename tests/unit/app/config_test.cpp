@@ -30,7 +30,8 @@ TEST(Configuracao, ArquivoSobrepoeOsPadroes) {
   EXPECT_EQ(c.urlSuporteSegura, "https://127.0.0.1:8443");
   EXPECT_EQ(c.codigoAcesso, "123456");
   EXPECT_EQ(c.tokenBearer, ConfiguracaoPadrao().tokenBearer);
-  EXPECT_EQ(c.gatewayTls, "0");  // plain unless asked for
+  EXPECT_EQ(c.gatewayTls, "1");  // TLS unless plain is asked for
+  EXPECT_EQ(LeConfiguracao(R"({"gatewayTls": "0"})").gatewayTls, "0");
   const TConfiguracao tls =
       LeConfiguracao(R"({"gatewayTls": "1", "arquivoCAGateway": "/tmp/gw.pem"})");
   EXPECT_EQ(tls.gatewayTls, "1");
@@ -54,6 +55,24 @@ TEST(Configuracao, RecusaValoresMalFormados) {
       "{",
   };
   for (const char* doc : ruins) EXPECT_THROW(LeConfiguracao(doc), EConfiguracao) << doc;
+}
+
+TEST(Configuracao, GatewayDoCadastroSoSeForUmDosConfigurados) {
+  const TConfiguracao c = LeConfiguracao(
+      R"({"gatewayPadrao": "127.0.0.1", "gatewaySecundario": "Portal2.Exemplo.com"})");
+  const std::pair<const char*, bool> casos[] = {
+      {"127.0.0.1", true},
+      {"portal1.vorantelix.example", true},
+      {"PORTAL2.exemplo.COM", true},
+      {"", false},
+      {"127.0.0.2", false},
+      {"127.0.0.1 ", false},
+      {"portal2.exemplo.com.evil", false},
+      {"xportal1.vorantelix.example", false},
+      {"portal.vorantelix.example", false},  // the default, replaced above
+  };
+  for (const auto& [endereco, aceito] : casos)
+    EXPECT_EQ(GatewayConfigurado(c, endereco), aceito) << '"' << endereco << '"';
 }
 
 TEST(Configuracao, VariavelDeAmbienteNomeiaOArquivo) {

@@ -88,6 +88,7 @@ class SuporteProcesso {
     c.urlSuporte = c.urlBot = http_;
     c.urlSuporteSegura = https_;
     c.arquivoCA = cert_;
+    c.gatewayPadrao = "127.0.0.1";  // the seed serves every company from here
     return c;
   }
   const fs::path& pasta() const { return pasta_; }

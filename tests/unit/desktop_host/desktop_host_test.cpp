@@ -489,6 +489,73 @@ TEST_F(DesktopHostTest, ControlMessagesNeedControlRightsAndAWatchingViewer) {
   EXPECT_EQ(helpers.log, (std::vector<std::string>{"hide", "show"}));
 }
 
+// A viewer that has been sent its first image controls at once, before the gateway's notice of
+// its move to "desk" comes back; one still waiting for its image does not.
+TEST_F(DesktopHostTest, InputIsTakenFromTheFirstImageOn) {
+  struct Kind {
+    const char* name;
+    std::function<std::unique_ptr<TRtcFunctionInfo>()> make;
+    std::function<std::size_t()> effects;  // what such messages did so far, seen from outside
+  };
+  std::size_t locks = 0;
+  host.OnLockInputs = [&](bool) { ++locks; };
+  auto field = [](const char16_t* name, const char* f, int v) {
+    return [=] {
+      auto fn = Fn(name);
+      fn->setAsInteger(f, v);
+      return fn;
+    };
+  };
+  const auto injected = [&] { return desk.InputLog().size(); };
+  const std::vector<Kind> kinds = {
+      {"mouse", field(u"mouse", "w", 120), injected},
+      {"key", field(u"key", "d", 65), injected},
+      {"cbrd",
+       [] {
+         auto f = Fn(u"cbrd");
+         f->setAsString("s", "from viewer");
+         return f;
+       },
+       [&] {
+         return static_cast<std::size_t>(
+             std::count(helpers.log.begin(), helpers.log.end(), "write"));
+       }},
+      {"gcbrd", [] { return Fn(u"gcbrd"); },
+       [&] { return static_cast<std::size_t>(countSent("ann", "cbrd")); }},
+      {"lockinputs",
+       [] {
+         auto f = Fn(u"lockinputs");
+         f->setAsBoolean("locked", true);
+         return f;
+       },
+       [&] { return locks; }},
+  };
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    helpers.clipboard = std::string("local ") + kind.name;  // news to the viewer each time
+    // Asked, and in "idesk": no image yet, no control.
+    batch([&] { say("ann", Fn(u"desk")); });
+    std::size_t before = kind.effects();
+    say("ann", kind.make());
+    EXPECT_EQ(kind.effects(), before) << "before the first image";
+    // The first image goes out and the host moves the viewer on; the notice has not come back.
+    client.calls.clear();
+    batch([&] { client.joinedMine("idesk", "ann"); });
+    ASSERT_EQ(client.calls, (std::vector<std::string>{"Add ann desk", "Remove ann idesk"}));
+    ASSERT_FALSE(host.HasActiveSubscribers());
+    before = kind.effects();
+    say("ann", kind.make());
+    EXPECT_GT(kind.effects(), before) << "between the first image and the move to desk";
+    // In "desk", then gone: the entitlement goes with the viewer.
+    client.joinedMine("desk", "ann");
+    client.leftMine("idesk", "ann");
+    client.leftMine("desk", "ann");
+    before = kind.effects();
+    say("ann", kind.make());
+    EXPECT_EQ(kind.effects(), before) << "after leaving";
+  }
+}
+
 TEST_F(DesktopHostTest, SettingsChangeRestartsOnlyWhenSomethingChanged) {
   join("ann");
   host.setGwStoreParams(true);
