@@ -443,7 +443,7 @@ TEST(AnalystConsole, CommandsEndWithoutWaitingOutTheGatewaysHold) {
   std::vector<std::string> args = GatewayArgs();
   const auto hold = std::find(args.begin(), args.end(), "--get-hold");
   ASSERT_NE(hold, args.end());
-  *(hold + 1) = "30";
+  *(hold + 1) = "25";
   testing::GatewayChild gw(args);
   auto host = Host(gw, "cust");
   for (const std::vector<std::string>& command :
