@@ -100,16 +100,21 @@ void TRtcDataClient::CancelRequests() {
     FAbortActive = !idle;
     if (idle && FQueue.empty()) markIdleLocked();
   }
-  // With nothing active nothing would bring the queued requests up: abort them now.
-  if (idle && FSkipCount > 0 && !insideEvent()) {
-    std::weak_ptr<std::atomic<bool>> alive = FAlive;
-    PostJob([this, alive] {
-      auto a = alive.lock();
-      if (!a || !*a) return;
-      Scope s(*this);
+  // With nothing active nothing would bring the queued requests up: abort them now. Called
+  // from another thread, a reply half read is ended in the connection's context at once, not
+  // at its next bytes: its connection goes with it, so the rest of that reply is never read
+  // as the next request's.
+  if (FSkipCount < 1 || insideEvent() || (!idle && inThread())) return;
+  std::weak_ptr<std::atomic<bool>> alive = FAlive;
+  PostJob([this, alive] {
+    auto a = alive.lock();
+    if (!a || !*a) return;
+    Scope s(*this);
+    if (!FActive)
       activateNext();
-    });
-  }
+    else if (FRequest->Active)
+      stateCheck();
+  });
 }
 
 int TRtcDataClient::RequestCount() {
