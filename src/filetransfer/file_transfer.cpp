@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <thread>
 
 #include "filetransfer/file_utils.h"
 #include "portal/abs_portal_client.h"
+#include "transport/rtc_timer.h"
 #include "util/exceptions.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -147,7 +147,15 @@ bool TRtcAbsPFileTransferUI::CloseAndClear(TRtcConnection* Sender) {
 
 // ---- Module: settings ----
 
-TRtcPFileTransfer::TRtcPFileTransfer(FileSystem* fs) : FS(fs ? *fs : PlatformFileSystem()) {
+// The resend timer's way back to the module; cut when the module goes.
+struct TRtcPFileTransfer::ResendWake {
+  std::mutex lock;
+  TRtcPFileTransfer* ft = nullptr;
+};
+
+TRtcPFileTransfer::TRtcPFileTransfer(FileSystem* fs)
+    : FS(fs ? *fs : PlatformFileSystem()), FWake(std::make_shared<ResendWake>()) {
+  FWake->ft = this;
   for (int c = 0; c < capCount; ++c) {
     FAllow[c] = kCaps[c].defaultOn;
     FAllowSuper[c] = kCaps[c].defaultOn;
@@ -155,6 +163,11 @@ TRtcPFileTransfer::TRtcPFileTransfer(FileSystem* fs) : FS(fs ? *fs : PlatformFil
 }
 
 TRtcPFileTransfer::~TRtcPFileTransfer() {
+  {
+    std::lock_guard g(FWake->lock);
+    FWake->ft = nullptr;
+  }
+  TRtcTimer::Stop(FResendTimer);
   UIs.UnlinkAll();
   // Nothing half-received stays behind.
   std::lock_guard g(FLock);
@@ -458,6 +471,20 @@ void TRtcPFileTransfer::setResendPause(std::function<void(int ms)> pause) {
   FPause = std::move(pause);
 }
 
+void TRtcPFileTransfer::setResendTimers(TimerService* timers) {
+  std::lock_guard g(FLock);
+  FTimers = timers;
+}
+
+void TRtcPFileTransfer::resendDue() {
+  {
+    std::lock_guard g(FLock);
+    if (!FResendArmed) return;
+    FResendDue = true;
+  }
+  if (TAbsPortalClient* c = Client()) c->SendPing(nullptr);
+}
+
 bool TRtcPFileTransfer::WantToSend(TRtcConnection*) {
   std::lock_guard g(FLock);
   loop_update.clear();
@@ -473,7 +500,8 @@ bool TRtcPFileTransfer::WantToSend(TRtcConnection*) {
   }
   for (FileNotice& n : StopsSent) loop_stops.push_back(std::move(n));
   StopsSent.clear();
-  return File_Sending || !Refused.empty() || !loop_stops.empty();
+  // Nothing new goes out before a waiting resend.
+  return ((File_Sending || !Refused.empty()) && !resendWaiting()) || !loop_stops.empty();
 }
 
 void TRtcPFileTransfer::PrepareToSend(TRtcConnection*) {
@@ -635,36 +663,60 @@ bool TRtcPFileTransfer::resendTurn(TRtcConnection* Sender) {
   std::vector<std::pair<std::string, Messages>> again, dropped;
   std::function<void(int)> pause;
   int pauseMs = 0;
+  bool waiting = false;
   {
     std::lock_guard g(FLock);
+    pause = FPause;
     for (auto it = Refused.begin(); it != Refused.end();) {
       Resend& r = it->second;
-      if (r.msgs.empty()) {
-        ++it;
-      } else if (r.refusals >= kMaxRefusals) {
+      if (r.refusals >= kMaxRefusals && !r.msgs.empty()) {
         dropped.emplace_back(it->first, std::move(r.msgs));
         it = Refused.erase(it);
-      } else {
-        pauseMs = std::max(pauseMs, resendPauseMs(r.refusals));
+        continue;
+      }
+      if (!r.msgs.empty()) pauseMs = std::max(pauseMs, resendPauseMs(r.refusals));
+      ++it;
+    }
+    if (pauseMs > 0 && !pause && !FResendDue) {
+      waiting = true;
+      if (!FResendArmed) armResendLocked(pauseMs);
+    } else if (pauseMs > 0) {
+      FResendArmed = FResendDue = false;
+      for (auto& [user, r] : Refused) {
+        if (r.msgs.empty()) continue;
         r.inFlight = true;
         for (FileNotice& n : r.stops) StopsSent.push_back(std::move(n));
         r.stops.clear();
-        again.emplace_back(it->first, std::move(r.msgs));
+        again.emplace_back(user, std::move(r.msgs));
         r.msgs.clear();
-        ++it;
       }
     }
-    pause = FPause;
   }
   for (const auto& [user, msgs] : dropped) giveUpOn(Sender, user, msgs);
+  if (waiting) return true;
   if (again.empty()) return !dropped.empty();
-  if (pause)
-    pause(pauseMs);
-  else
-    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  if (pause) pause(pauseMs);
   for (auto& [user, msgs] : again)
     for (auto& m : msgs) send(Sender, user, std::move(m));
   return true;
+}
+
+// Starts the wait before a resend; when it ends, a new Put cycle carries the resend.
+void TRtcPFileTransfer::armResendLocked(int ms) {
+  FResendArmed = true;
+  FResendDue = false;
+  if (!FResendTimer)
+    FResendTimer = TRtcTimer::Create(true, FTimers ? FTimers : &TimerService::Instance());
+  std::weak_ptr<ResendWake> wake = FWake;
+  FResendTimer->Enable(
+      static_cast<uint32_t>(ms),
+      [wake] {
+        auto w = wake.lock();
+        if (!w) return;
+        std::lock_guard g(w->lock);
+        if (w->ft) w->ft->resendDue();
+      },
+      true);
 }
 
 void TRtcPFileTransfer::giveUpOn(TRtcConnection* Sender, const std::string& user,

@@ -25,6 +25,9 @@
 
 namespace vtx {
 
+class TimerService;
+class TRtcTimer;
+
 class TRtcPFileTransfer;
 
 // The adapter through which one window follows and drives the transfer with one user.
@@ -209,8 +212,12 @@ class TRtcPFileTransfer : public TRtcPModule {
   // that user are cancelled and reported ("FileReadCancel", "FileError").
   void HandleRefused(TRtcConnection* Sender, TRtcRecord& answer) override;
   static constexpr int kMaxRefusals = 40;
-  // Waits the given milliseconds before a resend (the Put thread sleeps by default).
+  // Waits the given milliseconds before a resend, in the turn itself. Unset (the default), the
+  // turn does not wait: the resend waits on a timer, which starts a new Put cycle when due, so
+  // other messages of the client never wait behind a full receiver queue.
   void setResendPause(std::function<void(int ms)> pause);
+  // The timer service those waits run on (default: the process-wide one).
+  void setResendTimers(TimerService* timers);
 
   // Decides on what the peer sends us: empty accepts, else the refusal text the peer hears.
   // Called for each offer (`file` and `target` empty, `size` the offered bytes) and for the
@@ -267,6 +274,9 @@ class TRtcPFileTransfer : public TRtcPModule {
   std::string checkReceive(const std::string& user, const std::string& path,
                            const std::string& file, const std::string& target, int64_t size);
   bool mayTransfer(const std::string& user) const;
+  void resendDue();
+  void armResendLocked(int ms);
+  bool resendWaiting() const { return FResendArmed && !FResendDue; }
   void send(TRtcConnection* Sender, const std::string& user, std::unique_ptr<TRtcFunctionInfo> f);
   void sendError(TRtcConnection* Sender, const std::string& user, const std::string& file,
                  const std::string& msg);
@@ -325,6 +335,12 @@ class TRtcPFileTransfer : public TRtcPModule {
   // once that answer did not refuse it.
   std::vector<FileNotice> StopsSent, loop_stops;
   std::function<void(int ms)> FPause;
+  struct ResendWake;
+  TimerService* FTimers = nullptr;
+  std::shared_ptr<TRtcTimer> FResendTimer;
+  std::shared_ptr<ResendWake> FWake;
+  bool FResendArmed = false;  // a resend waits on the timer
+  bool FResendDue = false;    // its wait is over; the next turn sends it
   ReceiveCheck FReceiveCheck;
   std::string FFileInboxPath;
 

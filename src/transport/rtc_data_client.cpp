@@ -100,16 +100,21 @@ void TRtcDataClient::CancelRequests() {
     FAbortActive = !idle;
     if (idle && FQueue.empty()) markIdleLocked();
   }
-  // With nothing active nothing would bring the queued requests up: abort them now.
-  if (idle && FSkipCount > 0 && !insideEvent()) {
-    std::weak_ptr<std::atomic<bool>> alive = FAlive;
-    PostJob([this, alive] {
-      auto a = alive.lock();
-      if (!a || !*a) return;
-      Scope s(*this);
+  // With nothing active nothing would bring the queued requests up: abort them now. Called
+  // from another thread, a reply half read is ended in the connection's context at once, not
+  // at its next bytes: its connection goes with it, so the rest of that reply is never read
+  // as the next request's.
+  if (FSkipCount < 1 || insideEvent() || (!idle && inThread())) return;
+  std::weak_ptr<std::atomic<bool>> alive = FAlive;
+  PostJob([this, alive] {
+    auto a = alive.lock();
+    if (!a || !*a) return;
+    Scope s(*this);
+    if (!FActive)
       activateNext();
-    });
-  }
+    else if (FRequest->Active)
+      stateCheck();
+  });
 }
 
 int TRtcDataClient::RequestCount() {
@@ -276,8 +281,9 @@ void TRtcDataClient::requestLoop() {
 void TRtcDataClient::requestLoopBody() {
   for (;;) {
     if (!isConnected()) {
-      if (FAutoConnect && State() == TRtcConnectionState::conInactive && !Reconnecting &&
-          hasRequests())
+      // Disconnect() clears the wish a post made: a job queued before it connects no more.
+      if (FAutoConnect && WantConnect && State() == TRtcConnectionState::conInactive &&
+          !Reconnecting && hasRequests())
         Connect();
       return;
     }
@@ -686,6 +692,11 @@ void TRtcDataClient::reopenIfDue() {
   if (FAfterClose == AfterClose::None || insideEvent() || Reconnecting || Releasing || Closing ||
       Disconnecting || State() != TRtcConnectionState::conInactive)
     return;
+  // A close that Disconnect() asked for, or that came after it, stays closed.
+  if (FHoldBack) {
+    FAfterClose = AfterClose::None;
+    return;
+  }
   const bool always = FAfterClose == AfterClose::Always;
   FAfterClose = AfterClose::None;
   if (always || hasRequests()) Connect();

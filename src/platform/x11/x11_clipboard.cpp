@@ -147,9 +147,36 @@ struct X11Clipboard::Server {
     Atom type;
     size_t offset;
     bool finished;
+    Clock::time_point last;  // the requestor's last step
   };
   std::map<std::pair<Window, Atom>, Transfer> transfers;
   size_t chunk = 0;
+  std::atomic<size_t> transferCount{0};
+  std::atomic<int64_t> idleLimitMs{30000};
+
+  void counted() { transferCount = transfers.size(); }
+
+  // Drops the transfers to a requestor window that is gone.
+  void dropTransfersTo(Window w) {
+    for (auto it = transfers.begin(); it != transfers.end();)
+      it = it->first.first == w ? transfers.erase(it) : std::next(it);
+    counted();
+  }
+
+  // Drops the transfers whose requestor took no chunk for the idle limit.
+  void dropIdleTransfers() {
+    const auto limit = std::chrono::milliseconds(idleLimitMs.load());
+    const auto now = Clock::now();
+    for (auto it = transfers.begin(); it != transfers.end();) {
+      if (now - it->second.last < limit) {
+        ++it;
+        continue;
+      }
+      XSelectInput(dpy, it->first.first, NoEventMask);
+      it = transfers.erase(it);
+    }
+    counted();
+  }
 
   void run() {
     while (!stop) {
@@ -166,6 +193,10 @@ struct X11Clipboard::Server {
         XNextEvent(dpy, &e);
         handle(e);
       }
+      if (!transfers.empty()) {
+        dropIdleTransfers();
+        XFlush(dpy);
+      }
     }
   }
 
@@ -181,6 +212,7 @@ struct X11Clipboard::Server {
     items.clear();
     order.clear();
     transfers.clear();
+    counted();
     for (Item& i : next) {
       Atom a = XInternAtom(dpy, i.target.c_str(), False);
       if (!items.count(a)) order.push_back(a);
@@ -202,6 +234,8 @@ struct X11Clipboard::Server {
     } else if (e.type == PropertyNotify && e.xproperty.state == PropertyDelete) {
       auto it = transfers.find({e.xproperty.window, e.xproperty.atom});
       if (it != transfers.end()) sendChunk(it);
+    } else if (e.type == DestroyNotify) {
+      dropTransfersTo(e.xdestroywindow.window);
     }
   }
 
@@ -227,10 +261,12 @@ struct X11Clipboard::Server {
         const std::string& d = *it->second;
         if (d.size() > chunk) {
           long size = static_cast<long>(std::min<size_t>(d.size(), LONG_MAX));
-          XSelectInput(dpy, r.requestor, PropertyChangeMask);
+          // Its destruction ends the transfer too.
+          XSelectInput(dpy, r.requestor, PropertyChangeMask | StructureNotifyMask);
           XChangeProperty(dpy, r.requestor, prop, incr, 32, PropModeReplace,
                           reinterpret_cast<const unsigned char*>(&size), 1);
-          transfers[{r.requestor, prop}] = Transfer{it->second, r.target, 0, false};
+          transfers[{r.requestor, prop}] = Transfer{it->second, r.target, 0, false, Clock::now()};
+          counted();
         } else {
           XChangeProperty(dpy, r.requestor, prop, r.target, 8, PropModeReplace,
                           reinterpret_cast<const unsigned char*>(d.data()),
@@ -250,10 +286,12 @@ struct X11Clipboard::Server {
                     reinterpret_cast<const unsigned char*>(t.data->data() + t.offset),
                     static_cast<int>(n));
     t.offset += n;
+    t.last = Clock::now();
     if (n == 0) {
       // The empty chunk that ends the transfer went out.
       XSelectInput(dpy, it->first.first, NoEventMask);
       transfers.erase(it);
+      counted();
     }
     XFlush(dpy);
   }
@@ -319,6 +357,14 @@ std::vector<X11Clipboard::Item> X11Clipboard::Read(const std::vector<std::string
     if (r.convert(a, item.data) && !item.data.empty()) out.push_back(std::move(item));
   }
   return out;
+}
+
+size_t X11Clipboard::OpenTransfers() const {
+  return server_->transferCount;
+}
+
+void X11Clipboard::setTransferIdleLimit(std::chrono::milliseconds limit) {
+  server_->idleLimitMs = limit.count();
 }
 
 void X11Clipboard::Write(std::vector<Item> items) {

@@ -3,6 +3,7 @@
 // window) answers the requests, large data through the INCR protocol both ways.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ class X11Clipboard {
 
   // Largest selection data read (bigger transfers are dropped).
   static constexpr size_t kMaxReadBytes = 64u << 20;
+
+  // Incremental transfers this owner is serving. One is dropped when its requestor's window
+  // goes away or the requestor takes no chunk for the idle limit (default 30 s).
+  size_t OpenTransfers() const;
+  void setTransferIdleLimit(std::chrono::milliseconds limit);
 
  private:
   struct Reader;

@@ -2,8 +2,10 @@
 // large data through INCR), the wallpaper on the root window and the input locks.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "desktop/clipboard_wire.h"
@@ -101,6 +103,49 @@ TEST_F(X11Session, FiveMegabytesCrossThroughIncrementalTransfers) {
   other[17] = 'X';
   other_->Write({{"UTF8_STRING", other}});
   EXPECT_TRUE(helpers_->ReadClipboard() == unicodeRow(other));
+}
+
+// A requestor that starts an incremental transfer and then goes away (its window destroyed)
+// or stops taking chunks: the owner lets go of the transfer instead of keeping its data.
+TEST_F(X11Session, AnAbandonedIncrementalTransferIsDropped) {
+  struct Case {
+    const char* name;
+    bool destroyWindow;
+    std::chrono::milliseconds idleLimit;
+  };
+  const std::string big(3u << 20, 'q');
+  for (const Case& k : {Case{"requestor window destroyed", true, std::chrono::hours(1)},
+                        Case{"requestor silent", false, std::chrono::milliseconds(300)}}) {
+    SCOPED_TRACE(k.name);
+    other_->setTransferIdleLimit(k.idleLimit);
+    other_->Write({{"UTF8_STRING", big}});
+    Display* dpy = XOpenDisplay(xvfb_->name().c_str());
+    ASSERT_NE(dpy, nullptr);
+    Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
+    Atom clipboard = XInternAtom(dpy, "CLIPBOARD", False);
+    Atom prop = XInternAtom(dpy, "VTX_TEST", False);
+    XConvertSelection(dpy, clipboard, XInternAtom(dpy, "UTF8_STRING", False), prop, w, CurrentTime);
+    XFlush(dpy);
+    bool notified = false;
+    for (int i = 0; i < 500 && !notified; ++i) {  // bounded at 5 s
+      XEvent e;
+      while (!notified && XCheckTypedWindowEvent(dpy, w, SelectionNotify, &e))
+        notified = e.xselection.property == prop;
+      if (!notified) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(notified);
+    EXPECT_EQ(other_->OpenTransfers(), 1u);
+    if (k.destroyWindow) XDestroyWindow(dpy, w);
+    XFlush(dpy);
+    for (int i = 0; i < 500 && other_->OpenTransfers() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(other_->OpenTransfers(), 0u);
+    XCloseDisplay(dpy);
+  }
+  // The owner still serves whole reads afterwards.
+  std::vector<Item> got = other_->Read({"UTF8_STRING"});
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].data == big);
 }
 
 TEST_F(X11Session, FileNamesComeFromTheUriList) {

@@ -14,6 +14,7 @@
 #include "filetransfer/file_utils.h"
 #include "platform/fake/fake_file_system.h"
 #include "temp_folder.h"
+#include "transport/rtc_timer.h"
 #include "unit/portal/module_test_support.h"
 #include "util/datetime.h"
 #include "util/text.h"
@@ -922,6 +923,47 @@ TEST(FileTransferRefused, RefusedChunksAreSentAgainInOrderAndFilesArriveWhole) {
   EXPECT_TRUE(p.host.has("FileReadStop four /d/ 0"));
   EXPECT_FALSE(p.host.ft->WantToSend(nullptr));
   EXPECT_FALSE(p.analyst.hasPrefix("FileError"));
+}
+
+// Without a pause hook the turn never waits: the resend waits on a timer (a manual clock
+// here), nothing of the module goes out meanwhile, and once the wait is over the next turn
+// sends it. Each refusal in a row doubles the wait.
+TEST(FileTransferRefused, TheResendWaitsOnATimerNotInTheTurn) {
+  int64_t now = 0;
+  TimerService timers{[&] { return now; }, false};
+  FakeFileSystem hostFs, anaFs;
+  const std::string bytes = randomBytes(300000, 11);
+  hostFs.AddFile("/d/big.bin", bytes);
+  anaFs.MakeDirs("/in");
+  Refusing p(&hostFs, &anaFs);
+  p.host.ft->setResendPause(nullptr);
+  p.host.ft->setResendTimers(&timers);
+  p.offer("/d/big.bin");
+  p.run(1);
+  auto lost = p.refusedTurn();
+  ASSERT_EQ(lost.size(), 1u);
+  for (int wait : {10, 20, 40}) {
+    SCOPED_TRACE(wait);
+    p.host.turn();  // returns at once, sending nothing
+    EXPECT_TRUE(p.host.take().empty());
+    now += wait - 1;
+    timers.ProcessDue();
+    EXPECT_FALSE(p.host.ft->WantToSend(nullptr));
+    now += 1;
+    timers.ProcessDue();
+    ASSERT_TRUE(p.host.ft->WantToSend(nullptr));
+    auto again = p.refusedTurn();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].fn->asString("data"), lost[0].fn->asString("data"));
+  }
+  p.host.turn();
+  EXPECT_TRUE(p.host.take().empty());
+  now += 80;
+  timers.ProcessDue();
+  p.run();
+  EXPECT_TRUE(p.pauses.empty());
+  EXPECT_EQ(anaFs.Data("/in/big.bin"), bytes);
+  EXPECT_FALSE(p.host.hasPrefix("FileError"));
 }
 
 TEST(FileTransferRefused, AReceiverThatNeverDrainsEndsInACancelNotALoop) {

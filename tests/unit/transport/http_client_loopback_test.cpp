@@ -237,6 +237,67 @@ TEST(HttpClientLoopback, TwoResponsesInOneWriteAndAnInterimContinue) {
   client.c.Disconnect();
 }
 
+// A request cancelled while its reply is half read: the rest of that reply must never be taken
+// for the reply of the next request. The tail of the first reply looks like a whole response.
+TEST(HttpClientLoopback, TheRestOfACancelledReplyIsNotReadAsTheNextOne) {
+  const std::string stale = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstale";
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(5 + stale.size()) + "\r\n\r\nfirst";
+  const std::string good = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  struct Case {
+    const char* name;
+    bool fromHandler;   // cancelled in the data event, else from the test thread
+    bool waitForAbort;  // the next request is posted once the cancelled one has ended
+  };
+  for (const Case& k : {Case{"in the data event", true, true},
+                        Case{"from another thread, then the next request", false, false},
+                        Case{"from another thread, ended before the next request", false, true}}) {
+    SCOPED_TRACE(k.name);
+    std::atomic<int> sessions{0};
+    TestServer server([&](int fd, const std::atomic<bool>& stop) {
+      if (sessions++ > 0) return Scripted({good})(fd, stop);
+      std::string got;
+      while (!stop && got.find("\r\n\r\n") == std::string::npos)
+        got += TestServer::ReadSome(fd, 50);
+      TestServer::WriteAll(fd, head);
+      // The rest follows only if the client goes on asking on this connection.
+      while (!stop) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char b[2048];
+        if (recv(fd, b, sizeof b, 0) <= 0) return;
+        TestServer::WriteAll(fd, stale);
+        return Scripted({good})(fd, stop);
+      }
+    });
+    LoopbackClient client(server.Port());
+    std::atomic<bool> partial{false};
+    client.c.OnResponseData = [&](TRtcConnection&) {
+      client.body += client.c.Read();
+      if (client.c.Request().FileName() != "/a") return;
+      partial = true;
+      if (k.fromHandler) client.c.CancelRequests();
+    };
+    client.get("/a");
+    for (int i = 0; i < 1000 && !partial; ++i)  // bounded at 10 s
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(partial);
+    if (!k.fromHandler) client.c.CancelRequests();
+    if (k.waitForAbort) {
+      ASSERT_TRUE(client.wait());
+    }
+    client.get("/b");
+    ASSERT_TRUE(client.wait());
+    auto log = client.log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "abort /a"), log.end())
+        << ::testing::PrintToString(log);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "/b 200 2") << ::testing::PrintToString(log);
+    EXPECT_EQ(client.lastBody, "ok");
+    client.c.Disconnect();
+  }
+}
+
 TEST(HttpClientLoopback, TlsWithATrustedCaFile) {
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / ("vtx-https-" + std::to_string(getpid()));
