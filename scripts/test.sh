@@ -35,7 +35,7 @@ if [ "${VTX_SKIP_TSAN:-0}" != 1 ]; then
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan -j"$jobs" --target vtx_util_tests vtx_transport_tests vtx_client_module_tests vtx_gateway_tests vtx_portal_tests vtx_e2e_portal_tests vtx_desktop_tests vtx_desktop_host_tests
   step "thread sanitizer tests"
-  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|HttpClientTest|HttpClientThreads|HttpClientLoopback|ResultHandlers|RequestCore|GatewayProcess|HostileLoad|HostileRelay|HostileLimits|LoginRoles|RelayPolicy|AuditTrail|AccessProcess|HostileSessions|ValueCount|LogLineTest|GatewayTls|UserStore|LoginGuard|RelayThreads|RelayFunctions|RelayProcess|ClientModule|Portal[A-Za-z]*|EncoderWorker|ScreenCapture|ScreenCaptureCursor|ScreenInput|DesktopHostThreads)\.'
+  TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(LogTest|Exceptions|RtcThread|MainLoopTest|TimerTest|TimerServiceTest|ConnectionTest|ConnectionThreads|SocketTcp|SocketBlocking|TlsFixture|DataClientTest|DataClientThreads|HttpClientTest|HttpClientThreads|HttpClientLoopback|ResultHandlers|RequestCore|GatewayProcess|HostileLoad|HostileRelay|HostileLimits|LoginRoles|RelayPolicy|AuditTrail|AccessProcess|HostileSessions|ValueCount|LogLineTest|GatewayTls|UserStore|LoginGuard|RelayThreads|RelayFunctions|RelayProcess|ClientModule|Portal[A-Za-z]*|EncoderWorker|ScreenCapture|ScreenCaptureCursor|ScreenInput|DesktopHostThreads)\.'
 fi
 
 seconds=${VTX_FUZZ_SECONDS:-20}
