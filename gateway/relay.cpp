@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "gateway/value_count.h"
 #include "util/exceptions.h"
 #include "util/text.h"
 
@@ -30,6 +31,9 @@ struct Relay::Buffer {
 };
 
 namespace {
+
+// A Get's reply holds each item two levels deep: reply record, then the origin's array.
+constexpr int kReplyItemDepth = 2;
 
 // Bookkeeping bytes of a buffer (allocation, counters) and of a queue entry on top of its
 // origin's name.
@@ -424,7 +428,10 @@ std::shared_ptr<const Relay::Buffer> Relay::encode(const TRtcValueObject& item,
   b->kind = item.GetType();
   b->bytes = b->code.capacity() + kBufferOverhead;
   const char* full = nullptr;
-  if (sender && sender->bytes + b->bytes > config_.senderLimit)
+  // An item the client could not read would fail the whole reply, the good items with it.
+  if (!ReadsNestedAt(b->code, kReplyItemDepth))
+    full = kTooDeep;
+  else if (sender && sender->bytes + b->bytes > config_.senderLimit)
     full = "sender over its limit";
   else if (total_->bytes + b->bytes > config_.totalLimit)
     full = "relay memory full";
@@ -456,9 +463,11 @@ bool Relay::enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const
 
 void Relay::notify(User& to, const RtcWideString& origin, const TRtcValueObject& item,
                    Outbox& out) {
-  auto b = encode(item, nullptr);
+  const char* why = "";
+  auto b = encode(item, nullptr, &why);
   const std::size_t bytes = b ? b->bytes : item.codeSizeHint();
-  if (!b || !enqueue(to, origin, std::move(b), out)) noteLost("notice-lost", to, bytes, out);
+  if (!b || !enqueue(to, origin, std::move(b), out))
+    noteLost(why == kTooDeep ? "notice-too-deep" : "notice-lost", to, bytes, out);
 }
 
 void Relay::noteLost(const char* event, const User& to, std::size_t bytes, Outbox& out) {
@@ -514,7 +523,11 @@ void Relay::host(const std::string& id, bool on) {
         TRtcRecord notice;
         notice.setAsBoolean("isLogin", true);
         notice.setAsRecord("userinfo", *user.userinfo);
-        user.loginNotice = encode(notice, nullptr);
+        const char* why = "";
+        user.loginNotice = encode(notice, nullptr, &why);
+        if (why == kTooDeep)
+          out.logs.push_back(
+              LogLine("warn", "notice-too-deep").add("user", utf8(user.name)).text());
       }
       const TRtcBooleanValue gone(false);
       for (User* s : subscribers_) {
@@ -646,7 +659,7 @@ void Relay::relayData(User& from, TRtcDataSet& rows, int row, const std::vector<
       result.refused.push_back(RelayRefusal{row, u.name, group, why});
     else
       ++result.moreRefused;
-    noteLost("relay-refused", u, bytes, out);
+    noteLost(why == kTooDeep ? "relay-too-deep" : "relay-refused", u, bytes, out);
   };
   // A bounded group row lost for a receiver leaves it behind: the group's later rows would
   // not apply to what it has, so they wait for the sender's own row to it.

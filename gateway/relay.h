@@ -101,6 +101,8 @@ class Relay {
   // and waiting for the sender's own row.
   static constexpr const char* kLagging = "receiver lagging";
   static constexpr const char* kAwaitingState = "receiver awaits a complete state";
+  // An item nested too deep for a client to read it in a reply (never queued).
+  static constexpr const char* kTooDeep = "item nested too deep";
   // A backlog this small is never refused (delivery rates measured on tiny replies are low).
   static constexpr std::size_t kLagFloor = 32u << 10;
 
@@ -176,7 +178,8 @@ class Relay {
   User* live(const std::string& id);  // under lock_
   User* byName(const RtcWideString& name) const;
   void end(User& user, const char* why, Outbox& out);
-  // Encodes an item; none when the sender's or the relay's budget has no room for it.
+  // Encodes an item; none when the sender's or the relay's budget has no room for it, or when
+  // a reply could not carry it.
   std::shared_ptr<const Buffer> encode(const TRtcValueObject& item,
                                        const std::shared_ptr<Budget>& sender,
                                        const char** why = nullptr);
