@@ -32,6 +32,9 @@ struct Relay::Buffer {
 
 namespace {
 
+// Why end() ends a session a new login of its name replaced.
+constexpr const char* kReplacedReason = "replaced";
+
 // A Get's reply holds each item two levels deep: reply record, then the origin's array.
 constexpr int kReplyItemDepth = 2;
 
@@ -126,6 +129,7 @@ struct Relay::User {
   RtcWideString name, key;
   std::string id, peer;
   Role role = Role::Analyst;
+  bool account = false;
   std::unique_ptr<TRtcRecord> userinfo;
   std::shared_ptr<const Buffer> loginNotice;  // {isLogin, userinfo}, made once
   bool visible = false, subscribed = false;
@@ -272,7 +276,9 @@ Relay::User* Relay::live(const std::string& id) {
     it->second->lastSeen = clock_();
     return it->second;
   }
-  throw ERtcInfo(id.empty() ? kNotLoggedIn : kLoggedOut);
+  if (id.empty()) throw ERtcInfo(kNotLoggedIn);
+  const char* ended = retired(id);
+  throw ERtcInfo(ended ? ended : kLoggedOut);
 }
 
 namespace {
@@ -289,13 +295,14 @@ std::uint64_t idDigest(const std::string& key, const std::string& id) {
 
 }  // namespace
 
-bool Relay::retired(const std::string& id) const {
-  return retired_.count(idDigest(idKey_, id)) != 0;
+const char* Relay::retired(const std::string& id) const {
+  auto it = retired_.find(idDigest(idKey_, id));
+  return it == retired_.end() ? nullptr : it->second;
 }
 
-void Relay::retire(const std::string& id) {
+void Relay::retire(const std::string& id, const char* refusal) {
   const std::uint64_t digest = idDigest(idKey_, id);
-  if (!retired_.insert(digest).second) return;
+  if (!retired_.emplace(digest, refusal).second) return;
   retiredOrder_.push_back(digest);
   while (retiredOrder_.size() > config_.retiredIds) {
     retired_.erase(retiredOrder_.front());
@@ -316,7 +323,7 @@ void Relay::login(LoginRequest request) {
       it->second->lastSeen = clock_();
       return;  // the second channel of the same client
     }
-    if (retired(request.id)) throw ERtcInfo(kLoggedOut);
+    if (const char* ended = retired(request.id)) throw ERtcInfo(ended);
     // A client re-logs in with the id of a session it had; one never seen here (a restarted
     // gateway) would come back without its publication and groups: it must start afresh.
     if (request.relogin) throw ERtcInfo(kUnknownId);
@@ -344,7 +351,7 @@ void Relay::login(LoginRequest request) {
                                .add("peer", old->peer)
                                .add("by", request.peer)
                                .text());
-        end(*old, "replaced", out);
+        end(*old, kReplacedReason, out);
       }
       auto user = std::make_unique<User>();
       user->name = request.user;
@@ -352,6 +359,7 @@ void Relay::login(LoginRequest request) {
       user->id = request.id;
       user->peer = request.peer;
       user->role = request.role;
+      user->account = request.account;
       user->userinfo = std::move(request.userinfo);
       if (!user->userinfo) user->userinfo = std::make_unique<TRtcRecord>();
       user->lastSeen = clock_();
@@ -409,7 +417,8 @@ void Relay::end(User& user, const char* why, Outbox& out) {
   out.logs.push_back(
       LogLine("info", "user-logout").add("user", utf8(user.name)).add("reason", why).text());
   std::erase(out.touched, user.key);
-  retire(user.id);
+  const bool replaced = user.account && std::string_view(why) == kReplacedReason;
+  retire(user.id, replaced ? kReplaced : kLoggedOut);
   out.ended.push_back(user.id);
   if (auto p = peerUsers_.find(user.peer); p != peerUsers_.end() && --p->second == 0)
     peerUsers_.erase(p);

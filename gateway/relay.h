@@ -74,6 +74,7 @@ struct LoginRequest {
   std::unique_ptr<TRtcRecord> userinfo;  // login details, kept for the notices
   std::string peer;                      // address the login came from
   Role role = Role::Analyst;             // what the relay lets this user reach
+  bool account = false;                  // an analyst logged in with its own account
 };
 
 // What happened in the relay, for the audit trail; reported after the relay's lock is released.
@@ -92,6 +93,11 @@ class Relay {
  public:
   // Texts of the refusals (ERtcInfo).
   static constexpr const char* kLoggedOut = "LOGGED OUT";
+  // The session of an analyst account (LoginRequest::account) another login under its name
+  // replaced: its calls and re-logins are refused with this instead of kLoggedOut, so that its
+  // console can say why it ended. A copy of the program keeps LOGGED OUT, which ends it for good
+  // instead of logging in again and replacing the new copy in turn.
+  static constexpr const char* kReplaced = "Logged in again elsewhere.";
   static constexpr const char* kNotLoggedIn = "Not logged in.";
   static constexpr const char* kUnknownId = "Unknown login id; log in again.";
   static constexpr const char* kLiveElsewhere = "This user is logged in from another address.";
@@ -112,8 +118,9 @@ class Relay {
   // Ties `request.id` to the user's session: an id already live joins it (both channels of a
   // client share one session); a new id makes a session and replaces any other session of
   // the same name (refused from another address with keepLiveSessions). Throws ERtcInfo
-  // LOGGED OUT for an ended id, kUnknownId for a "ReLogin" of an id never seen, and refuses a
-  // peer's logins beyond usersPerPeer. Passwords are checked before.
+  // LOGGED OUT (kReplaced for a replaced analyst account) for an ended id, kUnknownId for a
+  // "ReLogin" of an id never seen, and refuses a peer's logins beyond usersPerPeer. Passwords are
+  // checked before.
   void login(LoginRequest request);
   // Called with each login id that ended (logout, replacement, time-out), after the lock is
   // released and before the held Gets of that change are answered. Set before serving.
@@ -207,8 +214,9 @@ class Relay {
                  PutOutcome& result, Outbox& out);
   void note(RelayEvent::Kind kind, const User& user, const User* other, const RtcWideString& group,
             std::size_t bytes, Outbox& out);
-  void retire(const std::string& id);
-  bool retired(const std::string& id) const;
+  void retire(const std::string& id, const char* refusal);
+  // The refusal of an ended id (kLoggedOut, kReplaced); none for an id not ended.
+  const char* retired(const std::string& id) const;
   void answerTouched(Outbox& out);  // held Gets of users that got items
   void flush(Outbox& out);          // after the lock: answers, then log lines
 
@@ -224,7 +232,7 @@ class Relay {
   std::unordered_map<std::string, std::size_t> peerUsers_;  // live user sessions per address
   // Ended ids as 64 bits of a keyed digest (a few dozen bytes each, whatever the id's length).
   std::string idKey_;
-  std::unordered_set<std::uint64_t> retired_;
+  std::unordered_map<std::uint64_t, const char*> retired_;  // digest -> refusal
   std::deque<std::uint64_t> retiredOrder_;
   std::shared_ptr<Budget> total_;
   std::unique_ptr<LogGate> logGate_;
