@@ -438,7 +438,9 @@ std::shared_ptr<const Relay::Buffer> Relay::encode(const TRtcValueObject& item,
   b->bytes = b->code.capacity() + kBufferOverhead;
   const char* full = nullptr;
   // An item the client could not read would fail the whole reply, the good items with it.
-  if (!ReadsNestedAt(b->code, kReplyItemDepth))
+  if (b->bytes > config_.replyLimit)
+    full = kTooLarge;
+  else if (!ReadsNestedAt(b->code, kReplyItemDepth))
     full = kTooDeep;
   else if (sender && sender->bytes + b->bytes > config_.senderLimit)
     full = "sender over its limit";
@@ -486,21 +488,30 @@ void Relay::noteLost(const char* event, const User& to, std::size_t bytes, Outbo
 }
 
 std::unique_ptr<TRtcRecord> Relay::drain(User& user) {
-  auto record = std::make_unique<FlightRecord>(user.unsent, user.queuedBytes);
-  for (auto& item : user.queue) {
+  // The oldest items up to the reply limit (at least one); the rest wait for the next Get.
+  std::size_t count = 0, bytes = 0, bounded = 0;
+  for (const auto& item : user.queue) {
+    if (count && bytes + item.bytes > config_.replyLimit) break;
+    ++count;
+    bytes += item.bytes;
+    if (item.bounded) bounded += item.bytes;
+  }
+  auto record = std::make_unique<FlightRecord>(user.unsent, bytes);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto& item = user.queue.front();
     TRtcArray* list = record->asArray(item.origin);
     if (!list) list = &record->NewArray(item.origin);
     list->SetObject(list->Count(), std::make_unique<SharedItem>(std::move(item.value)));
+    user.queue.pop_front();
   }
-  user.queue.clear();
-  user.queue.shrink_to_fit();
-  if (user.queuedBytes) {
-    user.replyBytes = user.queuedBytes;
+  if (user.queue.empty()) user.queue.shrink_to_fit();
+  if (bytes) {
+    user.replyBytes = bytes;
     user.replyAt = clock_();
-    user.boundedInFlight = user.boundedQueued;
+    user.boundedInFlight = bounded;
   }
-  user.queuedBytes = 0;
-  user.boundedQueued = 0;
+  user.queuedBytes -= bytes;
+  user.boundedQueued -= bounded;
   return record;
 }
 
@@ -668,7 +679,10 @@ void Relay::relayData(User& from, TRtcDataSet& rows, int row, const std::vector<
       result.refused.push_back(RelayRefusal{row, u.name, group, why});
     else
       ++result.moreRefused;
-    noteLost(why == kTooDeep ? "relay-too-deep" : "relay-refused", u, bytes, out);
+    noteLost(why == kTooDeep    ? "relay-too-deep"
+             : why == kTooLarge ? "relay-too-large"
+                                : "relay-refused",
+             u, bytes, out);
   };
   // A bounded group row lost for a receiver leaves it behind: the group's later rows would
   // not apply to what it has, so they wait for the sender's own row to it.

@@ -36,12 +36,15 @@ struct RelayConfig {
   std::chrono::milliseconds getHold{25000};        // longest wait of a held "Get"
   std::chrono::milliseconds loginTimeout{120000};  // silence that ends a user session
   std::size_t queueLimit = 8u << 20;               // bytes queued per receiver
-  std::size_t senderLimit = 32u << 20;             // bytes a sender's items may hold at once
-  std::size_t totalLimit = 256u << 20;             // bytes all items may hold at once
-  std::size_t maxGroupPairs = 1000;  // (group, member) pairs per owner; groups per member
-  std::size_t retiredIds = 100000;   // ended login ids remembered as LOGGED OUT (oldest go)
-  std::size_t usersPerPeer = 256;    // live user sessions per peer address
-  bool keepLiveSessions = false;     // refuse a login that would replace one from another address
+  // Bytes of items one Get reply carries (well below what a client reads in one body); the
+  // rest wait for the next Get. A larger item is never queued.
+  std::size_t replyLimit = 32u << 20;
+  std::size_t senderLimit = 32u << 20;  // bytes a sender's items may hold at once
+  std::size_t totalLimit = 256u << 20;  // bytes all items may hold at once
+  std::size_t maxGroupPairs = 1000;     // (group, member) pairs per owner; groups per member
+  std::size_t retiredIds = 100000;      // ended login ids remembered as LOGGED OUT (oldest go)
+  std::size_t usersPerPeer = 256;       // live user sessions per peer address
+  bool keepLiveSessions = false;  // refuse a login that would replace one from another address
   // Lag bound of the bounded groups (screen updates: deltas a lagging receiver is better off
   // without). A row to such a group is refused for a receiver whose backlog in these groups
   // (queued, and in the last reply not yet confirmed by its next Get) would take longer than
@@ -109,6 +112,7 @@ class Relay {
   static constexpr const char* kAwaitingState = "receiver awaits a complete state";
   // An item nested too deep for a client to read it in a reply (never queued).
   static constexpr const char* kTooDeep = "item nested too deep";
+  static constexpr const char* kTooLarge = "item too large for a reply";
   // A backlog this small is never refused (delivery rates measured on tiny replies are low).
   static constexpr std::size_t kLagFloor = 32u << 10;
 

@@ -264,6 +264,55 @@ TEST(RelayReplies, AnItemTooDeepForAReplyIsDroppedAndTheOthersStillArrive) {
   }
 }
 
+// A reply carries items up to the reply limit and the rest wait, in order, for the next Get;
+// an item larger than the limit is refused on its own.
+TEST(RelayReplies, RepliesStayWithinTheLimitAndLoseNothing) {
+  RelayConfig config;
+  config.replyLimit = 2000;
+  Relay relay(config);
+  for (const char* user : {"ana", "cust"}) {
+    LoginRequest r;
+    r.user = Widen(user);
+    r.id = std::string(user) + "-id";
+    r.role = std::string(user) == "ana" ? A : H;
+    relay.login(std::move(r));
+  }
+  struct Row {
+    std::size_t size;
+    bool refused;
+  };
+  const std::vector<Row> rows = {{500, false}, {500, false},  {3000, true}, {500, false},
+                                 {10, false},  {1700, false}, {500, false}};
+  std::vector<std::string> sent;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string d(rows[i].size, static_cast<char>('a' + i));
+    TRtcDataSet p;
+    p.Append();
+    p.setAsText("to", u"ana");
+    p.setAsString("d", d);
+    const PutOutcome out = relay.put("cust-id", p);
+    ASSERT_EQ(out.refused.size(), rows[i].refused ? 1u : 0u) << i;
+    if (rows[i].refused)
+      EXPECT_EQ(out.refused[0].reason, std::string(Relay::kTooLarge));
+    else
+      sent.push_back(d);
+  }
+  std::vector<std::string> got;
+  int replies = 0;
+  while (relay.queuedBytes(u"ana") > 0 && replies < 20) {
+    std::string code;
+    relay.get("ana-id", {})->to_Code(code);
+    ++replies;
+    EXPECT_LT(code.size(), config.replyLimit + 200) << replies;
+    auto reply = TRtcValue::FromCode(code);
+    TRtcArray* list = reply->asRecord()->asArray("cust");
+    ASSERT_NE(list, nullptr);
+    for (int i = 0; i < list->Count(); ++i) got.push_back(list->asString(i));
+  }
+  EXPECT_EQ(got, sent);
+  EXPECT_GE(replies, 3);
+}
+
 class TempFile {
  public:
   TempFile() {
