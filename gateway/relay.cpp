@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "gateway/value_count.h"
 #include "util/exceptions.h"
 #include "util/text.h"
 
@@ -30,6 +31,12 @@ struct Relay::Buffer {
 };
 
 namespace {
+
+// Why end() ends a session a new login of its name replaced.
+constexpr const char* kReplacedReason = "replaced";
+
+// A Get's reply holds each item two levels deep: reply record, then the origin's array.
+constexpr int kReplyItemDepth = 2;
 
 // Bookkeeping bytes of a buffer (allocation, counters) and of a queue entry on top of its
 // origin's name.
@@ -122,6 +129,7 @@ struct Relay::User {
   RtcWideString name, key;
   std::string id, peer;
   Role role = Role::Analyst;
+  bool account = false;
   std::unique_ptr<TRtcRecord> userinfo;
   std::shared_ptr<const Buffer> loginNotice;  // {isLogin, userinfo}, made once
   bool visible = false, subscribed = false;
@@ -268,7 +276,9 @@ Relay::User* Relay::live(const std::string& id) {
     it->second->lastSeen = clock_();
     return it->second;
   }
-  throw ERtcInfo(id.empty() ? kNotLoggedIn : kLoggedOut);
+  if (id.empty()) throw ERtcInfo(kNotLoggedIn);
+  const char* ended = retired(id);
+  throw ERtcInfo(ended ? ended : kLoggedOut);
 }
 
 namespace {
@@ -285,13 +295,14 @@ std::uint64_t idDigest(const std::string& key, const std::string& id) {
 
 }  // namespace
 
-bool Relay::retired(const std::string& id) const {
-  return retired_.count(idDigest(idKey_, id)) != 0;
+const char* Relay::retired(const std::string& id) const {
+  auto it = retired_.find(idDigest(idKey_, id));
+  return it == retired_.end() ? nullptr : it->second;
 }
 
-void Relay::retire(const std::string& id) {
+void Relay::retire(const std::string& id, const char* refusal) {
   const std::uint64_t digest = idDigest(idKey_, id);
-  if (!retired_.insert(digest).second) return;
+  if (!retired_.emplace(digest, refusal).second) return;
   retiredOrder_.push_back(digest);
   while (retiredOrder_.size() > config_.retiredIds) {
     retired_.erase(retiredOrder_.front());
@@ -312,7 +323,7 @@ void Relay::login(LoginRequest request) {
       it->second->lastSeen = clock_();
       return;  // the second channel of the same client
     }
-    if (retired(request.id)) throw ERtcInfo(kLoggedOut);
+    if (const char* ended = retired(request.id)) throw ERtcInfo(ended);
     // A client re-logs in with the id of a session it had; one never seen here (a restarted
     // gateway) would come back without its publication and groups: it must start afresh.
     if (request.relogin) throw ERtcInfo(kUnknownId);
@@ -340,7 +351,7 @@ void Relay::login(LoginRequest request) {
                                .add("peer", old->peer)
                                .add("by", request.peer)
                                .text());
-        end(*old, "replaced", out);
+        end(*old, kReplacedReason, out);
       }
       auto user = std::make_unique<User>();
       user->name = request.user;
@@ -348,6 +359,7 @@ void Relay::login(LoginRequest request) {
       user->id = request.id;
       user->peer = request.peer;
       user->role = request.role;
+      user->account = request.account;
       user->userinfo = std::move(request.userinfo);
       if (!user->userinfo) user->userinfo = std::make_unique<TRtcRecord>();
       user->lastSeen = clock_();
@@ -405,7 +417,8 @@ void Relay::end(User& user, const char* why, Outbox& out) {
   out.logs.push_back(
       LogLine("info", "user-logout").add("user", utf8(user.name)).add("reason", why).text());
   std::erase(out.touched, user.key);
-  retire(user.id);
+  const bool replaced = user.account && std::string_view(why) == kReplacedReason;
+  retire(user.id, replaced ? kReplaced : kLoggedOut);
   out.ended.push_back(user.id);
   if (auto p = peerUsers_.find(user.peer); p != peerUsers_.end() && --p->second == 0)
     peerUsers_.erase(p);
@@ -424,7 +437,12 @@ std::shared_ptr<const Relay::Buffer> Relay::encode(const TRtcValueObject& item,
   b->kind = item.GetType();
   b->bytes = b->code.capacity() + kBufferOverhead;
   const char* full = nullptr;
-  if (sender && sender->bytes + b->bytes > config_.senderLimit)
+  // An item the client could not read would fail the whole reply, the good items with it.
+  if (b->bytes > config_.replyLimit)
+    full = kTooLarge;
+  else if (!ReadsNestedAt(b->code, kReplyItemDepth))
+    full = kTooDeep;
+  else if (sender && sender->bytes + b->bytes > config_.senderLimit)
     full = "sender over its limit";
   else if (total_->bytes + b->bytes > config_.totalLimit)
     full = "relay memory full";
@@ -456,9 +474,11 @@ bool Relay::enqueue(User& to, const RtcWideString& origin, std::shared_ptr<const
 
 void Relay::notify(User& to, const RtcWideString& origin, const TRtcValueObject& item,
                    Outbox& out) {
-  auto b = encode(item, nullptr);
+  const char* why = "";
+  auto b = encode(item, nullptr, &why);
   const std::size_t bytes = b ? b->bytes : item.codeSizeHint();
-  if (!b || !enqueue(to, origin, std::move(b), out)) noteLost("notice-lost", to, bytes, out);
+  if (!b || !enqueue(to, origin, std::move(b), out))
+    noteLost(why == kTooDeep ? "notice-too-deep" : "notice-lost", to, bytes, out);
 }
 
 void Relay::noteLost(const char* event, const User& to, std::size_t bytes, Outbox& out) {
@@ -468,21 +488,30 @@ void Relay::noteLost(const char* event, const User& to, std::size_t bytes, Outbo
 }
 
 std::unique_ptr<TRtcRecord> Relay::drain(User& user) {
-  auto record = std::make_unique<FlightRecord>(user.unsent, user.queuedBytes);
-  for (auto& item : user.queue) {
+  // The oldest items up to the reply limit (at least one); the rest wait for the next Get.
+  std::size_t count = 0, bytes = 0, bounded = 0;
+  for (const auto& item : user.queue) {
+    if (count && bytes + item.bytes > config_.replyLimit) break;
+    ++count;
+    bytes += item.bytes;
+    if (item.bounded) bounded += item.bytes;
+  }
+  auto record = std::make_unique<FlightRecord>(user.unsent, bytes);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto& item = user.queue.front();
     TRtcArray* list = record->asArray(item.origin);
     if (!list) list = &record->NewArray(item.origin);
     list->SetObject(list->Count(), std::make_unique<SharedItem>(std::move(item.value)));
+    user.queue.pop_front();
   }
-  user.queue.clear();
-  user.queue.shrink_to_fit();
-  if (user.queuedBytes) {
-    user.replyBytes = user.queuedBytes;
+  if (user.queue.empty()) user.queue.shrink_to_fit();
+  if (bytes) {
+    user.replyBytes = bytes;
     user.replyAt = clock_();
-    user.boundedInFlight = user.boundedQueued;
+    user.boundedInFlight = bounded;
   }
-  user.queuedBytes = 0;
-  user.boundedQueued = 0;
+  user.queuedBytes -= bytes;
+  user.boundedQueued -= bounded;
   return record;
 }
 
@@ -514,7 +543,11 @@ void Relay::host(const std::string& id, bool on) {
         TRtcRecord notice;
         notice.setAsBoolean("isLogin", true);
         notice.setAsRecord("userinfo", *user.userinfo);
-        user.loginNotice = encode(notice, nullptr);
+        const char* why = "";
+        user.loginNotice = encode(notice, nullptr, &why);
+        if (why == kTooDeep)
+          out.logs.push_back(
+              LogLine("warn", "notice-too-deep").add("user", utf8(user.name)).text());
       }
       const TRtcBooleanValue gone(false);
       for (User* s : subscribers_) {
@@ -646,7 +679,10 @@ void Relay::relayData(User& from, TRtcDataSet& rows, int row, const std::vector<
       result.refused.push_back(RelayRefusal{row, u.name, group, why});
     else
       ++result.moreRefused;
-    noteLost("relay-refused", u, bytes, out);
+    noteLost(why == kTooDeep    ? "relay-too-deep"
+             : why == kTooLarge ? "relay-too-large"
+                                : "relay-refused",
+             u, bytes, out);
   };
   // A bounded group row lost for a receiver leaves it behind: the group's later rows would
   // not apply to what it has, so they wait for the sender's own row to it.

@@ -36,12 +36,15 @@ struct RelayConfig {
   std::chrono::milliseconds getHold{25000};        // longest wait of a held "Get"
   std::chrono::milliseconds loginTimeout{120000};  // silence that ends a user session
   std::size_t queueLimit = 8u << 20;               // bytes queued per receiver
-  std::size_t senderLimit = 32u << 20;             // bytes a sender's items may hold at once
-  std::size_t totalLimit = 256u << 20;             // bytes all items may hold at once
-  std::size_t maxGroupPairs = 1000;  // (group, member) pairs per owner; groups per member
-  std::size_t retiredIds = 100000;   // ended login ids remembered as LOGGED OUT (oldest go)
-  std::size_t usersPerPeer = 256;    // live user sessions per peer address
-  bool keepLiveSessions = false;     // refuse a login that would replace one from another address
+  // Bytes of items one Get reply carries (well below what a client reads in one body); the
+  // rest wait for the next Get. A larger item is never queued.
+  std::size_t replyLimit = 32u << 20;
+  std::size_t senderLimit = 32u << 20;  // bytes a sender's items may hold at once
+  std::size_t totalLimit = 256u << 20;  // bytes all items may hold at once
+  std::size_t maxGroupPairs = 1000;     // (group, member) pairs per owner; groups per member
+  std::size_t retiredIds = 100000;      // ended login ids remembered as LOGGED OUT (oldest go)
+  std::size_t usersPerPeer = 256;       // live user sessions per peer address
+  bool keepLiveSessions = false;  // refuse a login that would replace one from another address
   // Lag bound of the bounded groups (screen updates: deltas a lagging receiver is better off
   // without). A row to such a group is refused for a receiver whose backlog in these groups
   // (queued, and in the last reply not yet confirmed by its next Get) would take longer than
@@ -74,6 +77,7 @@ struct LoginRequest {
   std::unique_ptr<TRtcRecord> userinfo;  // login details, kept for the notices
   std::string peer;                      // address the login came from
   Role role = Role::Analyst;             // what the relay lets this user reach
+  bool account = false;                  // an analyst logged in with its own account
 };
 
 // What happened in the relay, for the audit trail; reported after the relay's lock is released.
@@ -92,6 +96,11 @@ class Relay {
  public:
   // Texts of the refusals (ERtcInfo).
   static constexpr const char* kLoggedOut = "LOGGED OUT";
+  // The session of an analyst account (LoginRequest::account) another login under its name
+  // replaced: its calls and re-logins are refused with this instead of kLoggedOut, so that its
+  // console can say why it ended. A copy of the program keeps LOGGED OUT, which ends it for good
+  // instead of logging in again and replacing the new copy in turn.
+  static constexpr const char* kReplaced = "Logged in again elsewhere.";
   static constexpr const char* kNotLoggedIn = "Not logged in.";
   static constexpr const char* kUnknownId = "Unknown login id; log in again.";
   static constexpr const char* kLiveElsewhere = "This user is logged in from another address.";
@@ -101,6 +110,9 @@ class Relay {
   // and waiting for the sender's own row.
   static constexpr const char* kLagging = "receiver lagging";
   static constexpr const char* kAwaitingState = "receiver awaits a complete state";
+  // An item nested too deep for a client to read it in a reply (never queued).
+  static constexpr const char* kTooDeep = "item nested too deep";
+  static constexpr const char* kTooLarge = "item too large for a reply";
   // A backlog this small is never refused (delivery rates measured on tiny replies are low).
   static constexpr std::size_t kLagFloor = 32u << 10;
 
@@ -110,8 +122,9 @@ class Relay {
   // Ties `request.id` to the user's session: an id already live joins it (both channels of a
   // client share one session); a new id makes a session and replaces any other session of
   // the same name (refused from another address with keepLiveSessions). Throws ERtcInfo
-  // LOGGED OUT for an ended id, kUnknownId for a "ReLogin" of an id never seen, and refuses a
-  // peer's logins beyond usersPerPeer. Passwords are checked before.
+  // LOGGED OUT (kReplaced for a replaced analyst account) for an ended id, kUnknownId for a
+  // "ReLogin" of an id never seen, and refuses a peer's logins beyond usersPerPeer. Passwords are
+  // checked before.
   void login(LoginRequest request);
   // Called with each login id that ended (logout, replacement, time-out), after the lock is
   // released and before the held Gets of that change are answered. Set before serving.
@@ -176,7 +189,8 @@ class Relay {
   User* live(const std::string& id);  // under lock_
   User* byName(const RtcWideString& name) const;
   void end(User& user, const char* why, Outbox& out);
-  // Encodes an item; none when the sender's or the relay's budget has no room for it.
+  // Encodes an item; none when the sender's or the relay's budget has no room for it, or when
+  // a reply could not carry it.
   std::shared_ptr<const Buffer> encode(const TRtcValueObject& item,
                                        const std::shared_ptr<Budget>& sender,
                                        const char** why = nullptr);
@@ -204,8 +218,9 @@ class Relay {
                  PutOutcome& result, Outbox& out);
   void note(RelayEvent::Kind kind, const User& user, const User* other, const RtcWideString& group,
             std::size_t bytes, Outbox& out);
-  void retire(const std::string& id);
-  bool retired(const std::string& id) const;
+  void retire(const std::string& id, const char* refusal);
+  // The refusal of an ended id (kLoggedOut, kReplaced); none for an id not ended.
+  const char* retired(const std::string& id) const;
   void answerTouched(Outbox& out);  // held Gets of users that got items
   void flush(Outbox& out);          // after the lock: answers, then log lines
 
@@ -221,7 +236,7 @@ class Relay {
   std::unordered_map<std::string, std::size_t> peerUsers_;  // live user sessions per address
   // Ended ids as 64 bits of a keyed digest (a few dozen bytes each, whatever the id's length).
   std::string idKey_;
-  std::unordered_set<std::uint64_t> retired_;
+  std::unordered_map<std::uint64_t, const char*> retired_;  // digest -> refusal
   std::deque<std::uint64_t> retiredOrder_;
   std::shared_ptr<Budget> total_;
   std::unique_ptr<LogGate> logGate_;

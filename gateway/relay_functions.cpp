@@ -138,6 +138,7 @@ class RelayFunctions {
     if (!before.empty() && before != r.id) throw ERtcInfo(kOtherId);
     CheckLoginData(call);
     r.role = checkPassword(c.peer, r.user, call.asText("pwd"));
+    r.account = analysts_ && r.role == Role::Analyst;
     auto info = std::make_unique<TRtcRecord>();
     info->setAsText("login", r.user);
     info->setAsText("info_username", call.asText("UserName"));
@@ -291,8 +292,9 @@ ServerFunction ofLogin(ServerFunction function) {
     try {
       return function(c, call);
     } catch (const ERtcInfo& e) {
+      const std::string_view why = e.what();
       if (c.loginEnded && !RelayFunctions::idOf(c).empty() &&
-          std::string_view(e.what()) == Relay::kLoggedOut)
+          (why == Relay::kLoggedOut || why == Relay::kReplaced))
         c.loginEnded();
       throw;
     }

@@ -12,4 +12,8 @@ namespace vtx::gateway {
 // reports it.
 std::size_t CountValues(std::string_view text, std::size_t stopAfter);
 
+// Whether every item of `text` reads within the reader's nesting limit when the text's items
+// sit `depth` levels deep in a larger value (text that does not read is the reader's to refuse).
+bool ReadsNestedAt(std::string_view text, int depth);
+
 }  // namespace vtx::gateway

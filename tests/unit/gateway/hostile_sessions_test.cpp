@@ -7,8 +7,17 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "gateway/analyst_accounts.h"
 #include "gateway_process.h"
 #include "http_transport.h"
+#include "portal_peer.h"
+#include "util/text.h"
 
 namespace vtx::gateway {
 namespace {
@@ -142,6 +151,50 @@ TEST(HostileSessions, LoginDataMustBeFlatAndSmall) {
       EXPECT_EQ(r[0]->asException(), u"Login data must be flat fields of bounded size.") << c.what;
   }
   EXPECT_EQ(g.stop(), 0);
+}
+
+// A second console command of an analyst replaces the first session; the first one's client
+// learns why in words it can print. A copy of the program replaced the same way keeps LOGGED
+// OUT, which ends it for good (it would otherwise log in again and replace the new copy).
+TEST(HostileSessions, AReplacedAnalystConsoleIsToldWhy) {
+  const std::string db = (std::filesystem::temp_directory_path() /
+                          ("vtx-replaced-" + std::to_string(::getpid()) + ".db"))
+                             .string();
+  { AnalystAccounts(db).add("ana", "ana-own-pw"); }
+  struct Case {
+    RtcWideString user, password;
+    std::string refusal;
+  };
+  const std::vector<Case> cases = {
+      {u"ana", u"ana-own-pw", "Logged in again elsewhere."},
+      {u"cust", u"pw", "LOGGED OUT"},
+  };
+  {
+    GatewayProcess g({"--login-password", "pw", "--db", db}, true);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.refusal);
+      testing::PeerSettings first{std::to_string(g.port()),  {}, c.user, c.password,
+                                  Utf8Encode(c.user) + "-1", {}};
+      testing::PeerSettings second = first;
+      second.id = Utf8Encode(c.user) + "-2";
+      testing::PortalPeer one(first);
+      ASSERT_NE(one.put.callAndWait("User.Get"), nullptr);
+      testing::PortalPeer two(second);
+      ASSERT_NE(two.put.callAndWait("User.Get"), nullptr);
+      auto late = one.put.callAndWait("User.Get");
+      EXPECT_TRUE(late == nullptr || late->isType() == rtc_Exception);
+      for (int i = 0; i < 500 && one.put.loginResult().find(c.refusal) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_NE(one.put.loginResult().find(c.refusal), std::string::npos) << one.put.loginResult();
+      auto still = two.put.callAndWait("User.Get");  // the newer session stays
+      ASSERT_NE(still, nullptr);
+      EXPECT_EQ(still->isType(), rtc_Record);
+    }
+    EXPECT_EQ(g.stop(), 0);
+  }
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+    std::filesystem::remove(db + suffix, ec);
 }
 
 }  // namespace

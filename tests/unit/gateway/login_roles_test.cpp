@@ -133,6 +133,38 @@ TEST(LoginRoles, AnalystsOnlyWithTheirOwnPasswordEveryoneElseAHost) {
   EXPECT_TRUE(g.logged("login-refused"));
 }
 
+// A second login under a live name replaces the first session. An analyst's replaced session
+// (another console command under its name) is told why in words its client can print; a host's
+// keeps today's answer.
+TEST(LoginRoles, AReplacedAnalystSessionIsToldItWasLoggedInElsewhere) {
+  struct Case {
+    std::string user, pwd, refusal;
+  };
+  const std::vector<Case> cases = {
+      {"ana", "ana-pw", "Logged in again elsewhere."},
+      {"cust", "shared-pw", "LOGGED OUT"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    RoleGateway g;
+    auto first = g.client();
+    ASSERT_EQ(refusal(*call(first, loginCall(c.user, c.pwd, c.user + "-1"))), "");
+    auto second = g.client();
+    ASSERT_EQ(refusal(*call(second, loginCall(c.user, c.pwd, c.user + "-2"))), "");
+    EXPECT_EQ(g.relay().userOf(c.user + "-2"), Utf8Decode(c.user));
+
+    // The replaced session's next call ends its protocol session; its client then logs in
+    // again with its id and reads why.
+    Results r;
+    EXPECT_EQ(first->call(TRtcFunctionInfo(u"Get"), r), 410);
+    auto again = g.client();
+    auto relogin = loginCall(c.user, c.pwd, c.user + "-1");
+    relogin->setFunctionName(u"ReLogin");
+    EXPECT_EQ(refusal(*call(again, relogin)), c.refusal);
+    EXPECT_EQ(g.relay().userOf(c.user + "-2"), Utf8Decode(c.user));  // untouched
+  }
+}
+
 TEST(LoginRoles, AHostListsNobodyClaimsNoPasswordAndReadsAnalystsOnly) {
   RoleGateway g;
   auto ana = g.client(), cust = g.client();

@@ -177,6 +177,142 @@ TEST(RelayPolicy, AWithdrawnAnalystIsEndedAndItsHostsAreTold) {
   EXPECT_TRUE(g.put("cust", {{"fn", "desk"}, {"d", "x"}}).refused.empty());
 }
 
+// `levels` records around a text: the innermost record sits `levels` - 1 deep.
+std::unique_ptr<TRtcValueObject> nested(int levels) {
+  std::unique_ptr<TRtcValueObject> v = std::make_unique<TRtcTextValue>(u"deep");
+  for (int i = 0; i < levels; ++i) {
+    auto r = std::make_unique<TRtcRecord>();
+    r->SetObject("x", std::move(v));
+    v = std::move(r);
+  }
+  return v;
+}
+
+// One item nested too deep for a client to read a reply holding it is dropped on its own: the
+// reply reads as a client reads it and carries the items queued before and after it.
+TEST(RelayReplies, AnItemTooDeepForAReplyIsDroppedAndTheOthersStillArrive) {
+  struct Case {
+    const char* what;
+    bool notice;  // a login notice with the nesting in its login data, else a direct row
+    int levels;
+    bool delivered;
+  };
+  // A reply holds an item 2 deep and the reader refuses a container past 256; a login notice
+  // holds its login data 2 deeper still.
+  const std::vector<Case> cases = {
+      {"row just readable", false, 255, true},   {"row one too deep", false, 256, false},
+      {"row far too deep", false, 1000, false},  {"notice just readable", true, 253, true},
+      {"notice one too deep", true, 254, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> logs;
+    Relay relay(RelayConfig{}, [&](const std::string& l) { logs.push_back(l); });
+    auto login = [&](const char* user, Role role, std::unique_ptr<TRtcValueObject> extra) {
+      LoginRequest r;
+      r.user = Widen(user);
+      r.id = std::string(user) + "-id";
+      r.role = role;
+      r.peer = "127.0.0.1";
+      r.userinfo = std::make_unique<TRtcRecord>();
+      if (extra) r.userinfo->SetObject("extra", std::move(extra));
+      const std::string id = r.id;
+      relay.login(std::move(r));
+      relay.host(id, true);
+    };
+    auto direct = [&](const char* from, std::unique_ptr<TRtcValueObject> d) {
+      TRtcDataSet p;
+      p.Append();
+      p.setAsText("to", u"ana");
+      p.SetObject("d", std::move(d));
+      return relay.put(std::string(from) + "-id", p);
+    };
+    login("ana", A, nullptr);
+    relay.control("ana-id", true);
+    login("good", H, nullptr);
+    direct("good", std::make_unique<TRtcStringValue>("before"));
+    PutOutcome bad;
+    if (c.notice)
+      login("bad", H, nested(c.levels));
+    else
+      bad = direct("good", nested(c.levels));
+    direct("good", std::make_unique<TRtcStringValue>("after"));
+
+    std::string code;
+    relay.get("ana-id", {})->to_Code(code);
+    std::unique_ptr<TRtcValue> reply;
+    ASSERT_NO_THROW(reply = TRtcValue::FromCode(code));
+    TRtcRecord* r = reply->asRecord();
+    ASSERT_NE(r, nullptr);
+    TRtcArray* fromGood = r->asArray("good");
+    ASSERT_NE(fromGood, nullptr);
+    std::vector<std::string> strings;
+    for (int i = 0; i < fromGood->Count(); ++i)
+      if (fromGood->isType(i) == rtc_String) strings.push_back(fromGood->asString(i));
+    EXPECT_EQ(strings, (std::vector<std::string>{"before", "after"}));
+    const int items = fromGood->Count() + (r->asArray("bad") ? r->asArray("bad")->Count() : 0);
+    EXPECT_EQ(items, 3 + (c.delivered ? 1 : 0));  // good's login notice, its rows, the bad one
+    if (!c.notice) {
+      ASSERT_EQ(bad.refused.size(), c.delivered ? 0u : 1u);
+      if (!c.delivered) {
+        EXPECT_EQ(bad.refused[0].reason, std::string(Relay::kTooDeep));
+      }
+    }
+    bool logged = false;
+    for (const auto& l : logs) logged |= l.find("-too-deep") != std::string::npos;
+    EXPECT_EQ(logged, !c.delivered);
+  }
+}
+
+// A reply carries items up to the reply limit and the rest wait, in order, for the next Get;
+// an item larger than the limit is refused on its own.
+TEST(RelayReplies, RepliesStayWithinTheLimitAndLoseNothing) {
+  RelayConfig config;
+  config.replyLimit = 2000;
+  Relay relay(config);
+  for (const char* user : {"ana", "cust"}) {
+    LoginRequest r;
+    r.user = Widen(user);
+    r.id = std::string(user) + "-id";
+    r.role = std::string(user) == "ana" ? A : H;
+    relay.login(std::move(r));
+  }
+  struct Row {
+    std::size_t size;
+    bool refused;
+  };
+  const std::vector<Row> rows = {{500, false}, {500, false},  {3000, true}, {500, false},
+                                 {10, false},  {1700, false}, {500, false}};
+  std::vector<std::string> sent;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string d(rows[i].size, static_cast<char>('a' + i));
+    TRtcDataSet p;
+    p.Append();
+    p.setAsText("to", u"ana");
+    p.setAsString("d", d);
+    const PutOutcome out = relay.put("cust-id", p);
+    ASSERT_EQ(out.refused.size(), rows[i].refused ? 1u : 0u) << i;
+    if (rows[i].refused)
+      EXPECT_EQ(out.refused[0].reason, std::string(Relay::kTooLarge));
+    else
+      sent.push_back(d);
+  }
+  std::vector<std::string> got;
+  int replies = 0;
+  while (relay.queuedBytes(u"ana") > 0 && replies < 20) {
+    std::string code;
+    relay.get("ana-id", {})->to_Code(code);
+    ++replies;
+    EXPECT_LT(code.size(), config.replyLimit + 200) << replies;
+    auto reply = TRtcValue::FromCode(code);
+    TRtcArray* list = reply->asRecord()->asArray("cust");
+    ASSERT_NE(list, nullptr);
+    for (int i = 0; i < list->Count(); ++i) got.push_back(list->asString(i));
+  }
+  EXPECT_EQ(got, sent);
+  EXPECT_GE(replies, 3);
+}
+
 class TempFile {
  public:
   TempFile() {
