@@ -281,9 +281,8 @@ void TRtcDataClient::requestLoop() {
 void TRtcDataClient::requestLoopBody() {
   for (;;) {
     if (!isConnected()) {
-      // Disconnect() clears the wish a post made: a job queued before it connects no more.
-      if (FAutoConnect && WantConnect && State() == TRtcConnectionState::conInactive &&
-          !Reconnecting && hasRequests())
+      if (FAutoConnect && State() == TRtcConnectionState::conInactive && !Reconnecting &&
+          hasRequests())
         Connect();
       return;
     }
@@ -692,11 +691,6 @@ void TRtcDataClient::reopenIfDue() {
   if (FAfterClose == AfterClose::None || insideEvent() || Reconnecting || Releasing || Closing ||
       Disconnecting || State() != TRtcConnectionState::conInactive)
     return;
-  // A close that Disconnect() asked for, or that came after it, stays closed.
-  if (FHoldBack) {
-    FAfterClose = AfterClose::None;
-    return;
-  }
   const bool always = FAfterClose == AfterClose::Always;
   FAfterClose = AfterClose::None;
   if (always || hasRequests()) Connect();

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fakes/fake_http_transport.h"
@@ -213,46 +211,6 @@ TEST_F(DataClientTest, ASessionOpenedOnOnePeerIsResetWhenThePeerChanges) {
   link.PostRequest(Get("/b"));
   EXPECT_EQ(idAtBegin, "");
   EXPECT_EQ(closed, 1);
-}
-
-// A queue job already waiting on a multi-threaded connection when Disconnect() comes must not
-// connect again when it runs; a request posted after the Disconnect still connects.
-TEST(DataClientThreads, AQueueJobFromBeforeDisconnectDoesNotReconnect) {
-  struct Case {
-    const char* name;
-    bool postAfterDisconnect;
-    int connects;
-  };
-  for (const Case& k : {Case{"posted before Disconnect", false, 1},
-                        Case{"posted again after Disconnect", true, 2}}) {
-    SCOPED_TRACE(k.name);
-    FakeHttpTransport::Script script;
-    FakeHttpClient client(script);
-    client.setMultiThreaded(true);
-    client.setAutoConnect(true);
-    client.OnBeginRequest = [&](TRtcConnection&) { client.WriteHeader(); };
-    auto settle = [&] {
-      std::atomic<bool> settled{false};
-      client.PostJob([&] { settled = true; });
-      for (int n = 0; n < 1000000 && !settled; ++n) std::this_thread::yield();
-      ASSERT_TRUE(settled.load());
-    };
-    client.Connect();
-    settle();
-    ASSERT_TRUE(client.isConnected());
-    std::atomic<bool> go{false};
-    client.PostJob([&] {
-      while (!go) std::this_thread::yield();
-    });
-    client.PostRequest(Get("/a"));  // its queue job waits behind the one above
-    client.Disconnect();
-    if (k.postAfterDisconnect) client.PostRequest(Get("/b"));
-    go = true;
-    settle();
-    EXPECT_EQ(script.connects, k.connects);
-    EXPECT_EQ(client.isConnected(), k.postAfterDisconnect);
-    client.Disconnect();
-  }
 }
 
 }  // namespace
