@@ -21,4 +21,9 @@ std::optional<QString> TDialogosQt::PedeTexto(QWidget* pai, const QString& titul
   return texto;
 }
 
+bool TDialogosQt::Pergunta(QWidget* pai, const QString& titulo, const QString& pergunta) {
+  return QMessageBox::question(pai, titulo, pergunta, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
 }  // namespace vtx

@@ -18,6 +18,8 @@ class TDialogos {
   // An input dialog; nothing on cancel.
   virtual std::optional<QString> PedeTexto(QWidget* pai, const QString& titulo,
                                            const QString& pergunta) = 0;
+  // A question answered yes or no; true for yes.
+  virtual bool Pergunta(QWidget* pai, const QString& titulo, const QString& pergunta) = 0;
 };
 
 // Qt's message boxes and input dialog.
@@ -27,6 +29,7 @@ class TDialogosQt : public TDialogos {
   void Erro(QWidget* pai, const QString& texto) override;
   std::optional<QString> PedeTexto(QWidget* pai, const QString& titulo,
                                    const QString& pergunta) override;
+  bool Pergunta(QWidget* pai, const QString& titulo, const QString& pergunta) override;
 };
 
 }  // namespace vtx

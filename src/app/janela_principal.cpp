@@ -82,7 +82,16 @@ QPixmap Placeholder(int w, int h, const QColor& cor, const QString& texto) {
 }  // namespace
 
 TfmVorantelix::TfmVorantelix(TAmbiente ambiente)
-    : ambiente_(std::move(ambiente)), web_(ambiente_.config), ini_(ambiente_.pastas.ArquivoIni()) {
+    : ambiente_(std::move(ambiente)),
+      web_(ambiente_.config),
+      ini_(ambiente_.pastas.ArquivoIni()),
+      admissao_(ambiente_.config.perguntaAcesso == "1", [this](const std::string& analista) {
+        return ambiente_.dialogos->Pergunta(
+            this, QStringLiteral("Acesso do analista"),
+            QStringLiteral("O analista %1 pede acesso a este computador (área de trabalho, "
+                           "arquivos e conversa). Permitir?")
+                .arg(QString::fromStdString(analista)));
+      }) {
   if (!ambiente_.portal)
     ambiente_.portal = std::make_unique<TPortalClienteRegistro>(ambiente_.config.gatewayPadrao,
                                                                 ambiente_.config.portaGateway);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/admissao.h"
 #include "app/dialogos.h"
 #include "app/ferramentas.h"
 #include "app/ini.h"
@@ -104,6 +105,9 @@ class TfmVorantelix : public QMainWindow {
   void UsuarioChatSaiu(const std::string& user);
   void UsuarioArquivosSaiu(const std::string& user);
   void VisualizadorDesktop(const std::string& user, bool entrou);
+  // Whether the analyst may enter the desktop, files or chat: asks the customer once per analyst
+  // per session when the configuration says so.
+  bool AdmiteAnalista(const std::string& user);
   void comandoMessageReceived(const std::string& user, const std::string& msg);
   // Files dropped on the window go to the analyst who last used the mouse.
   void EnviaArquivosSoltos(const std::vector<std::string>& caminhos);
@@ -207,6 +211,7 @@ class TfmVorantelix : public QMainWindow {
   TServicoSuporte web_;
   TArquivoIni ini_;
   TCaixaResultados fundo_{this};
+  TAdmissaoAnalistas admissao_;
 
   // Window state.
   bool LMouseD_ = false;

@@ -94,6 +94,7 @@ void TfmVorantelix::ConectaSessao() {
   e.VisualizadorDesktop = [this](const std::string& u, bool d) { VisualizadorDesktop(u, d); };
   e.Comando = [this](const std::string& u, const std::string& m) { comandoMessageReceived(u, m); };
   e.MensagemChat = [this](const std::string&, const std::string& m) { ChatRecebido(m); };
+  e.AdmiteAnalista = [this](const std::string& u) { return AdmiteAnalista(u); };
   portal().setPastaEntrada(ambiente_.pastas.Inbox());
   portal().setEventos(std::move(e));
 }
@@ -107,6 +108,7 @@ void TfmVorantelix::SessaoInicio() {
   // changes nothing.
   if (!portal().Active()) return;
   encerrado_ = false;
+  admissao_.NovaSessao();
   // A start after a log-out that dropped the ticket keeps the ticket number it had.
   if (cliente_.online && chamadoAtual_.id != 0)
     ID_CHAMADO_ATUAL_ = std::to_string(chamadoAtual_.id);
@@ -129,6 +131,10 @@ void TfmVorantelix::SessaoLogOut() {
   page_->setCurrentWidget(tsConexao_);
   // After Desconecta its own status text stays.
   if (!encerrado_) setTextoStatus(QStringLiteral("Deconectado"));
+}
+
+bool TfmVorantelix::AdmiteAnalista(const std::string& user) {
+  return admissao_.Admite(user);
 }
 
 void TfmVorantelix::SessaoErro(const std::string& msg) {

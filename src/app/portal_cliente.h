@@ -25,6 +25,8 @@ struct TEventosSessao {
   std::function<void(const std::string& user, bool entrou)> VisualizadorDesktop;
   std::function<void(const std::string& user, const std::string& msg)> Comando;
   std::function<void(const std::string& user, const std::string& msg)> MensagemChat;
+  // Whether the analyst may enter the desktop, the files or the chat (unset: yes).
+  std::function<bool(const std::string& user)> AdmiteAnalista;
 };
 
 class TPortalCliente {

@@ -111,6 +111,13 @@ TPortalClienteHttp::TPortalClienteHttp(const TConfiguracao& config, const System
     if (eventos_.UsuarioEntrou) eventos_.UsuarioEntrou(user);
     if (eventos_.VisualizadorDesktop) eventos_.VisualizadorDesktop(user, false);
   });
+  // The customer's consent, asked by the window, for each module an analyst enters.
+  const auto admite = [this](TRtcPModule&, const std::string& user, bool& permite) {
+    if (permite && eventos_.AdmiteAnalista) permite = eventos_.AdmiteAnalista(user);
+  };
+  desktopHost_->setOnQueryAccess(admite);
+  arquivos_->setOnQueryAccess(admite);
+  chat_->setOnQueryAccess(admite);
   comando_->OnMessageReceived = [this](TRtcPCustomCommand&, const std::string& user,
                                        const std::string& msg) {
     if (eventos_.Comando) eventos_.Comando(user, msg);

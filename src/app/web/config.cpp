@@ -37,6 +37,7 @@ constexpr Campo kCampos[] = {
     {"portaGateway", &TConfiguracao::portaGateway},
     {"gatewayTls", &TConfiguracao::gatewayTls},
     {"arquivoCAGateway", &TConfiguracao::arquivoCAGateway},
+    {"perguntaAcesso", &TConfiguracao::perguntaAcesso},
     {"enderecoTesteLan", &TConfiguracao::enderecoTesteLan},
     {"chaveDados", &TConfiguracao::chaveDados},
     {"senhaLogin", &TConfiguracao::senhaLogin},
@@ -117,6 +118,8 @@ void ValidaConfiguracao(const TConfiguracao& c) {
                        std::stoi(c.portaGateway) <= 65535;
   ExigeForma(portaOk, "portaGateway", "uma porta de 1 a 65535");
   ExigeForma(c.gatewayTls == "0" || c.gatewayTls == "1", "gatewayTls", "\"0\" ou \"1\"");
+  ExigeForma(c.perguntaAcesso == "0" || c.perguntaAcesso == "1", "perguntaAcesso",
+             "\"0\" ou \"1\"");
   ExigeForma(c.chaveDados.size() == 13, "chaveDados", "13 caracteres");
   ExigeForma(c.senhaLogin.size() == 19, "senhaLogin", "19 caracteres");
 }

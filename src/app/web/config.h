@@ -39,6 +39,9 @@ struct TConfiguracao {
   // explicitly): plain HTTP.
   std::string gatewayTls = "1";
   std::string arquivoCAGateway;  // CA file (PEM) for the gateway; empty = arquivoCA
+  // "1": the customer is asked, once per analyst per session, before an analyst enters the
+  // desktop, the files or the chat; "0": not asked.
+  std::string perguntaAcesso = "0";
   std::string enderecoTesteLan = "192.168.25.10";  // opens the bot window for every company
   std::string chaveDados = "kgQWdXnb5mVpW";        // 13 characters
   std::string senhaLogin = "fyduzAKrpRQdnnwXjRM";  // 19 characters

@@ -36,6 +36,8 @@ TEST(Configuracao, ArquivoSobrepoeOsPadroes) {
       LeConfiguracao(R"({"gatewayTls": "1", "arquivoCAGateway": "/tmp/gw.pem"})");
   EXPECT_EQ(tls.gatewayTls, "1");
   EXPECT_EQ(tls.arquivoCAGateway, "/tmp/gw.pem");
+  EXPECT_EQ(c.perguntaAcesso, "0");  // the customer is not asked unless configured
+  EXPECT_EQ(LeConfiguracao(R"({"perguntaAcesso": "1"})").perguntaAcesso, "1");
 }
 
 TEST(Configuracao, RecusaValoresMalFormados) {
@@ -49,6 +51,8 @@ TEST(Configuracao, RecusaValoresMalFormados) {
       R"({"urlSuporte": "http://a b"})",
       R"({"portaGateway": "70000"})",
       R"({"gatewayTls": "sim"})",
+      R"({"perguntaAcesso": "sim"})",
+      R"({"perguntaAcesso": 1})",
       R"({"chaveAvaliacaoFinal": "ABCDEFGHIJKLMN"})",
       R"({"chaveDesconhecida": "x"})",
       R"(["x"])",

@@ -39,7 +39,8 @@ inline QApplication& App() {
 }
 
 // Records each message ("title: text" with `comTitulo`, else the text) and each error
-// ("erro: text"); PedeTexto answers `resposta`.
+// ("erro: text"); PedeTexto answers `resposta`; each question is recorded ("pergunta: title:
+// text") and answered `sim`.
 struct DialogosGravados : TDialogos {
   DialogosGravados(std::vector<QString>* r, bool comTitulo,
                    std::optional<QString> resposta = std::nullopt)
@@ -51,9 +52,14 @@ struct DialogosGravados : TDialogos {
   std::optional<QString> PedeTexto(QWidget*, const QString&, const QString&) override {
     return texto;
   }
+  bool Pergunta(QWidget*, const QString& t, const QString& p) override {
+    registro->push_back("pergunta: " + t + ": " + p);
+    return sim;
+  }
   std::vector<QString>* registro;
   bool titulo;
   std::optional<QString> texto;
+  bool sim = true;
 };
 
 // One real stand-in for the suite; CriaPasta makes the test's own empty folder.

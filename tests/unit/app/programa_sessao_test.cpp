@@ -1,6 +1,10 @@
-// The session's login data record, lamp colours and analyst list.
+// The session's login data record, lamp colours, analyst list and the customer's consent.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "app/admissao.h"
 #include "app/sessao.h"
 #include "util/text.h"
 
@@ -130,6 +134,80 @@ TEST(Sessao, AnalistasSemRepetirPeloNome) {
     EXPECT_EQ(p.adiciona ? AdicionaAnalista(a, p.nome) : RemoveAnalista(a, p.nome), p.mudou)
         << (p.adiciona ? "+" : "-") << p.nome;
   EXPECT_EQ(a, std::vector<std::string>{"Érica"});
+}
+
+// Off: nobody is asked. On: one question per analyst (names without regard to case) per
+// session, whatever module asks; "no" keeps the analyst out until the next session.
+TEST(Sessao, ConsentimentoDoClienteUmaVezPorAnalista) {
+  struct Passo {
+    const char* analista;  // "" = a new session
+    bool admitido;
+    const char* perguntado;  // the question asked by this step, or ""
+  };
+  struct Caso {
+    const char* nome;
+    bool pergunta;
+    std::vector<Passo> passos;
+  };
+  const std::vector<Caso> casos = {
+      {"desligado", false, {{"maria", true, ""}, {"joao", true, ""}, {"maria", true, ""}}},
+      {"ligado",
+       true,
+       {{"maria", true, "maria"},
+        {"MARIA", true, ""},  // the chat after the desktop: not asked again
+        {"joao", false, "joao"},
+        {"joao", false, ""},
+        {"maria", true, ""},
+        {"", true, ""},
+        {"joao", false, "joao"},
+        {"Maria", true, "Maria"}}},
+  };
+  for (const Caso& c : casos) {
+    std::vector<std::string> perguntas;
+    TAdmissaoAnalistas a(c.pergunta, [&](const std::string& analista) {
+      perguntas.push_back(analista);
+      return analista != "joao";  // the customer refuses joao
+    });
+    EXPECT_EQ(a.Ativa(), c.pergunta);
+    for (std::size_t i = 0; i < c.passos.size(); ++i) {
+      const Passo& p = c.passos[i];
+      SCOPED_TRACE(std::string(c.nome) + " passo " + std::to_string(i));
+      const std::size_t antes = perguntas.size();
+      if (*p.analista == 0) {
+        a.NovaSessao();
+        continue;
+      }
+      EXPECT_EQ(a.Admite(p.analista), p.admitido);
+      if (*p.perguntado == 0) {
+        EXPECT_EQ(perguntas.size(), antes);
+      } else {
+        ASSERT_EQ(perguntas.size(), antes + 1);
+        EXPECT_EQ(perguntas.back(), p.perguntado);
+      }
+    }
+  }
+}
+
+// A request that comes while the question about the same analyst is open (the dialog runs the
+// event loop) is refused without a second question; one about another analyst is asked.
+TEST(Sessao, ConsentimentoPedidoDuranteAPergunta) {
+  std::vector<std::string> perguntas;
+  std::vector<bool> durante;
+  TAdmissaoAnalistas* ref = nullptr;
+  TAdmissaoAnalistas a(true, [&](const std::string& analista) {
+    perguntas.push_back(analista);
+    if (analista == "maria") {
+      durante.push_back(ref->Admite("MARIA"));
+      durante.push_back(ref->Admite("joao"));
+    }
+    return true;
+  });
+  ref = &a;
+  EXPECT_TRUE(a.Admite("maria"));
+  EXPECT_EQ(perguntas, (std::vector<std::string>{"maria", "joao"}));
+  EXPECT_EQ(durante, (std::vector<bool>{false, true}));
+  EXPECT_TRUE(a.Admite("maria"));
+  EXPECT_EQ(perguntas.size(), 2u);
 }
 
 }  // namespace
