@@ -21,6 +21,7 @@ struct SemCaixas : vtx::TDialogos {
   std::optional<QString> PedeTexto(QWidget*, const QString&, const QString&) override {
     return std::nullopt;
   }
+  bool Pergunta(QWidget*, const QString&, const QString&) override { return false; }
 };
 
 struct SemLinks : vtx::TAbreLinks {
