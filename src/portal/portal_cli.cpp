@@ -365,10 +365,8 @@ bool TRtcPortalCli::onChannelThread() const {
 
 void TRtcPortalCli::LogoutSession() {
   setLoggedIn(false);
-  // The Put channel logs in for the Logout when it has not yet (nothing sent in this session):
-  // a Logout without a login would leave the login live on the gateway, with its held Get,
-  // until the next session's login replaced it and ended that Get with an error.
-  inChannel(*FGetModule, [this] { FGetModule->setAutoLogin(false); });
+  for (TRtcClientModule* m : {FGetModule.get(), FPutModule.get()})
+    inChannel(*m, [m] { m->setAutoLogin(false); });
   try {
     TRtcFunctionInfo& f = FPutModule->Prepare("Logout");
     f.setAsText("user", wide(LoginUserName()));

@@ -3,12 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <mutex>
 
 #include "portal/http_portal_client.h"
 #include "portal_test_support.h"
-#include "relay_gateway.h"
 #include "scripted_gateway.h"
 #include "transport/main_loop.h"
 
@@ -327,12 +325,9 @@ TEST(PortalSession, NewLoginNameLogsOutAndTheNextStartHasANewId) {
   EXPECT_FALSE(s.client.Active());
   ASSERT_NE(gw.callOf("Logout"), nullptr);
   EXPECT_EQ(gw.callOf("Logout")->asText("user"), u"ana");
-  // The Put channel, silent so far, logged in for the Logout under the old login.
-  const int before = gw.count("Login");
-  for (int i = 0; i < before; ++i) EXPECT_EQ(gw.callOf("Login", i)->asText("user"), u"ana");
   s.client.setActive(true);
-  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Login") > before; }));
-  auto second = gw.callOf("Login", before);
+  ASSERT_TRUE(gw.waitUntil([&] { return gw.count("Login") >= 2; }));
+  auto second = gw.callOf("Login", 1);
   EXPECT_EQ(second->asText("user"), u"bea");
   EXPECT_NE(second->asString("id"), first);
   s.client.setActive(false);
@@ -448,81 +443,6 @@ TEST(PortalSessionThreads, AutoSyncEventsRunHandlersOnTheMainLoop) {
     client.setActive(false);
   }
   SetMainLoop(nullptr);
-}
-
-// A session started again right after the log-out (as the program does after an error) is
-// told nothing of the old one: the old channels' answers ("LOGGED OUT" for the ended id) stay
-// with it; nor is the log-out of a session whose Put channel never logged in an error. Each
-// round both publishes and polls, so Gets of the old id are in flight.
-TEST(PortalSessionThreads, RestartRightAfterLogoutGetsNothingOfTheOldSession) {
-  struct Case {
-    const char* name;
-    bool sends;  // each session sends, so both channels log in
-    std::function<void(TRtcHttpPortalClient&)> restart;
-  };
-  const std::vector<Case> cases = {
-      {"log-out, start", true,
-       [](TRtcHttpPortalClient& c) {
-         c.setActive(false);
-         c.setActive(true);
-       }},
-      {"program's end and restart", true,
-       [](TRtcHttpPortalClient& c) {
-         c.Disconnect();
-         c.Stop();
-         c.setActive(false);
-         c.setConnected(true);
-         c.setActive(true);
-       }},
-      {"log-out of a silent session, start", false,
-       [](TRtcHttpPortalClient& c) {
-         c.setActive(false);
-         c.setActive(true);
-       }},
-  };
-  for (const Case& tc : cases) {
-    SCOPED_TRACE(tc.name);
-    testing::RelayGateway gw;
-    FixedSystemInfo sys{"PC", "u", "1.1.1.1"};
-    std::mutex lock;
-    std::vector<std::string> errors;
-    std::atomic<int> logins{0}, starts{0};
-    {
-      TRtcHttpPortalClient client(&sys);
-      client.setGateAddr("127.0.0.1");
-      client.setGatePort(gw.port());
-      client.setMultiThreaded(true);
-      client.setUserVisible(true);
-      client.setUserNotify(true);
-      client.setLoginUserName("ana");
-      client.setLoginPassword("secret");
-      client.OnLogIn = [&](TAbsPortalClient&) { ++logins; };
-      client.OnStart = [&](TAbsPortalClient& c, TRtcValue&) {
-        ++starts;
-        if (tc.sends) c.SendPing(nullptr);
-      };
-      auto error = [&](const char* kind) {
-        return [&, kind](TAbsPortalClient&, const std::string& m) {
-          std::lock_guard g(lock);
-          errors.push_back(kind + m + " at start " + std::to_string(starts.load()));
-        };
-      };
-      client.OnError = error("Error ");
-      client.OnFatalError = error("FatalError ");
-      client.setActive(true);
-      ScriptedGateway wait;  // its clock only
-      ASSERT_TRUE(wait.waitUntil([&] { return starts == 1; }));
-      for (int round = 2; round <= 6; ++round) {
-        tc.restart(client);
-        ASSERT_TRUE(wait.waitUntil([&] { return starts == round; })) << "round " << round;
-      }
-      ASSERT_TRUE(wait.waitUntil([&] { return logins == 6; }));
-      client.setActive(false);
-      client.Stop();
-    }
-    std::lock_guard g(lock);
-    for (const auto& e : errors) ADD_FAILURE() << e;
-  }
 }
 
 TEST(PortalSessionThreads, StoppingALiveSessionRaisesNoError) {
