@@ -509,7 +509,8 @@ bool TfmVorantelix::eventFilter(QObject* objeto, QEvent* evento) {
     ambiente_.links->Abre(objeto->property("vtxLink").toString());
     return true;
   }
-  if (objeto == edtMsg_ && TeclaMensagem(static_cast<QKeyEvent*>(evento), evento->type()))
+  const bool tecla = evento->type() == QEvent::KeyPress || evento->type() == QEvent::KeyRelease;
+  if (objeto == edtMsg_ && tecla && TeclaMensagem(static_cast<QKeyEvent*>(evento), evento->type()))
     return true;
   const bool titulo = objeto == pTitulo_ || objeto == lTitulo_;
   switch (evento->type()) {

@@ -234,7 +234,7 @@ TEST(Ferramentas, ProcessoAtivoPeloNomeDoExecutavel) {
 
   const std::string eu = fs::read_symlink("/proc/self/exe").filename().string();
   EXPECT_TRUE(ProcessoAtivo(eu));
-  EXPECT_FALSE(ProcessoAtivo(eu + "-nenhum"));
+  EXPECT_FALSE(ProcessoAtivo("nenhum-" + eu));
 }
 
 // Programs are looked up on PATH and must be executable.
