@@ -684,6 +684,15 @@ int waitTransfer(AnalystSession& s, const Options& o, bool sending, const std::s
   return failed ? kFileFailed : kOk;
 }
 
+// A file command the host refused: its text, as the command's answer.
+int fileCommandRefused(const Event& e, const Options& o) {
+  if (o.json)
+    printJson(eventJson(e));
+  else
+    printError(e.text);
+  return kFileFailed;
+}
+
 // A command that only answers when refused: its text, or nothing within a short while.
 int waitRefusal(AnalystSession& s, const Options& o) {
   s.Flush(3s);
@@ -692,13 +701,7 @@ int waitRefusal(AnalystSession& s, const Options& o) {
   while (Clock::now() < end) {
     if (!s.NextEvent(e, 100ms)) continue;
     if (e.kind == "error") return lostExit(s);
-    if (e.kind == "file_error") {
-      if (o.json)
-        printJson(eventJson(e));
-      else
-        printError(e.text);
-      return kFileFailed;
-    }
+    if (e.kind == "file_error") return fileCommandRefused(e, o);
   }
   if (o.json) printJson({{"event", "done"}});
   return kOk;
@@ -727,13 +730,7 @@ int confirmFileCommand(AnalystSession& s, const Options& o, const std::string& c
   while (Clock::now() < end) {
     if (!s.NextEvent(e, 100ms)) continue;
     if (e.kind == "error") return lostExit(s);
-    if (e.kind == "file_error") {
-      if (o.json)
-        printJson(eventJson(e));
-      else
-        printError(e.text);
-      return kFileFailed;
-    }
+    if (e.kind == "file_error") return fileCommandRefused(e, o);
     if (e.kind != "listing" || e.user != folder) continue;
     const json rows = json::parse(e.text, nullptr, false);
     bool found = false;
